@@ -1,0 +1,77 @@
+// Arr: string keys in strcmp order, each an owned copy, with caller values.
+
+#include "arrays.h"
+
+#include <cstring>
+#include <map>
+#include <new>
+#include <string>
+
+struct Arr {
+    // std::string compares bytewise like strcmp for NUL-free keys.
+    std::map<std::string, void *> m;
+};
+
+extern "C" {
+
+Arr *newarr(void *) { return new (std::nothrow) Arr; }
+
+void *setarr(Arr *a, const char *key, void *value) {
+    if (!a || !key) return nullptr;
+    try {
+        auto r = a->m.emplace(key, value);
+        if (r.second) return nullptr;
+        void *old = r.first->second;
+        r.first->second = value;
+        return old;
+    } catch (...) {
+        elog_log(1, "setarr: out of memory.\n");
+        return nullptr;
+    }
+}
+
+void *getarr(const Arr *a, const char *key) {
+    if (!a || !key) return nullptr;
+    auto it = a->m.find(key);
+    return it == a->m.end() ? nullptr : it->second;
+}
+
+void *delarr(Arr *a, const char *key) {
+    if (!a || !key) return nullptr;
+    auto it = a->m.find(key);
+    if (it == a->m.end()) return nullptr;
+    void *v = it->second;
+    a->m.erase(it);
+    return v;
+}
+
+long cntarr(const Arr *a) { return a ? (long)a->m.size() : 0; }
+
+Tbl *keysarr(const Arr *a) {
+    Tbl *t = newtbl(a ? (long)a->m.size() : 0);
+    if (!t || !a) return t;
+    for (auto &kv : a->m) pushtbl(t, kv.first.c_str());
+    return t;
+}
+
+Tbl *valsarr(const Arr *a) {
+    Tbl *t = newtbl(a ? (long)a->m.size() : 0);
+    if (!t || !a) return t;
+    for (auto &kv : a->m) pushtbl(t, kv.second);
+    return t;
+}
+
+void freearr(Arr *a, void (*free_fn)(void *)) {
+    if (!a) return;
+    if (free_fn)
+        for (auto &kv : a->m) free_fn(kv.second);
+    delete a;
+}
+
+void applyarr(const Arr *a, int (*fn)(const char *, void *, void *), void *priv) {
+    if (!a || !fn) return;
+    for (auto &kv : a->m)
+        if (fn(kv.first.c_str(), kv.second, priv)) break;
+}
+
+}  // extern "C"

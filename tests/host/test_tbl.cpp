@@ -1,0 +1,139 @@
+// Lists: pointer lists, records by value, file-backed lists; hooks.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "rzvtest.h"
+#include "stock.h"
+
+namespace {
+
+int cmp_str(const void *a, const void *b, void *) {
+    return strcmp(*(const char *const *)a, *(const char *const *)b);
+}
+
+struct Rec {
+    int key;
+    int order;
+};
+int cmp_rec(const void *a, const void *b, void *) {
+    return ((const Rec *)a)->key - ((const Rec *)b)->key;
+}
+
+TEST(PointerList, PushGetSetShiftDelete) {
+    Tbl *t = strtbl("a", "b", "c", "d", "e", nullptr);
+    ASSERT_EQ(maxtbl(t), 5);
+    EXPECT_STREQ((char *)gettbl(t, 4), "e");
+    EXPECT_EQ(gettbl(t, 5), nullptr);
+    EXPECT_EQ(gettbl(t, -1), nullptr);
+    EXPECT_EQ(settbl(t, -1, "f"), 5);
+    EXPECT_EQ(settbl(t, 7, "x"), -1);
+    EXPECT_STREQ((char *)shifttbl(t), "a");
+    ASSERT_EQ(deltbl(t, 1, 2), 3);  // drops c, d
+    EXPECT_STREQ((char *)gettbl(t, 0), "b");
+    EXPECT_STREQ((char *)gettbl(t, 1), "e");
+    EXPECT_STREQ((char *)gettbl(t, 2), "f");
+    EXPECT_EQ(deltbl(t, 2, 5), -1);
+    freetbl(t, nullptr);
+    EXPECT_EQ(maxtbl(nullptr), 0);
+}
+
+TEST(PointerList, SortIsStableAndSearchable) {
+    Tbl *t = strtbl("m", "c", "x", "a", nullptr);
+    sorttbl(t, cmp_str, nullptr);
+    const char *key = "m";
+    EXPECT_EQ(searchtbl(&key, t, cmp_str, nullptr), 2);
+    key = "q";
+    EXPECT_EQ(searchtbl(&key, t, cmp_str, nullptr), -1);
+    freetbl(t, nullptr);
+
+    Tbl *r = inittbl(0, 0, 1, 0, sizeof(Rec));
+    for (int i = 0; i < 200; i++) {
+        Rec x{(i * 7) % 5, i};
+        pushtbl(r, &x);
+    }
+    sorttbl(r, cmp_rec, nullptr);
+    for (long i = 1; i < maxtbl(r); i++) {
+        Rec *a = (Rec *)gettbl(r, i - 1), *b = (Rec *)gettbl(r, i);
+        ASSERT_LE(a->key, b->key);
+        if (a->key == b->key) {
+            ASSERT_LT(a->order, b->order);
+        }
+    }
+    freetbl(r, nullptr);
+}
+
+TEST(RecordList, RecordsAreCopiedInAndAddressesStayWithinRoom) {
+    Tbl *t = inittbl(0, 4, 1, 0, sizeof(Rec));
+    Rec a{1, 10};
+    ASSERT_EQ(settbl(t, 0, &a), 0);  // i == count appends
+    Rec *p = (Rec *)gettbl(t, 0);
+    a.key = 99;  // the list holds its own copy
+    EXPECT_EQ(p->key, 1);
+    for (int i = 0; i < 3; i++) pushtbl(t, &a);
+    EXPECT_EQ((Rec *)gettbl(t, 0), p);  // no growth past the room: same address
+    EXPECT_EQ(shifttbl(t), nullptr);
+    EXPECT_EQ(maxtbl(t), 3);
+    EXPECT_EQ(((Rec *)gettbl(t, 0))->key, 99);
+    freetbl(t, nullptr);
+}
+
+TEST(FileList, SurvivesTheProcessAndChecksItsFile) {
+    rzvtest::TempDir dir;
+    std::string f = dir.file("h.list");
+    pid_t pid = fork();
+    if (pid == 0) {
+        Tbl *t = nullptr;
+        if (filetbl(f.c_str(), "hist", 3, 0, 16, &t) < 0) _exit(2);
+        for (int i = 0; i < 5; i++) {
+            double rec[2] = {(double)i, i * 10.0};
+            pushtbl(t, rec);
+        }
+        shifttbl(t);
+        freetbl(t, nullptr);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    Tbl *t = nullptr;
+    ASSERT_EQ(filetbl(f.c_str(), "hist", 3, 0, 16, &t), 0);
+    ASSERT_EQ(maxtbl(t), 4);
+    EXPECT_EQ(((double *)gettbl(t, 0))[0], 1.0);
+    EXPECT_EQ(((double *)gettbl(t, 3))[1], 40.0);
+    EXPECT_GE(filetbl_fd(t), 0);
+    EXPECT_GE(filetbl_mapsize(t), (size_t)(4 * 16));
+    freetbl(t, nullptr);
+
+    // A different name or record size is refused, with a message.
+    EXPECT_EQ(filetbl(f.c_str(), "other", 3, 0, 16, &t), -1);
+    EXPECT_EQ(t, nullptr);
+    EXPECT_TRUE(rzvtest::has_message("filetbl:"));
+    EXPECT_EQ(filetbl(f.c_str(), "hist", 3, 0, 8, &t), -1);
+    // A file that is not a list is refused.
+    std::string junk = dir.file("junk");
+    rzvtest::write_file(junk, "this is not a list file at all, just text that is long enough......");
+    EXPECT_EQ(filetbl(junk.c_str(), "hist", 3, 0, 16, &t), -1);
+}
+
+int hook_frees = 0;
+void count_free(void *p) {
+    hook_frees++;
+    free(p);
+}
+
+TEST(HookTest, FreeHookReleasesItsObjectOnce) {
+    Hook *h = new_hook(count_free);
+    h->p = malloc(8);
+    free_hook(&h);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(hook_frees, 1);
+    free_hook(&h);  // null is allowed
+    free_hook(nullptr);
+    EXPECT_EQ(hook_frees, 1);
+}
+
+}  // namespace
