@@ -273,7 +273,7 @@ int dbex_free(Expression *expression);
  * table dbINVALID on failure.  name may be null (a name is made).
  * dbsubset: the rows for which expr is true.
  * dbjoin: rows of db1 paired with rows of db2 on the key lists (null: the
- * schema's join keys, written back into *keys1/*keys2 when those are
+ * schema's join keys, written back into *keys1 and *keys2 when those are
  * non-null pointers to null); outer non-zero keeps db1 rows without a
  * partner (db2 part null); *nojoin (if non-null) receives the db1 record
  * numbers that found no partner.
