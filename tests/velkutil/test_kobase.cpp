@@ -58,6 +58,13 @@ void release(void *p) {
     releases++;
 }
 const char *label_of(const void *p) { return static_cast<const Obj *>(p)->label; }
+// Frees what a test left registered (registries here are test-local).
+void drain(KORegistry &reg) {
+    Tbl *keys = keysarr(reg.array());
+    for (long i = 0; i < maxtbl(keys); i++) release(reg.remove((const char *)gettbl(keys, i)));
+    freetbl(keys, nullptr);
+    freearr(reg.array(), nullptr);
+}
 Obj *make(const char *label) {
     Obj *o = new Obj;
     strcpy(o->ident, "thing");
@@ -78,6 +85,8 @@ TEST(Registry, TagsAreNeverReusedAndCountingIsTheFamilys) {
     after.add("f", make(nullptr), h3);
     EXPECT_STREQ(h3, "koscv1");
     EXPECT_EQ(before.counter(), 2);
+    drain(before);
+    drain(after);
 }
 
 TEST(Registry, LookupMessages) {
@@ -99,6 +108,7 @@ TEST(Registry, LookupMessages) {
     EXPECT_STREQ(elog_message(3), "komoment_free: Cannot find moment7");
     strcpy(o->ident, "thing");
     EXPECT_EQ(reg.free_strict("komoment_free", h, release), 0);
+    drain(reg);
 }
 
 TEST(Registry, SilentFreeLeavesTheRegisterAlone) {
@@ -113,6 +123,7 @@ TEST(Registry, SilentFreeLeavesTheRegisterAlone) {
     EXPECT_EQ(reg.free_silent("kovector2_free", h, release), 0);
     EXPECT_EQ(releases, before + 1);
     EXPECT_EQ(reg.find(h), nullptr);
+    drain(reg);
 }
 
 TEST(Registry, FreeByLabelFreesEveryMatchAndNothingElse) {
@@ -132,6 +143,7 @@ TEST(Registry, FreeByLabelFreesEveryMatchAndNothingElse) {
     EXPECT_EQ(reg.remove_object(o), 0);
     EXPECT_EQ(reg.find(h[2]), nullptr);
     release(o);
+    drain(reg);
 }
 
 }  // namespace
