@@ -250,6 +250,8 @@ TEST(DbexCompileErrors, NameTheExpressionAndPosition) {
         {"", "unexpected end of expression", 1},
         {"12abc", "bad number", 3},
         {"sta =~ 5", "regular expression expected", 8},
+        {"sta =~ /(a{200}){200}/", "too complex", 8},
+        {"sta =~ /A+++++++++++++++/", "too complex", 8},
     };
     for (auto &b : bad) {
         EXPECT_FALSE(ev.compile(b.e)) << b.e;
