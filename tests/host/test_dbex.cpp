@@ -127,6 +127,8 @@ TEST(DbexArithmetic, MathFunctions) {
         {"asin(1)", M_PI / 2},     {"acos(1)", 0},        {"atan(1)", M_PI / 4}, {"atan2(1, 1)", M_PI / 4},
         {"floor(-1.5)", -2},       {"ceil(1.2)", 2},      {"min(3, 1, 2)", 1},   {"max(3, 1, 2)", 3},
         {"pow(2, 10)", 1024},      {"max(depth, 20)", 20},
+        {"yearday(1262304000)", 2010001}, {"yearday(951782400)", 2000060},  // 2000-02-29
+        {"yearday(-1)", 1969365},  {"epoch(2010001)", 1262304000}, {"yearday(epoch(2012366))", 2012366},
     };
     for (auto &c : cases) {
         ASSERT_TRUE(ev.compile(c.e)) << c.e << ": " << ev.err;

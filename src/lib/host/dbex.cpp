@@ -5,7 +5,8 @@
  * The language: numbers, quoted strings, field names (also "table.field"),
  * + - * / %, unary minus, comparisons (string comparison when both sides are
  * strings, numeric otherwise), && || !, "=~ /re/" and "!~ /re/" (POSIX
- * extended, whole string), parentheses and the usual math functions.  Every
+ * extended, whole string), parentheses, the usual math functions, and
+ * yearday(t)/epoch(yyyyddd) between times and day numbers.  Every
  * node has a type fixed at compile time, so evaluation is a walk over a
  * small array with no dynamic typing and no allocation.  Field names are
  * resolved to row offsets once, when compiling.
@@ -36,7 +37,7 @@ enum Cmp : unsigned char { C_EQ, C_NE, C_LT, C_LE, C_GT, C_GE };
 
 enum Func : unsigned char {
     F_ABS, F_SQRT, F_EXP, F_LOG, F_LOG10, F_SIN, F_COS, F_TAN, F_ASIN, F_ACOS,
-    F_ATAN, F_ATAN2, F_FLOOR, F_CEIL, F_MIN, F_MAX, F_POW, F_PTIME, F_STIME
+    F_ATAN, F_ATAN2, F_FLOOR, F_CEIL, F_MIN, F_MAX, F_POW, F_PTIME, F_STIME, F_YEARDAY, F_EPOCH
 };
 
 struct FuncDef {
@@ -57,7 +58,46 @@ const FuncDef kFuncs[] = {
     {"min", F_MIN, 1, -1, false},    {"max", F_MAX, 1, -1, false},
     {"pow", F_POW, 2, 2, false},     {"ptime", F_PTIME, 2, 2, true},
     {"stime", F_STIME, 2, 2, true},
+    {"yearday", F_YEARDAY, 1, 1, false}, {"epoch", F_EPOCH, 1, 1, false},
 };
+
+// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
+long days_from_civil(long y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    long era = (y >= 0 ? y : y - 399) / 400;
+    unsigned yoe = (unsigned)(y - era * 400);
+    unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + (long)doe - 719468;
+}
+
+bool leap(long y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+// yyyyddd of an epoch time; -1 for times no calendar reaches.
+double epoch_to_yearday(double t) {
+    if (!(std::fabs(t) < 1e13)) return -1;
+    long days = (long)std::floor(t / 86400.0);
+    long z = days + 719468;
+    long era = (z >= 0 ? z : z - 146096) / 146097;
+    unsigned doe = (unsigned)(z - era * 146097);
+    unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    long y = (long)yoe + era * 400;
+    unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    unsigned mp = (5 * doy + 2) / 153;
+    unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    if (m <= 2) ++y;
+    long jday = days - days_from_civil(y, 1, 1) + 1;
+    return (double)(y * 1000 + jday);
+}
+
+// Start of the day of a yyyyddd number.
+double yearday_to_epoch(double yd) {
+    if (!(std::fabs(yd) < 1e10)) return NAN;
+    long v = (long)yd;
+    long y = v / 1000, d = v % 1000;
+    if (d < 1 || d > (leap(y) ? 366 : 365)) return NAN;
+    return (double)(days_from_civil(y, 1, 1) + d - 1) * 86400.0;
+}
 
 std::atomic<TravelTimeFn> g_travel{nullptr};
 
@@ -664,7 +704,7 @@ private:
         n.args = args;
         bool allint = true;
         for (int a : args) allint = allint && num_int(a);
-        n.isint = def->fn == F_FLOOR || def->fn == F_CEIL ||
+        n.isint = def->fn == F_FLOOR || def->fn == F_CEIL || def->fn == F_YEARDAY ||
                   ((def->fn == F_ABS || def->fn == F_MIN || def->fn == F_MAX) && allint);
         return add(std::move(n));
     }
@@ -858,6 +898,8 @@ struct Eval {
         case F_FLOOR: return std::floor(x);
         case F_CEIL: return std::ceil(x);
         case F_POW: return std::pow(x, num(n.args[1]));
+        case F_YEARDAY: return epoch_to_yearday(x);
+        case F_EPOCH: return yearday_to_epoch(x);
         case F_MIN:
         case F_MAX: {
             for (size_t k = 1; k < n.args.size(); ++k) {
