@@ -8,6 +8,8 @@
 #include <string>
 
 #include "dbex_pvt.h"
+#include "stock.h"
+#include "tt.h"
 
 namespace {
 
@@ -263,13 +265,34 @@ TEST(DbexCompileErrors, NameTheExpressionAndPosition) {
     }
 }
 
-TEST(DbexTravelTimes, UnknownUntilAModelIsWired) {
+TEST(DbexTravelTimes, UnknownWithoutAModel) {
     Ev ev;
     dbex::TravelTimeFn saved = dbex::travel_time();
     dbex::set_travel_time(nullptr);
     EXPECT_FALSE(ev.compile("ptime(10, 0)"));
     EXPECT_NE(ev.err.find("unknown function 'ptime'"), std::string::npos);
     dbex::set_travel_time(saved);
+}
+
+TEST(DbexTravelTimes, FirstArrivalsFromIasp91) {
+    Ev ev;
+    ASSERT_TRUE(ev.compile("ptime(30, depth)")) << ev.err;
+    double p = ev.eval(R1).num;
+    EXPECT_DOUBLE_EQ(p, tt_ptime(30, 10.5));
+    EXPECT_GT(p, 300);
+    EXPECT_LT(p, 450);
+    ASSERT_TRUE(ev.compile("stime(30, depth) - ptime(30, depth)"));
+    EXPECT_NEAR(ev.eval(R1).num, tt_stime(30, 10.5) - p, 1e-9);
+    EXPECT_GT(ev.eval(R1).num, 200);
+    // no arrival: the evaluation fails instead of giving a number
+    ASSERT_TRUE(ev.compile("ptime(30, -5000)"));
+    const char *rows[1] = {R1.c_str()};
+    dbex::Row rw;
+    rw.rows = rows;
+    rw.nrows = 1;
+    dbex::Value v;
+    EXPECT_FALSE(ev.e->eval(rw, v));
+    elog_clear_register(0);
 }
 
 }  // namespace

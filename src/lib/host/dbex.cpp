@@ -6,12 +6,16 @@
  * + - * / %, unary minus, comparisons (string comparison when both sides are
  * strings, numeric otherwise), && || !, "=~ /re/" and "!~ /re/" (POSIX
  * extended, whole string), parentheses, the usual math functions, and
- * yearday(t)/epoch(yyyyddd) between times and day numbers.  Every
+ * yearday(t)/epoch(yyyyddd) between times and day numbers, and
+ * ptime(distance, depth)/stime(distance, depth): first-arrival P and S
+ * travel times (seconds; degrees, km; iasp91).  Every
  * node has a type fixed at compile time, so evaluation is a walk over a
  * small array with no dynamic typing and no allocation.  Field names are
  * resolved to row offsets once, when compiling.
  */
 #include "dbex_pvt.h"
+
+#include "tt.h"
 
 #include <atomic>
 #include <cerrno>
@@ -21,6 +25,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <forward_list>
+
+#include "stock.h"
 
 namespace dbex {
 
@@ -99,7 +105,16 @@ double yearday_to_epoch(double yd) {
     return (double)(days_from_civil(y, 1, 1) + d - 1) * 86400.0;
 }
 
-std::atomic<TravelTimeFn> g_travel{nullptr};
+// First arrivals in iasp91 from the host's travel-time calculator (each
+// thread keeps its own model tables there).
+bool iasp91_first(char phase, double delta, double depth, double *seconds) {
+    double t = phase == 'P' ? tt_ptime(delta, depth) : tt_stime(delta, depth);
+    if (!(t >= 0)) return false;
+    *seconds = t;
+    return true;
+}
+
+std::atomic<TravelTimeFn> g_travel{iasp91_first};
 
 struct SV {
     const char *p;
@@ -913,6 +928,8 @@ struct Eval {
             double depth = num(n.args[1]), t = 0;
             TravelTimeFn fn = travel_time();
             if (!fn || !fn(n.sub == F_PTIME ? 'P' : 'S', x, depth, &t)) {
+                elog_log(0, "dbex: no %s travel time at %g degrees, depth %g km\n", n.sub == F_PTIME ? "P" : "S",
+                         x, depth);
                 ok = false;
                 return NAN;
             }
@@ -939,6 +956,11 @@ int Expr::type() const {
     if (n.kind == K_BOOL) return T_BOOLEAN;
     if (n.kind == K_STR) return T_STRING;
     return n.isint ? T_INTEGER : T_REAL;
+}
+
+const FieldRef *Expr::as_field() const {
+    const Node &n = nodes_[(size_t)root_];
+    return n.op == FIELD ? &fields_[(size_t)n.field] : nullptr;
 }
 
 bool Expr::eval_bool(const Row &row, bool &out) const {
