@@ -257,6 +257,20 @@ TEST(DbexCompileErrors, NameTheExpressionAndPosition) {
         {"sta =~ /(a{200}){200}/", "too complex", 8},
         {"sta =~ /A+++++++++++++++/", "too complex", 8},
     };
+    // nesting and long chains are refused before they can exhaust the stack
+    std::string deep(100000, '(');
+    EXPECT_FALSE(ev.compile(deep.c_str()));
+    EXPECT_NE(ev.err.find("too deeply nested"), std::string::npos);
+    std::string chain = "1";
+    for (int i = 0; i < 100000; ++i) chain += "+1";
+    EXPECT_FALSE(ev.compile(chain.c_str()));
+    EXPECT_NE(ev.err.find("too deeply nested"), std::string::npos);
+    std::string minus(100000, '-');
+    EXPECT_FALSE(ev.compile((minus + "1").c_str()));
+    std::string ok = "1";
+    for (int i = 0; i < 300; ++i) ok += "+1";
+    ASSERT_TRUE(ev.compile(ok.c_str()));
+    EXPECT_DOUBLE_EQ(ev.eval(R1).num, 301);
     for (auto &b : bad) {
         EXPECT_FALSE(ev.compile(b.e)) << b.e;
         EXPECT_NE(ev.err.find(std::string("'") + b.e + "'"), std::string::npos) << ev.err;

@@ -17,6 +17,7 @@
 
 #include "tt.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -288,6 +289,7 @@ struct Expr::Node {
     bool isint = false;
     unsigned char sub = 0;  // comparison or function code
     int a = -1, b = -1;
+    int depth = 1;  // of the subtree
     std::vector<int> args;
     double num = 0;
     std::string str;
@@ -453,10 +455,27 @@ private:
 
     bool is_op(const char *op) const { return tok_.kind == T_OP && tok_.text == op; }
 
+    // Evaluation recurses over the tree, so its depth is bounded.
+    enum { MAX_DEPTH = 400, MAX_NEST = 150 };
+    int nest_ = 0;
+
     int add(Expr::Node n) {
+        int d = 0;
+        if (n.a >= 0) d = std::max(d, node(n.a).depth);
+        if (n.b >= 0) d = std::max(d, node(n.b).depth);
+        for (int x : n.args) d = std::max(d, node(x).depth);
+        n.depth = d + 1;
+        if (n.depth > MAX_DEPTH) return set_error(tok_.pos, "expression too deeply nested");
         e_.nodes_.push_back(std::move(n));
         return (int)e_.nodes_.size() - 1;
     }
+
+    struct Nest {
+        Parser &p;
+        explicit Nest(Parser &q) : p(q) { ++p.nest_; }
+        ~Nest() { --p.nest_; }
+        bool too_deep() const { return p.nest_ > MAX_NEST; }
+    };
     Expr::Node &node(int i) { return e_.nodes_[(size_t)i]; }
 
     int parse_or() {
@@ -493,6 +512,8 @@ private:
 
     // '!' binds looser than comparisons: "!sta =~ /A.*/" negates the match.
     int parse_not() {
+        Nest nest(*this);
+        if (nest.too_deep()) return set_error(tok_.pos, "expression too deeply nested");
         if (is_op("!")) {
             if (!next()) return -1;
             int a = parse_not();
@@ -618,6 +639,8 @@ private:
     }
 
     int parse_unary() {
+        Nest nest(*this);
+        if (nest.too_deep()) return set_error(tok_.pos, "expression too deeply nested");
         if (is_op("-") || is_op("+")) {
             bool minus = tok_.text == "-";
             if (!next()) return -1;
@@ -928,8 +951,6 @@ struct Eval {
             double depth = num(n.args[1]), t = 0;
             TravelTimeFn fn = travel_time();
             if (!fn || !fn(n.sub == F_PTIME ? 'P' : 'S', x, depth, &t)) {
-                elog_log(0, "dbex: no %s travel time at %g degrees, depth %g km\n", n.sub == F_PTIME ? "P" : "S",
-                         x, depth);
                 ok = false;
                 return NAN;
             }
