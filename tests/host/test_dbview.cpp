@@ -196,7 +196,11 @@ TEST_F(Views, GroupBundlesGiveTheGroupRows) {
     EXPECT_EQ(lng(bundle, first, "wfid"), 1);
     EXPECT_EQ(lng(bundle, first + 1, "wfid"), 5);
     freetbl(g, nullptr);
+    // the sorted rows the bundles refer to go with the group
     dbfree(gr);
+    Dbptr sorted = bundle;
+    sorted.record = dbALL;
+    EXPECT_EQ(count(sorted), 0);
 }
 
 TEST_F(Views, GroupOfASortedViewBundlesThatView) {
