@@ -58,6 +58,13 @@ std::unordered_set<const KOVector2 *> &cached_records() {
     return *s;
 }
 
+// The last handle found, so that a loop working on one vector skips the
+// registry search.  Cleared whenever that record leaves the registry.
+struct LastHit {
+    char handle[64];
+    KOVector2 *v;
+} last_hit = {{0}, nullptr};
+
 bool must_fail() {
     if (fail_allocations <= 0) return false;
     if (pass_allocations > 0) {
@@ -141,6 +148,7 @@ void unregister_vector(const KOVector2 *v) {
     if (it == tags.end()) return;
     kovector2_reg.remove(it->second.c_str());
     tags.erase(it);
+    if (last_hit.v == v) last_hit.v = nullptr;
 }
 
 // Makes the label slot array hold at least `slots` slots.
@@ -365,7 +373,13 @@ void kovector2_test_fail_allocations(int skip, int n) {
 }
 
 KOVector2 *kovector2_get_vector(char *handle) {
-    return static_cast<KOVector2 *>(kovector2_reg.get("kovector2_get_vector", handle));
+    if (handle && last_hit.v && strcmp(handle, last_hit.handle) == 0 && is_live(last_hit.v)) return last_hit.v;
+    auto *v = static_cast<KOVector2 *>(kovector2_reg.get("kovector2_get_vector", handle));
+    if (v && strlen(handle) < sizeof last_hit.handle) {
+        strcpy(last_hit.handle, handle);
+        last_hit.v = v;
+    }
+    return v;
 }
 
 KOVector2 *kovector2_find_space(int nx, int ny, int is_timeseries) {
@@ -857,13 +871,17 @@ int kovector2_fill(char *handle, int nx, int ny, double *xpts, void *vypts, char
         release_labels(v);
     }
     v->nx = nx;
-    for (long i = 0; i < nx; i++) {
-        double *r = row(v, i);
-        r[0] = xpts[i];
-        if (ny == 1)
-            r[1] = static_cast<double *>(vypts)[i];
-        else
-            for (int k = 0; k < ny; k++) r[k + 1] = static_cast<double **>(vypts)[k][i];
+    long s = stride_of(v);
+    double *r = v->dblbuf;
+    if (ny == 1) {
+        const double *ys = static_cast<double *>(vypts);
+        for (long i = 0; i < nx; i++, r += s) r[0] = xpts[i], r[1] = ys[i];
+    } else {
+        double **cols = static_cast<double **>(vypts);
+        for (long i = 0; i < nx; i++, r += s) {
+            r[0] = xpts[i];
+            for (int k = 0; k < ny; k++) r[k + 1] = cols[k][i];
+        }
     }
     if (need_slots)
         for (long i = 0; i < nx; i++) v->lblbuf[i] = dups[(size_t)i];
