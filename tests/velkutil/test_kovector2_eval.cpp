@@ -341,13 +341,18 @@ TEST(Transforms, AzimuthalEquidistantAboutACentre) {
 TEST(Transforms, InvertXKeepsZeroAndInfinityPaired) {
     Handle a;
     points(a, {{0, 1}, {4, 2}, {1e30, 3}});
+    double y = 2;
+    ASSERT_EQ(kovector2_put(a, 1, 4, &y, (char *)"four"), 0);
     ASSERT_EQ(kovector2_transform_invertx(a), 0);
-    double x, y;
+    ASSERT_EQ(kovector2_transform_ygain(a, 1.5, 0), 0);
+    double x;
     kovector2_get_point(a, 0, &x, &y, nullptr);
     EXPECT_EQ(x, 1e30);
-    kovector2_get_point(a, 1, &x, &y, nullptr);
+    char lbl[16];
+    kovector2_get_point(a, 1, &x, &y, lbl);
     EXPECT_EQ(x, 0.25);
-    EXPECT_EQ(y, 2);
+    EXPECT_EQ(y, 3);
+    EXPECT_STREQ(lbl, "four");  // values change, labels stay
     kovector2_get_point(a, 2, &x, &y, nullptr);
     EXPECT_EQ(x, 0);
     ASSERT_EQ(kovector2_transform_invertx(a), 0);
