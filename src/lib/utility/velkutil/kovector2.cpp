@@ -24,6 +24,7 @@
 
 #include "koregistry_pvt.h"
 #include "tr.h"
+#include "tt.h"
 
 namespace {
 
@@ -1242,22 +1243,6 @@ namespace {
 const double kPi = 3.141592653589793;
 const double kInfinite = 1e30;
 
-// Great-circle distance and azimuth from (lat1, lon1) to (lat2, lon2), all
-// in radians, on a sphere.  Kept here so the family needs no geometry
-// library: the azimuthal equidistant plane is spherical by definition.
-void sphere_dist(double lat1, double lon1, double lat2, double lon2, double *delta, double *azimuth) {
-    double dlon = lon2 - lon1;
-    double s1 = std::sin(lat1), c1 = std::cos(lat1), s2 = std::sin(lat2), c2 = std::cos(lat2);
-    double sd = std::sin(dlon), cd = std::cos(dlon);
-    // atan2 of the chord components: accurate for tiny and antipodal
-    // distances alike, unlike the arccosine of the dot product.
-    double a = c2 * sd;
-    double b = c1 * s2 - s1 * c2 * cd;
-    double dot = s1 * s2 + c1 * c2 * cd;
-    *delta = std::atan2(std::sqrt(a * a + b * b), dot);
-    *azimuth = (a == 0.0 && b == 0.0) ? 0.0 : std::atan2(a, b);
-}
-
 KOVector2 *transform_vector(const char *fname, char *handle) {
     KOVector2 *v = lookup(fname, handle);
     if (!v) return nullptr;
@@ -1280,7 +1265,7 @@ void latlon2xydel(double xlat1, double xlon1, double xlat2, double xlon2, double
     }
     const double d2r = kPi / 180.0;
     double delta, azimuth;
-    sphere_dist(xlat1 * d2r, xlon1 * d2r, xlat2 * d2r, xlon2 * d2r, &delta, &azimuth);
+    dist(xlat1 * d2r, xlon1 * d2r, xlat2 * d2r, xlon2 * d2r, &delta, &azimuth);
     delta *= 180.0 / kPi;
     *xdel = delta * std::sin(azimuth);
     *ydel = delta * std::cos(azimuth);
