@@ -85,7 +85,10 @@ KOHistory *kohistory_create(int maxnp, char *tag, char *filename, char *handle) 
             return nullptr;
         }
     } else {
-        // Probe for another owner before the list touches the file.
+        // Probe for another owner before the list touches the file.  The
+        // probe's lock is held while the list opens the file, so that a
+        // second opener cannot rewrite the header under the first; closing
+        // the probe drops only its own lock.
         int fd = open(filename, O_RDWR | O_CLOEXEC);
         if (fd >= 0) {
             if (lock_exclusive(fd, 1) < 0) {
@@ -94,11 +97,12 @@ KOHistory *kohistory_create(int maxnp, char *tag, char *filename, char *handle) 
                 close(fd);
                 return nullptr;
             }
-            close(fd);  // drops only the probe's own lock
         } else {
             errno = 0;  // not there yet: the list creates it
         }
-        if (filetbl(filename, "KOHistory", maxnp, 0, sizeof(KOHistoryPoint), &h->points) < 0) {
+        int rc = filetbl(filename, "KOHistory", maxnp, 0, sizeof(KOHistoryPoint), &h->points);
+        if (fd >= 0) close(fd);
+        if (rc < 0) {
             h->points = nullptr;
             kohistory_free_history(h);
             return nullptr;
