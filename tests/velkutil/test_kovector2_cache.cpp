@@ -28,6 +28,8 @@ struct Handle {
 
 // Runs first (tests run in file order): the cache starts disabled.
 TEST(CacheOff, ReleasedRecordsGoBackToTheHeap) {
+    EXPECT_EQ(kovector2_get_vector((char *)"vect0"), nullptr);
+    EXPECT_EQ(rzvtest::messages().back(), "kovector2_get_vector: No vectors defined");
     Handle a;
     Stats s0 = stats();
     ASSERT_NE(kovector2_create(10, 11, nullptr, a), nullptr);
