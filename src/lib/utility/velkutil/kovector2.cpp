@@ -138,9 +138,19 @@ KOVector2 *lookup(const char *fname, char *handle) {
     return v;
 }
 
-void register_vector(KOVector2 *v, char *handle) {
-    kovector2_reg.add("kovector2_create", v, handle);
-    registered_tags()[v] = handle;
+// Files v under a new tag in handle; -1 (handle emptied, v left alone) if
+// memory ran out on the way.
+int register_vector(const char *fname, KOVector2 *v, char *handle) {
+    if (kovector2_reg.add(fname, v, handle) < 0) return -1;
+    try {
+        registered_tags()[v] = handle;
+    } catch (...) {
+        kovector2_reg.remove(handle);
+        handle[0] = '\0';
+        elog_log(1, "%s: malloc() error.\n", fname);
+        return -1;
+    }
+    return 0;
 }
 
 void unregister_vector(const KOVector2 *v) {
@@ -457,7 +467,10 @@ KOVector2 *kovector2_create(int nx, int ny, char *tag, char *handle) {
         return nullptr;
     }
     set_tag(v, tag);
-    if (handle) register_vector(v, handle);
+    if (handle && register_vector("kovector2_create", v, handle) < 0) {
+        kovector2_free_vector(v);
+        return nullptr;
+    }
     return v;
 }
 
@@ -483,7 +496,10 @@ KOVector2 *kovector2_create_tsamp(int nsamp, double time, double samprate, doubl
     if (nsamp > 0) memcpy(v->dblbuf, data, (size_t)nsamp * sizeof(double));
     v->time = time;
     v->dt = 1.0 / samprate;
-    if (handle) register_vector(v, handle);
+    if (handle && register_vector("kovector2_create_tsamp", v, handle) < 0) {
+        kovector2_free_vector(v);
+        return nullptr;
+    }
     return v;
 }
 
@@ -528,11 +544,18 @@ void kovector2_free_vector(KOVector2 *vector) {
     if (kovector2_cache) {
         if (cached_records().count(vector)) {
             kept = true;
-        } else if (kovector2_cache_size + vector->heap_size <= kovector2_cache_max_size &&
-                   settbl(kovector2_cache, -1, vector) >= 0) {
-            cached_records().insert(vector);
-            kovector2_cache_size += vector->heap_size;
-            kept = true;
+        } else if (kovector2_cache_size + vector->heap_size <= kovector2_cache_max_size) {
+            // Out of memory for the bookkeeping: the record goes to the heap.
+            try {
+                cached_records().insert(vector);
+                kept = true;
+            } catch (...) {
+            }
+            if (kept && settbl(kovector2_cache, -1, vector) < 0) {
+                cached_records().erase(vector);
+                kept = false;
+            }
+            if (kept) kovector2_cache_size += vector->heap_size;
         }
     }
     unregister_vector(vector);
@@ -838,7 +861,12 @@ int kovector2_fill(char *handle, int nx, int ny, double *xpts, void *vypts, char
     std::vector<char *> dups;
     bool need_slots = false;
     if (labels) {
-        dups.assign((size_t)nx, nullptr);
+        try {
+            dups.assign((size_t)nx, nullptr);
+        } catch (...) {
+            elog_log(1, "kovector2_fill: malloc() error.\n");
+            return -1;
+        }
         for (int i = 0; i < nx; i++) {
             if (!labels[i] || !*labels[i]) continue;
             need_slots = true;
@@ -1157,6 +1185,14 @@ KOVector2 *kovector2_stats(Tbl *kovector2_handles, char *type, char *tag, char *
     long nh = maxtbl(kovector2_handles);
     if (nh < 1) return nullptr;
     std::vector<KOVector2 *> in;
+    std::vector<const KOVector2 *> part;
+    try {
+        in.reserve((size_t)nh);
+        part.reserve((size_t)nh);
+    } catch (...) {
+        elog_log(1, "kovector2_stats: malloc(values) error.\n");
+        return nullptr;
+    }
     for (long i = 0; i < nh; i++) {
         char *h = static_cast<char *>(gettbl(kovector2_handles, i));
         KOVector2 *v = kovector2_get_vector(h);
@@ -1180,7 +1216,6 @@ KOVector2 *kovector2_stats(Tbl *kovector2_handles, char *type, char *tag, char *
     if (st == ST_AMAX || st == ST_AMIN)
         for (long i = 0; i < n; i++)
             for (int k = 0; k < ny; k++) row(out, i)[k + 1] = std::fabs(row(out, i)[k + 1]);
-    std::vector<const KOVector2 *> part;
     for (size_t i = 1; i < in.size(); i++)
         if (same_abscissae(out, in[i])) part.push_back(in[i]);
     if (part.empty()) return out;
