@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "kovector2.h"
 #include "rzvtest.h"
@@ -175,6 +176,33 @@ TEST(CacheReuse, ReleasingACachedRecordAgainKeepsOneEntry) {
     EXPECT_EQ(s1.cache_objects, s0.cache_objects);
     EXPECT_EQ(s1.cache_total, s0.cache_total);
     EXPECT_EQ(s1.nfrees, s0.nfrees);
+}
+
+TEST(CacheReuse, ManyRecordsInAndOutKeepTheBookkeepingExact) {
+    ASSERT_EQ(kovector2_set_cache(1L << 30), 0);
+    std::vector<KOVector2 *> vs;  // capacities 120, 121, 122, ...: all different
+    std::vector<int> cap;
+    for (int i = 0; i < 1000; i++) {
+        vs.push_back(kovector2_create(100 + i, 12, nullptr, nullptr));
+        cap.push_back(vs.back()->x_size);
+    }
+    Stats s0 = stats();
+    for (int round = 0; round < 3; round++) {
+        for (KOVector2 *v : vs) kovector2_free_vector(v);
+        for (KOVector2 *v : vs) kovector2_free_vector(v);  // already cached: no change
+        Stats s1 = stats();
+        EXPECT_EQ(s1.cache_objects, s0.cache_objects + 1000);
+        EXPECT_EQ(s1.nfrees, s0.nfrees);
+        // take them all back, each by its exact capacity
+        for (int i = 0; i < 1000; i++) {
+            KOVector2 *v = kovector2_create(cap[i], 12, nullptr, nullptr);
+            ASSERT_EQ(v, vs[i]) << i;
+        }
+        EXPECT_EQ(stats().cache_objects, s0.cache_objects);
+    }
+    kovector2_set_cache(0);  // the rest go to the heap
+    for (KOVector2 *v : vs) kovector2_free_vector(v);
+    ASSERT_EQ(kovector2_set_cache(100L * 1000 * 1000), 0);
 }
 
 TEST(CacheReuse, CopiesAndStatisticsDrawFromTheCache) {

@@ -14,12 +14,12 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "koregistry_pvt.h"
@@ -52,10 +52,69 @@ std::unordered_map<const KOVector2 *, std::string> &registered_tags() {
     return *m;
 }
 
+// A set of record addresses with open addressing: membership tests and
+// updates without an allocation per record, so that the cache's own
+// bookkeeping costs less than the allocations it saves.
+class RecordSet {
+public:
+    bool count(const void *p) const {
+        if (slots_.empty()) return false;
+        for (size_t i = home(p);; i = (i + 1) & mask()) {
+            if (slots_[i] == p) return true;
+            if (slots_[i] == kEmpty) return false;
+        }
+    }
+    void insert(const void *p) {  // may throw std::bad_alloc
+        if (count(p)) return;
+        if ((used_ + tombs_ + 1) * 2 > slots_.size()) rehash(used_ * 4 + 16 > slots_.size() * 2 ? slots_.size() * 2 : slots_.size());
+        size_t i = home(p);
+        while (slots_[i] != kEmpty && slots_[i] != kTomb) i = (i + 1) & mask();
+        if (slots_[i] == kTomb) tombs_--;
+        slots_[i] = p;
+        used_++;
+    }
+    void erase(const void *p) {
+        if (slots_.empty()) return;
+        for (size_t i = home(p);; i = (i + 1) & mask()) {
+            if (slots_[i] == p) {
+                slots_[i] = kTomb;
+                used_--;
+                tombs_++;
+                return;
+            }
+            if (slots_[i] == kEmpty) return;
+        }
+    }
+
+private:
+    static constexpr const void *kEmpty = nullptr;
+    static const void *const kTomb;
+    size_t mask() const { return slots_.size() - 1; }
+    size_t home(const void *p) const {
+        return (size_t)(((uintptr_t)p >> 4) * 0x9E3779B97F4A7C15ULL >> 7) & mask();
+    }
+    void rehash(size_t n) {
+        if (n < 16) n = 16;
+        std::vector<const void *> old(n, kEmpty);
+        old.swap(slots_);
+        used_ = tombs_ = 0;
+        for (const void *p : old)
+            if (p != kEmpty && p != kTomb) {
+                size_t i = home(p);
+                while (slots_[i] != kEmpty) i = (i + 1) & mask();
+                slots_[i] = p;
+                used_++;
+            }
+    }
+    std::vector<const void *> slots_;
+    size_t used_ = 0, tombs_ = 0;
+};
+const void *const RecordSet::kTomb = &RecordSet::kTomb;
+
 // Records now in the cache list (the list keeps the order; this answers
 // "already cached?" without a scan).
-std::unordered_set<const KOVector2 *> &cached_records() {
-    static auto *s = new std::unordered_set<const KOVector2 *>;
+RecordSet &cached_records() {
+    static auto *s = new RecordSet;
     return *s;
 }
 
