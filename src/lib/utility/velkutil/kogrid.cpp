@@ -392,7 +392,8 @@ int kogrid_order(KOGrid *grid) {
         return -1;
     }
     const long nx = grid->nxgrid, ny = grid->nygrid;
-    const long held = samples_held(grid);
+    // Fields of no nodes hold nothing to move, however many samples they count.
+    const long held = nx * ny > 0 ? samples_held(grid) : 0;
     int dir;
 
     if (!axis_direction(grid->xgrid_coords, grid->nxgrid, &dir)) {
