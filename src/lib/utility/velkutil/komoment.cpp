@@ -501,3 +501,527 @@ int komoment_eigen_test(void) {
 }
 
 }  // extern "C"
+
+// ===================================================== focal-sphere projections
+
+#include "kovector2.h"
+
+#include <vector>
+
+namespace {
+
+const int KOM_NLOOP = 73;  // points of a nodal loop, first and last equal
+const double KOM_NONE = -999.0;
+const double KOM_ARC_STEP = 0.08726646259971647;  // 5 degrees
+// Hidden points closer than this (in 1 + zp) to the point opposite the
+// projection centre have no usable projection; their crossings with the
+// horizon are found on the sphere instead.
+const double KOM_ANTIPODE = 1e-9;
+const double KOM_ON_HORIZON = 1e-12;
+
+struct Pt {
+    double x, y;
+};
+
+// Empties a handle buffer, releasing the vector it names.  A stale or
+// unknown tag leaves no message behind (only the lookup's own message is
+// dropped; earlier messages of the caller stay).
+void release_buffer(char *handle) {
+    if (!handle) return;
+    if (handle[0]) {
+        int mark = elog_mark();
+        KOVector2 *v = kovector2_get_vector(handle);
+        elog_flush(0, mark);
+        if (v) kovector2_free(handle);
+    }
+    handle[0] = '\0';
+}
+
+// Reads all points of a one-column vector.
+int read_points(char *handle, std::vector<Pt> &pts) {
+    double *xs = nullptr, *ys = nullptr;
+    int xsize = 0, ysize = 0, nx = 0, ny = 0;
+    int rc = kovector2_get_points(handle, 0, &nx, &ny, &xs, &xsize, &ys, &ysize, nullptr);
+    if (rc == 0) {
+        pts.resize((size_t)nx);
+        for (int i = 0; i < nx; i++) pts[(size_t)i] = {xs[i], ys[i]};
+    }
+    free(xs);
+    free(ys);
+    return rc;
+}
+
+// The points komoment_make_arc appends.
+void arc_points(double xin, double yin, double xout, double yout, int long_arc, std::vector<Pt> &pts) {
+    pts.clear();
+    double phiout = atan2(yout, xout), phiin = atan2(yin, xin);
+    double delta = phiin - phiout;
+    if (!std::isfinite(delta)) return;
+    while (delta >= M_PI) delta -= 2.0 * M_PI;
+    while (delta < -M_PI) delta += 2.0 * M_PI;
+    if (long_arc) delta = delta >= 0.0 ? delta - 2.0 * M_PI : delta + 2.0 * M_PI;
+    if (delta >= 0.0) {
+        for (double phi = KOM_ARC_STEP; phi < delta; phi += KOM_ARC_STEP)
+            pts.push_back({cos(phiout + phi), sin(phiout + phi)});
+    } else {
+        for (double phi = -KOM_ARC_STEP; phi > delta; phi -= KOM_ARC_STEP)
+            pts.push_back({cos(phiout + phi), sin(phiout + phi)});
+    }
+}
+
+// One output vector of a projection: made when its first point arrives.
+class OutVec {
+public:
+    OutVec(const char *fname, char *handle) : fname_(fname), handle_(handle) {}
+
+    bool exists() const { return handle_ && handle_[0]; }
+    int count() const { return n_; }
+
+    int make() {
+        if (exists()) return 0;
+        if (!handle_) return -1;
+        if (!kovector2_create(1, 1, nullptr, handle_)) {
+            elog_log(0, "%s: kovector2_create() error.\n", fname_);
+            return -1;
+        }
+        n_ = 0;
+        return 0;
+    }
+
+    int add(double x, double y) {
+        if (make() < 0) return -1;
+        if (kovector2_append(handle_, -1, x, &y, nullptr) < 0) {
+            elog_log(0, "%s: kovector2_append() error.\n", fname_);
+            return -1;
+        }
+        if (n_ == 0) first_ = {x, y};
+        last_ = {x, y};
+        n_++;
+        return 0;
+    }
+
+    // The arc from the out point towards the in point.
+    int arc(double xin, double yin, double xout, double yout, int long_arc) {
+        std::vector<Pt> pts;
+        arc_points(xin, yin, xout, yout, long_arc, pts);
+        for (const Pt &p : pts) {
+            if (make() < 0) return -1;
+            if (kovector2_append(handle_, -1, p.x, const_cast<double *>(&p.y), nullptr) < 0) {
+                elog_log(0, "komoment_make_arc: kovector2_append() error.\n");
+                elog_log(0, "%s: komoment_make_arc() error.\n", fname_);
+                return -1;
+            }
+            if (n_ == 0) first_ = p;
+            last_ = p;
+            n_++;
+        }
+        return 0;
+    }
+
+    // Ends a polygon on its first point.
+    int close_polygon() {
+        if (n_ > 0 && (last_.x != first_.x || last_.y != first_.y)) return add(first_.x, first_.y);
+        return 0;
+    }
+
+private:
+    const char *fname_;
+    char *handle_;
+    int n_ = 0;
+    Pt first_ = {0, 0}, last_ = {0, 0};
+};
+
+// Projected position of a loop point, with a flag for the points whose
+// projection is unusable (at or next to the antipode of the centre).
+struct Proj {
+    double x, y, z;  // the point on the sphere
+    double zp;       // its height towards the viewer
+    double xp, yp;   // its stereographic image
+    bool usable;
+};
+
+Proj project(double x, double y, double z, double zp) {
+    Proj p;
+    p.x = x, p.y = y, p.z = z;
+    p.zp = zp;
+    p.usable = 1.0 + p.zp > KOM_ANTIPODE;
+    if (x == 0.0 && y == 0.0) {
+        p.xp = p.yp = 0.0;
+    } else if (p.usable) {
+        p.xp = x / (1.0 + p.zp);
+        p.yp = y / (1.0 + p.zp);
+    } else {
+        p.xp = p.yp = 0.0;  // never used
+    }
+    return p;
+}
+
+// Where the way from a to b (one visible, one hidden) meets the horizon.
+// Between ordinary points it is the crossing of the projected segment with
+// the unit circle; next to the antipode, the point where the chord of the
+// sphere reaches the horizon plane, pushed out to the circle.
+int crossing(const Proj &a, const Proj &b, double *xi, double *yi) {
+    if (a.usable && b.usable) return komoment_intersect(a.xp, a.yp, b.xp, b.yp, xi, yi);
+    double t = a.zp / (a.zp - b.zp);
+    if (!(t >= 0.0 && t <= 1.0)) return -1;
+    double qx = a.x + t * (b.x - a.x), qy = a.y + t * (b.y - a.y);
+    double r = hypot(qx, qy);
+    if (!(r > 1e-300) || !std::isfinite(r)) return -1;
+    *xi = qx / r;
+    *yi = qy / r;
+    return 0;
+}
+
+bool finite_all(const double *v, int n) {
+    for (int i = 0; i < n; i++)
+        if (!std::isfinite(v[i])) return false;
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+int komoment_intersect(double x0, double y0, double x1, double y1, double *xi, double *yi) {
+    double dx = x1 - x0, dy = y1 - y0;
+    if (dx == 0.0 && dy == 0.0) return -1;
+    double a = dx * dx + dy * dy;
+    double d = dx * y0 - x0 * dy;
+    double disc = 4.0 * (a - d * d);
+    if (!(disc >= 0.0)) return -1;  // negative, or not a number
+    double b = 2.0 * (x0 * dx + y0 * dy);
+    double root = sqrt(disc);
+    const double ts[2] = {(-b - root) / (2.0 * a), (root - b) / (2.0 * a)};
+    for (double t : ts) {
+        if (t >= -1e-5 && t <= 1.00001) {
+            double x = x0 + t * dx, y = y0 + t * dy;
+            if (!std::isfinite(x) || !std::isfinite(y)) return -1;
+            if (xi) *xi = x;
+            if (yi) *yi = y;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int komoment_make_arc(double xin, double yin, double xout, double yout, int long_arc, char *vec_handle) {
+    std::vector<Pt> pts;
+    arc_points(xin, yin, xout, yout, long_arc, pts);
+    for (Pt &p : pts) {
+        if (kovector2_append(vec_handle, -1, p.x, &p.y, nullptr) < 0) {
+            elog_log(0, "komoment_make_arc: kovector2_append() error.\n");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int komoment_make_projection(int upper, int close, double *x, double *y, double *z, char *vec_handle_outline,
+                             char *vec_handle_fill, int *in, int *out) {
+    static const char *fname = "komoment_make_projection";
+    int dummy_in, dummy_out;
+    if (!in) in = &dummy_in;
+    if (!out) out = &dummy_out;
+    *in = *out = -1;
+    if (!vec_handle_outline || (close && !vec_handle_fill)) {
+        elog_log(0, "komoment_make_projection: missing %s handle buffer.\n", vec_handle_outline ? "fill" : "outline");
+        return -1;
+    }
+    if (!x || !y || !z || !finite_all(x, KOM_NLOOP) || !finite_all(y, KOM_NLOOP) || !finite_all(z, KOM_NLOOP)) {
+        elog_log(0, "komoment_make_projection: loop points missing or not finite.\n");
+        return -1;
+    }
+    release_buffer(vec_handle_outline);
+    release_buffer(vec_handle_fill);
+
+    OutVec outline(fname, vec_handle_outline);
+    OutVec fill(fname, close ? vec_handle_fill : nullptr);
+    double xin = KOM_NONE, yin = KOM_NONE, xout = KOM_NONE, yout = KOM_NONE;
+    int in_outline = -1;
+    Proj last = {0, 0, 0, 0, 0, 0, true};
+    Proj lastvis = last;
+    bool first = true;
+
+    // A stretch of loop lying in the horizon plane (a horizontal nodal
+    // plane) would dither across it by rounding and make spurious entries
+    // and exits.  Its points are on the horizon: visible with the rest of a
+    // loop that shows anywhere, hidden with a loop that shows nowhere else.
+    double zps[KOM_NLOOP];
+    int nvisible = 0, nhidden = 0;
+    for (int i = 0; i < KOM_NLOOP; i++) {
+        zps[i] = upper ? z[i] : -z[i];
+        if (zps[i] >= KOM_ON_HORIZON) nvisible++;
+        if (zps[i] <= -KOM_ON_HORIZON) nhidden++;
+    }
+    const double horizon_zp = nvisible > 0 || nhidden == 0 ? 0.0 : -KOM_ON_HORIZON;
+    for (double &zp : zps)
+        if (fabs(zp) < KOM_ON_HORIZON) zp = horizon_zp;
+
+    for (int i = 0; i < KOM_NLOOP; i++) {
+        Proj p = project(x[i], y[i], z[i], zps[i]);
+        double xi = 0.0, yi = 0.0;
+        if (p.zp >= 0.0) {
+            if (!first && last.zp < 0.0 && crossing(last, p, &xi, &yi) == 0) {
+                if (outline.make() < 0) return -1;
+                if (close && fill.make() < 0) return -1;
+                xin = xi, yin = yi;
+                if (close && xout != KOM_NONE) {
+                    if (fill.arc(xi, yi, xout, yout, 0) < 0) return -1;
+                    xout = KOM_NONE;
+                }
+                if (outline.add(xi, yi) < 0) return -1;
+                in_outline = outline.count() - 1;
+                if (close) {
+                    if (fill.add(xi, yi) < 0) return -1;
+                    *in = fill.count() - 1;
+                }
+            }
+            if (outline.add(p.xp, p.yp) < 0) return -1;
+            if (close && fill.add(p.xp, p.yp) < 0) return -1;
+            lastvis = p;
+        } else if (!first && last.zp >= 0.0) {
+            if (crossing(last, p, &xi, &yi) == 0) {
+                if (outline.add(xi, yi) < 0) return -1;
+                if (close && fill.add(xi, yi) < 0) return -1;
+            } else {
+                // No crossing found (only by rounding): leave the horizon
+                // where the last visible point points to.
+                double r = hypot(lastvis.xp, lastvis.yp);
+                if (r > 0.0) {
+                    xi = lastvis.xp / r, yi = lastvis.yp / r;
+                } else {
+                    xi = 1.0, yi = 0.0;
+                }
+            }
+            if (fill.exists()) {
+                *out = fill.count() - 1;
+                xout = xi, yout = yi;
+            }
+            if (close && xin != KOM_NONE) {
+                if (fill.arc(xin, yin, xout, yout, 0) < 0) return -1;
+                xin = KOM_NONE;
+            }
+        }
+        last = p;
+        first = false;
+    }
+
+    if (in_outline > 0) {
+        std::vector<Pt> pts;
+        if (read_points(vec_handle_outline, pts) < 0) {
+            elog_log(0, "komoment_make_projection: kovector2_get_points() error.\n");
+            return -1;
+        }
+        kovector2_free(vec_handle_outline);
+        vec_handle_outline[0] = '\0';
+        if (!kovector2_create((int)pts.size(), 1, nullptr, vec_handle_outline)) {
+            elog_log(0, "komoment_make_projection: kovector2_create() error.\n");
+            return -1;
+        }
+        size_t n = pts.size(), start = (size_t)in_outline;
+        for (size_t k = 0; k < n; k++) {
+            Pt &q = pts[(start + k) % n];
+            if (kovector2_append(vec_handle_outline, -1, q.x, &q.y, nullptr) < 0) {
+                elog_log(0, "komoment_make_projection: kovector2_append() error.\n");
+                return -1;
+            }
+        }
+    }
+    if (close && fill.close_polygon() < 0) return -1;
+    return 0;
+}
+
+int komoment_make_nodal_projections(double eigp, double eign, double eigt, double *rotate, int upper, int close,
+                                    char *vec1_handle_outline, char *vec2_handle_outline, char *vec1_handle_fill,
+                                    char *vec2_handle_fill) {
+    static const char *fname = "komoment_make_nodal_projections";
+    const double ev[3] = {eigp, eign, eigt};
+    if (!finite_all(ev, 3) || (rotate && !finite_all(rotate, 9))) {
+        elog_log(0, "komoment_make_nodal_projections: principal values or rotation not finite.\n");
+        return -1;
+    }
+    double p = eigp, n = eign, t = eigt;
+    bool reverse = false;
+    if (fabs(p) > fabs(t)) {
+        double op = p;
+        p = -t;
+        n = -n;
+        t = -op;
+        reverse = true;
+    }
+
+    double eig_ratio = p != 0.0 ? -n / p : -1.0;
+    double phi0 = eig_ratio >= 0.0 ? atan(sqrt(eig_ratio)) : 0.0;
+    double phi1 = M_PI / 2.0;
+    double dphi = (phi1 - phi0) / 18.0;
+
+    double x1[KOM_NLOOP], y1[KOM_NLOOP], z1[KOM_NLOOP];
+    double x2[KOM_NLOOP], y2[KOM_NLOOP], z2[KOM_NLOOP];
+    for (int i = 0; i <= 18; i++) {
+        double phi = phi0 + i * dphi;
+        double s = sin(phi), c = cos(phi);
+        double arg = n * c * c + p * s * s;
+        double a;
+        if (arg == 0.0) {
+            a = M_PI / 2.0;
+        } else {
+            arg = -t / arg;
+            a = arg <= 0.0 ? M_PI / 2.0 : atan(sqrt(arg));
+        }
+        x1[i] = s * sin(a);
+        y1[i] = c * sin(a);
+        z1[i] = cos(a);
+    }
+    for (int i = 19; i <= 36; i++) {
+        x1[i] = x1[36 - i];
+        y1[i] = -y1[36 - i];
+        z1[i] = z1[36 - i];
+    }
+    // With eig_ratio >= 0 the loop surrounds the x axis, otherwise the z axis.
+    const bool around_x = eig_ratio >= 0.0;
+    for (int i = 37; i < KOM_NLOOP; i++) {
+        x1[i] = around_x ? x1[72 - i] : -x1[72 - i];
+        y1[i] = y1[72 - i];
+        z1[i] = around_x ? -z1[72 - i] : z1[72 - i];
+    }
+    for (int i = 0; i < KOM_NLOOP; i++) {
+        x2[72 - i] = around_x ? -x1[i] : x1[i];
+        y2[72 - i] = y1[i];
+        z2[72 - i] = around_x ? z1[i] : -z1[i];
+    }
+    double *xs[2] = {x1, x2}, *ys[2] = {y1, y2}, *zs[2] = {z1, z2};
+    for (int l = 0; l < 2; l++) {
+        for (int i = 0; i < KOM_NLOOP; i++) {
+            double px = xs[l][i], py = ys[l][i], pz = zs[l][i];
+            if (reverse) {
+                double ox = px;
+                px = pz;
+                pz = -ox;
+            }
+            if (rotate) {
+                double rx = rotate[0] * px + rotate[1] * py + rotate[2] * pz;
+                double ry = rotate[3] * px + rotate[4] * py + rotate[5] * pz;
+                double rz = rotate[6] * px + rotate[7] * py + rotate[8] * pz;
+                // Keep the points on the unit sphere whatever rounding the
+                // rotation carries, so visible images stay inside the circle.
+                double len = sqrt(rx * rx + ry * ry + rz * rz);
+                if (len > 0.0 && std::isfinite(len)) rx /= len, ry /= len, rz /= len;
+                px = rx, py = ry, pz = rz;
+            }
+            xs[l][i] = px;
+            ys[l][i] = py;
+            zs[l][i] = pz;
+        }
+    }
+
+    int in1 = -1, out1 = -1, in2 = -1, out2 = -1;
+    if (komoment_make_projection(upper, close, x1, y1, z1, vec1_handle_outline, vec1_handle_fill, &in1, &out1) < 0) {
+        elog_log(0, "komoment_make_nodal_projections: komoment_make_projection(vec1) error.\n");
+        return -1;
+    }
+    if (komoment_make_projection(upper, close, x2, y2, z2, vec2_handle_outline, vec2_handle_fill, &in2, &out2) < 0) {
+        elog_log(0, "komoment_make_nodal_projections: komoment_make_projection(vec2) error.\n");
+        return -1;
+    }
+
+    // The loops' own fills cover the caps they surround.  Caps around the z
+    // axis (after any reversal) are where the pattern is positive; caps
+    // around the x axis are where it is negative.  A reversal flips the sign
+    // once more.  Where the caps are the negative lobes, the fill becomes
+    // their complement: the band between the two loops.
+    if (!close || reverse == around_x) return 0;
+
+    char *f1 = vec1_handle_fill, *f2 = vec2_handle_fill;
+    bool have1 = f1 && f1[0], have2 = f2 && f2[0];
+    if (have1 && have2) {
+        if (in1 < 0 || in2 < 0) {
+            elog_complain(0, "komoment_make_nodal_projections: Unexpected topology.\n");
+            return 0;
+        }
+        std::vector<Pt> p1, p2;
+        if (read_points(f1, p1) < 0 || read_points(f2, p2) < 0) {
+            elog_log(0, "komoment_make_nodal_projections: kovector2_get_points() error.\n");
+            return -1;
+        }
+        if (in1 >= (int)p1.size() || out1 >= (int)p1.size() || in2 >= (int)p2.size() || out2 >= (int)p2.size() ||
+            out1 < 0 || out2 < 0) {
+            elog_complain(0, "komoment_make_nodal_projections: Unexpected topology.\n");
+            return 0;
+        }
+        release_buffer(f1);
+        release_buffer(f2);
+        OutVec fill(fname, f1);
+        if (fill.make() < 0) return -1;
+        auto add_run = [&](const std::vector<Pt> &pts, int from, int to) {
+            for (int k = from; k <= to; k++)
+                if (fill.add(pts[(size_t)k].x, pts[(size_t)k].y) < 0) return -1;
+            return 0;
+        };
+        if (in1 > out1 && add_run(p1, in1, (int)p1.size() - 1) < 0) return -1;
+        if (add_run(p1, 0, out1) < 0) return -1;
+        if (fill.arc(p2[(size_t)in2].x, p2[(size_t)in2].y, p1[(size_t)out1].x, p1[(size_t)out1].y, 0) < 0)
+            return -1;
+        if (in2 > out2 && add_run(p2, in2, (int)p2.size() - 1) < 0) return -1;
+        if (add_run(p2, 0, out2) < 0) return -1;
+        if (fill.arc(p1[(size_t)in1].x, p1[(size_t)in1].y, p2[(size_t)out2].x, p2[(size_t)out2].y, 0) < 0)
+            return -1;
+        return fill.close_polygon();
+    }
+    if (have1 || have2) {
+        std::vector<Pt> saved;
+        if (read_points(have1 ? f1 : f2, saved) < 0) {
+            elog_log(0, "komoment_make_nodal_projections: kovector2_get_points() error.\n");
+            return -1;
+        }
+        release_buffer(f1);
+        release_buffer(f2);
+        OutVec fill(fname, f1);
+        if (fill.make() < 0) return -1;
+        if (in1 >= 0) return 0;
+        // The whole visible disc with the cap as a hole in it.
+        if (fill.add(1.0, 0.0) < 0 || fill.arc(1.0, 0.0, 1.0, 0.0, 1) < 0 || fill.add(1.0, 0.0) < 0) return -1;
+        for (const Pt &q : saved)
+            if (fill.add(q.x, q.y) < 0) return -1;
+        return fill.close_polygon();
+    }
+    return 0;
+}
+
+int komoment_make_DC_projections(double *rotate, int upper, char *vec1_handle, char *vec2_handle) {
+    double r[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    if (rotate) memcpy(r, rotate, sizeof r);
+    if (komoment_make_nodal_projections(-1.0, 0.0, 1.0, r, upper, 0, vec1_handle, vec2_handle, nullptr, nullptr) <
+        0) {
+        elog_log(0, "komoment_make_DC_projections: komoment_make_projection() error.\n");
+        return -1;
+    }
+    return 0;
+}
+
+int komoment_compute_bb(char *handle, char *vecP1_handle_outline, char *vecP2_handle_outline,
+                        char *vecP1_handle_fill, char *vecP2_handle_fill, char *vecDC1_handle_outline,
+                        char *vecDC2_handle_outline) {
+    KOMoment *m = komoment_get_moment(handle);
+    if (!m) {
+        elog_log(0, "komoment_compute_bb: komoment_get_moment(%s) error.\n", handle ? handle : "(null)");
+        return -1;
+    }
+    double trace = m->mxx + m->myy + m->mzz;
+    double p = m->eig1 + trace / (-3.0);
+    double n = m->eig2 + trace / (-3.0);
+    double t = m->eig3 + trace / (-3.0);
+    double rot[9] = {m->eigv1[0], m->eigv2[0], m->eigv3[0], m->eigv1[1], m->eigv2[1],
+                     m->eigv3[1], m->eigv1[2], m->eigv2[2], m->eigv3[2]};
+    if (komoment_make_nodal_projections(p, n, t, rot, 1, 1, vecP1_handle_outline, vecP2_handle_outline,
+                                        vecP1_handle_fill, vecP2_handle_fill) < 0) {
+        elog_log(0, "komoment_compute_bb: komoment_make_nodal_projections(%s) error.\n", handle);
+        return -1;
+    }
+    if (komoment_make_DC_projections(rot, 1, vecDC1_handle_outline, vecDC2_handle_outline) < 0) {
+        elog_log(0, "komoment_compute_bb: komoment_make_DC_projections(%s) error.\n", handle);
+        return -1;
+    }
+    return 0;
+}
+
+}  // extern "C"
