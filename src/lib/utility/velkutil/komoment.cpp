@@ -9,12 +9,14 @@
 
 #include "komoment.h"
 #include "koregistry_pvt.h"
+#include "kovector2.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 namespace {
 
@@ -504,10 +506,6 @@ int komoment_eigen_test(void) {
 
 // ===================================================== focal-sphere projections
 
-#include "kovector2.h"
-
-#include <vector>
-
 namespace {
 
 const int KOM_NLOOP = 73;  // points of a nodal loop, first and last equal
@@ -644,7 +642,8 @@ Proj project(double x, double y, double z, double zp) {
     Proj p;
     p.x = x, p.y = y, p.z = z;
     p.zp = zp;
-    p.usable = 1.0 + p.zp > KOM_ANTIPODE;
+    // A hidden point projects outside the circle, never onto the centre.
+    p.usable = 1.0 + p.zp > KOM_ANTIPODE && !(x == 0.0 && y == 0.0 && p.zp < 0.0);
     if (x == 0.0 && y == 0.0) {
         p.xp = p.yp = 0.0;
     } else if (p.usable) {
