@@ -14,16 +14,17 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "koregistry_pvt.h"
 #include "tr.h"
+#include "tt.h"
 
 namespace {
 
@@ -51,12 +52,78 @@ std::unordered_map<const KOVector2 *, std::string> &registered_tags() {
     return *m;
 }
 
+// A set of record addresses with open addressing: membership tests and
+// updates without an allocation per record, so that the cache's own
+// bookkeeping costs less than the allocations it saves.
+class RecordSet {
+public:
+    bool count(const void *p) const {
+        if (slots_.empty()) return false;
+        for (size_t i = home(p);; i = (i + 1) & mask()) {
+            if (slots_[i] == p) return true;
+            if (slots_[i] == kEmpty) return false;
+        }
+    }
+    void insert(const void *p) {  // may throw std::bad_alloc
+        if (count(p)) return;
+        if ((used_ + tombs_ + 1) * 2 > slots_.size()) rehash(used_ * 4 + 16 > slots_.size() * 2 ? slots_.size() * 2 : slots_.size());
+        size_t i = home(p);
+        while (slots_[i] != kEmpty && slots_[i] != kTomb) i = (i + 1) & mask();
+        if (slots_[i] == kTomb) tombs_--;
+        slots_[i] = p;
+        used_++;
+    }
+    void erase(const void *p) {
+        if (slots_.empty()) return;
+        for (size_t i = home(p);; i = (i + 1) & mask()) {
+            if (slots_[i] == p) {
+                slots_[i] = kTomb;
+                used_--;
+                tombs_++;
+                return;
+            }
+            if (slots_[i] == kEmpty) return;
+        }
+    }
+
+private:
+    static constexpr const void *kEmpty = nullptr;
+    static const void *const kTomb;
+    size_t mask() const { return slots_.size() - 1; }
+    size_t home(const void *p) const {
+        return (size_t)(((uintptr_t)p >> 4) * 0x9E3779B97F4A7C15ULL >> 7) & mask();
+    }
+    void rehash(size_t n) {
+        if (n < 16) n = 16;
+        std::vector<const void *> old(n, kEmpty);
+        old.swap(slots_);
+        used_ = tombs_ = 0;
+        for (const void *p : old)
+            if (p != kEmpty && p != kTomb) {
+                size_t i = home(p);
+                while (slots_[i] != kEmpty) i = (i + 1) & mask();
+                slots_[i] = p;
+                used_++;
+            }
+    }
+    std::vector<const void *> slots_;
+    size_t used_ = 0, tombs_ = 0;
+};
+const void *const RecordSet::kTomb = &RecordSet::kTomb;
+
 // Records now in the cache list (the list keeps the order; this answers
 // "already cached?" without a scan).
-std::unordered_set<const KOVector2 *> &cached_records() {
-    static auto *s = new std::unordered_set<const KOVector2 *>;
+RecordSet &cached_records() {
+    static auto *s = new RecordSet;
     return *s;
 }
+
+// The last handle found, so that a loop working on one vector skips the
+// registry search.  Cleared whenever that record leaves the registry.
+struct LastHit {
+    char handle[64];
+    KOVector2 *v;
+} last_hit = {{0}, nullptr};
 
 bool must_fail() {
     if (fail_allocations <= 0) return false;
@@ -130,9 +197,19 @@ KOVector2 *lookup(const char *fname, char *handle) {
     return v;
 }
 
-void register_vector(KOVector2 *v, char *handle) {
-    kovector2_reg.add("kovector2_create", v, handle);
-    registered_tags()[v] = handle;
+// Files v under a new tag in handle; -1 (handle emptied, v left alone) if
+// memory ran out on the way.
+int register_vector(const char *fname, KOVector2 *v, char *handle) {
+    if (kovector2_reg.add(fname, v, handle) < 0) return -1;
+    try {
+        registered_tags()[v] = handle;
+    } catch (...) {
+        kovector2_reg.remove(handle);
+        handle[0] = '\0';
+        elog_log(1, "%s: malloc() error.\n", fname);
+        return -1;
+    }
+    return 0;
 }
 
 void unregister_vector(const KOVector2 *v) {
@@ -141,6 +218,7 @@ void unregister_vector(const KOVector2 *v) {
     if (it == tags.end()) return;
     kovector2_reg.remove(it->second.c_str());
     tags.erase(it);
+    if (last_hit.v == v) last_hit.v = nullptr;
 }
 
 // Makes the label slot array hold at least `slots` slots.
@@ -365,7 +443,13 @@ void kovector2_test_fail_allocations(int skip, int n) {
 }
 
 KOVector2 *kovector2_get_vector(char *handle) {
-    return static_cast<KOVector2 *>(kovector2_reg.get("kovector2_get_vector", handle));
+    if (handle && last_hit.v && strcmp(handle, last_hit.handle) == 0 && is_live(last_hit.v)) return last_hit.v;
+    auto *v = static_cast<KOVector2 *>(kovector2_reg.get("kovector2_get_vector", handle));
+    if (v && strlen(handle) < sizeof last_hit.handle) {
+        strcpy(last_hit.handle, handle);
+        last_hit.v = v;
+    }
+    return v;
 }
 
 KOVector2 *kovector2_find_space(int nx, int ny, int is_timeseries) {
@@ -442,7 +526,10 @@ KOVector2 *kovector2_create(int nx, int ny, char *tag, char *handle) {
         return nullptr;
     }
     set_tag(v, tag);
-    if (handle) register_vector(v, handle);
+    if (handle && register_vector("kovector2_create", v, handle) < 0) {
+        kovector2_free_vector(v);
+        return nullptr;
+    }
     return v;
 }
 
@@ -468,7 +555,10 @@ KOVector2 *kovector2_create_tsamp(int nsamp, double time, double samprate, doubl
     if (nsamp > 0) memcpy(v->dblbuf, data, (size_t)nsamp * sizeof(double));
     v->time = time;
     v->dt = 1.0 / samprate;
-    if (handle) register_vector(v, handle);
+    if (handle && register_vector("kovector2_create_tsamp", v, handle) < 0) {
+        kovector2_free_vector(v);
+        return nullptr;
+    }
     return v;
 }
 
@@ -513,11 +603,18 @@ void kovector2_free_vector(KOVector2 *vector) {
     if (kovector2_cache) {
         if (cached_records().count(vector)) {
             kept = true;
-        } else if (kovector2_cache_size + vector->heap_size <= kovector2_cache_max_size &&
-                   settbl(kovector2_cache, -1, vector) >= 0) {
-            cached_records().insert(vector);
-            kovector2_cache_size += vector->heap_size;
-            kept = true;
+        } else if (kovector2_cache_size + vector->heap_size <= kovector2_cache_max_size) {
+            // Out of memory for the bookkeeping: the record goes to the heap.
+            try {
+                cached_records().insert(vector);
+                kept = true;
+            } catch (...) {
+            }
+            if (kept && settbl(kovector2_cache, -1, vector) < 0) {
+                cached_records().erase(vector);
+                kept = false;
+            }
+            if (kept) kovector2_cache_size += vector->heap_size;
         }
     }
     unregister_vector(vector);
@@ -823,7 +920,12 @@ int kovector2_fill(char *handle, int nx, int ny, double *xpts, void *vypts, char
     std::vector<char *> dups;
     bool need_slots = false;
     if (labels) {
-        dups.assign((size_t)nx, nullptr);
+        try {
+            dups.assign((size_t)nx, nullptr);
+        } catch (...) {
+            elog_log(1, "kovector2_fill: malloc() error.\n");
+            return -1;
+        }
         for (int i = 0; i < nx; i++) {
             if (!labels[i] || !*labels[i]) continue;
             need_slots = true;
@@ -857,13 +959,17 @@ int kovector2_fill(char *handle, int nx, int ny, double *xpts, void *vypts, char
         release_labels(v);
     }
     v->nx = nx;
-    for (long i = 0; i < nx; i++) {
-        double *r = row(v, i);
-        r[0] = xpts[i];
-        if (ny == 1)
-            r[1] = static_cast<double *>(vypts)[i];
-        else
-            for (int k = 0; k < ny; k++) r[k + 1] = static_cast<double **>(vypts)[k][i];
+    long s = stride_of(v);
+    double *r = v->dblbuf;
+    if (ny == 1) {
+        const double *ys = static_cast<double *>(vypts);
+        for (long i = 0; i < nx; i++, r += s) r[0] = xpts[i], r[1] = ys[i];
+    } else {
+        double **cols = static_cast<double **>(vypts);
+        for (long i = 0; i < nx; i++, r += s) {
+            r[0] = xpts[i];
+            for (int k = 0; k < ny; k++) r[k + 1] = cols[k][i];
+        }
     }
     if (need_slots)
         for (long i = 0; i < nx; i++) v->lblbuf[i] = dups[(size_t)i];
@@ -879,6 +985,475 @@ int kovector2_dump(char *handle) {
         printf("%ld: %.3f", i, r[0]);
         for (int k = 0; k < v->ny; k++) printf(" %.3f", r[k + 1]);
         printf("\n");
+    }
+    return 0;
+}
+
+}  // extern "C"
+
+/* ------------------------------------------------------------ evaluation and statistics */
+
+namespace {
+
+// The trace library's gap value, learned on first need.
+float kovector2_gap = 0.0f;
+
+double gap_value() {
+    if (kovector2_gap == 0.0f) trfill_gap(&kovector2_gap, 1);
+    return (double)kovector2_gap;
+}
+
+const double kNoValue = 3.4e38;
+const double kMissing = 1e30;
+
+double ts_end(const KOVector2 *v) { return v->time + (v->nx - 1) * v->dt; }
+
+double eval_tsamp(const KOVector2 *v, double x) {
+    double gap = gap_value();
+    const double *s = v->dblbuf;
+    // NaN and out-of-span abscissae are gaps; checked before the index is
+    // formed so that the conversion stays in range.
+    if (!(x >= v->time && x <= ts_end(v))) return gap;
+    double r = (x - v->time) / v->dt;
+    long i = (long)(r >= 0 ? r + 0.5 : r - 0.5);
+    if (i < 0 || i >= v->nx || s[i] > kMissing) return gap;
+    double ti = v->time + i * v->dt;
+    if (x == ti) return s[i];
+    long j = x < ti ? i - 1 : i + 1;
+    if (j < 0 || j >= v->nx) return s[i];
+    if (s[j] > kMissing) return gap;
+    double t0, y0, t1, y1;
+    if (j < i) {
+        t0 = ti - v->dt, y0 = s[j], t1 = ti, y1 = s[i];
+    } else {
+        t0 = ti, y0 = s[i], t1 = ti + v->dt, y1 = s[j];
+    }
+    return y0 + (x - t0) * (y1 - y0) / (t1 - t0);
+}
+
+void copy_y(const KOVector2 *v, long i, double *y) {
+    const double *r = row(v, i);
+    for (int k = 0; k < v->ny; k++) y[k] = r[k + 1];
+}
+
+void interpolate(const KOVector2 *v, long a, long b, double x, double *y) {
+    const double *ra = row(v, a), *rb = row(v, b);
+    for (int k = 0; k < v->ny; k++) y[k] = ra[k + 1] + (x - ra[0]) * (rb[k + 1] - ra[k + 1]) / (rb[0] - ra[0]);
+}
+
+void eval_points(const KOVector2 *v, double x, double *y) {
+    long n = v->nx;
+    if (row(v, n - 1)[0] >= row(v, 0)[0]) {
+        long i = 0;
+        while (i < n && !(row(v, i)[0] >= x)) i++;
+        if (i == 0)
+            copy_y(v, 0, y);
+        else if (i == n)
+            copy_y(v, n - 1, y);
+        else
+            interpolate(v, i - 1, i, x, y);
+    } else {
+        long i = n - 1;
+        while (i >= 0 && !(row(v, i)[0] >= x)) i--;
+        if (i == n - 1)
+            copy_y(v, n - 1, y);
+        else if (i < 0)
+            copy_y(v, 0, y);
+        else
+            interpolate(v, i + 1, i, x, y);
+    }
+}
+
+struct Extent {
+    bool set = false;
+    double lo = 0, hi = 0;
+    void add(double v) {
+        if (!set) {
+            lo = hi = v;
+            set = true;
+        } else {
+            if (v < lo) lo = v;
+            if (v > hi) hi = v;
+        }
+    }
+};
+
+void put_extent(const Extent &xe, const Extent &ye, double *xmin, double *xmax, double *ymin, double *ymax) {
+    if (xmin) *xmin = xe.lo;
+    if (xmax) *xmax = xe.hi;
+    if (ymin) *ymin = ye.lo;
+    if (ymax) *ymax = ye.hi;
+}
+
+// The checks both extent operations share (and word alike).
+KOVector2 *extent_vector(char *handle, int iy) {
+    KOVector2 *v = lookup("kovector2_maxmin", handle);
+    if (!v) return nullptr;
+    if (v->nx < 1) {
+        elog_log(0, "kovector2_maxmin: No points in vector %s.\n", handle);
+        return nullptr;
+    }
+    int col = iy < 0 ? 0 : iy;
+    if (col >= v->ny) {
+        elog_log(0, "kovector2_maxmin: iy too large.\n");
+        return nullptr;
+    }
+    return v;
+}
+
+enum StatType { ST_MAX, ST_MIN, ST_AMAX, ST_AMIN, ST_MEDIAN };
+
+bool same_abscissae(const KOVector2 *a, const KOVector2 *b) {
+    if (b->is_timeseries || a->nx != b->nx || a->ny != b->ny) return false;
+    for (long i = 0; i < a->nx; i++)
+        if (row(a, i)[0] != row(b, i)[0]) return false;
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+int kovector2_eval(char *handle, double x, double *y) {
+    KOVector2 *v = lookup("kovector2_eval", handle);
+    if (!v) return -1;
+    if (v->nx < 1) {
+        elog_log(0, "kovector2_eval: No points in vector %s.\n", handle);
+        return -1;
+    }
+    if (!y) return 0;
+    if (v->is_timeseries) {
+        y[0] = v->nx == 1 ? v->dblbuf[0] : eval_tsamp(v, x);
+        return 0;
+    }
+    if (v->nx == 1)
+        copy_y(v, 0, y);
+    else
+        eval_points(v, x, y);
+    return 0;
+}
+
+long kovector2_nearest(char *handle, int iy, double x, double y) {
+    KOVector2 *v = lookup("kovector2_nearest", handle);
+    if (!v) return -2;
+    if (v->nx < 1) return -1;
+    if (iy < 0 || iy >= v->ny) {
+        elog_log(0, "kovector2_nearest: iy too large.\n");
+        return -3;
+    }
+    if (v->is_timeseries) {
+        if (std::isnan(x)) return -1;
+        if (x <= v->time) return 0;
+        if (x >= ts_end(v)) return v->nx - 1;
+        long i = (long)((x - v->time) / v->dt);
+        return i < v->nx ? i : v->nx - 1;
+    }
+    // No point nearer than 9e99 (every distance infinite or not a number):
+    // there is nothing to pick, which is what -1 tells a display.
+    double best = 9e99;
+    long ibest = -1;
+    for (long i = 0; i < v->nx; i++) {
+        const double *r = row(v, i);
+        double dx = r[0] - x, dy = r[iy + 1] - y;
+        double d = std::sqrt(dx * dx + dy * dy);
+        if (d < best) {
+            best = d;
+            ibest = i;
+        }
+    }
+    return ibest;
+}
+
+int kovector2_maxmin(char *handle, int iy, double *xmin, double *xmax, double *ymin, double *ymax) {
+    KOVector2 *v = extent_vector(handle, iy);
+    if (!v) return -1;
+    Extent xe, ye;
+    if (v->is_timeseries) {
+        xe.add(v->time);
+        xe.add(ts_end(v));
+        for (long i = 0; i < v->nx; i++)
+            if (v->dblbuf[i] != kNoValue) ye.add(v->dblbuf[i]);
+    } else {
+        for (long i = 0; i < v->nx; i++) {
+            const double *r = row(v, i);
+            xe.add(r[0]);
+            if (iy < 0)
+                for (int k = 0; k < v->ny; k++) ye.add(r[k + 1]);
+            else
+                ye.add(r[iy + 1]);
+        }
+    }
+    put_extent(xe, ye, xmin, xmax, ymin, ymax);
+    return 0;
+}
+
+int kovector2_maxmin2(char *handle, int iy, double xstart, double xend, double *xmin, double *xmax, double *ymin,
+                      double *ymax) {
+    KOVector2 *v = extent_vector(handle, iy);
+    if (!v) return -1;
+    Extent xe, ye;
+    if (v->is_timeseries) {
+        double t = v->time - v->dt;
+        for (long i = 0; i < v->nx; i++) {
+            t += v->dt;
+            double s = v->dblbuf[i];
+            if (t < xstart || t > xend || s == kNoValue) continue;
+            xe.add(t);
+            ye.add(s);
+        }
+    } else {
+        for (long i = 0; i < v->nx; i++) {
+            const double *r = row(v, i);
+            if (r[0] < xstart || r[0] > xend) continue;
+            xe.add(r[0]);
+            if (iy < 0)
+                for (int k = 0; k < v->ny; k++) ye.add(r[k + 1]);
+            else
+                ye.add(r[iy + 1]);
+        }
+    }
+    // A window without points leaves x and y at 0; a window whose points
+    // were all skipped for y (no columns) leaves y at 0.
+    put_extent(xe, ye, xmin, xmax, ymin, ymax);
+    return 0;
+}
+
+int kovector2_stats_sort(const void *arg1, const void *arg2) {
+    double a = *static_cast<const double *>(arg1), b = *static_cast<const double *>(arg2);
+    if (a > b) return 1;
+    if (a < b) return -1;
+    return 0;
+}
+
+KOVector2 *kovector2_stats(Tbl *kovector2_handles, char *type, char *tag, char *handle) {
+    StatType st;
+    if (type && strcmp(type, "max") == 0)
+        st = ST_MAX;
+    else if (type && strcmp(type, "min") == 0)
+        st = ST_MIN;
+    else if (type && strcmp(type, "amax") == 0)
+        st = ST_AMAX;
+    else if (type && strcmp(type, "amin") == 0)
+        st = ST_AMIN;
+    else if (type && strcmp(type, "median") == 0)
+        st = ST_MEDIAN;
+    else {
+        elog_log(0, "kovector2_stats: Unrecognized type '%s'\n", type ? type : "(null)");
+        return nullptr;
+    }
+    long nh = maxtbl(kovector2_handles);
+    if (nh < 1) return nullptr;
+    std::vector<KOVector2 *> in;
+    std::vector<const KOVector2 *> part;
+    try {
+        in.reserve((size_t)nh);
+        part.reserve((size_t)nh);
+    } catch (...) {
+        elog_log(1, "kovector2_stats: malloc(values) error.\n");
+        return nullptr;
+    }
+    for (long i = 0; i < nh; i++) {
+        char *h = static_cast<char *>(gettbl(kovector2_handles, i));
+        KOVector2 *v = kovector2_get_vector(h);
+        if (!v) {
+            elog_log(0, "kovector2_stats: kovector2_get_vector(%s) error.\n", h ? h : "(null)");
+            return nullptr;
+        }
+        in.push_back(v);
+    }
+    if (in[0]->is_timeseries) {
+        elog_log(0, "kovector2_stats: Can only do stats on point vectors.\n");
+        return nullptr;
+    }
+    KOVector2 *out = kovector2_copy(static_cast<char *>(gettbl(kovector2_handles, 0)), tag, handle);
+    if (!out) {
+        elog_log(0, "kovector2_stats: kovector2_copy() error.\n");
+        return nullptr;
+    }
+    long n = out->nx;
+    int ny = out->ny;
+    if (st == ST_AMAX || st == ST_AMIN)
+        for (long i = 0; i < n; i++)
+            for (int k = 0; k < ny; k++) row(out, i)[k + 1] = std::fabs(row(out, i)[k + 1]);
+    for (size_t i = 1; i < in.size(); i++)
+        if (same_abscissae(out, in[i])) part.push_back(in[i]);
+    if (part.empty()) return out;
+    double *values = nullptr;
+    if (st == ST_MEDIAN) {
+        values = static_cast<double *>(kv_malloc((part.size() + 1) * sizeof(double)));
+        if (!values) {
+            elog_log(1, "kovector2_stats: malloc(values) error.\n");
+            kovector2_free_vector(out);
+            if (handle) handle[0] = '\0';
+            return nullptr;
+        }
+    }
+    for (long i = 0; i < n; i++) {
+        double *r = row(out, i);
+        for (int k = 0; k < ny; k++) {
+            double cur = r[k + 1];
+            if (st == ST_MEDIAN) {
+                size_t m = 0;
+                values[m++] = cur;
+                for (const KOVector2 *p : part) values[m++] = row(p, i)[k + 1];
+                // Ascending; NaNs go last so that the ordering stays a strict
+                // weak one whatever the data hold.
+                std::sort(values, values + m, [](double a, double b) {
+                    return a < b || (!std::isnan(a) && std::isnan(b));
+                });
+                cur = m % 2 ? values[m / 2] : 0.5 * (values[m / 2 - 1] + values[m / 2]);
+            } else {
+                for (const KOVector2 *p : part) {
+                    double val = row(p, i)[k + 1];
+                    switch (st) {
+                    case ST_MAX:
+                        if (val > cur) cur = val;
+                        break;
+                    case ST_MIN:
+                        if (val < cur) cur = val;
+                        break;
+                    case ST_AMAX:
+                        if (std::fabs(val) > cur) cur = std::fabs(val);
+                        break;
+                    default:
+                        if (std::fabs(val) < cur) cur = std::fabs(val);
+                        break;
+                    }
+                }
+            }
+            r[k + 1] = cur;
+        }
+    }
+    kv_free(values);
+    return out;
+}
+
+}  // extern "C"
+
+/* ------------------------------------------------------------ transforms */
+
+namespace {
+
+const double kPi = 3.141592653589793;
+const double kInfinite = 1e30;
+
+KOVector2 *transform_vector(const char *fname, char *handle) {
+    KOVector2 *v = lookup(fname, handle);
+    if (!v) return nullptr;
+    if (v->is_timeseries) {
+        elog_log(0, "%s: Cannot transform time sample data.\n", fname);
+        return nullptr;
+    }
+    return v;
+}
+
+}  // namespace
+
+extern "C" {
+
+void latlon2xydel(double xlat1, double xlon1, double xlat2, double xlon2, double *xdel, double *ydel) {
+    if (xlat1 == xlat2 && xlon1 == xlon2) {
+        *xdel = 0.0;
+        *ydel = 0.0;
+        return;
+    }
+    const double d2r = kPi / 180.0;
+    double delta, azimuth;
+    dist(xlat1 * d2r, xlon1 * d2r, xlat2 * d2r, xlon2 * d2r, &delta, &azimuth);
+    delta *= 180.0 / kPi;
+    *xdel = delta * std::sin(azimuth);
+    *ydel = delta * std::cos(azimuth);
+}
+
+int kovector2_transform_edp(char *handle, double lonr, double latr) {
+    KOVector2 *v = transform_vector("kovector2_transform_edp", handle);
+    if (!v) return -1;
+    if (v->ny < 1 && v->nx > 0) {
+        elog_log(0, "kovector2_transform_edp: No latitudes in vector %s.\n", handle);
+        return -1;
+    }
+    for (long i = 0; i < v->nx; i++) {
+        double *r = row(v, i);
+        double xd, yd;
+        latlon2xydel(latr, lonr, r[1], r[0], &xd, &yd);
+        r[0] = xd;
+        r[1] = yd;
+    }
+    return 0;
+}
+
+int kovector2_transform_invertx(char *handle) {
+    KOVector2 *v = transform_vector("kovector2_transform_invertx", handle);
+    if (!v) return -1;
+    for (long i = 0; i < v->nx; i++) {
+        double &x = row(v, i)[0];
+        if (x == 0.0)
+            x = kInfinite;
+        else if (x == kInfinite)
+            x = 0.0;
+        else
+            x = 1.0 / x;
+    }
+    return 0;
+}
+
+int kovector2_transform_spec(char *handle, int ndif, int iy) {
+    if (ndif == 0) return 0;
+    KOVector2 *v = transform_vector("kovector2_transform_spec", handle);
+    if (!v) return -1;
+    if (iy >= v->ny) {
+        elog_log(0, "kovector2_transform_spec: iy too large.\n");
+        return -1;
+    }
+    for (long i = 0; i < v->nx; i++) {
+        double *r = row(v, i);
+        double w = 2.0 * kPi * r[0];
+        double f = 1.0;
+        if (ndif < 0 && w == 0.0) {
+            f = kInfinite;
+        } else {
+            long count = ndif > 0 ? ndif : -(long)ndif;
+            for (long j = 0; j < count; j++) {
+                f = ndif > 0 ? f * w : f / w;
+                // Once it has run to 0, infinity or NaN the rest changes
+                // only the sign: settle it without looping on.
+                if (f == 0.0 || !std::isfinite(f)) {
+                    if (!std::isnan(f) && w < 0 && (count - j - 1) % 2) f = -f;
+                    break;
+                }
+            }
+        }
+        if (iy < 0)
+            for (int k = 0; k < v->ny; k++) r[k + 1] *= f;
+        else
+            r[iy + 1] *= f;
+    }
+    return 0;
+}
+
+int kovector2_transform_ygain(char *handle, double ygain, int iy) {
+    if (ygain == 1.0) return 0;
+    KOVector2 *v = lookup("kovector2_transform_ygain", handle);
+    if (!v) return -1;
+    if (v->nx < 1) {
+        elog_log(0, "kovector2_transform_ygain: No points in vector %s.\n", handle);
+        return -1;
+    }
+    if (iy >= v->ny) {
+        elog_log(0, "kovector2_transform_ygain: iy too large.\n");
+        return -1;
+    }
+    if (v->is_timeseries) {
+        for (long i = 0; i < v->nx; i++)
+            if (v->dblbuf[i] != kNoValue) v->dblbuf[i] *= ygain;
+        return 0;
+    }
+    for (long i = 0; i < v->nx; i++) {
+        double *r = row(v, i);
+        if (iy < 0)
+            for (int k = 0; k < v->ny; k++) r[k + 1] *= ygain;
+        else
+            r[iy + 1] *= ygain;
     }
     return 0;
 }
