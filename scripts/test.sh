@@ -13,8 +13,20 @@ run_suite() {  # name, ctest args, cmake args...
   cmake -S . -B "build/${name}" -DRZV_BENCH=OFF "$@" >/dev/null
   cmake --build "build/${name}" -j "${jobs}"
   echo "=== ${name} tests"
-  (cd "build/${name}" && ctest --output-on-failure -j "${jobs}" ${ctest_args})
+  local log="build/${name}/ctest.log"
+  (cd "build/${name}" && ctest --output-on-failure -j "${jobs}" ${ctest_args}) 2>&1 | tee "${log}"
+  local rc=${PIPESTATUS[0]}
+  # "N% tests passed, F tests failed out of T"
+  local line; line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "${log}" | tail -n 1 || true)
+  if [ -n "${line}" ]; then
+    local f t; f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"${line}")
+    t=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"${line}")
+    total_failed=$((total_failed + f)); total_passed=$((total_passed + t - f))
+  fi
+  return "${rc}"
 }
+total_passed=0
+total_failed=0
 
 run_suite release "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -22,3 +34,4 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_suite tsan "-L threads" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRZV_SANITIZE=thread
 echo "=== all test suites passed"
+echo "tests: ${total_passed} passed, ${total_failed} failed"

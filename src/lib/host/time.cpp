@@ -111,7 +111,6 @@ bool parse_time(const char *input, bool zones, double *t) {
             *t = v;
             return true;
         }
-        return false;
     }
     long year, mon = 0, day = 0, doy = 0;
     if (!digits(p, 4, &year)) return false;

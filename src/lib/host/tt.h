@@ -1,0 +1,108 @@
+/*
+ * tt.h -- geometry on the sphere and seismic travel times.
+ *
+ * dist() gives the great-circle distance and azimuth between two points of
+ * a spherical Earth; ttcalc() gives the travel times of seismic phases in a
+ * spherical, radially layered Earth (the ak135 and iasp91 models, compiled
+ * into the library) for a source at depth and a receiver at elevation.
+ */
+#ifndef HOSTKIT_TT_H
+#define HOSTKIT_TT_H
+
+#include "stock.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------ geometry */
+
+/* Kilometres of surface distance per degree of arc (Earth radius 6371 km). */
+#define TT_KM_PER_DEG 111.19492664455873
+#define TT_EARTH_RADIUS 6371.0
+
+/* dist: great-circle distance *delta (radians of arc, 0 to pi) from point 1
+ * to point 2 and the azimuth *azimuth at point 1 towards point 2 (radians,
+ * clockwise from north, 0 to 2 pi).  Latitudes and longitudes in radians.
+ * Exact to rounding for coincident and for antipodal points; the azimuth of
+ * coincident points is 0, from a pole it follows the longitude of point 2.
+ * Either output pointer may be null. */
+void dist(double lat1, double lon1, double lat2, double lon2, double *delta, double *azimuth);
+
+/* deg2km: kilometres of surface distance for an arc of `degrees`;
+ * km2deg the inverse. */
+double deg2km(double degrees);
+double km2deg(double km);
+
+/* ------------------------------------------------------------------ travel times */
+
+#define TT_PHASE_SIZE 16
+
+/* A point of the ray: lat and lon in degrees; z in km, the depth below the
+ * surface for the source and the elevation above it for the receiver;
+ * time (epoch seconds) and name are carried for the caller. */
+typedef struct TTPoint {
+    double lat;
+    double lon;
+    double z;
+    double time;
+    char name[TT_PHASE_SIZE];
+} TTPoint;
+
+typedef struct TTGeometry {
+    TTPoint source;
+    TTPoint receiver;
+} TTGeometry;
+
+/* One arrival: the phase name ("Pn", "P", "Pdiff", "PKPdf", "SKSac", ...),
+ * the travel time in seconds, and its derivatives with respect to the
+ * source position: deriv[0] east and deriv[1] north in seconds per km of
+ * surface distance, deriv[2] depth in seconds per km (positive when a
+ * deeper source arrives later). */
+typedef struct TTTime {
+    char phase[TT_PHASE_SIZE];
+    double value;
+    double deriv[3];
+} TTTime;
+
+/* Modes of ttcalc. */
+#define TT_FIRST 1  /* the first arrival of each entry of the phase list */
+#define TT_ALL 2    /* every arrival of the listed phases */
+
+/* ttcalc(method, model, phases, mode, &geometry, &times, &hook)
+ *
+ * method: "tttaup" (the library's calculator) or null/empty for it.
+ * model:  "iasp91" or "ak135"; null/empty selects iasp91.
+ * phases: a list separated by commas or blanks of families and phase names.
+ *   "P" is every compressional first-arrival branch (Pg Pb Pn P Pdiff
+ *   PKPab PKPbc PKPdf PKiKP), "S" every shear one (Sg Sb Sn S Sdiff SKSac
+ *   SKSdf SKiKS, the core legs travelling as P); any of those names selects
+ *   that branch alone, "PKIKP" and "SKIKS" are PKPdf and SKSdf, "PKP" and
+ *   "SKS" all their branches, and "PcP" and "ScS" the core reflections.
+ *   Null or empty means "P,S".
+ * mode:   TT_FIRST: one arrival per list entry, its earliest; TT_ALL: every
+ *   arrival of the listed phases.  Either way sorted by time.
+ * geometry: source (depth 0 to 2800 km) and receiver (elevation up to
+ *   +-10 km).
+ * times:  on success *times is a new list of TTTime records (inittbl;
+ *   gettbl gives their addresses) that the caller frees with
+ *   freetbl(*times, 0).  It may be empty (a phase absent at this distance).
+ * hook:   caches the model's tables between calls; *hook null on the first
+ *   call, released with free_hook().  A hook is not to be shared between
+ *   threads without a lock of the caller's.
+ * Returns 0, or -1 with a message in the error register.
+ */
+int ttcalc(const char *method, const char *model, const char *phases, int mode,
+           TTGeometry *geometry, Tbl **times, Hook **hook);
+
+/* First-arrival P or S travel time (seconds) in iasp91 for a surface
+ * distance in degrees and a source depth in km; -1 with a message on bad
+ * arguments.  Each thread keeps its own tables. */
+double tt_ptime(double distance_deg, double depth_km);
+double tt_stime(double distance_deg, double depth_km);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
