@@ -23,6 +23,11 @@
 
 #include <libmseed.h>
 
+#if defined(__SSE2__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#include <emmintrin.h>
+#define TR_SSE2 1
+#endif
+
 #include "stock.h"
 
 namespace {
@@ -100,14 +105,44 @@ void dec_s3(const unsigned char *src, float *dst, long n) {
         dst[i] = (float)v;
     }
 }
+#ifdef TR_SSE2
+// Four big-endian words at a time: swap the bytes of each 16-bit half, then
+// the halves.
+inline __m128i bswap32x4(__m128i x) {
+    x = _mm_or_si128(_mm_slli_epi16(x, 8), _mm_srli_epi16(x, 8));
+    return _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xB1), 0xB1);
+}
+#endif
+
 void dec_s4(const unsigned char *src, float *dst, long n) {
-    for (long i = 0; i < n; i++) dst[i] = (float)(int32_t)load_be32(src + 4 * i);
+    long i = 0;
+#ifdef TR_SSE2
+    for (; i + 4 <= n; i += 4) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * i));
+        _mm_storeu_ps(dst + i, _mm_cvtepi32_ps(bswap32x4(v)));
+    }
+#endif
+    for (; i < n; i++) dst[i] = (float)(int32_t)load_be32(src + 4 * i);
 }
 void dec_i4(const unsigned char *src, float *dst, long n) {
-    for (long i = 0; i < n; i++) dst[i] = (float)(int32_t)load_le32(src + 4 * i);
+    long i = 0;
+#ifdef TR_SSE2
+    for (; i + 4 <= n; i += 4) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * i));
+        _mm_storeu_ps(dst + i, _mm_cvtepi32_ps(v));
+    }
+#endif
+    for (; i < n; i++) dst[i] = (float)(int32_t)load_le32(src + 4 * i);
 }
 void dec_t4(const unsigned char *src, float *dst, long n) {
-    for (long i = 0; i < n; i++) {
+    long i = 0;
+#ifdef TR_SSE2
+    for (; i + 4 <= n; i += 4) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), bswap32x4(v));
+    }
+#endif
+    for (; i < n; i++) {
         uint32_t v = load_be32(src + 4 * i);
         memcpy(dst + i, &v, 4);
     }
