@@ -151,6 +151,7 @@ struct Table {
     size_t maplen = 0;
     std::string scratch, nullrow;
     Arr *index_arr = nullptr;
+    std::mutex imu;           /* guards index_arr and index builds */
     std::atomic<unsigned long> generation{0};  /* bumped when a row changes */
 
     /* views: their fields (qualified names in fieldnames) */
