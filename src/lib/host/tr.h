@@ -5,9 +5,67 @@
 #ifndef HOSTKIT_TR_H
 #define HOSTKIT_TR_H
 
+#include "db.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ------------------------------------------------------------------ trace tables
+ *
+ * A trace table is the `trace` table of an in-memory database (see
+ * dbopen_memory): one row per waveform segment, its samples in the pointer
+ * field `data` (floats, malloc'ed, owned by the row and released by trfree).
+ *
+ * Several operations take a set of trace rows as one Dbptr:
+ *   record dbALL                    every row of the table;
+ *   record r >= 0, field f > r      the rows r .. f-1 (a range);
+ *   record r >= 0 otherwise         the single row r.
+ */
+
+/* trnew: a new in-memory trace database; the pointer names its `trace`
+ * table (record dbALL).  Both arguments are ignored (kept for callers that
+ * pass a scratch directory and a schema name).  dbinvalid() on failure. */
+Dbptr trnew(const char *tmpdir, const char *schema);
+
+/* trload_cssgrp: loads the rows of `view` (the wfdisc table or a view that
+ * contains it; record dbALL for every row, or one row) between the times
+ * t0string and t1string (str2epoch) into trace rows of *tr, creating the
+ * trace database with trnew when tr->database is dbINVALID.  Each row's
+ * samples inside the window become one trace row with the wfdisc metadata;
+ * where the view holds them: site lat lon elev, sitechan hang vang edepth,
+ * instrument ncalib ncalper instype and sensor calratio (these give calib and
+ * calper when the wfdisc row has none).  Rows without samples in the window
+ * add nothing; a row whose waveform cannot be read is reported (printed with
+ * elog_complain) and skipped.  On return *tr names the trace table with
+ * record dbALL.  table and type are ignored.  0, or -1 with a message. */
+int trload_cssgrp(Dbptr view, const char *t0string, const char *t1string, Dbptr *tr, const char *table,
+                  const char *type);
+
+/* trsplit: replaces each trace row of the set that holds gap samples by one
+ * row per run of good samples (in place, order kept); rows with no good
+ * sample are removed.  *nsplit (may be null) receives the number of rows
+ * that were split or removed.  0, or -1. */
+int trsplit(Dbptr tr, long *nsplit);
+
+/* trsplice: joins rows of one net/station/channel with the same sample rate
+ * where one starts within `tolerance` sample intervals of one interval after
+ * the end of the other; the joined row keeps the first row's place and
+ * metadata.  *nspliced (may be null) receives the number of joins.  0, or -1. */
+int trsplice(Dbptr tr, double tolerance, long *nspliced);
+
+/* trapply_calib: multiplies the samples of each row of the set by its calib
+ * (a null or zero calib leaves them as they are) once: a row already
+ * calibrated is left alone.  trcalibrated tells whether a row is.  0, or -1. */
+int trapply_calib(Dbptr tr);
+int trcalibrated(Dbptr row);
+
+/* trfree: releases the samples of a row, a range of rows or (record dbALL)
+ * every row, and marks those rows deleted (dbcrunch compacts the table).
+ * trdestroy releases every row's samples and closes the trace database,
+ * setting *tr to dbinvalid().  0, or -1. */
+int trfree(Dbptr tr);
+int trdestroy(Dbptr *tr);
 
 /* ------------------------------------------------------------------ samples
  *
@@ -52,6 +110,10 @@ typedef struct TrWaveform {
     const char *sta;      /* station and channel of miniSEED records; null: any */
     const char *chan;
 } TrWaveform;
+
+int trgetwf(Dbptr row, float **data, long *size, double t0, double t1, double *tstart, double *tend, long *nsamp);
+/* Registers the message that explains a trgetwf result for the row. */
+void trgetwf_error(int code, Dbptr row);
 
 /* trgetwf without a database: the same reading from a description. */
 int trgetwf_file(const TrWaveform *wf, float **data, long *size, double t0, double t1, double *tstart,

@@ -421,6 +421,48 @@ int trgetwf_file(const TrWaveform *wf, float **data, long *size, double t0, doub
     return 0;
 }
 
+int trgetwf(Dbptr row, float **data, long *size, double t0, double t1, double *tstart, double *tend, long *nsamp) {
+    if (nsamp) *nsamp = 0;
+    if (tstart) *tstart = 0.0;
+    if (tend) *tend = 0.0;
+    long isview = 0;
+    int mark = elog_mark();
+    if (dbquery(row, dbTABLE_IS_VIEW, &isview) < 0) {
+        elog_flush(0, mark);
+        return fail(TRGETWF_EROW, fmt("not a wfdisc row (record %ld)", row.record));
+    }
+    // In a view the wfdisc part is named; a plain table is its own.
+    const char *wfname = isview ? "wfdisc" : nullptr;
+    char sta[130] = "", chan[130] = "", datatype[130] = "";
+    TrWaveform wf{};
+    if (dbgetv(row, wfname, "sta", sta, "chan", chan, "time", &wf.time, "nsamp", &wf.nsamp, "samprate", &wf.samprate,
+               "foff", &wf.foff, "datatype", datatype, (char *)0) < 0) {
+        std::string why = elog_count() > mark ? elog_message(elog_count() - 1) : "";
+        elog_flush(0, mark);
+        while (!why.empty() && why.back() == '\n') why.pop_back();
+        return fail(TRGETWF_EROW, fmt("cannot read wfdisc row %ld%s%s", row.record, why.empty() ? "" : ": ",
+                                      why.c_str()));
+    }
+    char path[FILENAME_MAX];
+    path[0] = '\0';
+    int ext = dbextfile(row, "wfdisc", path);
+    elog_flush(0, mark);
+    if (ext < 0) return fail(TRGETWF_EROW, fmt("no waveform file name in wfdisc row %ld", row.record));
+    if (trdatatype_size(datatype) < 0)
+        return fail(TRGETWF_EDATATYPE, fmt("unknown datatype '%s' in wfdisc row %ld (%s %s, %s)", datatype,
+                                           row.record, sta, chan, path));
+    if (ext == 0)
+        return fail(TRGETWF_ENOFILE, fmt("waveform file %s of wfdisc row %ld (%s %s) does not exist", path,
+                                         row.record, sta, chan));
+    wf.path = path;
+    wf.datatype = datatype;
+    wf.sta = sta;
+    wf.chan = chan;
+    return trgetwf_file(&wf, data, size, t0, t1, tstart, tend, nsamp);
+}
+
+void trgetwf_error(int code, Dbptr) { trgetwf_file_error(code, nullptr); }
+
 void trgetwf_file_error(int code, const char *path) {
     const char *what;
     switch (code) {
