@@ -89,6 +89,23 @@ bool in_list(Tbl *tables, const char *name) {
     return false;
 }
 
+// Window times come as time strings or as parenthesised expressions of a
+// number ("(1580560496.78900)"), the form callers build with "(%.5f)".
+bool parse_time(const char *text, double *t) {
+    if (!text) return false;
+    std::string s = text;
+    for (;;) {
+        size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
+        if (a == std::string::npos) return false;
+        s = s.substr(a, b - a + 1);
+        if (s.size() >= 2 && s.front() == '(' && s.back() == ')')
+            s = s.substr(1, s.size() - 2);
+        else
+            break;
+    }
+    return str2epoch_r(s.c_str(), t) == 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -110,11 +127,11 @@ Dbptr trnew(const char *, const char *) {
 
 int trload_cssgrp(Dbptr view, const char *t0string, const char *t1string, Dbptr *tr, const char *, const char *) {
     double t0, t1;
-    if (!t0string || str2epoch_r(t0string, &t0) < 0) {
+    if (!parse_time(t0string, &t0)) {
         elog_log(0, "trload_cssgrp: cannot read the start time '%s'.\n", t0string ? t0string : "(null)");
         return -1;
     }
-    if (!t1string || str2epoch_r(t1string, &t1) < 0) {
+    if (!parse_time(t1string, &t1)) {
         elog_log(0, "trload_cssgrp: cannot read the end time '%s'.\n", t1string ? t1string : "(null)");
         return -1;
     }
