@@ -227,15 +227,19 @@ struct Profile {
     // reach r contribute up to where they can (the callers keep p below eta).
     void above(double p, double r, double *xa, double *ta) const {
         double x = 0, tau = 0;
+        double pe = -1;
+        AS pas = {0, 0};
         for (size_t i = 0; i < layers.size(); i++) {
             const Layer &L = layers[i];
             if (L.rt <= r) break;
             double rb = std::max(L.rb, r);
             double eb = rb == L.rb ? L.eb : L.et * std::pow(rb / L.rt, L.k);
             if (p >= L.et) break;
-            AS top = as_at(p, L.et);
+            AS top = (pe == L.et) ? pas : as_at(p, L.et);
             AS bot = as_at(p, eb);
             layer_part(L, p, L.et, top, eb, bot, L.rt, rb, &x, &tau);
+            pe = eb;
+            pas = bot;
             if (rb == r) break;
         }
         *xa = x;
@@ -578,9 +582,11 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
     std::vector<Ray> up;
     if (buried) {
         int srcname = pr.name_for(pr.layers[sl].region, z, true);
+        // Up-going rays span a short range of distance: an even spread of
+        // ray parameters, filled in where X(p) steepens.
         std::vector<double> ps;
-        for (const Profile::Sample &s : pr.uni)
-            if (s.p < emin) ps.push_back(s.p);
+        const int NUP = 200;
+        for (int i = 0; i < NUP; i++) ps.push_back(emin * i / NUP);
         for (double e : extra) ps.push_back(e);
         ps.push_back(emin * (1 - 1e-12));
         std::sort(ps.begin(), ps.end());
