@@ -464,6 +464,9 @@ KOMoment *komoment_get_moment(char *handle) {
 
 void komoment_free_komoment(KOMoment *moment) {
     if (!moment) return;
+    // A record freed directly while still registered must not stay
+    // reachable through its tag.
+    if (komoment_registry.array() && cntarr(komoment_registry.array()) > 0) komoment_registry.remove_object(moment);
     free(moment->tag);
     free(moment);
 }
