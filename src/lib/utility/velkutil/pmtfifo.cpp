@@ -9,6 +9,7 @@
 #include "pmtfifo.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,15 +20,78 @@
 
 namespace {
 
-// The public record plus the waiter counts that the hand-on rules need.
+// Elements are carved in order from blocks, the way a FIFO uses them: a
+// block is released when the last of its elements has been popped (the one
+// being carved from is reused instead), so a steady flow costs one
+// allocation per block rather than one per pointer, and a drained FIFO keeps
+// a bounded number of empty blocks.
+constexpr int kBlockElements = 64;
+constexpr size_t kLine = 64;
+struct Block;
+struct Node {
+    PmtfifoElement el;  // first: a PmtfifoElement * is a Node *
+    Block *block;
+};
+// `carved` is the producers' and `released` the consumers' (both under the
+// FIFO's lock): on lines of their own, so the two sides do not pull one cache
+// line back and forth on every element.
+struct alignas(kLine) Block {
+    int carved;         // elements handed out from this block so far
+    Block *next_empty;  // chain of the FIFO's empty blocks
+    alignas(kLine) int released;  // of those, elements given back
+    alignas(kLine) Node nodes[kBlockElements];
+};
+// Empty blocks a FIFO keeps for reuse.
+constexpr int kEmptyMax = 16;
+
+inline Block *block_of(PmtfifoElement *el) { return reinterpret_cast<Node *>(el)->block; }
+
+// The public record plus the waiter counts that the hand-on rules need and
+// the element blocks.
 struct FifoImpl {
     Pmtfifo pub;              // first: a Pmtfifo * is a FifoImpl *
     int consumers_waiting;    // consumers inside a wait on block_condition
     int producers_waiting;    // producers inside a wait on queue_condition
-    FifoImpl *next_spare;     // chain of the spare checked records
+    FifoImpl *next_retired;   // chain of the retired checked records
+    Block *current;           // elements are carved from here (under `mutex`)
+    Block *empty;             // empty blocks kept for the next carves
+    int nempty;
 };
 
 inline FifoImpl *impl(Pmtfifo *f) { return reinterpret_cast<FifoImpl *>(f); }
+
+// Both under the FIFO's mutex.
+PmtfifoElement *new_element(FifoImpl *fi) {
+    Block *b = fi->current;
+    if (!b || b->carved == kBlockElements) {
+        if (fi->empty) {
+            b = fi->empty;
+            fi->empty = b->next_empty;
+            fi->nempty--;
+        } else if (!(b = static_cast<Block *>(malloc(sizeof(Block))))) {
+            return nullptr;
+        }
+        b->carved = b->released = 0;
+        fi->current = b;
+    }
+    Node *n = &b->nodes[b->carved++];
+    n->block = b;
+    return &n->el;
+}
+
+void release_element(FifoImpl *fi, PmtfifoElement *el) {
+    Block *b = block_of(el);
+    if (++b->released < b->carved) return;
+    if (b == fi->current) {
+        b->carved = b->released = 0;  // nothing of it is in use: carve it again
+    } else if (fi->nempty < kEmptyMax) {
+        b->next_empty = fi->empty;
+        fi->empty = b;
+        fi->nempty++;
+    } else {
+        free(b);
+    }
+}
 
 // The live-FIFO registry.  The lock is ready at load, so the first creations
 // may run at the same time.
@@ -38,7 +102,7 @@ int pmtfifo_first = 1;
 // reused by later checked FIFOs instead of going back to malloc, so that a
 // producer holding a stale handle reads live memory, finds no registry entry
 // and is told that the FIFO no longer exists.  Guarded by pmtfifo_mutex.
-FifoImpl *pmtfifo_spare = nullptr;
+FifoImpl *pmtfifo_retired = nullptr;
 
 void fifo_key(const Pmtfifo *mtf, char *key, size_t n) { snprintf(key, n, "0x%lx", (unsigned long)mtf); }
 
@@ -95,14 +159,6 @@ int push_or_unpop(Pmtfifo *mtf, void *ptr, bool at_head) {
     if (!mtf) return 0;
     if (gone(mtf, "pmtfifo_push: mtfifo no longer exists.\n")) return -1;
 
-    // Allocated before locking: the lock is held for as short as possible.
-    PmtfifoElement *el = static_cast<PmtfifoElement *>(malloc(sizeof(PmtfifoElement)));
-    if (!el) {
-        elog_log(1, "pmtfifo_push: malloc() error.\n");
-        return -1;
-    }
-    el->ptr = ptr;
-
     pthread_mutex_lock(&mtf->mutex);
     if (mtf->maxqueue > 0) {
         while (mtf->queue >= mtf->maxqueue) {
@@ -114,11 +170,18 @@ int push_or_unpop(Pmtfifo *mtf, void *ptr, bool at_head) {
                 mtf->flush = 0;
                 hand_on_room(mtf);
                 pthread_mutex_unlock(&mtf->mutex);
-                free(el);
                 return 0;
             }
         }
     }
+    PmtfifoElement *el = new_element(impl(mtf));
+    if (!el) {
+        elog_log(1, "pmtfifo_push: malloc() error.\n");
+        hand_on_room(mtf);
+        pthread_mutex_unlock(&mtf->mutex);
+        return -1;
+    }
+    el->ptr = ptr;
     if (at_head) {
         el->prev = nullptr;
         el->next = mtf->head;
@@ -137,17 +200,22 @@ int push_or_unpop(Pmtfifo *mtf, void *ptr, bool at_head) {
         mtf->tail = el;
     }
     mtf->queue++;
-    if (mtf->block) pthread_cond_signal(&mtf->block_condition);
+    // One waiting consumer is woken (the waiter counts are exact under the
+    // lock, so a signal is only sent when somebody waits).
+    if (mtf->block && impl(mtf)->consumers_waiting > 0) pthread_cond_signal(&mtf->block_condition);
     hand_on_room(mtf);
     pthread_mutex_unlock(&mtf->mutex);
     return 0;
 }
 
-void free_elements(PmtfifoElement *el, void (*free_value)(void *)) {
+void call_free_value(PmtfifoElement *el, void (*free_value)(void *)) {
+    for (; free_value && el; el = el->next) free_value(el->ptr);
+}
+
+void release_elements(FifoImpl *fi, PmtfifoElement *el) {
     while (el) {
         PmtfifoElement *next = el->next;
-        if (free_value) free_value(el->ptr);
-        free(el);
+        release_element(fi, el);
         el = next;
     }
 }
@@ -164,7 +232,7 @@ Pmtfifo *pmtfifo_create(int maxqueue, int block, int check) {
     FifoImpl *fi = nullptr;
     if (check) {
         pthread_mutex_lock(&pmtfifo_mutex);
-        if ((fi = pmtfifo_spare) != nullptr) pmtfifo_spare = fi->next_spare;
+        if ((fi = pmtfifo_retired) != nullptr) pmtfifo_retired = fi->next_retired;
         pthread_mutex_unlock(&pmtfifo_mutex);
         if (fi) memset(fi, 0, sizeof *fi);
     }
@@ -193,7 +261,7 @@ Pmtfifo *pmtfifo_create(int maxqueue, int block, int check) {
             pthread_mutex_destroy(&mtf->mutex);
             pthread_cond_destroy(&mtf->queue_condition);
             pthread_cond_destroy(&mtf->block_condition);
-            free(fi);  // a spare record was never registered: plain memory now
+            free(fi);  // a retired record is not registered: plain memory now
             return nullptr;
         }
         pmtfifo_first = 0;
@@ -266,20 +334,22 @@ int pmtfifo_pop(Pmtfifo *mtf, void **ptr) {
         }
     }
 
-    PmtfifoElement *el = nullptr;
     if (result < 0) {
         if (!mtf->head) {
             result = PMTFIFO_NODATA;
         } else {
-            el = mtf->head;
+            PmtfifoElement *el = mtf->head;
             mtf->head = el->next;
             if (mtf->head)
                 mtf->head->prev = nullptr;
             else
                 mtf->tail = nullptr;
             mtf->queue--;
-            if (mtf->maxqueue > 0 && mtf->queue < mtf->maxqueue) pthread_cond_signal(&mtf->queue_condition);
+            if (mtf->maxqueue > 0 && mtf->queue < mtf->maxqueue && impl(mtf)->producers_waiting > 0)
+                pthread_cond_signal(&mtf->queue_condition);
             result = PMTFIFO_OK;
+            if (ptr) *ptr = el->ptr;
+            release_element(impl(mtf), el);
         }
     }
     // Every pop ends a pending release request, except that a request is
@@ -288,10 +358,6 @@ int pmtfifo_pop(Pmtfifo *mtf, void **ptr) {
     hand_on_data(mtf);
     pthread_mutex_unlock(&mtf->mutex);
 
-    if (el) {
-        if (ptr) *ptr = el->ptr;
-        free(el);
-    }
     return result;
 }
 
@@ -336,7 +402,10 @@ int pmtfifo_flush(Pmtfifo *mtf, void (*free_value)(void *)) {
     pthread_cond_signal(&mtf->queue_condition);
     pthread_mutex_unlock(&mtf->mutex);
     // The values are released outside the lock, so free_value may use the FIFO.
-    free_elements(list, free_value);
+    call_free_value(list, free_value);
+    pthread_mutex_lock(&mtf->mutex);
+    release_elements(impl(mtf), list);
+    pthread_mutex_unlock(&mtf->mutex);
     return 0;
 }
 
@@ -358,11 +427,19 @@ int pmtfifo_destroy(Pmtfifo *mtf, void (*free_value)(void *)) {
     PmtfifoElement *list = mtf->head;
     mtf->head = mtf->tail = nullptr;
     mtf->queue = 0;
-    free_elements(list, free_value);
+    call_free_value(list, free_value);
+    release_elements(impl(mtf), list);
+    free(impl(mtf)->current);  // every element is released: these are the only blocks left
+    while (Block *b = impl(mtf)->empty) {
+        impl(mtf)->empty = b->next_empty;
+        free(b);
+    }
+    impl(mtf)->current = nullptr;
+    impl(mtf)->nempty = 0;
     if (mtf->check) {
         pthread_mutex_lock(&pmtfifo_mutex);
-        impl(mtf)->next_spare = pmtfifo_spare;
-        pmtfifo_spare = impl(mtf);
+        impl(mtf)->next_retired = pmtfifo_retired;
+        pmtfifo_retired = impl(mtf);
         pthread_mutex_unlock(&pmtfifo_mutex);
     } else {
         free(impl(mtf));
