@@ -112,8 +112,9 @@ void BM_QueueBaseline(benchmark::State &state) {
     double secs = 0, cpu0 = process_cpu();
     for (auto _ : state) {
         BaselineQueue q(maxqueue);
-        auto t0 = Clock::now();
+        std::atomic<bool> ready{false};
         std::thread consumer([&] {
+            ready = true;
             long sum = 0;
             for (;;) {
                 void *p = q.pop();
@@ -122,6 +123,9 @@ void BM_QueueBaseline(benchmark::State &state) {
             }
             benchmark::DoNotOptimize(sum);
         });
+        // The clock starts once the consumer runs: thread start-up is not measured.
+        while (!ready.load()) std::this_thread::yield();
+        auto t0 = Clock::now();
         for (long i = 0; i < kItems; i++) q.push(item(i));
         q.push(kStop);
         consumer.join();
@@ -138,8 +142,9 @@ void BM_Pmtfifo(benchmark::State &state) {
     double secs = 0, cpu0 = process_cpu();
     for (auto _ : state) {
         Pmtfifo *f = pmtfifo_create(maxqueue, 1, 0);
-        auto t0 = Clock::now();
+        std::atomic<bool> ready{false};
         std::thread consumer([&] {
+            ready = true;
             long sum = 0;
             for (;;) {
                 void *p;
@@ -149,6 +154,8 @@ void BM_Pmtfifo(benchmark::State &state) {
             }
             benchmark::DoNotOptimize(sum);
         });
+        while (!ready.load()) std::this_thread::yield();
+        auto t0 = Clock::now();
         for (long i = 0; i < kItems; i++) pmtfifo_push(f, item(i));
         pmtfifo_push(f, kStop);
         consumer.join();
@@ -218,10 +225,11 @@ void BM_ManagedFanOut4(benchmark::State &state) {
             names.push_back("c" + std::to_string(c));
             pmtmanagedfifo_set_consumer(m, const_cast<char *>(names.back().c_str()), 64, 1);
         }
-        auto t0 = Clock::now();
+        std::atomic<int> ready{0};
         std::vector<std::thread> cs;
         for (int c = 0; c < 4; c++)
             cs.emplace_back([&, c] {
+                ready++;
                 long sum = 0;
                 for (;;) {
                     Hook *h;
@@ -233,6 +241,8 @@ void BM_ManagedFanOut4(benchmark::State &state) {
                 }
                 benchmark::DoNotOptimize(sum);
             });
+        while (ready.load() < 4) std::this_thread::yield();
+        auto t0 = Clock::now();
         for (long i = 0; i < kFanItems; i++) pmtmanagedfifo_push(m, make_hook(i), copy_hook, 0);
         pmtmanagedfifo_push_eof(m, nullptr);
         for (auto &t : cs) t.join();
@@ -255,10 +265,11 @@ void BM_BaselineFanOut4(benchmark::State &state) {
     for (auto _ : state) {
         std::vector<BaselineQueue *> qs;
         for (int c = 0; c < 4; c++) qs.push_back(new BaselineQueue(64));
-        auto t0 = Clock::now();
+        std::atomic<int> ready{0};
         std::vector<std::thread> cs;
         for (int c = 0; c < 4; c++)
             cs.emplace_back([&, c] {
+                ready++;
                 long sum = 0;
                 for (;;) {
                     void *p = qs[c]->pop();
@@ -274,6 +285,8 @@ void BM_BaselineFanOut4(benchmark::State &state) {
                 }
                 benchmark::DoNotOptimize(sum);
             });
+        while (ready.load() < 4) std::this_thread::yield();
+        auto t0 = Clock::now();
         for (long i = 0; i < kFanItems; i++) {
             Shared *s = new Shared{make_hook(i), {4}};
             for (auto *q : qs) q->push(s);

@@ -12,6 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include <fstream>
+#include <string>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "pmtfifo.h"
 #include "rzvtest.h"
 
@@ -52,9 +58,32 @@ private:
 void *tok(uintptr_t v) { return reinterpret_cast<void *>(v); }
 uintptr_t val(void *p) { return reinterpret_cast<uintptr_t>(p); }
 
-// Waits until flag is set or about two seconds pass.
+// A thread that starts an operation which has to wait: its kernel thread id
+// is published first, so the test can tell when it is asleep.
+struct Sleeper {
+    std::atomic<long> tid{0};
+    void mark() { tid = (long)syscall(SYS_gettid); }
+    // True once the thread sleeps (in the FIFO's wait: the only place these
+    // test threads can sleep); false after about five seconds.
+    bool asleep() const {
+        for (int i = 0; i < 5000; i++) {
+            long t = tid.load();
+            if (t) {
+                std::ifstream in("/proc/self/task/" + std::to_string(t) + "/stat");
+                std::string line;
+                std::getline(in, line);
+                size_t close = line.rfind(')');
+                if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S') return true;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
+    }
+};
+
+// Waits until flag is set or about five seconds pass.
 bool wait_flag(const std::atomic<bool> &flag) {
-    for (int i = 0; i < 2000 && !flag.load(); i++) std::this_thread::sleep_for(1ms);
+    for (int i = 0; i < 5000 && !flag.load(); i++) std::this_thread::sleep_for(1ms);
     return flag.load();
 }
 
@@ -123,11 +152,13 @@ TEST(PmtfifoBounds, ThirdPushWaitsForAPop) {
     pmtfifo_push(f, tok(1));
     pmtfifo_push(f, tok(2));
     std::atomic<bool> done{false};
+    Sleeper s;
     std::thread producer([&] {
+        s.mark();
         EXPECT_EQ(pmtfifo_push(f, tok(3)), 0);
         done = true;
     });
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(s.asleep());
     EXPECT_FALSE(done.load());
     void *p;
     EXPECT_EQ(pmtfifo_pop(f, &p), 1);
@@ -167,12 +198,14 @@ TEST(PmtfifoModes, NegativeTimeoutDoesNotWakeAWaiter) {
     Pmtfifo *f = pmtfifo_create(0, 1, 0);
     std::atomic<bool> done{false};
     std::atomic<int> rc{-9};
+    Sleeper s;
     std::thread consumer([&] {
+        s.mark();
         void *p;
         rc = pmtfifo_pop(f, &p);
         done = true;
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(s.asleep());
     EXPECT_EQ(pmtfifo_set_timeout(f, -1.0), 0);
     std::this_thread::sleep_for(30ms);
     EXPECT_FALSE(done.load());
@@ -187,12 +220,14 @@ TEST(PmtfifoModes, ZeroTimeoutReleasesAndStopsBlocking) {
     Pmtfifo *f = pmtfifo_create(0, 1, 0);
     std::atomic<bool> done{false};
     std::atomic<int> rc{-9};
+    Sleeper s;
     std::thread consumer([&] {
+        s.mark();
         void *p;
         rc = pmtfifo_pop(f, &p);
         done = true;
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(s.asleep());
     EXPECT_EQ(pmtfifo_set_timeout(f, 0.0), 0);
     EXPECT_TRUE(wait_flag(done));
     consumer.join();
@@ -207,12 +242,14 @@ TEST(PmtfifoModes, PositiveTimeoutSendsAWaiterHomeAndSwitchesToTimedWaits) {
     Pmtfifo *f = pmtfifo_create(0, 1, 0);
     std::atomic<bool> done{false};
     std::atomic<int> rc{-9};
+    Sleeper s;
     std::thread consumer([&] {
+        s.mark();
         void *p;
         rc = pmtfifo_pop(f, &p);
         done = true;
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(s.asleep());
     EXPECT_EQ(pmtfifo_set_timeout(f, 0.05), 0);
     EXPECT_TRUE(wait_flag(done));
     consumer.join();
@@ -226,17 +263,19 @@ TEST(PmtfifoRelease, ReleaseBlockKeepsTheMode) {
     Pmtfifo *f = pmtfifo_create(0, 1, 0);
     std::atomic<int> stage{0};
     std::vector<int> results;
+    Sleeper s;
     std::thread consumer([&] {
+        s.mark();
         void *p;
         results.push_back(pmtfifo_pop(f, &p));
         stage = 1;
         results.push_back(pmtfifo_pop(f, &p));  // waits again: mode kept
         stage = 2;
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(s.asleep());
     pmtfifo_release_block(f);
-    for (int i = 0; i < 2000 && stage.load() < 1; i++) std::this_thread::sleep_for(1ms);
-    std::this_thread::sleep_for(30ms);
+    for (int i = 0; i < 5000 && stage.load() < 1; i++) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(s.asleep());
     EXPECT_EQ(stage.load(), 1);
     pmtfifo_push(f, tok(8));
     consumer.join();
@@ -272,14 +311,16 @@ TEST(PmtfifoRelease, ReleaseBlocksFreesEveryWaitingConsumer) {
     std::mutex m;
     std::vector<int> results;
     std::vector<std::thread> consumers;
+    Sleeper s[3];
     for (int i = 0; i < 3; i++)
-        consumers.emplace_back([&] {
+        consumers.emplace_back([&, i] {
+            s[i].mark();
             void *p;
             int r = pmtfifo_pop(f, &p);
             std::lock_guard<std::mutex> lk(m);
             results.push_back(r);
         });
-    std::this_thread::sleep_for(50ms);
+    for (auto &x : s) ASSERT_TRUE(x.asleep());
     pmtfifo_release_blocks(f);
     for (auto &t : consumers) t.join();
     std::sort(results.begin(), results.end());
@@ -293,11 +334,13 @@ TEST(PmtfifoFlush, CancelsAWaitingProducer) {
     pmtfifo_push(f, tok(1));
     pmtfifo_push(f, tok(2));
     std::atomic<bool> done{false};
+    Sleeper s;
     std::thread producer([&] {
+        s.mark();
         EXPECT_EQ(pmtfifo_push(f, tok(3)), 0);
         done = true;
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(s.asleep());
     freed.clear();
     EXPECT_EQ(pmtfifo_flush(f, record_free), 0);
     EXPECT_TRUE(wait_flag(done));
@@ -314,8 +357,13 @@ TEST(PmtfifoFlush, OtherWaitingProducersUseTheRoom) {
     pmtfifo_push(f, tok(1));
     pmtfifo_push(f, tok(2));
     std::vector<std::thread> producers;
-    for (uintptr_t i = 10; i < 13; i++) producers.emplace_back([f, i] { pmtfifo_push(f, tok(i)); });
-    std::this_thread::sleep_for(50ms);
+    Sleeper s[3];
+    for (uintptr_t i = 10; i < 13; i++)
+        producers.emplace_back([f, i, &s] {
+            s[i - 10].mark();
+            pmtfifo_push(f, tok(i));
+        });
+    for (auto &x : s) ASSERT_TRUE(x.asleep());
     pmtfifo_flush(f, nullptr);
     for (auto &t : producers) t.join();  // none is left asleep beside an empty queue
     EXPECT_EQ(pmtfifo_data_available(f), 2);
@@ -328,11 +376,13 @@ TEST(PmtfifoFlush, FlagWaitsForTheNextProducerThatWaits) {
     EXPECT_EQ(pmtfifo_push(f, tok(1)), 0);  // room: queued, flag untouched
     EXPECT_EQ(f->flush, 1);
     std::atomic<bool> done{false};
+    Sleeper s;
     std::thread producer([&] {
+        s.mark();
         pmtfifo_push(f, tok(2));  // has to wait; cancelled at its first wake-up
         done = true;
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(s.asleep());
     void *p;
     EXPECT_EQ(pmtfifo_pop(f, &p), 1);
     EXPECT_TRUE(wait_flag(done));
