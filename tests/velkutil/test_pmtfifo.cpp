@@ -329,6 +329,31 @@ TEST(PmtfifoRelease, ReleaseBlocksFreesEveryWaitingConsumer) {
     pmtfifo_destroy(f, nullptr);
 }
 
+// Consumers waiting without limit when the FIFO switches to timed waits do
+// not sleep on for ever: one is sent home, the others time out.
+TEST(PmtfifoRelease, SwitchToTimedWaitsReachesEveryWaiter) {
+    Watchdog dog("SwitchToTimedWaitsReachesEveryWaiter");
+    Pmtfifo *f = pmtfifo_create(0, 1, 0);
+    std::mutex m;
+    std::vector<int> results;
+    std::vector<std::thread> consumers;
+    Sleeper s[3];
+    for (int i = 0; i < 3; i++)
+        consumers.emplace_back([&, i] {
+            s[i].mark();
+            void *p;
+            int r = pmtfifo_pop(f, &p);
+            std::lock_guard<std::mutex> lk(m);
+            results.push_back(r);
+        });
+    for (auto &x : s) ASSERT_TRUE(x.asleep());
+    pmtfifo_set_timeout(f, 0.05);
+    for (auto &t : consumers) t.join();
+    std::sort(results.begin(), results.end());
+    EXPECT_EQ(results, (std::vector<int>{0, 2, 2}));
+    pmtfifo_destroy(f, nullptr);
+}
+
 TEST(PmtfifoFlush, CancelsAWaitingProducer) {
     Pmtfifo *f = pmtfifo_create(2, 0, 0);
     pmtfifo_push(f, tok(1));

@@ -52,6 +52,7 @@ struct FifoImpl {
     Pmtfifo pub;              // first: a Pmtfifo * is a FifoImpl *
     int consumers_waiting;    // consumers inside a wait on block_condition
     int producers_waiting;    // producers inside a wait on queue_condition
+    int untimed_waiting;      // of the consumers, those in a wait without limit
     FifoImpl *next_retired;   // chain of the retired checked records
     Block *current;           // elements are carved from here (under `mutex`)
     Block *empty;             // empty blocks kept for the next carves
@@ -148,10 +149,14 @@ inline void hand_on_room(Pmtfifo *mtf) {
         pthread_cond_signal(&mtf->queue_condition);
 }
 
-// Consumers: while data is queued, the FIFO no longer blocks, or a release
-// request is pending, a waiting consumer must have a signal.
+// Consumers: while data is queued, the FIFO no longer blocks, a release
+// request is pending, or a consumer still waits without limit although the
+// FIFO now times its waits, a waiting consumer must have a signal.
+inline bool untimed_but_timed_mode(Pmtfifo *mtf) { return mtf->block == 2 && impl(mtf)->untimed_waiting > 0; }
+
 inline void hand_on_data(Pmtfifo *mtf) {
-    if (impl(mtf)->consumers_waiting > 0 && (mtf->head || !mtf->block || mtf->release_block))
+    if (impl(mtf)->consumers_waiting > 0 &&
+        (mtf->head || !mtf->block || mtf->release_block || untimed_but_timed_mode(mtf)))
         pthread_cond_signal(&mtf->block_condition);
 }
 
@@ -319,7 +324,9 @@ int pmtfifo_pop(Pmtfifo *mtf, void **ptr) {
             struct timespec ts = deadline_after(mtf->timeout);
             rc = pthread_cond_timedwait(&mtf->block_condition, &mtf->mutex, &ts);
         } else {
+            impl(mtf)->untimed_waiting++;
             rc = pthread_cond_wait(&mtf->block_condition, &mtf->mutex);
+            impl(mtf)->untimed_waiting--;
         }
         impl(mtf)->consumers_waiting--;
         if (rc == ETIMEDOUT) {
@@ -332,6 +339,9 @@ int pmtfifo_pop(Pmtfifo *mtf, void **ptr) {
             result = PMTFIFO_RELEASED;
             break;
         }
+        // Waiting on, now under the timed rule: the next consumer still
+        // waiting without limit is woken to do the same.
+        if (untimed_but_timed_mode(mtf)) pthread_cond_signal(&mtf->block_condition);
     }
 
     if (result < 0) {
