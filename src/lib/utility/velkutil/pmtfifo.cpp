@@ -10,7 +10,6 @@
 
 #include <errno.h>
 #include <stdint.h>
-#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -35,11 +34,13 @@ struct Node {
 // `carved` is the producers' and `released` the consumers' (both under the
 // FIFO's lock): on lines of their own, so the two sides do not pull one cache
 // line back and forth on every element.
-struct alignas(kLine) Block {
+struct Block {
     int carved;         // elements handed out from this block so far
     Block *next_empty;  // chain of the FIFO's empty blocks
-    alignas(kLine) int released;  // of those, elements given back
-    alignas(kLine) Node nodes[kBlockElements];
+    char pad1_[kLine];
+    int released;       // of those, elements given back
+    char pad2_[kLine];
+    Node nodes[kBlockElements];
 };
 // Empty blocks a FIFO keeps for reuse.
 constexpr int kEmptyMax = 16;
