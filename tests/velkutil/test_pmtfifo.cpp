@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -87,6 +89,9 @@ bool wait_flag(const std::atomic<bool> &flag) {
     return flag.load();
 }
 
+std::vector<uintptr_t> freed;
+void record_free(void *p) { freed.push_back(val(p)); }
+
 TEST(PmtfifoBasics, NullFifoAndBadMode) {
     void *p = tok(7);
     EXPECT_EQ(pmtfifo_push(nullptr, p), 0);
@@ -127,6 +132,55 @@ TEST(PmtfifoBasics, OrderUnpopAndCount) {
     pmtfifo_destroy(f, nullptr);
 }
 
+// Long runs of pushes, pops and unpops against a plain model: order, counts
+// and the head and tail links stay right however the elements are stored.
+TEST(PmtfifoBasics, MatchesAModelOverLongRuns) {
+    Pmtfifo *f = pmtfifo_create(0, 0, 0);
+    std::deque<uintptr_t> model;
+    std::mt19937 rng(7);
+    uintptr_t next = 1;
+    for (int step = 0; step < 60000; step++) {
+        unsigned r = rng() % 100;
+        if (r < 50) {
+            pmtfifo_push(f, tok(next));
+            model.push_back(next++);
+        } else if (r < 55) {
+            pmtfifo_unpop(f, tok(next));
+            model.push_front(next++);
+        } else if (r < 99) {
+            void *p;
+            int rc = pmtfifo_pop(f, &p);
+            if (model.empty()) {
+                ASSERT_EQ(rc, 3);
+            } else {
+                ASSERT_EQ(rc, 1);
+                ASSERT_EQ(val(p), model.front());
+                model.pop_front();
+            }
+        } else if (step % 7 == 0) {
+            pmtfifo_flush(f, nullptr);
+            model.clear();
+            f->flush = 0;  // no producer waits here: drop the flag
+        }
+        ASSERT_EQ(pmtfifo_data_available(f), (int)model.size());
+        if (!model.empty()) {
+            ASSERT_EQ(f->head->ptr, tok(model.front()));
+            ASSERT_EQ(f->tail->ptr, tok(model.back()));
+            ASSERT_EQ(f->head->prev, nullptr);
+            ASSERT_EQ(f->tail->next, nullptr);
+        }
+        if (step == 30000)  // a deep queue, then drained
+            for (int i = 0; i < 5000; i++) {
+                pmtfifo_push(f, tok(next));
+                model.push_back(next++);
+            }
+    }
+    freed.clear();
+    size_t left = model.size();
+    pmtfifo_destroy(f, record_free);
+    EXPECT_EQ(freed.size(), left);
+}
+
 TEST(PmtfifoBasics, NullPointerIsCarried) {
     Pmtfifo *f = pmtfifo_create(0, 1, 0);
     EXPECT_EQ(pmtfifo_push(f, nullptr), 0);
@@ -135,9 +189,6 @@ TEST(PmtfifoBasics, NullPointerIsCarried) {
     EXPECT_EQ(p, nullptr);
     pmtfifo_destroy(f, nullptr);
 }
-
-std::vector<uintptr_t> freed;
-void record_free(void *p) { freed.push_back(val(p)); }
 
 TEST(PmtfifoBasics, DestroyReleasesQueuedValuesHeadToTail) {
     Pmtfifo *f = pmtfifo_create(0, 0, 0);

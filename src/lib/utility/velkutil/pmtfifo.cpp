@@ -19,33 +19,37 @@
 
 namespace {
 
-// Elements are carved in order from blocks, the way a FIFO uses them: a
+// Elements are carved in order from blocks, the way a FIFO uses them, and a
 // block is released when the last of its elements has been popped (the one
-// being carved from is reused instead), so a steady flow costs one
-// allocation per block rather than one per pointer, and a drained FIFO keeps
-// a bounded number of empty blocks.
-constexpr int kBlockElements = 64;
+// being carved from is reused instead): a steady flow costs one allocation
+// per block rather than one per pointer, and elements cost no more than their
+// three fields.  A popped element almost always lies in the oldest block in
+// use (or, after an unpop, in the newest), so finding its block is one range
+// test.  A drained FIFO keeps a bounded number of empty blocks.
+constexpr size_t kBlockBytes = 4096;
 constexpr size_t kLine = 64;
-struct Block;
-struct Node {
-    PmtfifoElement el;  // first: a PmtfifoElement * is a Node *
-    Block *block;
-};
 // `carved` is the producers' and `released` the consumers' (both under the
 // FIFO's lock): on lines of their own, so the two sides do not pull one cache
 // line back and forth on every element.
 struct Block {
-    int carved;         // elements handed out from this block so far
-    Block *next_empty;  // chain of the FIFO's empty blocks
+    Block *older, *newer;  // blocks in use, oldest first; `older` also chains the empty ones
+    int carved;            // elements handed out from this block so far
     char pad1_[kLine];
-    int released;       // of those, elements given back
+    int released;          // of those, elements given back
     char pad2_[kLine];
-    Node nodes[kBlockElements];
 };
+constexpr size_t kBlockHead = (sizeof(Block) + 7) / 8 * 8;
+constexpr int kBlockElements = int((kBlockBytes - kBlockHead) / sizeof(PmtfifoElement));
 // Empty blocks a FIFO keeps for reuse.
-constexpr int kEmptyMax = 16;
+constexpr int kEmptyMax = 8;
 
-inline Block *block_of(PmtfifoElement *el) { return reinterpret_cast<Node *>(el)->block; }
+inline PmtfifoElement *first_element(Block *b) {
+    return reinterpret_cast<PmtfifoElement *>(reinterpret_cast<char *>(b) + kBlockHead);
+}
+inline bool holds(Block *b, PmtfifoElement *el) {
+    PmtfifoElement *first = first_element(b);
+    return el >= first && el < first + kBlockElements;
+}
 
 // The public record plus the waiter counts that the hand-on rules need and
 // the element blocks.
@@ -55,7 +59,7 @@ struct FifoImpl {
     int producers_waiting;    // producers inside a wait on queue_condition
     int untimed_waiting;      // of the consumers, those in a wait without limit
     FifoImpl *next_retired;   // chain of the retired checked records
-    Block *current;           // elements are carved from here (under `mutex`)
+    Block *oldest, *current;  // the blocks in use; elements are carved from `current`
     Block *empty;             // empty blocks kept for the next carves
     int nempty;
 };
@@ -68,26 +72,44 @@ PmtfifoElement *new_element(FifoImpl *fi) {
     if (!b || b->carved == kBlockElements) {
         if (fi->empty) {
             b = fi->empty;
-            fi->empty = b->next_empty;
+            fi->empty = b->older;
             fi->nempty--;
-        } else if (!(b = static_cast<Block *>(malloc(sizeof(Block))))) {
+        } else if (!(b = static_cast<Block *>(malloc(kBlockBytes)))) {
             return nullptr;
         }
         b->carved = b->released = 0;
+        b->newer = nullptr;
+        b->older = fi->current;
+        if (fi->current)
+            fi->current->newer = b;
+        else
+            fi->oldest = b;
         fi->current = b;
     }
-    Node *n = &b->nodes[b->carved++];
-    n->block = b;
-    return &n->el;
+    return first_element(b) + b->carved++;
 }
 
 void release_element(FifoImpl *fi, PmtfifoElement *el) {
-    Block *b = block_of(el);
+    Block *b = fi->oldest;
+    if (!holds(b, el)) {
+        b = fi->current;
+        if (!holds(b, el))
+            for (b = fi->oldest->newer; !holds(b, el); b = b->newer) {
+            }
+    }
     if (++b->released < b->carved) return;
     if (b == fi->current) {
         b->carved = b->released = 0;  // nothing of it is in use: carve it again
-    } else if (fi->nempty < kEmptyMax) {
-        b->next_empty = fi->empty;
+        return;
+    }
+    // Full and all given back: out of the list.
+    if (b->older)
+        b->older->newer = b->newer;
+    else
+        fi->oldest = b->newer;
+    b->newer->older = b->older;  // not the current block, so a newer one exists
+    if (fi->nempty < kEmptyMax) {
+        b->older = fi->empty;
         fi->empty = b;
         fi->nempty++;
     } else {
@@ -442,10 +464,10 @@ int pmtfifo_destroy(Pmtfifo *mtf, void (*free_value)(void *)) {
     release_elements(impl(mtf), list);
     free(impl(mtf)->current);  // every element is released: these are the only blocks left
     while (Block *b = impl(mtf)->empty) {
-        impl(mtf)->empty = b->next_empty;
+        impl(mtf)->empty = b->older;
         free(b);
     }
-    impl(mtf)->current = nullptr;
+    impl(mtf)->current = impl(mtf)->oldest = nullptr;
     impl(mtf)->nempty = 0;
     if (mtf->check) {
         pthread_mutex_lock(&pmtfifo_mutex);
