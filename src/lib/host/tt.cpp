@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -144,8 +145,39 @@ struct Profile {
         double p, xh, th;
         int name;    // -1: no ray of this kind
         bool brk;    // distance jumps between the previous sample and this one
+        // X and tau from the surface to the top of each of the first
+        // npre layers (NaN where the ray does not get there), in cum[].
+        size_t cum;
     };
     std::vector<Sample> uni, rcmb, ricb;
+    // The sums above sources in the upper mantle, where most are: a new
+    // source depth then costs one partial layer per ray.
+    int npre = 0;
+    std::vector<double> cum;
+
+    void add_sums(std::vector<Sample> *tab) {
+        for (Sample &s : *tab) {
+            s.cum = cum.size();
+            double x = 0, tau = 0, pe = -1;
+            AS pas = {0, 0};
+            bool ok = true;
+            for (int j = 0; j <= npre; j++) {
+                cum.push_back(ok ? x : NAN);
+                cum.push_back(ok ? tau : NAN);
+                if (j == npre || !ok) continue;
+                const Layer &L = layers[j];
+                if (!(s.p < L.et && s.p < L.eb)) {
+                    ok = false;
+                    continue;
+                }
+                AS top = (pe == L.et) ? pas : as_at(s.p, L.et);
+                AS bot = as_at(s.p, L.eb);
+                layer_part(L, s.p, L.et, top, L.eb, bot, L.rt, L.rb, &x, &tau);
+                pe = L.eb;
+                pas = bot;
+            }
+        }
+    }
 
     double surface_eta() const { return layers[0].et; }
 
@@ -262,6 +294,7 @@ void build_table(const Profile &pr, int stop, double pmax, const std::vector<dou
         s.xh = s.th = 0;
         s.name = pr.half(p, stop, &s.xh, &s.th);
         s.brk = false;
+        s.cum = 0;
         return s;
     };
     out->clear();
@@ -349,6 +382,10 @@ std::unique_ptr<Profile> make_profile(const double (*rows)[4], int n, bool shear
         b2.push_back(m);
         build_table(*pr, pr->icb, m, b2, &pr->ricb);
     }
+    while (pr->npre < (int)pr->layers.size() && pr->layers[pr->npre].rb > RE - 800.0) pr->npre++;
+    pr->add_sums(&pr->uni);
+    pr->add_sums(&pr->rcmb);
+    pr->add_sums(&pr->ricb);
     return pr;
 }
 
@@ -495,7 +532,18 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
         }
         if (name < 0) return false;
         double xa = 0, ta = 0;
-        if (buried) pr.above(p, dt->rs, &xa, &ta);
+        if (buried) {
+            if (s && sl < pr.npre && !std::isnan(pr.cum[s->cum + 2 * sl])) {
+                // Whole layers from the table, then the source's own.
+                const Layer &L = pr.layers[sl];
+                xa = pr.cum[s->cum + 2 * sl];
+                ta = pr.cum[s->cum + 2 * sl + 1];
+                AS top = as_at(p, L.et), bot = as_at(p, es);
+                layer_part(L, p, L.et, top, es, bot, L.rt, dt->rs, &xa, &ta);
+            } else {
+                pr.above(p, dt->rs, &xa, &ta);
+            }
+        }
         r->p = p;
         r->x = 2 * xh - xa;
         r->t = 2 * th - (ta + p * xa);
@@ -541,7 +589,8 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
         }
         // Refine large steps (rays near the source's horizontal).
         for (size_t i = 0; i < tmp.size(); i++) {
-            if (i > 0 && !tmp[i].brk && continuous(tmp[i].name, down.back().name)) {
+            if (i > 0 && !tmp[i].brk && continuous(tmp[i].name, down.back().name) &&
+                std::fabs(tmp[i].x - down.back().x) > GAP) {
                 std::vector<Ray> stack{tmp[i]};
                 while (!stack.empty()) {
                     const Ray &a = down.back();
@@ -798,7 +847,7 @@ int compute(Cache *cache, int model, const Request &rq, int mode, const TTGeomet
     double ztab = std::max(zs, 0.0);
     Model *m = model_get(model);
 
-    std::vector<std::pair<Arrival, Mask>> found;  // arrival and the entries it satisfies
+    std::vector<std::pair<Arrival, uint64_t>> found;  // arrival and the entries it satisfies
     std::vector<TTTime> out;
     for (int prof = 0; prof < 2; prof++) {
         Mask pm = prof == 0 ? P_PROFILE : S_PROFILE;
@@ -828,9 +877,9 @@ int compute(Cache *cache, int model, const Request &rq, int mode, const TTGeomet
             r.deriv[1] = -dir * pdeg * std::cos(az) / TT_KM_PER_DEG;
             r.deriv[2] = a.dz;
             out.push_back(r);
-            Mask sat = 0;
+            uint64_t sat = 0;
             for (int i = 0; i < rq.nentries; i++)
-                if (rq.entries[i] & bit(a.name)) sat |= 1u << i;
+                if (rq.entries[i] & bit(a.name)) sat |= uint64_t(1) << i;
             found.push_back({a, sat});
         }
     }
@@ -841,7 +890,7 @@ int compute(Cache *cache, int model, const Request &rq, int mode, const TTGeomet
         for (int e = 0; e < rq.nentries; e++) {
             size_t best = out.size();
             for (size_t i = 0; i < out.size(); i++)
-                if ((found[i].second >> e) & 1u)
+                if ((found[i].second >> e) & 1)
                     if (best == out.size() || out[i].value < out[best].value) best = i;
             if (best < out.size() && std::find(keep.begin(), keep.end(), best) == keep.end()) keep.push_back(best);
         }
