@@ -219,6 +219,22 @@ TEST_F(TravelTimes, AllArrivalsSortedWithCorePhases) {
     EXPECT_GT(c[0].t, first("ak135", "P", 0, 40, &hook).t);
 }
 
+TEST_F(TravelTimes, DepthPhasesFollowTheDirectWave) {
+    // pP - P grows with depth, about twice the vertical time above the source.
+    double lag100 = first("iasp91", "pP", 100, 40, &hook).t - first("iasp91", "P", 100, 40, &hook).t;
+    double lag300 = first("iasp91", "pP", 300, 40, &hook).t - first("iasp91", "P", 300, 40, &hook).t;
+    EXPECT_GT(lag100, 20.0);
+    EXPECT_LT(lag100, 27.0);
+    EXPECT_GT(lag300, 2.5 * lag100);
+    Hit ss = first("iasp91", "sS", 100, 40, &hook);
+    EXPECT_EQ(ss.phase, "sS");
+    EXPECT_GT(ss.t, first("iasp91", "S", 100, 40, &hook).t + 35.0);
+    // The reflected leg lengthens with depth.
+    EXPECT_GT(first("iasp91", "pP", 100, 40, &hook).d[2], 0.0);
+    // No depth phase from a surface source.
+    EXPECT_TRUE(calc("iasp91", "pP", TT_ALL, 0, 40, &hook).empty());
+}
+
 TEST_F(TravelTimes, FirstModeGivesOnePerEntry) {
     std::vector<Hit> v = calc("iasp91", "S P", TT_FIRST, 0, 50, &hook);
     ASSERT_EQ(v.size(), 2u);

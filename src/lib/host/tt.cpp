@@ -48,11 +48,13 @@ const double MAX_DIFFRACTED = 150.0 * DEG;
 enum Name {
     N_Pg, N_Pb, N_Pn, N_P, N_Pdiff, N_PKPab, N_PKPbc, N_PKPdf, N_PKiKP, N_PcP,
     N_Sg, N_Sb, N_Sn, N_S, N_Sdiff, N_SKSac, N_SKSdf, N_SKiKS, N_ScS,
+    N_pP, N_sS,
     N_COUNT
 };
 const char *const NAMES[N_COUNT] = {
     "Pg", "Pb", "Pn", "P", "Pdiff", "PKPab", "PKPbc", "PKPdf", "PKiKP", "PcP",
     "Sg", "Sb", "Sn", "S", "Sdiff", "SKSac", "SKSdf", "SKiKS", "ScS",
+    "pP", "sS",
 };
 typedef unsigned Mask;
 inline Mask bit(int n) { return 1u << n; }
@@ -62,8 +64,8 @@ const Mask P_FAMILY = bit(N_Pg) | bit(N_Pb) | bit(N_Pn) | bit(N_P) | bit(N_Pdiff
 // profile (SKS, SKIKS, SKiKS) travel through the core as P and are asked
 // for by name, as the published first-arrival S tables leave them out.
 const Mask S_FAMILY = bit(N_Sg) | bit(N_Sb) | bit(N_Sn) | bit(N_S) | bit(N_Sdiff);
-const Mask P_PROFILE = P_FAMILY | bit(N_PcP);
-const Mask S_PROFILE = S_FAMILY | bit(N_SKSac) | bit(N_SKSdf) | bit(N_SKiKS) | bit(N_ScS);
+const Mask P_PROFILE = P_FAMILY | bit(N_PcP) | bit(N_pP);
+const Mask S_PROFILE = S_FAMILY | bit(N_SKSac) | bit(N_SKSdf) | bit(N_SKiKS) | bit(N_ScS) | bit(N_sS);
 
 // Offsets from the P names to the S names of the same branch.
 const int S_SHIFT = N_Sg - N_Pg;
@@ -679,9 +681,49 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
         }
         add_runs(&dt->pieces, rays);
     }
-    // The PKiKP rays beyond the critical point are the unified table's
-    // reflections at the inner core; they carry the same name, so they join
-    // through the pieces above.
+
+    // Depth phases: up to the surface, reflected there, then down and back
+    // like a ray from a surface source (bottoming in the mantle).
+    if (buried) {
+        const int dname = pr.shear ? N_sS : N_pP;
+        auto depth_ray = [&](double p, const Profile::Sample *s, Ray *r) {
+            double xh, th;
+            int name;
+            if (s) {
+                xh = s->xh;
+                th = s->th;
+                name = s->name;
+            } else {
+                name = pr.half(p, -1, &xh, &th);
+            }
+            if (name < 0 || !(MANTLE & bit(name)) || !down_ray(p, s, r)) return false;
+            double xa = 2 * xh - r->x, tup = 2 * th - r->t;
+            r->x = 2 * xh + xa;
+            r->t = 2 * th + tup;
+            r->name = dname;
+            r->dz = vslow(p);
+            return true;
+        };
+        std::vector<Ray> rays;
+        Ray r;
+        if (depth_ray(emin * (1 - 1e-12), nullptr, &r)) rays.push_back(r);
+        size_t ex = 0;
+        for (size_t i = pr.uni.size(); i-- > 0;) {
+            const Profile::Sample &s = pr.uni[i];
+            if (s.p >= emin) continue;
+            while (ex < extra.size() && extra[ex] > s.p) {
+                if (depth_ray(extra[ex], nullptr, &r)) rays.push_back(r);
+                ex++;
+            }
+            if (depth_ray(s.p, &s, &r)) {
+                r.brk = (i + 1 < pr.uni.size()) ? pr.uni[i + 1].brk : false;
+            } else {
+                r = Ray{s.p, 0, 0, -1, false, 0};
+            }
+            rays.push_back(r);
+        }
+        add_runs(&dt->pieces, rays);
+    }
 
     // Diffraction along the core: the ray grazing the core from above.
     if (pr.pc > 0 && pr.pc < emin) {
