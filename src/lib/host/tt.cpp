@@ -39,9 +39,9 @@ const double MAX_ABOVE = 10.0;      // km above the surface, sources and receive
 const double MAX_BELOW_RCV = 10.0;  // km below the surface for receivers
 const double GAP = 0.1 * DEG;       // largest distance step between neighbouring rays
 const long HOOK_MAGIC = 0x74746361;  // "ttca"
-// Waves diffracted along the core are listed out to this distance; beyond it
-// they are too weak to be seen and the core phases are the first arrivals.
-const double MAX_DIFFRACTED = 150.0 * DEG;
+// Waves diffracted along the core are listed out to the antipode: in these
+// models no core phase overtakes them, so the first arrivals stay continuous.
+const double MAX_DIFFRACTED = M_PI;
 
 // ------------------------------------------------------------ phase names
 

@@ -83,7 +83,7 @@ typedef struct TTTime {
  *   sS the depth phases (reflected above the source, bottoming in the
  *   mantle).  Any
  *   branch name selects that branch alone.  Null or empty means "P,S".
- *   Diffracted waves are listed to 150 degrees.  Unknown names fail.
+ *   Diffracted waves are listed to 180 degrees.  Unknown names fail.
  * mode:   TT_FIRST: one arrival per list entry, its earliest; TT_ALL: every
  *   arrival of the listed phases.  Either way sorted by time.
  * geometry: source (depth 0 to 2800 km) and receiver (elevation up to
