@@ -391,25 +391,17 @@ std::unique_ptr<Profile> make_profile(const double (*rows)[4], int n, bool shear
     return pr;
 }
 
-struct Model {
-    std::string name;
-    std::unique_ptr<Profile> prof[2];  // 0: P, 1: S
-};
-
-// Models and their half-ray tables are built once per process and shared.
-Model *model_get(int idx) {
-    static std::once_flag once[8];
-    static Model models[8];
+// The half-ray tables of a model and wave type (0 P, 1 S) are built once
+// per process, when first asked for, and shared by every caller.
+const Profile *profile_get(int idx, int prof) {
+    static std::once_flag once[8][2];
+    static std::unique_ptr<Profile> profiles[8][2];
     const char *name;
     const double(*rows)[4];
-    int n = tt_model_table(idx, &name, &rows);
-    if (n <= 0 || idx >= 8) return nullptr;
-    std::call_once(once[idx], [&] {
-        models[idx].name = name;
-        models[idx].prof[0] = make_profile(rows, n, false);
-        models[idx].prof[1] = make_profile(rows, n, true);
-    });
-    return &models[idx];
+    int n = idx >= 0 && idx < 8 ? tt_model_table(idx, &name, &rows) : 0;
+    if (n <= 0 || prof < 0 || prof > 1) return nullptr;
+    std::call_once(once[idx][prof], [&] { profiles[idx][prof] = make_profile(rows, n, prof == 1); });
+    return profiles[idx][prof].get();
 }
 
 int model_index(const char *model) {
@@ -742,7 +734,7 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
 
 struct Cache {
     std::vector<std::unique_ptr<DepthTable>> tables;  // most recent last
-    static const size_t MAX = 24;
+    static const size_t MAX = 16;
 
     const DepthTable *get(int model, int prof, double z) {
         for (size_t i = tables.size(); i-- > 0;) {
@@ -756,12 +748,12 @@ struct Cache {
                 return tables.back().get();
             }
         }
-        Model *m = model_get(model);
-        if (!m) return nullptr;
+        const Profile *pr = profile_get(model, prof);
+        if (!pr) return nullptr;
         std::unique_ptr<DepthTable> d(new DepthTable);
         d->model = model;
         d->prof = prof;
-        build_depth(*m->prof[prof], z, d.get());
+        build_depth(*pr, z, d.get());
         if (tables.size() >= MAX) tables.erase(tables.begin());
         tables.push_back(std::move(d));
         return tables.back().get();
@@ -887,7 +879,6 @@ int compute(Cache *cache, int model, const Request &rq, int mode, const TTGeomet
     dist(g->source.lat * DEG, g->source.lon * DEG, g->receiver.lat * DEG, g->receiver.lon * DEG, &delta, &az);
     double zs = g->source.z, hr = g->receiver.z;
     double ztab = std::max(zs, 0.0);
-    Model *m = model_get(model);
 
     std::vector<std::pair<Arrival, uint64_t>> found;  // arrival and the entries it satisfies
     std::vector<TTTime> out;
@@ -899,7 +890,7 @@ int compute(Cache *cache, int model, const Request &rq, int mode, const TTGeomet
             elog_log(0, "ttcalc: cannot build the travel-time tables\n");
             return -1;
         }
-        const Profile &pr = *m->prof[prof];
+        const Profile &pr = *profile_get(model, prof);
         std::vector<Arrival> arr;
         arrivals(*dt, delta, rq.all & pm, [&](const Arrival &a) {
             for (const Arrival &b : arr)
@@ -1017,7 +1008,7 @@ int first_time(Cache *cache, Mask family, double distance, double depth, double 
         elog_log(0, "travel time: no arrival at %g deg\n", distance);
         return -1;
     }
-    if (depth < 0) best += height_delay(*model_get(0)->prof[prof], bp, -depth);
+    if (depth < 0) best += height_delay(*profile_get(0, prof), bp, -depth);
     *t = best;
     return 0;
 }
