@@ -848,7 +848,7 @@ bool parse_phases(const char *phases, Request *rq) {
             return false;
         }
         if (rq->nentries >= 64) {
-            elog_log(0, "ttcalc: more than 64 phases in \"%s\"\n", s.c_str());
+            elog_log(0, "ttcalc: more than 64 phases in the list\n");
             return false;
         }
         rq->entries[rq->nentries++] = m;
