@@ -114,10 +114,10 @@ inline AS as_at(double p, double eta) {
     return {std::acos(p / eta), std::sqrt((eta - p) * (eta + p))};
 }
 
-// X and tau across a layer part between eta values e1 (upper) and e2
-// (lower) with the layer's exponent; eta stays >= p in between.
-inline void layer_part(const Layer &L, double p, double e1, const AS &u, double e2, const AS &l,
-                       double r1, double r2, double *x, double *tau) {
+// Adds X and tau across the part of layer L between radii r1 > r2, given
+// the pieces u and l at its ends; eta stays >= p in between.
+inline void layer_part(const Layer &L, double p, const AS &u, const AS &l, double r1, double r2, double *x,
+                       double *tau) {
     if (std::fabs(L.k) < 1e-9) {
         // eta constant: the integrals reduce to logarithms.
         double lr = std::log(r1 / r2);
@@ -126,13 +126,9 @@ inline void layer_part(const Layer &L, double p, double e1, const AS &u, double 
         *tau += u.s * lr;
         return;
     }
-    (void)e1;
-    (void)e2;
     *x += (u.a - l.a) / L.k;
     *tau += ((u.s - p * u.a) - (l.s - p * l.a)) / L.k;
 }
-
-enum Bottom { B_NONE = 0, B_TURN, B_REFLECT };
 
 struct Profile {
     std::vector<Layer> layers;
@@ -174,7 +170,7 @@ struct Profile {
                 }
                 AS top = (pe == L.et) ? pas : as_at(s.p, L.et);
                 AS bot = as_at(s.p, L.eb);
-                layer_part(L, s.p, L.et, top, L.eb, bot, L.rt, L.rb, &x, &tau);
+                layer_part(L, s.p, top, bot, L.rt, L.rb, &x, &tau);
                 pe = L.eb;
                 pas = bot;
             }
@@ -236,7 +232,7 @@ struct Profile {
                 return name_for(L.region, RE - std::max(rturn, L.rb));
             }
             AS bot = as_at(p, L.eb);
-            layer_part(L, p, L.et, top, L.eb, bot, L.rt, L.rb, &x, &tau);
+            layer_part(L, p, top, bot, L.rt, L.rb, &x, &tau);
             pe = L.eb;
             pas = bot;
         }
@@ -271,7 +267,7 @@ struct Profile {
             if (p >= L.et) break;
             AS top = (pe == L.et) ? pas : as_at(p, L.et);
             AS bot = as_at(p, eb);
-            layer_part(L, p, L.et, top, eb, bot, L.rt, rb, &x, &tau);
+            layer_part(L, p, top, bot, L.rt, rb, &x, &tau);
             pe = eb;
             pas = bot;
             if (rb == r) break;
@@ -533,7 +529,7 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
                 xa = pr.cum[s->cum + 2 * sl];
                 ta = pr.cum[s->cum + 2 * sl + 1];
                 AS top = as_at(p, L.et), bot = as_at(p, es);
-                layer_part(L, p, L.et, top, es, bot, L.rt, dt->rs, &xa, &ta);
+                layer_part(L, p, top, bot, L.rt, dt->rs, &xa, &ta);
             } else {
                 pr.above(p, dt->rs, &xa, &ta);
             }
@@ -604,7 +600,7 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
             }
         }
     }
-    // The outer-core branch splits at its nearest caustic.
+    // The outer-core branch splits at its caustic, the ray of least distance.
     {
         const int core = N_PKPab;
         size_t best = down.size();
