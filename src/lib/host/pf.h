@@ -17,11 +17,15 @@
  *         ]
  *     }
  *
- * Tables and arrays nest: inside a table a line "[" or "{" opens an anonymous
- * nested table or array.  A later definition of a name replaces the earlier
- * one.  A syntax error (an unclosed or stray bracket, a name without a value,
- * an unterminated quote) fails the whole read with a message naming the file
- * (or "string") and the line; no partial object is returned.
+ * Inside a table every line is one entry, taken whole (trimmed; quotes as
+ * above), and a line "[" or "{" opens an anonymous nested table or array.
+ * A name alone on its line has the empty string as its value.  Inside
+ * quotes, \" is a quote and \\ a backslash.  A later definition of a name
+ * replaces the earlier one, keeping the place of the first.
+ *
+ * A syntax error (an unclosed or stray bracket, text after a closing quote,
+ * an unterminated quote) fails the whole read with a message naming the
+ * file (or "string") and the line; no partial object is returned.
  */
 #ifndef HOSTKIT_PF_H
 #define HOSTKIT_PF_H
@@ -39,9 +43,10 @@ typedef struct Pf {
     int type;            /* PFSTRING, PFTBL or PFARR (PFFILE: the top level of a file) */
     union {
         char *s;         /* PFSTRING: owned value */
-        Tbl *tbl;        /* PFTBL: list of Pf * */
+        Tbl *tbl;        /* PFTBL: list of Pf *, in file order */
         Arr *arr;        /* PFARR / PFFILE: name -> Pf * */
     } value;
+    Tbl *keys;           /* PFARR / PFFILE: the names in the order first defined (owned strings) */
 } Pf;
 
 /* Reading.  Both return 0 and a new Pf in *pf (type PFFILE, an array at the
@@ -67,8 +72,9 @@ long pfget_int(Pf *pf, const char *name);
 int pfget_boolean(Pf *pf, const char *name);
 Tbl *pfget_tbl(Pf *pf, const char *name);
 Arr *pfget_arr(Pf *pf, const char *name);
-/* pfkeys: a new list of the top-level names in order (the Pf's own strings);
- * free with freetbl(t, 0).  For a PFTBL it is null. */
+/* pfkeys: a new list of the top-level names in the order they were first
+ * defined (the Pf's own strings); free with freetbl(t, 0).  Null for a PFTBL
+ * or a PFSTRING. */
 Tbl *pfkeys(Pf *pf);
 
 /* Building in code. */

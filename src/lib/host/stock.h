@@ -149,6 +149,8 @@ double fix_strtod(const char *s, char **end);
  *   YYYY-MM-DD hh:mm:ss[.fff]  and the same with 'T' and an optional 'Z';
  *   YYYY/MM/DD hh:mm:ss[.fff];  YYYYDDD hh:mm:ss[.fff] (year, day of year);
  *   any of these without the time of day, or with hh:mm only.
+ * A string of exactly seven digits whose last three are a day of the year
+ * (001..366) reads as YYYYDDD; any other plain number is epoch seconds.
  * zstr2epoch also accepts a trailing zone name "UTC" or "GMT".
  * On failure both register a message and return TIME_NULL; str2epoch_r and
  * zstr2epoch_r return 0 or -1 and leave the time in *t.

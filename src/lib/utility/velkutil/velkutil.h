@@ -12,5 +12,8 @@
 #include "pf.h"
 
 #include "kobase.h"
+#include "pmtfifo.h"
+#include "kogrid.h"
+#include "kosac.h"
 
 #endif

@@ -1,0 +1,71 @@
+// Colour and byte-order conversions.
+
+#include "stock.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+double hue_part(double m1, double m2, double h) {
+    h = fmod(h, 360.0);
+    if (h < 0) h += 360.0;
+    if (h < 60.0) return m1 + (m2 - m1) * h / 60.0;
+    if (h < 180.0) return m2;
+    if (h < 240.0) return m1 + (m2 - m1) * (240.0 - h) / 60.0;
+    return m1;
+}
+
+template <typename T, typename U>
+void to_big(const T *host, unsigned char **cursor, long n) {
+    static_assert(sizeof(T) == sizeof(U), "size");
+    unsigned char *p = *cursor;
+    for (long i = 0; i < n; i++) {
+        U u;
+        memcpy(&u, host + i, sizeof u);
+        for (int b = (int)sizeof(U) - 1; b >= 0; b--) *p++ = (unsigned char)(u >> (8 * b));
+    }
+    *cursor = p;
+}
+
+template <typename T, typename U>
+void from_big(unsigned char **cursor, T *host, long n) {
+    static_assert(sizeof(T) == sizeof(U), "size");
+    const unsigned char *p = *cursor;
+    for (long i = 0; i < n; i++) {
+        U u = 0;
+        for (size_t b = 0; b < sizeof(U); b++) u = (U)((u << 8) | *p++);
+        memcpy(host + i, &u, sizeof u);
+    }
+    *cursor = const_cast<unsigned char *>(p);
+}
+
+}  // namespace
+
+extern "C" {
+
+void hls2rgb(double h, double l, double s, double *r, double *g, double *b) {
+    if (l < 0) l = 0;
+    if (l > 1) l = 1;
+    if (s < 0) s = 0;
+    if (s > 1) s = 1;
+    double m2 = l <= 0.5 ? l * (1.0 + s) : l + s - l * s;
+    double m1 = 2.0 * l - m2;
+    if (s == 0) {
+        *r = *g = *b = l;
+        return;
+    }
+    *r = hue_part(m1, m2, h + 120.0);
+    *g = hue_part(m1, m2, h);
+    *b = hue_part(m1, m2, h - 120.0);
+}
+
+void hd2md(const double *host, unsigned char **cursor, long n) { to_big<double, uint64_t>(host, cursor, n); }
+void hf2mf(const float *host, unsigned char **cursor, long n) { to_big<float, uint32_t>(host, cursor, n); }
+void hi2mi(const int *host, unsigned char **cursor, long n) { to_big<int, uint32_t>(host, cursor, n); }
+void md2hd(unsigned char **cursor, double *host, long n) { from_big<double, uint64_t>(cursor, host, n); }
+void mf2hf(unsigned char **cursor, float *host, long n) { from_big<float, uint32_t>(cursor, host, n); }
+void mi2hi(unsigned char **cursor, int *host, long n) { from_big<int, uint32_t>(cursor, host, n); }
+
+}  // extern "C"

@@ -1,0 +1,1145 @@
+/*
+ * db.cpp -- the database engine's core: the registry of open databases,
+ * opening and closing, finding and loading table files (mapped read-only,
+ * or copied for writing, or normalised when their lines are not all of the
+ * schema's width), pointers by name, queries, and the view plumbing that
+ * subset/join/group/sort build on.
+ */
+#include "db_pvt.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace hostdb {
+
+/* ------------------------------------------------------------ registry */
+
+namespace {
+
+constexpr long MAXDB = 4096;
+std::mutex g_dbmu;
+std::atomic<Database *> g_dbs[MAXDB];
+std::atomic<unsigned long> g_serial{1};
+
+long register_db(Database *d) {
+    std::lock_guard<std::mutex> lk(g_dbmu);
+    for (long i = 0; i < MAXDB; i++) {
+        if (!g_dbs[i].load()) {
+            d->id = i;
+            d->serial = g_serial.fetch_add(1);
+            g_dbs[i].store(d, std::memory_order_release);
+            return i;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+Database *db_get(long database) {
+    if (database < 0 || database >= MAXDB) return nullptr;
+    return g_dbs[database].load(std::memory_order_acquire);
+}
+
+Table::~Table() {
+    if (storage == 1 && rows) munmap(rows, maplen);
+    if (storage == 2) free(rows);
+    if (fd >= 0) close(fd);
+    if (index_arr) {
+        Tbl *vals = valsarr(index_arr);
+        for (long i = 0; i < maxtbl(vals); i++) dbfree_index(gettbl(vals, i));
+        freetbl(vals, 0);
+        freearr(index_arr, 0);
+    }
+    freetbl(q_fields, 0);
+    freetbl(q_primary, free);
+    freetbl(q_alternate, free);
+    freetbl(q_tables, 0);
+}
+
+Database::~Database() {
+    long n = ntables.load();
+    for (long i = 0; i < n; i++) delete table(i);
+    for (auto &c : chunks) delete[] c;
+}
+
+static void add_table(Database *d, Table *t) {
+    long i = d->ntables.load();
+    if (!d->chunks[i / Database::CHUNK]) {
+        d->chunks[i / Database::CHUNK] = new std::atomic<Table *>[Database::CHUNK];
+        for (int k = 0; k < Database::CHUNK; k++) d->chunks[i / Database::CHUNK][k].store(nullptr);
+    }
+    t->index = i;
+    d->chunks[i / Database::CHUNK][i % Database::CHUNK].store(t, std::memory_order_release);
+    d->ntables.store(i + 1, std::memory_order_release);
+}
+
+/* ------------------------------------------------------------ schema helpers */
+
+const SchemaTable *schema_table(const char *name) {
+    if (!name) return nullptr;
+    for (int i = 0; i < schema_ntables; i++)
+        if (!strcmp(schema_tables[i].name, name)) return &schema_tables[i];
+    return nullptr;
+}
+
+int schema_field_index(const SchemaTable *t, const char *name) {
+    if (!t || !name) return -1;
+    for (int i = 0; i < t->nfields; i++)
+        if (!strcmp(t->fields[i].name, name)) return i;
+    return -1;
+}
+
+static std::vector<std::string> words(const char *s) {
+    std::vector<std::string> out;
+    std::string w;
+    for (const char *p = s; p && *p; p++) {
+        if (*p == ' ') {
+            if (!w.empty()) out.push_back(w);
+            w.clear();
+        } else {
+            w += *p;
+        }
+    }
+    if (!w.empty()) out.push_back(w);
+    return out;
+}
+
+bool schema_join_keys(const char *t1, const char *t2, std::vector<std::string> &k1,
+                      std::vector<std::string> &k2) {
+    for (int i = 0; i < schema_njoins; i++) {
+        const SchemaJoin &j = schema_joins[i];
+        if (!strcmp(j.t1, t1) && !strcmp(j.t2, t2)) {
+            k1 = words(j.keys1);
+            k2 = words(j.keys2);
+            return true;
+        }
+        if (!strcmp(j.t1, t2) && !strcmp(j.t2, t1)) {
+            k1 = words(j.keys2);
+            k2 = words(j.keys1);
+            return true;
+        }
+    }
+    return false;
+}
+
+static std::string make_nullrow(const SchemaTable *s) {
+    std::string row(s->rowsize, ' ');
+    for (int i = 0; i < s->nfields; i++) {
+        const SchemaField &f = s->fields[i];
+        Value v;
+        v.type = f.type;
+        v.isnull = 1;
+        v.d = f.null_num;
+        v.i = (long)f.null_num;
+        snprintf(v.s, sizeof v.s, "%s", f.null_text);
+        std::string err;
+        char buf[MAX_WIDTH + 1];
+        if (field_format(&f, v, buf, err) == 0) memcpy(&row[f.offset], buf, f.width);
+    }
+    return row;
+}
+
+/* ------------------------------------------------------------ loading */
+
+static size_t count_newlines(const char *p, size_t n) {
+    size_t count = 0, i = 0;
+#if defined(__SSE2__)
+    const __m128i nl = _mm_set1_epi8('\n');
+    for (; i + 64 <= n; i += 64) {
+        __m128i a = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(p + i)), nl);
+        __m128i b = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(p + i + 16)), nl);
+        __m128i c = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(p + i + 32)), nl);
+        __m128i d = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(p + i + 48)), nl);
+        unsigned long m = (unsigned)_mm_movemask_epi8(a) | ((unsigned long)(unsigned)_mm_movemask_epi8(b) << 16) |
+                          ((unsigned long)(unsigned)_mm_movemask_epi8(c) << 32) |
+                          ((unsigned long)(unsigned)_mm_movemask_epi8(d) << 48);
+        count += (size_t)__builtin_popcountl(m);
+    }
+#endif
+    for (; i < n; i++) count += (p[i] == '\n');
+    return count;
+}
+
+/* True when the bytes are exactly n rows of the width, each with its
+ * newline (the last one may lack it). */
+static bool rows_exact(const char *p, size_t size, long stride, long *n) {
+    if (size == 0) {
+        *n = 0;
+        return true;
+    }
+    long rows = (long)((size + 1) / (size_t)stride);
+    size_t full = (size_t)rows * (size_t)stride;
+    if (full != size && full - 1 != size) return false;
+    /* one pass in chunks that stay in cache: the newline of every row where
+     * it belongs, and no other newline */
+    const long CH = 512;
+    size_t nl = 0;
+    for (long k0 = 0; k0 < rows; k0 += CH) {
+        long k1 = k0 + CH < rows ? k0 + CH : rows;
+        size_t from = (size_t)k0 * stride, to = (size_t)k1 * stride;
+        if (to > size) to = size;
+        nl += count_newlines(p + from, to - from);
+        for (long k = k0; k < k1; k++) {
+            size_t pos = (size_t)k * stride + stride - 1;
+            if (pos < size && p[pos] != '\n') return false;
+        }
+    }
+    if (nl != (full == size ? (size_t)rows : (size_t)rows - 1)) return false;
+    *n = rows;
+    return true;
+}
+
+static bool grow_rows(Table *t, long need) {
+    if (need <= t->cap && t->storage == 2) return true;
+    long cap = t->cap > 0 ? t->cap : 16;
+    while (cap < need) cap *= 2;
+    char *p;
+    if (t->storage == 2) {
+        p = (char *)realloc(t->rows, (size_t)cap * t->stride);
+    } else {
+        p = (char *)malloc((size_t)cap * t->stride);
+        if (p && t->rows && t->nrows > 0) memcpy(p, t->rows, (size_t)t->nrows * t->stride);
+        if (p && t->storage == 1) munmap(t->rows, t->maplen);
+    }
+    if (!p) return false;
+    t->rows = p;
+    t->cap = cap;
+    t->storage = 2;
+    t->maplen = 0;
+    return true;
+}
+
+/* Copies the file's lines into rows of exactly the width; warns about the
+ * first line that is not. */
+static void normalise(Table *t, const char *p, size_t size) {
+    long rowsize = t->schema->rowsize;
+    long n = 0, bad_line = 0, bad_len = 0, lineno = 0;
+    std::vector<std::pair<size_t, size_t>> lines;
+    size_t i = 0;
+    while (i < size) {
+        const char *nl = (const char *)memchr(p + i, '\n', size - i);
+        size_t end = nl ? (size_t)(nl - p) : size;
+        size_t len = end - i;
+        lineno++;
+        size_t content = len;
+        if (content > 0 && p[i + content - 1] == '\r') content--;
+        if ((long)len != rowsize && !bad_line) {
+            bad_line = lineno;
+            bad_len = (long)len;
+        }
+        if (content > 0 || nl) lines.emplace_back(i, content);
+        i = end + 1;
+    }
+    t->rows = nullptr;
+    t->cap = 0;
+    t->storage = 0;
+    if (!grow_rows(t, (long)lines.size() + 1)) {
+        elog_log(1, "dbopen: out of memory reading %s\n", t->filename.c_str());
+        return;
+    }
+    for (auto &l : lines) {
+        char *row = t->rows + n * t->stride;
+        memset(row, ' ', rowsize);
+        size_t len = l.second < (size_t)rowsize ? l.second : (size_t)rowsize;
+        memcpy(row, p + l.first, len);
+        for (size_t k = 0; k < len; k++)
+            if (row[k] == '\0' || row[k] == '\t') row[k] = ' ';
+        row[rowsize] = '\n';
+        n++;
+    }
+    t->nrows.store(n);
+    if (bad_line) {
+        elog_complain(0,
+                      "dbopen: %s line %ld has %ld characters, the %s table's rows have %ld: "
+                      "read through a normalised copy, writes to this table are refused\n",
+                      t->filename.c_str(), bad_line, bad_len, t->name.c_str(), rowsize);
+        t->writable = 0;
+    }
+}
+
+static std::string dir_of(const std::string &path) {
+    size_t k = path.rfind('/');
+    if (k == std::string::npos) return ".";
+    if (k == 0) return "/";
+    return path.substr(0, k);
+}
+
+static bool file_exists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+static void load_table(Database *d, Table *t) {
+    t->stride = t->schema->rowsize + 1;
+    if (d->memory) {
+        t->writable = 1;
+        t->nullrow = make_nullrow(t->schema);
+        t->scratch = t->nullrow;
+        return;
+    }
+    std::string file = d->prefix + "." + t->name;
+    if (!file_exists(file)) {
+        for (auto &p : d->dbpath) {
+            std::string alt = p + "." + t->name;
+            if (file_exists(alt)) {
+                file = alt;
+                break;
+            }
+        }
+    }
+    t->filename = file;
+    t->dirname = dir_of(file);
+    t->writable = d->writable;
+    t->tofile = d->writable;
+    int fd = open(file.c_str(), d->writable ? O_RDWR : O_RDONLY);
+    if (fd < 0 && d->writable && errno == EACCES) {
+        fd = open(file.c_str(), O_RDONLY);
+        if (fd >= 0) t->writable = 0;
+    }
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        if (fd >= 0) close(fd);
+        if (errno != ENOENT) {
+            elog_log(1, "dbopen: cannot open %s\n", file.c_str());
+            t->writable = 0;
+        }
+        t->nullrow = make_nullrow(t->schema);
+        t->scratch = t->nullrow;
+        return;
+    }
+    t->present = 1;
+    size_t size = (size_t)st.st_size;
+    char *map = nullptr;
+    if (size > 0) {
+        map = (char *)mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (map == MAP_FAILED) {
+            elog_log(1, "dbopen: cannot map %s\n", file.c_str());
+            close(fd);
+            t->writable = 0;
+            t->nullrow = make_nullrow(t->schema);
+            t->scratch = t->nullrow;
+            return;
+        }
+        madvise(map, size, MADV_SEQUENTIAL);
+    }
+    long n = 0;
+    bool exact = rows_exact(map, size, t->stride, &n);
+    if (!exact && t->schema == schema_table("stamag")) {
+        long n2 = 0;
+        if (rows_exact(map, size, schema_stamag_nodelta.rowsize + 1, &n2)) {
+            t->schema = &schema_stamag_nodelta;
+            t->stride = t->schema->rowsize + 1;
+            n = n2;
+            exact = true;
+        }
+    }
+    t->nullrow = make_nullrow(t->schema);
+    t->scratch = t->nullrow;
+    bool lastnl = size == 0 || map[size - 1] == '\n';
+    if (exact && !d->writable && lastnl) {
+        t->rows = map;
+        t->maplen = size;
+        t->storage = size ? 1 : 0;
+        t->cap = n;
+        t->nrows.store(n);
+        close(fd);
+        return;
+    }
+    if (exact) {
+        if (!grow_rows(t, n + 1)) {
+            elog_log(1, "dbopen: out of memory reading %s\n", file.c_str());
+            t->writable = 0;
+        } else {
+            if (size) memcpy(t->rows, map, size);
+            if (!lastnl) t->rows[size] = '\n';
+            t->nrows.store(n);
+        }
+    } else {
+        normalise(t, map, size);
+    }
+    if (map) munmap(map, size);
+    if (t->writable)
+        t->fd = fd;
+    else
+        close(fd);
+}
+
+Table *db_table(Database *d, long i) {
+    Table *t = d ? d->table(i) : nullptr;
+    if (!t || t->loaded.load(std::memory_order_acquire)) return t;
+    std::lock_guard<std::mutex> lk(t->mu);
+    if (!t->loaded.load(std::memory_order_relaxed)) {
+        load_table(d, t);
+        t->loaded.store(1, std::memory_order_release);
+    }
+    return t;
+}
+
+long table_count(const Table *t) {
+    if (!t) return 0;
+    if (t->view) {
+        if (t->view->kind == View::GROUP) return (long)t->view->ranges.size() / 2;
+        size_t k = t->view->tables.size();
+        return k ? (long)(t->view->recs.size() / k) : 0;
+    }
+    return t->nrows.load(std::memory_order_acquire);
+}
+
+long table_find(Database *d, const char *name) {
+    if (!d || !name || !*name) return -1;
+    long n = d->ntables.load(std::memory_order_acquire);
+    for (long i = 0; i < n; i++) {
+        Table *t = d->table(i);
+        if (t && t->name == name) return i;
+    }
+    return -1;
+}
+
+/* ------------------------------------------------------------ fields and rows */
+
+static void build_view_fields(Database *d, Table *t) {
+    View *v = t->view.get();
+    t->vfields.clear();
+    t->vnames.clear();
+    if (v->kind == View::GROUP) {
+        Table *g = db_table(d, v->grouped);
+        for (auto &k : v->keys) {
+            FieldLoc loc;
+            if (g && field_resolve(d, g, k.c_str(), &loc) == 1) {
+                t->vfields.push_back(loc);
+                t->vnames.push_back(k);
+            }
+        }
+        FieldLoc b;
+        b.bundle = 1;
+        t->vfields.push_back(b);
+        t->vnames.push_back("bundle");
+        return;
+    }
+    for (size_t s = 0; s < v->tables.size(); s++) {
+        Table *b = db_table(d, v->tables[s]);
+        if (!b || !b->schema) continue;
+        for (int i = 0; i < b->schema->nfields; i++) {
+            FieldLoc loc;
+            loc.slot = (int)s;
+            loc.table = v->tables[s];
+            loc.f = &b->schema->fields[i];
+            t->vfields.push_back(loc);
+            t->vnames.push_back(b->name + "." + loc.f->name);
+        }
+    }
+}
+
+int field_count(const Table *t) {
+    if (!t) return 0;
+    if (t->view) return (int)t->vfields.size();
+    return t->schema ? t->schema->nfields : 0;
+}
+
+int field_at(const Table *t, int i, FieldLoc *loc) {
+    if (!t || i < 0 || i >= field_count(t)) return 0;
+    if (t->view) {
+        *loc = t->vfields[i];
+        return 1;
+    }
+    loc->slot = 0;
+    loc->table = t->index;
+    loc->f = &t->schema->fields[i];
+    loc->bundle = 0;
+    return 1;
+}
+
+int field_resolve(Database *d, Table *t, const char *name, FieldLoc *loc) {
+    (void)d;
+    if (!t || !name) return 0;
+    const char *dot = strchr(name, '.');
+    if (!t->view) {
+        const char *fname = name;
+        if (dot) {
+            if (t->name.compare(0, std::string::npos, name, dot - name) != 0) return 0;
+            fname = dot + 1;
+        }
+        int i = schema_field_index(t->schema, fname);
+        if (i < 0) return 0;
+        loc->slot = 0;
+        loc->table = t->index;
+        loc->f = &t->schema->fields[i];
+        loc->bundle = 0;
+        return 1;
+    }
+    for (size_t i = 0; i < t->vfields.size(); i++) {
+        const std::string &q = t->vnames[i];
+        bool hit;
+        if (dot) {
+            hit = q == name;
+        } else {
+            size_t k = q.rfind('.');
+            hit = (k == std::string::npos ? q : q.substr(k + 1)) == name;
+        }
+        if (hit) {
+            *loc = t->vfields[i];
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static const char *base_row(Table *b, long r) {
+    if (!b) return nullptr;
+    if (r == dbSCRATCH) return b->scratch.data();
+    if (r == dbNULL) return b->nullrow.data();
+    if (r < 0 || r >= b->nrows.load(std::memory_order_acquire)) return nullptr;
+    return b->rows + (size_t)r * b->stride;
+}
+
+int row_slots(Database *d, Table *t, long record, const char **slots) {
+    if (!t) return -1;
+    if (!t->view) {
+        const char *r = base_row(t, record);
+        if (!r) return -1;
+        slots[0] = r;
+        return 1;
+    }
+    View *v = t->view.get();
+    if (v->kind == View::GROUP) {
+        Table *g = db_table(d, v->grouped);
+        if (!g) return -1;
+        if (record == dbSCRATCH || record == dbNULL) return row_slots(d, g, record, slots);
+        if (record < 0 || record >= table_count(t)) return -1;
+        return row_slots(d, g, v->ranges[2 * record], slots);
+    }
+    size_t k = v->tables.size();
+    if (k > MAX_SLOTS) return -1;
+    if (record == dbSCRATCH || record == dbNULL) {
+        for (size_t s = 0; s < k; s++) slots[s] = base_row(db_table(d, v->tables[s]), record);
+        return (int)k;
+    }
+    if (record < 0 || record >= table_count(t)) return -1;
+    for (size_t s = 0; s < k; s++) {
+        long r = v->recs[record * k + s];
+        slots[s] = r < 0 ? nullptr : base_row(db_table(d, v->tables[s]), r);
+    }
+    return (int)k;
+}
+
+std::vector<long> view_base_tables(Database *d, Table *t) {
+    if (!t) return {};
+    if (!t->view) return {t->index};
+    if (t->view->kind == View::GROUP) return view_base_tables(d, db_table(d, t->view->grouped));
+    return t->view->tables;
+}
+
+bool row_records(Database *d, Table *t, long record, std::vector<long> &recs) {
+    recs.clear();
+    if (!t) return false;
+    if (!t->view) {
+        if (record < 0 || record >= table_count(t)) return false;
+        recs.push_back(record);
+        return true;
+    }
+    View *v = t->view.get();
+    if (record < 0 || record >= table_count(t)) return false;
+    if (v->kind == View::GROUP) return row_records(d, db_table(d, v->grouped), v->ranges[2 * record], recs);
+    size_t k = v->tables.size();
+    recs.assign(v->recs.begin() + record * k, v->recs.begin() + (record + 1) * k);
+    return true;
+}
+
+int field_read(const FieldLoc &loc, const char *const *slots, Value *v, std::string *err) {
+    if (loc.bundle) return -1;
+    return field_read_text(loc.f, slots[loc.slot], v, err);
+}
+
+Dbptr view_register(Database *d, const char *name, std::unique_ptr<View> v) {
+    Dbptr out = make_ptr(d ? d->id : dbINVALID, dbINVALID, dbINVALID, dbINVALID);
+    if (!d || !v) {
+        elog_log(0, "view_register: no database or view\n");
+        return out;
+    }
+    if (v->kind == View::ROWS) {
+        if (v->tables.empty() || v->tables.size() > MAX_SLOTS) {
+            elog_log(0, "view_register: a view joins 1 to %d tables, not %zu\n", (int)MAX_SLOTS,
+                     v->tables.size());
+            return out;
+        }
+        for (long b : v->tables) {
+            Table *bt = db_table(d, b);
+            if (!bt || bt->view) {
+                elog_log(0, "view_register: slot table %ld is not a base table\n", b);
+                return out;
+            }
+        }
+    } else if (!db_table(d, v->grouped)) {
+        elog_log(0, "view_register: grouped table %ld does not exist\n", v->grouped);
+        return out;
+    }
+    std::lock_guard<std::mutex> lk(d->mu);
+    if (d->ntables.load() >= (long)Database::CHUNK * Database::NCHUNK) {
+        elog_log(0, "view_register: too many views in database %s\n", d->name.c_str());
+        return out;
+    }
+    Table *t = new Table;
+    t->view = std::move(v);
+    long idx = d->ntables.load();
+    if (name && *name)
+        t->name = name;
+    else
+        t->name = "view" + std::to_string(idx);
+    t->loaded.store(1);
+    add_table(d, t);
+    build_view_fields(d, t);
+    out.table = t->index;
+    out.record = dbALL;
+    out.field = dbALL;
+    return out;
+}
+
+}  // namespace hostdb
+
+using namespace hostdb;
+
+/* ------------------------------------------------------------ public: open, close */
+
+static bool parse_descriptor(const std::string &path, Database *d) {
+    FILE *fp = fopen(path.c_str(), "r");
+    if (!fp) {
+        elog_log(1, "dbopen: cannot read descriptor %s\n", path.c_str());
+        return false;
+    }
+    std::string dir = dir_of(path);
+    char line[4096];
+    long lineno = 0;
+    bool ok = true;
+    while (fgets(line, sizeof line, fp)) {
+        lineno++;
+        char *h = strchr(line, '#');
+        if (h) *h = 0;
+        strtrim(line);
+        if (!*line) continue;
+        char *sp = line + strcspn(line, " \t");
+        std::string key(line, sp - line);
+        std::string val = sp;
+        while (!val.empty() && (val[0] == ' ' || val[0] == '\t')) val.erase(0, 1);
+        if (key == "schema") {
+            if (val.compare(0, 6, "css3.0") != 0)
+                elog_complain(0, "dbopen: %s line %ld: schema %s is not compiled in; css3.0 is used\n",
+                              path.c_str(), lineno, val.c_str());
+        } else if (key == "dbpath") {
+            size_t s = 0;
+            while (s <= val.size()) {
+                size_t e = val.find(':', s);
+                if (e == std::string::npos) e = val.size();
+                std::string p = val.substr(s, e - s);
+                if (!p.empty()) d->dbpath.push_back(p[0] == '/' ? p : dir + "/" + p);
+                s = e + 1;
+            }
+        } else {
+            elog_log(0, "dbopen: %s line %ld is not a descriptor line: %s\n", path.c_str(), lineno, line);
+            ok = false;
+            break;
+        }
+    }
+    fclose(fp);
+    return ok;
+}
+
+static int open_common(const char *name, int memory, int writable, Dbptr *db) {
+    Database *d = new Database;
+    d->name = name ? name : "";
+    d->prefix = d->name;
+    d->memory = memory;
+    d->writable = writable;
+    if (!memory) {
+        struct stat st;
+        if (stat(d->name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            /* a table file given as the name: its prefix is the database */
+            bool table_file = false;
+            size_t dot = d->name.rfind('.');
+            size_t slash = d->name.rfind('/');
+            if (dot != std::string::npos && (slash == std::string::npos || dot > slash) &&
+                schema_table(d->name.c_str() + dot + 1)) {
+                FILE *fp = fopen(d->name.c_str(), "r");
+                char buf[16] = {0};
+                if (fp) {
+                    size_t got = fread(buf, 1, sizeof buf - 1, fp);
+                    buf[got] = 0;
+                    fclose(fp);
+                }
+                table_file = strncmp(buf, "schema", 6) != 0 && strncmp(buf, "dbpath", 6) != 0 && buf[0] != '#';
+                if (table_file) d->prefix = d->name.substr(0, dot);
+            }
+            if (!table_file && !parse_descriptor(d->name, d)) {
+                elog_log(0, "dbopen: %s is not a database descriptor\n", d->name.c_str());
+                delete d;
+                return -1;
+            }
+        }
+    }
+    for (int i = 0; i < schema_ntables; i++) {
+        if (!memory && !strcmp(schema_tables[i].name, "trace")) {
+            /* the trace table lives in memory even in a file database */
+        }
+        Table *t = new Table;
+        t->name = schema_tables[i].name;
+        t->schema = &schema_tables[i];
+        add_table(d, t);
+    }
+    if (register_db(d) < 0) {
+        elog_log(0, "dbopen: too many open databases (%ld)\n", MAXDB);
+        delete d;
+        return -1;
+    }
+    /* the trace table is always in memory and writable */
+    if (!memory) {
+        Table *tr = d->table(table_find(d, "trace"));
+        if (tr) {
+            tr->stride = tr->schema->rowsize + 1;
+            tr->writable = 1;
+            tr->nullrow = make_nullrow(tr->schema);
+            tr->scratch = tr->nullrow;
+            tr->loaded.store(1);
+        }
+    }
+    *db = make_ptr(d->id, dbALL, dbALL, dbALL);
+    return 0;
+}
+
+extern "C" int dbopen(const char *name, const char *mode, Dbptr *db) {
+    if (!db) {
+        elog_log(0, "dbopen: no result pointer\n");
+        return -1;
+    }
+    *db = dbinvalid();
+    if (!name || !*name) {
+        elog_log(0, "dbopen: no database name\n");
+        return -1;
+    }
+    if (!mode || (strcmp(mode, "r") && strcmp(mode, "r+"))) {
+        elog_log(0, "dbopen: mode %s for %s is neither \"r\" nor \"r+\"\n", mode ? mode : "(null)", name);
+        return -1;
+    }
+    return open_common(name, 0, !strcmp(mode, "r+"), db);
+}
+
+extern "C" int dbopen_memory(Dbptr *db) {
+    if (!db) {
+        elog_log(0, "dbopen_memory: no result pointer\n");
+        return -1;
+    }
+    return open_common("", 1, 1, db);
+}
+
+extern "C" int dbclose(Dbptr db) {
+    Database *d = db_get(db.database);
+    if (!d) {
+        elog_log(0, "dbclose: database %ld is not open\n", db.database);
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> lk(g_dbmu);
+        g_dbs[d->id].store(nullptr);
+    }
+    delete d;
+    return 0;
+}
+
+extern "C" Dbptr dbinvalid(void) { return make_ptr(dbINVALID, dbINVALID, dbINVALID, dbINVALID); }
+
+/* ------------------------------------------------------------ public: lookup */
+
+extern "C" Dbptr dblookup(Dbptr db, const char *database, const char *table, const char *field,
+                          const char *record) {
+    Database *d = db_get(db.database);
+    if (!d) {
+        elog_log(0, "dblookup: database %ld is not open\n", db.database);
+        return dbinvalid();
+    }
+    if (database && *database && d->name != database) {
+        elog_log(0, "dblookup: database %s is not %s\n", database, d->name.c_str());
+        return dbinvalid();
+    }
+    std::string tname = table ? table : "";
+    std::string fname = field ? field : "";
+    if (!fname.empty() && fname != "dbALL") {
+        size_t dot = fname.find('.');
+        if (dot != std::string::npos && tname.empty()) {
+            tname = fname.substr(0, dot);
+            /* in a view, "table.field" names a field of the view */
+            Table *cur = d->table(db.table);
+            if (cur && cur->view) tname.clear();
+        }
+    }
+    if (!tname.empty()) {
+        long i = table_find(d, tname.c_str());
+        if (i < 0) {
+            elog_log(0, "dblookup: no table %s in database %s\n", tname.c_str(), d->name.c_str());
+            db.table = db.field = db.record = dbINVALID;
+            return db;
+        }
+        if (i != db.table) {
+            db.table = i;
+            db.field = dbALL;
+            db.record = dbALL;
+        }
+    }
+    Table *t = db_table(d, db.table);
+    if (!fname.empty()) {
+        if (!t) {
+            elog_log(0, "dblookup: field %s given without a table\n", fname.c_str());
+            db.field = db.record = dbINVALID;
+            return db;
+        }
+        if (fname == "dbALL") {
+            db.field = dbALL;
+        } else {
+            FieldLoc loc;
+            if (field_resolve(d, t, fname.c_str(), &loc) != 1) {
+                elog_log(0, "dblookup: no field %s in table %s\n", fname.c_str(), t->name.c_str());
+                db.field = db.record = dbINVALID;
+                return db;
+            }
+            int n = field_count(t);
+            for (int i = 0; i < n; i++) {
+                FieldLoc l2;
+                field_at(t, i, &l2);
+                if (l2.slot == loc.slot && l2.f == loc.f && l2.bundle == loc.bundle) {
+                    db.field = i;
+                    break;
+                }
+            }
+        }
+    }
+    if (record && *record) {
+        if (!t) {
+            elog_log(0, "dblookup: record %s given without a table\n", record);
+            db.record = dbINVALID;
+            return db;
+        }
+        if (!strcmp(record, "dbALL"))
+            db.record = dbALL;
+        else if (!strcmp(record, "dbSCRATCH"))
+            db.record = dbSCRATCH;
+        else if (!strcmp(record, "dbNULL"))
+            db.record = dbNULL;
+        else {
+            char *end;
+            errno = 0;
+            long r = strtol(record, &end, 10);
+            if (errno || *end || end == record || r < 0 || r >= table_count(t)) {
+                elog_log(0, "dblookup: no record %s in table %s\n", record, t->name.c_str());
+                db.record = dbINVALID;
+                return db;
+            }
+            db.record = r;
+        }
+    }
+    return db;
+}
+
+/* ------------------------------------------------------------ public: queries */
+
+static Tbl *names_tbl(const char *keys, Tbl **keep) {
+    if (!*keep) {
+        *keep = newtbl(4);
+        for (auto &w : words(keys)) pushtbl(*keep, strdup(w.c_str()));
+    }
+    return *keep;
+}
+
+extern "C" int dbquery(Dbptr db, int code, void *value) {
+    Database *d = db_get(db.database);
+    if (!d) {
+        elog_log(0, "dbquery: database %ld is not open\n", db.database);
+        return -1;
+    }
+    if (!value) {
+        elog_log(0, "dbquery: no result pointer for code %d\n", code);
+        return -1;
+    }
+    if (code == dbDATABASE_NAME) {
+        *(const char **)value = d->name.c_str();
+        return 0;
+    }
+    if (code == dbTABLE_COUNT) {
+        *(long *)value = d->ntables.load();
+        return 0;
+    }
+    Table *t = db_table(d, db.table);
+    if (!t) {
+        elog_log(0, "dbquery: code %d needs a table; table %ld is not in database %s\n", code, db.table,
+                 d->name.c_str());
+        return -1;
+    }
+    FieldLoc loc;
+    bool have_field = db.field >= 0 && field_at(t, (int)db.field, &loc);
+    auto need_field = [&]() {
+        if (!have_field)
+            elog_log(0, "dbquery: code %d needs a field of table %s\n", code, t->name.c_str());
+        return have_field;
+    };
+    switch (code) {
+    case dbRECORD_COUNT:
+        *(long *)value = table_count(t);
+        return 0;
+    case dbTABLE_NAME:
+        *(const char **)value = t->name.c_str();
+        return 0;
+    case dbTABLE_FILENAME:
+        if (t->view) {
+            Table *b = db_table(d, view_base_tables(d, t)[0]);
+            *(const char **)value = b->filename.c_str();
+        } else {
+            *(const char **)value = t->filename.c_str();
+        }
+        return 0;
+    case dbTABLE_DIRNAME:
+        *(const char **)value = t->view ? "" : t->dirname.c_str();
+        return 0;
+    case dbRECORD_SIZE:
+        if (t->view) {
+            elog_log(0, "dbquery: view %s has no record size\n", t->name.c_str());
+            return -1;
+        }
+        *(long *)value = t->schema->rowsize;
+        return 0;
+    case dbTABLE_ADDRESS:
+        if (t->view) {
+            elog_log(0, "dbquery: view %s has no rows of its own\n", t->name.c_str());
+            return -1;
+        }
+        *(char **)value = t->rows;
+        return 0;
+    case dbFIELD_COUNT:
+        *(long *)value = field_count(t);
+        return 0;
+    case dbTABLE_FIELDS:
+        if (!t->q_fields) {
+            t->q_fields = newtbl(field_count(t));
+            if (t->view)
+                for (auto &n : t->vnames) pushtbl(t->q_fields, n.c_str());
+            else
+                for (int i = 0; i < t->schema->nfields; i++) pushtbl(t->q_fields, t->schema->fields[i].name);
+        }
+        *(Tbl **)value = t->q_fields;
+        return 0;
+    case dbPRIMARY_KEY:
+    case dbALTERNATE_KEY: {
+        const SchemaTable *s = t->schema;
+        if (!s) s = db_table(d, view_base_tables(d, t)[0])->schema;
+        *(Tbl **)value = code == dbPRIMARY_KEY ? names_tbl(s->primary, &t->q_primary)
+                                               : names_tbl(s->alternate, &t->q_alternate);
+        return 0;
+    }
+    case dbTABLE_IS_VIEW:
+        *(long *)value = t->view ? 1 : 0;
+        return 0;
+    case dbVIEW_TABLES:
+        if (!t->q_tables) {
+            t->q_tables = newtbl(4);
+            for (long b : view_base_tables(d, t)) pushtbl(t->q_tables, db_table(d, b)->name.c_str());
+        }
+        *(Tbl **)value = t->q_tables;
+        return 0;
+    case dbTABLE_IS_WRITABLE:
+        *(long *)value = t->view ? 0 : t->writable;
+        return 0;
+    case dbTABLE_PRESENT:
+        *(long *)value = t->view ? 1 : (t->present || t->nrows.load() > 0);
+        return 0;
+    case dbFIELD_NAME:
+        if (!need_field()) return -1;
+        *(const char **)value = t->view ? t->vnames[db.field].c_str() : loc.f->name;
+        return 0;
+    case dbFIELD_TYPE:
+        if (!need_field()) return -1;
+        *(long *)value = loc.bundle ? dbDBPTR : loc.f->type;
+        return 0;
+    case dbFIELD_FORMAT:
+        if (!need_field()) return -1;
+        *(const char **)value = loc.bundle ? "" : loc.f->format;
+        return 0;
+    case dbNULL_VALUE:
+        if (!need_field()) return -1;
+        *(const char **)value = loc.bundle ? "" : loc.f->null_text;
+        return 0;
+    case dbFIELD_SIZE:
+        if (!need_field()) return -1;
+        *(long *)value = loc.bundle ? 0 : loc.f->width;
+        return 0;
+    case dbFIELD_INDEX:
+        if (!need_field()) return -1;
+        *(long *)value = loc.bundle ? 0 : loc.f->offset;
+        return 0;
+    default:
+        elog_log(0, "dbquery: unknown code %d\n", code);
+        return -1;
+    }
+}
+
+extern "C" long dbresolve(Dbptr db) {
+    Database *d = db_get(db.database);
+    if (!d) return dbINVALID;
+    if (db.table == dbALL || db.table == dbINVALID) return dbDATABASE_PTR;
+    Table *t = db_table(d, db.table);
+    if (!t) return dbINVALID;
+    bool rec = db.record >= 0 || db.record == dbSCRATCH || db.record == dbNULL;
+    bool fld = db.field >= 0;
+    if (db.record >= 0 && db.record >= table_count(t)) return dbINVALID;
+    if (fld && db.field >= field_count(t)) return dbINVALID;
+    if (!rec && !fld) return dbTABLE_PTR;
+    if (!rec) return dbFIELD_PTR;
+    if (!fld) return dbRECORD_PTR;
+    return dbFIELD_VALUE_PTR;
+}
+
+/* ------------------------------------------------------------ public: views plumbing */
+
+extern "C" Dbptr dbtbl2view(Dbptr db, Tbl *tables) {
+    Database *d = db_get(db.database);
+    Dbptr bad = make_ptr(db.database, dbINVALID, dbINVALID, dbINVALID);
+    if (!d) {
+        elog_log(0, "dbtbl2view: database %ld is not open\n", db.database);
+        return bad;
+    }
+    auto v = std::make_unique<View>();
+    for (long i = 0; i < maxtbl(tables); i++) {
+        const char *name = (const char *)gettbl(tables, i);
+        long k = table_find(d, name);
+        Table *t = db_table(d, k);
+        if (!t || t->view) {
+            elog_log(0, "dbtbl2view: no table %s in database %s\n", name ? name : "(null)", d->name.c_str());
+            return bad;
+        }
+        v->tables.push_back(k);
+    }
+    if (v->tables.empty()) {
+        elog_log(0, "dbtbl2view: no tables given\n");
+        return bad;
+    }
+    return view_register(d, nullptr, std::move(v));
+}
+
+/* A reference: "@dbref <serial> <n> <table> <record> ..." (one pair per base
+ * table of the row). */
+extern "C" int dbref(Dbptr db, char *ref) {
+    Database *d = db_get(db.database);
+    Table *t = d ? db_table(d, db.table) : nullptr;
+    if (!t || !ref) {
+        elog_log(0, "dbref: invalid pointer\n");
+        return -1;
+    }
+    std::vector<long> recs;
+    if (!row_records(d, t, db.record, recs)) {
+        elog_log(0, "dbref: record %ld is not a row of %s\n", db.record, t->name.c_str());
+        return -1;
+    }
+    std::vector<long> tabs = view_base_tables(d, t);
+    std::string s = "@dbref " + std::to_string(d->serial) + " " + std::to_string(recs.size());
+    for (size_t i = 0; i < recs.size(); i++) s += " " + std::to_string(tabs[i]) + " " + std::to_string(recs[i]);
+    if (s.size() >= dbREF_SIZE) {
+        elog_log(0, "dbref: a row of %s joins too many tables for a reference\n", t->name.c_str());
+        return -1;
+    }
+    memcpy(ref, s.c_str(), s.size() + 1);
+    return 0;
+}
+
+namespace hostdb {
+/* Appends a view row from a reference; the new record or -1. */
+long view_add_ref(Database *d, Table *t, const char *row) {
+    View *v = t->view.get();
+    if (v->kind != View::ROWS) {
+        elog_log(0, "dbadd: rows cannot be added to the grouped view %s\n", t->name.c_str());
+        return -1;
+    }
+    std::vector<long> recs(v->tables.size(), -1);
+    if (!row) {
+        elog_log(0, "dbadd: a row of view %s needs a reference (dbref)\n", t->name.c_str());
+        return -1;
+    }
+    unsigned long serial = 0;
+    long n = 0;
+    int used = 0;
+    if (sscanf(row, "@dbref %lu %ld%n", &serial, &n, &used) != 2 || serial != d->serial || n < 1 ||
+        n > MAX_SLOTS) {
+        elog_log(0, "dbadd: \"%.40s\" is not a row reference of database %s\n", row, d->name.c_str());
+        return -1;
+    }
+    const char *p = row + used;
+    bool any = false;
+    for (long i = 0; i < n; i++) {
+        long tab, rec;
+        int k = 0;
+        if (sscanf(p, " %ld %ld%n", &tab, &rec, &k) != 2) {
+            elog_log(0, "dbadd: \"%.40s\" is not a row reference\n", row);
+            return -1;
+        }
+        p += k;
+        Table *b = db_table(d, tab);
+        if (!b || rec < 0 || rec >= table_count(b)) {
+            elog_log(0, "dbadd: reference to a missing row (table %ld record %ld)\n", tab, rec);
+            return -1;
+        }
+        for (size_t s = 0; s < v->tables.size(); s++)
+            if (v->tables[s] == tab && recs[s] < 0) {
+                recs[s] = rec;
+                any = true;
+                break;
+            }
+    }
+    if (!any) {
+        elog_log(0, "dbadd: the reference names none of the tables of view %s\n", t->name.c_str());
+        return -1;
+    }
+    long r = table_count(t);
+    v->recs.insert(v->recs.end(), recs.begin(), recs.end());
+    return r;
+}
+}  // namespace hostdb
+
+extern "C" int dbget_range(Dbptr bundle, long *first, long *last) {
+    if (bundle.record < 0 || bundle.field < bundle.record) {
+        elog_log(0, "dbget_range: not a group range (record %ld, field %ld)\n", bundle.record, bundle.field);
+        return -1;
+    }
+    if (first) *first = bundle.record;
+    if (last) *last = bundle.field;
+    return 0;
+}
+
+extern "C" int dbfree(Dbptr db) {
+    Database *d = db_get(db.database);
+    Table *t = d ? d->table(db.table) : nullptr;
+    if (!t) {
+        elog_log(0, "dbfree: invalid pointer (database %ld, table %ld)\n", db.database, db.table);
+        return -1;
+    }
+    if (!t->view) return 0;
+    if (t->view->kind == View::GROUP && t->view->owns_grouped) {
+        t->view->owns_grouped = 0;
+        dbfree(make_ptr(db.database, t->view->grouped, dbALL, dbALL));
+    }
+    std::lock_guard<std::mutex> lk(d->mu);
+    /* the slot stays (numbers are never reused) but the view is emptied */
+    t->view->recs.clear();
+    t->view->ranges.clear();
+    t->view->recs.shrink_to_fit();
+    t->view->ranges.shrink_to_fit();
+    t->name = "(freed " + t->name + ")";
+    return 0;
+}

@@ -1,0 +1,294 @@
+/*
+ * db.h -- the host layer's relational database: CSS 3.0 flat-file tables,
+ * row access, queries, matching and indexes; and (second half, dbex*.cpp
+ * and dbview*.cpp) expressions and views.
+ *
+ * A database name is a path prefix: table `wfdisc` of database /data/ev1 is
+ * the file /data/ev1.wfdisc.  Rows are fixed-width text laid out exactly as
+ * the compiled-in schema says.  Tables are found lazily (on first use); a
+ * missing table file is an empty table.  A table opened read-only is
+ * memory-mapped, not parsed.  A file whose lines are not all of the schema's
+ * width is read through a normalising copy, with a warning naming the file
+ * and the first bad line, and refuses writes.
+ *
+ * Every call reports failures in the calling thread's error register
+ * (elog_log) and returns its failure value (negative, null, or a pointer with
+ * dbINVALID members).  Nothing prints except the warnings above
+ * (elog_complain); nothing aborts on bad input.
+ *
+ * Threads: any number of threads may read (dbgetv, dbget, dbquery, dblookup,
+ * dbmatches with their own hooks, expressions) at the same time.  Writes to a
+ * table (dbputv, dbaddv, dbadd, dbput, dbdelete, dbcrunch) must not run at
+ * the same time as other calls on that table; the caller serialises them.
+ *
+ * ---------------------------------------------------------------- descriptor
+ * If a plain file exists at the database name itself, it is a descriptor:
+ * text lines, '#' starts a comment, blank lines ignored, and
+ *     schema css3.0         the schema (css3.0 is the only one compiled in)
+ *     dbpath PREFIX[:PREFIX...]
+ *                           further database prefixes searched, in order,
+ *                           for a table whose file is not at the name
+ *                           itself; relative prefixes are taken from the
+ *                           descriptor's directory
+ * Any other line makes dbopen fail with a message naming the line.  When the
+ * name is the file of one table (".../ev1.wfdisc"), the prefix before the
+ * table's extension is the database.
+ *
+ * ---------------------------------------------------------------- values
+ * dbgetv/dbputv/dbaddv take name and value pairs closed by a null name.
+ * Value types by field type (dbquery dbFIELD_TYPE):
+ *   dbSTRING   get: char * buffer of at least width+1 bytes (trimmed text)
+ *              put: const char *  (cut to the width, left-justified)
+ *   dbINTEGER, dbYEARDAY
+ *              get: long *        put: long   (pass 0L, not 0)
+ *   dbREAL, dbTIME, dbDATE (the load date `lddate`)
+ *              get: double *      put: double (pass 0.0, not 0)
+ *              A load date is read from "yy-mm-dd hh:mm:ss" or a number;
+ *              other text reads as the null (-9999999999.999).  It is
+ *              written as epoch seconds "%17.5f".  dbaddv sets `lddate` to
+ *              the current time unless it is given.
+ *   dbPOINTER  get: void **       put: void *  -- in the row as 18
+ *              characters "0x" and 16 lower-case hex digits; the null is
+ *              "0x0000000000000000" (a null pointer).
+ *   dbDBPTR    get: Dbptr *       (the `bundle` field of a grouped view;
+ *              read-only)
+ * A field name may be qualified: "wfdisc.sta".  In a view an unqualified
+ * name is the first table of the view that has it.
+ * Numbers are written with the schema's format, right-justified; a number
+ * too wide for its field is written with fewer decimals, and fails if even
+ * that does not fit.  Text that is not a number in a numeric field fails the
+ * read with a message naming table, row and field (the value is the null).
+ */
+#ifndef HOSTKIT_DB_H
+#define HOSTKIT_DB_H
+
+#include "stock.h"
+#include "arrays.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A pointer into a database: which database, table (or view), field and
+ * record.  dbINVALID (-102) in a member means "not found"/"not set". */
+typedef struct Dbptr {
+    long database;
+    long table;
+    long field;
+    long record;
+} Dbptr;
+
+#define dbINVALID   (-102)
+#define dbALL       (-501)   /* the whole table (record) or all fields (field) */
+#define dbNULL      (-503)   /* record: the table's null row (read-only) */
+#define dbSCRATCH   (-504)   /* record: the table's scratch row, initialised to
+                                nulls, always writable */
+
+/* Field types; also the result types of expressions. */
+#define dbBOOLEAN   1
+#define dbINTEGER   2
+#define dbREAL      3
+#define dbTIME      4
+#define dbYEARDAY   5
+#define dbSTRING    6
+#define dbDATE      7
+#define dbPOINTER   8
+#define dbDBPTR     9
+
+/* dbquery codes.  "char *" and "Tbl *" results belong to the database (do
+ * not free or change them); they stay valid until dbclose (for a view, until
+ * dbfree of the view). */
+#define dbDATABASE_NAME     (-300)  /* char *: the name given to dbopen ("" in memory) */
+#define dbTABLE_COUNT       (-301)  /* long: number of tables and views */
+#define dbFIELD_COUNT       (-302)  /* long: fields of the table or view */
+#define dbTABLE_FIELDS      (-303)  /* Tbl * of char *: field names in order
+                                       (a view: "table.field" for every field) */
+#define dbFIELD_NAME        (-304)  /* char *: name of the pointer's field */
+#define dbRECORD_COUNT      (-305)  /* long */
+#define dbFIELD_TYPE        (-306)  /* long: dbSTRING, dbREAL, ... */
+#define dbFIELD_FORMAT      (-307)  /* char *: print format, e.g. "%17.5f" */
+#define dbNULL_VALUE        (-308)  /* char *: the field's null value as text */
+#define dbPRIMARY_KEY       (-309)  /* Tbl * of char *: "sta", "time::endtime", ... */
+#define dbALTERNATE_KEY     (-310)  /* Tbl * of char * (may be empty) */
+#define dbTABLE_IS_VIEW     (-312)  /* long: 1 for a view, 0 for a table */
+#define dbVIEW_TABLES       (-313)  /* Tbl * of char *: a view's base tables in
+                                       order (a table: itself) */
+#define dbTABLE_IS_WRITABLE (-314)  /* long: 1 if rows may be written */
+#define dbTABLE_PRESENT     (-315)  /* long: 1 if the table has rows or a file */
+#define dbTABLE_DIRNAME     (-318)  /* char *: directory of the table file */
+#define dbTABLE_NAME        (-319)  /* char *: table (or view) name */
+#define dbFIELD_SIZE        (-324)  /* long: field width */
+#define dbTABLE_FILENAME    (-329)  /* char *: the table's file (even if absent) */
+#define dbRECORD_SIZE       (-343)  /* long: row width, without the newline */
+#define dbFIELD_INDEX       (-345)  /* long: field offset in the row */
+#define dbTABLE_ADDRESS     (-346)  /* char *: the rows, contiguous; row k at
+                                       k * (record size + 1); each row ends
+                                       with '\n'.  Valid until rows are added. */
+
+/* dbresolve results. */
+#define dbDATABASE_PTR      (-401)  /* database only */
+#define dbTABLE_PTR         (-403)  /* a whole table or view (record dbALL) */
+#define dbFIELD_PTR         (-405)  /* a field of all records */
+#define dbRECORD_PTR        (-406)  /* a whole row (or scratch/null row) */
+#define dbFIELD_VALUE_PTR   (-407)  /* one field of one row */
+
+/* dbsort flags. */
+#define dbSORT_UNIQUE   1
+#define dbSORT_REVERSE  2
+
+/* Size of the buffer that dbref fills. */
+#define dbREF_SIZE      64
+
+/* ================================================================ database
+ * (db*.cpp: the database engineer) */
+
+/* Opens database `name` (a path prefix, or a descriptor file) with mode "r"
+ * (read-only) or "r+" (writes go through to the files).  0, or -1. */
+int dbopen(const char *name, const char *mode, Dbptr *db);
+/* An in-memory database: every schema table plus `trace`, all writable, no
+ * files.  The `trace` table: net sta chan time endtime nsamp samprate calib
+ * calper segtype datatype hang vang lat lon elev edepth comment, the
+ * pointer fields `data` (float samples) and `response`, and wfid chanid
+ * jdate instype clip dir dfile foff lddate.  0, or -1. */
+int dbopen_memory(Dbptr *db);
+/* Closes a database: its views, indexes and memory; files stay as they are.
+ * Hooks made by dbmatches stay safe to free afterwards. 0, or -1. */
+int dbclose(Dbptr db);
+/* A pointer with every member dbINVALID. */
+Dbptr dbinvalid(void);
+
+/* Narrows a pointer by names; null or "" leaves a member as it is.  table:
+ * a table or view name; field: a field name ("table.field" also sets the
+ * table), or "dbALL"; record: "dbALL", "dbSCRATCH", "dbNULL" or a record
+ * number.  An unknown name gives dbINVALID in that member (and the members
+ * after it), with a message. */
+Dbptr dblookup(Dbptr db, const char *database, const char *table, const char *field, const char *record);
+
+int dbquery(Dbptr db, int code, void *value);   /* 0, or -1 */
+
+/* Row access.  table may be null or "": the pointer's own table (or, in a
+ * view, a base table name that qualifies every field name that follows).
+ * dbgetv: 0, or -1 if any field failed (the others are still read).
+ * dbputv: 0, or -1; on failure the row is unchanged.
+ * dbaddv: appends a row of nulls with the given values; the new record
+ * number, or -1 (nothing appended). */
+int dbgetv(Dbptr db, const char *table, ...);
+int dbputv(Dbptr db, const char *table, ...);
+long dbaddv(Dbptr db, const char *table, ...);
+/* dbadd: appends the scratch row (row null) or the row text (exactly the
+ * record size, optionally followed by '\n').  On a view, row is a reference
+ * made by dbref (or null: the scratch rows of its tables).  The new record
+ * number, or -1. */
+long dbadd(Dbptr db, const char *row);
+/* dbget: copies the row's text (record size characters and a NUL) into s;
+ * s null copies the row into the table's scratch row.  A field pointer
+ * gives the field's trimmed text.  A view row gives its first table's row.
+ * 0, or -1. */
+int dbget(Dbptr db, char *s);
+/* dbput: writes a whole row from its text (exactly the record size,
+ * optionally '\n'); s null writes the scratch row into the row.  A field
+ * pointer writes that field from text.  0, or -1 (row unchanged). */
+int dbput(Dbptr db, const char *s);
+/* Marks a row deleted (all fields null); dbcrunch drops deleted rows of an
+ * in-memory table.  0, or -1. */
+int dbdelete(Dbptr db);
+
+/* Resolves what a pointer designates: one of the dbresolve results above,
+ * or dbINVALID. */
+long dbresolve(Dbptr db);
+
+/* Matching.  Lists the records of dbtable's table that match the key row
+ * dbkey on the key lists: keys (field names or expressions of the key
+ * side, "a::b" for a range) against keys2 (fields of the table side, "a::b"
+ * for a range).  A null keys2 (or *keys2) takes keys; null keys lists take
+ * the table's primary key fields that both records have.  Rules: plain
+ * against plain, equality; a key range against a plain field, the field in
+ * the range; a plain key against a table range, the key in the range; range
+ * against range, overlap; bounds included.  The lists are not changed.
+ * The sorted index on the table keys is built once, kept in *hook (made if
+ * *hook is null; free it with free_hook) and in the table's index_arr under
+ * dbindex_name.  *list (made with newtbl if null, else emptied) receives the
+ * record numbers ((void *) record) in ascending order.  The count, or -1.
+ * Rows appended after the index was built are found too. */
+long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, Hook **hook, Tbl **list);
+/* The name under which matching keeps the index for a table key list (null:
+ * the primary key), malloc'ed (caller frees), or null. */
+char *dbindex_name(Dbptr dbtable, Tbl *keys2);
+/* The table's map of index names to indexes (owned by the table). */
+Arr *dbindex_arr(Dbptr dbtable);
+/* Releases an index taken out of index_arr (hooks that use it keep it
+ * alive until they are freed). */
+void dbfree_index(void *index);
+
+/* The external file of a row: `dir`/`dfile` of the row's `table` part (null:
+ * the row's own table), a relative dir taken from the table file's
+ * directory.  path must hold FILENAME_MAX bytes.  1 if the file exists, 0 if
+ * not (path is still filled), -1 on error. */
+int dbextfile(Dbptr db, const char *table, char *path);
+/* A file's modification time, or -9999999999.999 on failure (with a message). */
+double dfiletime(const char *path);
+/* SEED codes through the `snetsta` and `schanloc` tables.  snet and fsta
+ * hold at least 11 bytes, fchan and loc at least 9.  A station (channel)
+ * without an entry maps to itself, with an empty network (location) and a
+ * message; the result is then -1, else 0. */
+int dbseed_net(Dbptr db, const char *sta, char *snet, char *fsta);
+int dbseed_loc(Dbptr db, const char *sta, const char *chan, char *fchan, char *loc);
+
+/* Views plumbing (db*.cpp).
+ * dbtbl2view: a new empty view over the named tables (in order); rows are
+ * added with dbadd(view, ref).  dbref: writes into ref (dbREF_SIZE bytes) a
+ * reference to the row db points at (a table row or a view row); 0 or -1.
+ * dbget_range: the record range [*first, *last) of a group (a `bundle`
+ * value: record is the first row, field the end).  dbfree: releases a view
+ * (a table pointer is left alone: 0).  dbcrunch: drops the rows marked
+ * deleted from an in-memory table (or a view). */
+Dbptr dbtbl2view(Dbptr db, Tbl *tables);
+int dbref(Dbptr db, char *ref);
+int dbget_range(Dbptr bundle, long *first, long *last);
+int dbfree(Dbptr db);
+int dbcrunch(Dbptr db);
+
+/* ================================================================ expressions
+ * and views (dbex*.cpp, dbview*.cpp: the views engineer)
+ *
+ * Expressions: numbers, quoted strings, field names, + - * / %, comparisons,
+ * && || !, =~ /re/ and !~ /re/, parentheses, the usual math functions,
+ * ptime(distance, depth) and stime(distance, depth).
+ * dbex_compile: compiles expr against the table or view of db, for a result
+ * of `type` (dbREAL, dbSTRING, dbBOOLEAN, dbINTEGER, dbTIME; 0 any).  0 or -1.
+ * dbex_eval: evaluates on the row db points at.  result: double * for
+ * dbREAL/dbTIME, long * for dbINTEGER/dbBOOLEAN/dbYEARDAY, char ** for
+ * dbSTRING (malloc'ed, caller frees).  setflag non-zero with an expression
+ * that is a single field name: stores result into that field (an
+ * assignment).  The result type, or -1.
+ * dbex_evalstr: compile, evaluate, free in one call.
+ */
+typedef struct Expression Expression;
+int dbex_compile(Dbptr db, const char *expr, Expression **expression, int type);
+int dbex_eval(Dbptr db, Expression *expression, int setflag, void *result);
+int dbex_evalstr(Dbptr db, const char *expr, int type, void *result);
+int dbex_free(Expression *expression);
+
+/* Views.  Each returns the view's pointer (record dbALL), or a pointer with
+ * table dbINVALID on failure.  name may be null (a name is made).
+ * dbsubset: the rows for which expr is true.
+ * dbjoin: rows of db1 paired with rows of db2 on the key lists (null: the
+ * schema's join keys, written back into *keys1 and *keys2 when those are
+ * non-null pointers to null); outer non-zero keeps db1 rows without a
+ * partner (db2 part null); *nojoin (if non-null) receives the db1 record
+ * numbers that found no partner.
+ * dbgroup: one row per run of equal values of fields in db (sorted first
+ * if it is not), with those fields and `bundle` (a dbDBPTR: the group's
+ * rows of the sorted view, see dbget_range); type is kept for the caller.
+ * dbsort: the rows ordered by fields (names or expressions), flags
+ * dbSORT_UNIQUE, dbSORT_REVERSE; the order of equal rows is kept. */
+Dbptr dbsubset(Dbptr db, const char *expr, const char *name);
+Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **nojoin, const char *name);
+Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type);
+Dbptr dbsort(Dbptr db, Tbl *fields, int flags, const char *name);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

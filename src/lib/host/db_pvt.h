@@ -1,0 +1,248 @@
+/*
+ * db_pvt.h -- the database engine's internal representation, shared by the
+ * table engine (db*.cpp) and the expression and view code (dbex*.cpp,
+ * dbview*.cpp).  Not installed for outside programs.
+ *
+ * A Database holds its tables and views in one numbered list (Dbptr.table):
+ * the schema's tables first (always present, loaded on first use), then
+ * views.  A base table is its schema (SchemaTable) plus contiguous
+ * fixed-width rows: row k starts at rows + k * stride, stride = record size
+ * + 1 (the newline), each field at its offset and width.  A view is a Table
+ * with a View: its rows refer to base rows, one base record per "slot" (the
+ * view's tables in order), or, for a grouped view, to a range of rows of the
+ * table or view that was grouped.
+ *
+ * Reading a field of any row, table or view, goes the same way:
+ *   FieldLoc loc;  field_resolve(d, t, "wfdisc.sta", &loc)   (once)
+ *   const char *slots[MAX_SLOTS];  row_slots(d, t, record, slots)
+ *   Value v;  field_read(loc, slots, &v)      (or read loc.slot's text at
+ *                                              loc.f->offset, loc.f->width)
+ * A slot is null where an outer join found no partner: its fields read as
+ * their nulls.
+ *
+ * How to add a view (e.g. a subset):
+ *   1. Database *d = db_get(db.database); Table *t = db_table(d, db.table);
+ *   2. auto v = std::make_unique<View>(); v->kind = View::ROWS;
+ *      v->tables = view_base_tables(d, t)  (the slots of t's rows: a base
+ *      table is one slot, a view its own slots);
+ *   3. for each chosen row r of t: row_records(d, t, r, recs) gives its base
+ *      record per slot; append them to v->recs (tables.size() per row);
+ *   4. Dbptr out = view_register(d, name, std::move(v));  (fields, names and
+ *      record count are set up there; out.record is dbALL.)
+ *   A join concatenates the slot lists and record tuples of both sides
+ *   (-1 for a missing partner).  A group sets kind GROUP, grouped = the
+ *   table/view index whose rows it bundles (sorted), keys = the field names,
+ *   ranges = (first, end) per group; its fields are the keys (read from the
+ *   group's first row) and `bundle`.
+ * view_register takes the database lock; everything else reads only.
+ */
+#ifndef HOSTKIT_DB_PVT_H
+#define HOSTKIT_DB_PVT_H
+
+#include "db.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace hostdb {
+
+/* ------------------------------------------------------------ schema */
+
+struct SchemaField {
+    const char *name;
+    int type;            /* dbSTRING, dbINTEGER, dbREAL, dbTIME, dbYEARDAY, dbDATE, dbPOINTER */
+    int width;
+    int offset;          /* in the row */
+    const char *format;  /* printf conversion */
+    const char *null_text; /* the null as the schema gives it ("-", "-1", "-999.0") */
+    double null_num;     /* numeric null (0 for strings) */
+};
+
+struct SchemaTable {
+    const char *name;
+    const SchemaField *fields;
+    int nfields;
+    int rowsize;          /* without the newline */
+    const char *primary;  /* key fields, blank-separated ("sta chan time::endtime") */
+    const char *alternate;
+    const char *description;
+};
+
+/* A natural join: fields of t1 against fields of t2 (blank-separated, same
+ * count, "a::b" for ranges). */
+struct SchemaJoin {
+    const char *t1;
+    const char *t2;
+    const char *keys1;
+    const char *keys2;
+};
+
+extern const SchemaTable schema_tables[];
+extern const int schema_ntables;
+extern const SchemaJoin schema_joins[];
+extern const int schema_njoins;
+/* The layout variant of stamag without `delta`, chosen by line length. */
+extern const SchemaTable schema_stamag_nodelta;
+
+const SchemaTable *schema_table(const char *name);
+int schema_field_index(const SchemaTable *t, const char *name);   /* -1 if none */
+/* Join keys of two tables (either order); false if the schema has none. */
+bool schema_join_keys(const char *t1, const char *t2, std::vector<std::string> &k1,
+                      std::vector<std::string> &k2);
+
+/* ------------------------------------------------------------ values */
+
+enum { MAX_SLOTS = 16, MAX_WIDTH = 128 };
+
+struct Value {
+    int type = 0;         /* field type */
+    int isnull = 0;
+    long i = 0;           /* dbINTEGER, dbYEARDAY */
+    double d = 0;         /* dbREAL, dbTIME, dbDATE */
+    void *p = nullptr;    /* dbPOINTER */
+    Dbptr b{};            /* dbDBPTR */
+    char s[MAX_WIDTH + 1] = {0};  /* trimmed text (every type) */
+};
+
+/* ------------------------------------------------------------ tables, views */
+
+struct View {
+    enum Kind { ROWS, GROUP } kind = ROWS;
+    std::vector<long> tables;     /* ROWS: base table index per slot */
+    std::vector<long> recs;       /* ROWS: tables.size() records per row; -1: none */
+    long grouped = -1;            /* GROUP: the table/view whose rows are bundled */
+    std::vector<std::string> keys;/* GROUP: the grouping fields */
+    std::vector<long> ranges;     /* GROUP: first, end per row */
+    long type = 0;                /* GROUP: the caller's group type */
+    int owns_grouped = 0;         /* GROUP: `grouped` is a sorted copy made by dbgroup, freed with it */
+};
+
+/* One field of a table or view. */
+struct FieldLoc {
+    int slot = 0;                 /* which row of the slots */
+    long table = -1;              /* base table index of that slot */
+    const SchemaField *f = nullptr;
+    int bundle = 0;               /* the `bundle` field of a grouped view */
+};
+
+struct Index;
+
+struct Table {
+    long index = -1;
+    std::string name;
+    const SchemaTable *schema = nullptr;  /* base tables */
+    std::unique_ptr<View> view;           /* views */
+
+    /* base table storage; valid once `loaded` is set */
+    std::atomic<int> loaded{0};
+    std::mutex mu;
+    std::string filename, dirname;
+    int present = 0;          /* file exists or rows were added */
+    int writable = 0;         /* rows may be written (r+ / memory, clean file) */
+    int tofile = 0;           /* writes go to the file */
+    int fd = -1;
+    char *rows = nullptr;
+    std::atomic<long> nrows{0};
+    long cap = 0;             /* rows the storage holds */
+    long stride = 0;          /* rowsize + 1 */
+    int storage = 0;          /* 0 none, 1 mapped, 2 heap */
+    size_t maplen = 0;
+    std::string scratch, nullrow;
+    Arr *index_arr = nullptr;
+    std::mutex imu;           /* guards index_arr and index builds */
+    std::atomic<unsigned long> generation{0};  /* bumped when a row changes */
+
+    /* views: their fields (qualified names in fieldnames) */
+    std::vector<FieldLoc> vfields;
+    std::vector<std::string> vnames;      /* "table.field" */
+    /* query results kept for the caller */
+    Tbl *q_fields = nullptr, *q_primary = nullptr, *q_alternate = nullptr, *q_tables = nullptr;
+    std::vector<std::string> q_strings;
+
+    ~Table();
+};
+
+struct Database {
+    long id = -1;
+    unsigned long serial = 0;     /* unique per open, for hooks */
+    std::string name;             /* as given */
+    std::string prefix;           /* the path prefix of its tables */
+    std::vector<std::string> dbpath;
+    int writable = 0;             /* "r+" */
+    int memory = 0;               /* in memory */
+    std::mutex mu;                /* guards the table list and lazy loads */
+    enum { CHUNK = 256, NCHUNK = 1024 };
+    std::atomic<Table *> *chunks[NCHUNK] = {nullptr};
+    std::atomic<long> ntables{0};
+
+    Table *table(long i) const {
+        if (i < 0 || i >= ntables.load(std::memory_order_acquire)) return nullptr;
+        std::atomic<Table *> *c = chunks[i / CHUNK];
+        return c ? c[i % CHUNK].load(std::memory_order_acquire) : nullptr;
+    }
+    ~Database();
+};
+
+/* The open database of a Dbptr, or null (no message). */
+Database *db_get(long database);
+/* Table or view i, its rows loaded (base tables); null if there is none.
+ * Loading failures are reported and give an empty, unwritable table. */
+Table *db_table(Database *d, long i);
+long table_count(const Table *t);
+/* Table or view index by name, or -1. */
+long table_find(Database *d, const char *name);
+
+/* Resolves a field name ("field" or "table.field") of a table or view.
+ * 1 found, 0 not found (no message). */
+int field_resolve(Database *d, Table *t, const char *name, FieldLoc *loc);
+/* Number of fields and the i-th of a table or view. */
+int field_count(const Table *t);
+int field_at(const Table *t, int i, FieldLoc *loc);
+
+/* The row text of each slot of row `record` (a record number, dbSCRATCH or
+ * dbNULL) of a table or view; returns the slot count, or -1 (out of
+ * range, with no message).  Slots are null for a missing outer partner. */
+int row_slots(Database *d, Table *t, long record, const char **slots);
+/* The base table indexes of the slots of t's rows (a base table: itself). */
+std::vector<long> view_base_tables(Database *d, Table *t);
+/* The base record of every slot of a row (ROWS views and tables); false
+ * out of range.  A grouped view gives the records of its first row. */
+bool row_records(Database *d, Table *t, long record, std::vector<long> &recs);
+
+/* Reads one field from the slots.  0, or -1 when the text does not parse
+ * (v holds the null then); err (if given) receives the reason. */
+int field_read(const FieldLoc &loc, const char *const *slots, Value *v, std::string *err = nullptr);
+/* Same for a bare schema field at a row text (null row: the null). */
+int field_read_text(const SchemaField *f, const char *row, Value *v, std::string *err = nullptr);
+/* Parses a trimmed text into a value of field f's type. */
+int field_parse(const SchemaField *f, const char *s, size_t n, Value *v);
+/* Formats a value of field f into exactly f->width characters at out.
+ * 0, or -1 with err set (the value cannot be stored). */
+int field_format(const SchemaField *f, const Value &v, char *out, std::string &err);
+
+/* Registers a view built by the caller; returns its pointer (record dbALL)
+ * or one with table dbINVALID (with a message). */
+Dbptr view_register(Database *d, const char *name, std::unique_ptr<View> v);
+
+/* Writes `row` (exactly the schema width) into record r of base table t, in
+ * memory and on disk.  0 or -1 (with a message). */
+int table_write_row(Database *d, Table *t, long r, const char *row, const char *caller);
+/* Appends a row; the new record number or -1. */
+long table_append_row(Database *d, Table *t, const char *row, const char *caller);
+
+/* The Dbptr of one row. */
+inline Dbptr make_ptr(long db, long table, long field, long record) {
+    Dbptr p;
+    p.database = db;
+    p.table = table;
+    p.field = field;
+    p.record = record;
+    return p;
+}
+
+}  // namespace hostdb
+
+#endif

@@ -1,0 +1,888 @@
+/*
+ * dbrow.cpp -- reading and writing rows: field values from and to their
+ * fixed-width text, dbgetv/dbputv/dbaddv, whole rows (dbget, dbput, dbadd),
+ * deletion and compaction.  Writes never change a row unless every value
+ * of the call could be stored; on disk a changed row is rewritten in place
+ * and an added row appended, and a file that changed size behind our back
+ * is not written at all.
+ */
+#include "db_pvt.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace hostdb {
+
+static const double POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+/* Plain decimal text ([-+]digits[.digits]) with up to 15 digits converts
+ * exactly as strtod would: an integer below 2^53 divided by an exact power
+ * of ten rounds once.  Anything else goes to strtod. */
+static bool parse_double(const char *s, size_t n, double *out) {
+    size_t i = 0;
+    bool neg = false;
+    if (i < n && (s[i] == '-' || s[i] == '+')) neg = s[i++] == '-';
+    unsigned long m = 0;
+    int digits = 0, frac = 0;
+    bool dot = false, any = false;
+    for (; i < n; i++) {
+        char c = s[i];
+        if (c >= '0' && c <= '9') {
+            any = true;
+            if (m == 0 && c == '0' && !dot) continue;
+            if (++digits > 15) break;
+            m = m * 10 + (unsigned long)(c - '0');
+            if (dot) frac++;
+        } else if (c == '.' && !dot) {
+            dot = true;
+        } else {
+            break;
+        }
+    }
+    if (i == n && any) {
+        if (dot && m == 0) frac = 0;
+        double v = (double)m / POW10[frac];
+        *out = neg ? -v : v;
+        return true;
+    }
+    char buf[MAX_WIDTH + 1];
+    if (n > MAX_WIDTH) return false;
+    memcpy(buf, s, n);
+    buf[n] = 0;
+    char *end;
+    errno = 0;
+    double v = strtod(buf, &end);
+    if (end == buf || *end || !std::isfinite(v)) return false;
+    *out = v;
+    return true;
+}
+
+static bool parse_long(const char *s, size_t n, long *out) {
+    size_t i = 0;
+    bool neg = false;
+    if (i < n && (s[i] == '-' || s[i] == '+')) neg = s[i++] == '-';
+    if (i < n && n - i <= 18) {
+        long v = 0;
+        size_t k = i;
+        for (; k < n && s[k] >= '0' && s[k] <= '9'; k++) v = v * 10 + (s[k] - '0');
+        if (k == n) {
+            *out = neg ? -v : v;
+            return true;
+        }
+    }
+    /* a real-looking integer ("12.000", "1e3") with an integral value */
+    double d;
+    if (parse_double(s, n, &d) && d == std::floor(d) && std::fabs(d) < 9.2e18) {
+        *out = (long)d;
+        return true;
+    }
+    return false;
+}
+
+/* "yy-mm-dd hh:mm:ss" (or with a four-digit year), UTC. */
+static bool parse_lddate(const char *s, size_t n, double *out) {
+    char buf[64];
+    if (n >= sizeof buf) return false;
+    memcpy(buf, s, n);
+    buf[n] = 0;
+    int y, mo, da, h, mi, se, used = 0;
+    if (sscanf(buf, "%d-%d-%d %d:%d:%d%n", &y, &mo, &da, &h, &mi, &se, &used) != 6 || buf[used]) return false;
+    if (y < 100) y += y < 69 ? 2000 : 1900;
+    if (mo < 1 || mo > 12 || da < 1 || da > 31 || h > 23 || mi > 59 || se > 60 || h < 0 || mi < 0 || se < 0)
+        return false;
+    int doy = md2doy(y, mo, da);
+    if (doy < 1) return false;
+    *out = h2e(y, doy, h, mi, (double)se);
+    return true;
+}
+
+int field_parse(const SchemaField *f, const char *s, size_t n, Value *v) {
+    v->type = f->type;
+    v->isnull = 0;
+    if (n > MAX_WIDTH) n = MAX_WIDTH;
+    memcpy(v->s, s, n);
+    v->s[n] = 0;
+    if (f->type == dbSTRING) {
+        if (n == 0) {
+            snprintf(v->s, sizeof v->s, "%s", f->null_text);
+            v->isnull = 1;
+        } else {
+            v->isnull = !strcmp(v->s, f->null_text);
+        }
+        return 0;
+    }
+    bool blank = n == 0 || (n == 1 && s[0] == '-');
+    switch (f->type) {
+    case dbINTEGER:
+    case dbYEARDAY:
+        if (blank) {
+            v->i = (long)f->null_num;
+            v->isnull = 1;
+            return 0;
+        }
+        if (!parse_long(s, n, &v->i)) {
+            v->i = (long)f->null_num;
+            v->isnull = 1;
+            return -1;
+        }
+        v->isnull = v->i == (long)f->null_num;
+        v->d = (double)v->i;
+        return 0;
+    case dbREAL:
+    case dbTIME:
+        if (blank) {
+            v->d = f->null_num;
+            v->isnull = 1;
+            return 0;
+        }
+        if (!parse_double(s, n, &v->d)) {
+            v->d = f->null_num;
+            v->isnull = 1;
+            return -1;
+        }
+        v->isnull = v->d == f->null_num;
+        return 0;
+    case dbDATE:
+        if (!blank && (parse_lddate(s, n, &v->d) || parse_double(s, n, &v->d))) return 0;
+        v->d = TIME_NULL;
+        v->isnull = 1;
+        return 0;
+    case dbPOINTER: {
+        if (blank) {
+            v->p = nullptr;
+            v->isnull = 1;
+            return 0;
+        }
+        char *end;
+        errno = 0;
+        unsigned long long a = strtoull(v->s, &end, 16);
+        if (*end || errno) {
+            v->p = nullptr;
+            v->isnull = 1;
+            return -1;
+        }
+        v->p = (void *)(uintptr_t)a;
+        v->isnull = a == 0;
+        return 0;
+    }
+    default:
+        return -1;
+    }
+}
+
+int field_read_text(const SchemaField *f, const char *row, Value *v, std::string *err) {
+    if (!row) {
+        /* an outer join's missing partner: the null */
+        return field_parse(f, "", 0, v);
+    }
+    const char *s = row + f->offset;
+    size_t n = (size_t)f->width;
+    while (n && (*s == ' ' || *s == '\t')) s++, n--;
+    while (n && (s[n - 1] == ' ' || s[n - 1] == '\t' || s[n - 1] == '\0' || s[n - 1] == '\n')) n--;
+    if (field_parse(f, s, n, v) == 0) return 0;
+    if (err) *err = std::string("\"") + std::string(s, n) + "\" is not a number";
+    return -1;
+}
+
+int field_format(const SchemaField *f, const Value &v, char *out, std::string &err) {
+    char buf[256];
+    int w = f->width;
+    switch (f->type) {
+    case dbSTRING: {
+        const char *s = v.s;
+        if (!*s) s = f->null_text;
+        for (const char *p = s; *p; p++)
+            if (*p == '\n' || *p == '\r') {
+                err = "a string with a line break cannot be stored";
+                return -1;
+            }
+        snprintf(buf, sizeof buf, "%-*.*s", w, w, s);
+        for (int k = 0; k < w; k++)
+            if (buf[k] == '\t') buf[k] = ' ';
+        memcpy(out, buf, w);
+        return 0;
+    }
+    case dbINTEGER:
+    case dbYEARDAY: {
+        int n = snprintf(buf, sizeof buf, "%*ld", w, v.i);
+        if (n > w) {
+            err = "value " + std::to_string(v.i) + " is wider than the field";
+            return -1;
+        }
+        memcpy(out, buf, w);
+        return 0;
+    }
+    case dbPOINTER: {
+        int n = snprintf(buf, sizeof buf, "0x%016lx", (unsigned long)(uintptr_t)v.p);
+        if (n != w) {
+            err = "pointer field width is not 18";
+            return -1;
+        }
+        memcpy(out, buf, w);
+        return 0;
+    }
+    case dbDATE: {
+        if (v.isnull || !std::isfinite(v.d) || v.d <= -9999999999.0) {
+            snprintf(buf, sizeof buf, "%-*s", w, "-");
+            memcpy(out, buf, w);
+            return 0;
+        }
+        for (int prec = 5; prec >= 0; prec--) {
+            int n = snprintf(buf, sizeof buf, "%*.*f", w, prec, v.d);
+            if (n <= w) {
+                memcpy(out, buf, w);
+                return 0;
+            }
+        }
+        err = "load date is wider than the field";
+        return -1;
+    }
+    case dbREAL:
+    case dbTIME: {
+        if (!std::isfinite(v.d)) {
+            err = "value is not a finite number";
+            return -1;
+        }
+        /* the format's conversion and precision: %W.Pf, %W.Pe, %W.Pg */
+        const char *fmt = f->format;
+        const char *dot = strchr(fmt, '.');
+        int prec = dot ? atoi(dot + 1) : 6;
+        char conv = fmt[strlen(fmt) - 1];
+        if (conv != 'f' && conv != 'e' && conv != 'g') conv = 'f';
+        for (; prec >= 0; prec--) {
+            char f2[16];
+            snprintf(f2, sizeof f2, "%%*.*%c", conv);
+            int n = snprintf(buf, sizeof buf, f2, w, prec, v.d);
+            if (n <= w) {
+                memcpy(out, buf, w);
+                return 0;
+            }
+        }
+        snprintf(buf, sizeof buf, "value %.10g is wider than the field", v.d);
+        err = buf;
+        return -1;
+    }
+    default:
+        err = "unknown field type";
+        return -1;
+    }
+}
+
+/* ------------------------------------------------------------ storage writes */
+
+static bool file_size_ok(Table *t, long rows_on_disk, struct stat *st) {
+    if (fstat(t->fd, st) != 0) return false;
+    off_t want = (off_t)rows_on_disk * t->stride;
+    return st->st_size == want || st->st_size == want - 1;
+}
+
+int table_write_row(Database *d, Table *t, long r, const char *row, const char *caller) {
+    if (!t->writable) {
+        elog_log(0, "%s: table %s of database %s is read-only; row %ld not written\n", caller, t->name.c_str(),
+                 d->name.c_str(), r);
+        return -1;
+    }
+    if (r < 0 || r >= t->nrows.load()) {
+        elog_log(0, "%s: no record %ld in table %s\n", caller, r, t->name.c_str());
+        return -1;
+    }
+    long rs = t->schema->rowsize;
+    if (t->tofile) {
+        struct stat st;
+        if (t->fd < 0 || !file_size_ok(t, t->nrows.load(), &st)) {
+            elog_log(0, "%s: %s changed on disk since it was read; row %ld not written\n", caller,
+                     t->filename.c_str(), r);
+            return -1;
+        }
+        if (pwrite(t->fd, row, rs, (off_t)r * t->stride) != rs) {
+            elog_log(1, "%s: cannot write row %ld of %s\n", caller, r, t->filename.c_str());
+            return -1;
+        }
+    }
+    memcpy(t->rows + (size_t)r * t->stride, row, rs);
+    t->generation.fetch_add(1);
+    return 0;
+}
+
+long table_append_row(Database *d, Table *t, const char *row, const char *caller) {
+    if (!t->writable) {
+        elog_log(0, "%s: table %s of database %s is read-only; row not added\n", caller, t->name.c_str(),
+                 d->name.c_str());
+        return -1;
+    }
+    long n = t->nrows.load();
+    long rs = t->schema->rowsize;
+    std::lock_guard<std::mutex> lk(t->mu);
+    if (t->tofile) {
+        if (t->fd < 0) {
+            t->fd = open(t->filename.c_str(), O_RDWR | O_CREAT, 0666);
+            if (t->fd < 0) {
+                elog_log(1, "%s: cannot create %s\n", caller, t->filename.c_str());
+                return -1;
+            }
+        }
+        struct stat st;
+        if (!file_size_ok(t, n, &st)) {
+            elog_log(0, "%s: %s changed on disk since it was read; row not added\n", caller,
+                     t->filename.c_str());
+            return -1;
+        }
+        std::string text;
+        if (st.st_size > 0 && st.st_size == (off_t)n * t->stride - 1) text = "\n";
+        text.append(row, rs);
+        text += '\n';
+        ssize_t put = pwrite(t->fd, text.data(), text.size(), st.st_size);
+        if (put != (ssize_t)text.size()) {
+            elog_log(1, "%s: cannot append a row to %s\n", caller, t->filename.c_str());
+            /* leave the file as it was: take back a partial row */
+            if (put > 0 && ftruncate(t->fd, st.st_size) != 0) {
+            }
+            return -1;
+        }
+        t->present = 1;
+    }
+    if (t->storage != 2 || n + 1 > t->cap) {
+        long cap = t->cap > 0 ? t->cap : 16;
+        while (cap < n + 1) cap *= 2;
+        char *p = t->storage == 2 ? (char *)realloc(t->rows, (size_t)cap * t->stride)
+                                  : (char *)malloc((size_t)cap * t->stride);
+        if (!p) {
+            elog_log(1, "%s: out of memory adding a row to %s\n", caller, t->name.c_str());
+            return -1;
+        }
+        if (t->storage != 2 && t->rows && n) memcpy(p, t->rows, (size_t)n * t->stride);
+        t->rows = p;
+        t->cap = cap;
+        t->storage = 2;
+    }
+    char *dst = t->rows + (size_t)n * t->stride;
+    memcpy(dst, row, rs);
+    dst[rs] = '\n';
+    t->present = 1;
+    t->nrows.store(n + 1, std::memory_order_release);
+    return n;
+}
+
+}  // namespace hostdb
+
+using namespace hostdb;
+
+/* ------------------------------------------------------------ public: field access */
+
+namespace {
+
+struct Target {
+    Database *d = nullptr;
+    Table *t = nullptr;
+};
+
+bool target(Dbptr db, const char *caller, Target *tg) {
+    tg->d = db_get(db.database);
+    if (!tg->d) {
+        elog_log(0, "%s: database %ld is not open\n", caller, db.database);
+        return false;
+    }
+    tg->t = db_table(tg->d, db.table);
+    if (!tg->t) {
+        elog_log(0, "%s: table %ld is not in database %s\n", caller, db.table, tg->d->name.c_str());
+        return false;
+    }
+    return true;
+}
+
+const char *recname(long r, char *buf) {
+    if (r == dbSCRATCH) return "dbSCRATCH";
+    if (r == dbNULL) return "dbNULL";
+    if (r == dbALL) return "dbALL";
+    snprintf(buf, 32, "%ld", r);
+    return buf;
+}
+
+/* Resolves a field of a dbgetv/dbputv call, qualified by the call's table. */
+bool resolve(Target &tg, const char *table, const char *name, FieldLoc *loc) {
+    if (table && *table && tg.t->view && !strchr(name, '.')) {
+        std::string q = std::string(table) + "." + name;
+        return field_resolve(tg.d, tg.t, q.c_str(), loc) == 1;
+    }
+    return field_resolve(tg.d, tg.t, name, loc) == 1;
+}
+
+/* For a call naming a table: switches the target to it (a base table) or
+ * keeps the view when the table is one of its parts. */
+bool use_table(Target &tg, Dbptr &db, const char *table, const char *caller) {
+    if (!table || !*table || tg.t->name == table) return true;
+    if (tg.t->view) {
+        for (long b : view_base_tables(tg.d, tg.t))
+            if (tg.d->table(b)->name == table) return true;
+    }
+    long k = table_find(tg.d, table);
+    if (k < 0) {
+        elog_log(0, "%s: no table %s in database %s\n", caller, table, tg.d->name.c_str());
+        return false;
+    }
+    db.table = k;
+    tg.t = db_table(tg.d, k);
+    return tg.t != nullptr;
+}
+
+/* The base table and record behind a field of a view row. */
+bool base_of(Target &tg, const FieldLoc &loc, long record, Table **bt, long *brec) {
+    if (!tg.t->view) {
+        *bt = tg.t;
+        *brec = record;
+        return true;
+    }
+    if (loc.bundle) return false;
+    Table *b = db_table(tg.d, loc.table);
+    if (record == dbSCRATCH || record == dbNULL) {
+        *bt = b;
+        *brec = record;
+        return true;
+    }
+    std::vector<long> recs;
+    if (!row_records(tg.d, tg.t, record, recs) || loc.slot >= (int)recs.size()) return false;
+    *bt = b;
+    *brec = recs[loc.slot];
+    return *brec >= 0;
+}
+
+}  // namespace
+
+static int vgetv(Dbptr db, const char *table, va_list ap) {
+    Target tg;
+    if (!target(db, "dbgetv", &tg)) return -1;
+    if (!use_table(tg, db, table, "dbgetv")) return -1;
+    const char *slots[MAX_SLOTS];
+    char rb[32];
+    int ns = row_slots(tg.d, tg.t, db.record, slots);
+    if (ns < 0) {
+        elog_log(0, "dbgetv: record %s is not a row of table %s\n", recname(db.record, rb), tg.t->name.c_str());
+        return -1;
+    }
+    int rc = 0;
+    const char *name;
+    Value v;
+    std::string err;
+    while ((name = va_arg(ap, const char *)) != nullptr) {
+        FieldLoc loc;
+        void *out = va_arg(ap, void *);
+        if (!resolve(tg, table, name, &loc)) {
+            elog_log(0, "dbgetv: no field %s in table %s\n", name, tg.t->name.c_str());
+            return -1; /* the value pointer's type is unknown: stop here */
+        }
+        if (!out) {
+            elog_log(0, "dbgetv: null result pointer for field %s\n", name);
+            rc = -1;
+            continue;
+        }
+        if (loc.bundle) {
+            View *vw = tg.t->view.get();
+            if (db.record < 0 || db.record >= table_count(tg.t)) {
+                elog_log(0, "dbgetv: record %s of %s has no bundle\n", recname(db.record, rb), tg.t->name.c_str());
+                rc = -1;
+                continue;
+            }
+            *(Dbptr *)out = make_ptr(db.database, vw->grouped, vw->ranges[2 * db.record + 1],
+                                     vw->ranges[2 * db.record]);
+            continue;
+        }
+        if (field_read(loc, slots, &v, &err) != 0) {
+            Table *b = tg.d->table(loc.table);
+            elog_log(0, "dbgetv: table %s row %s field %s: %s\n", b ? b->name.c_str() : tg.t->name.c_str(),
+                     recname(db.record, rb), name, err.c_str());
+            rc = -1;
+        }
+        switch (loc.f->type) {
+        case dbSTRING:
+            memcpy((char *)out, v.s, strlen(v.s) + 1);
+            break;
+        case dbINTEGER:
+        case dbYEARDAY:
+            *(long *)out = v.i;
+            break;
+        case dbREAL:
+        case dbTIME:
+        case dbDATE:
+            *(double *)out = v.d;
+            break;
+        case dbPOINTER:
+            *(void **)out = v.p;
+            break;
+        }
+    }
+    return rc;
+}
+
+extern "C" int dbgetv(Dbptr db, const char *table, ...) {
+    va_list ap;
+    va_start(ap, table);
+    int rc = vgetv(db, table, ap);
+    va_end(ap);
+    return rc;
+}
+
+namespace {
+
+/* One pending field write: base table, record, field and its new text. */
+struct Pending {
+    Table *t;
+    long rec;
+    const SchemaField *f;
+    char text[MAX_WIDTH + 1];
+};
+
+/* Reads name/value pairs into pending writes (formatted); false on the
+ * first failure (nothing written). */
+bool collect(Target &tg, const char *table, long record, va_list ap, const char *caller,
+             std::vector<Pending> &out, bool *have_lddate) {
+    const char *name;
+    char rb[32];
+    while ((name = va_arg(ap, const char *)) != nullptr) {
+        FieldLoc loc;
+        if (!resolve(tg, table, name, &loc)) {
+            elog_log(0, "%s: no field %s in table %s\n", caller, name, tg.t->name.c_str());
+            return false;
+        }
+        if (loc.bundle) {
+            elog_log(0, "%s: the bundle field of %s is read-only\n", caller, tg.t->name.c_str());
+            return false;
+        }
+        Value v;
+        v.type = loc.f->type;
+        switch (loc.f->type) {
+        case dbSTRING: {
+            const char *s = va_arg(ap, const char *);
+            snprintf(v.s, sizeof v.s, "%s", s ? s : "");
+            break;
+        }
+        case dbINTEGER:
+        case dbYEARDAY:
+            v.i = va_arg(ap, long);
+            break;
+        case dbREAL:
+        case dbTIME:
+        case dbDATE:
+            v.d = va_arg(ap, double);
+            break;
+        case dbPOINTER:
+            v.p = va_arg(ap, void *);
+            break;
+        }
+        Pending p;
+        if (!base_of(tg, loc, record, &p.t, &p.rec)) {
+            elog_log(0, "%s: record %s of view %s has no %s row\n", caller, recname(record, rb),
+                     tg.t->name.c_str(), name);
+            return false;
+        }
+        p.f = loc.f;
+        std::string err;
+        if (field_format(loc.f, v, p.text, err) != 0) {
+            elog_log(0, "%s: table %s row %s field %s: %s\n", caller, p.t->name.c_str(), recname(record, rb), name,
+                     err.c_str());
+            return false;
+        }
+        if (!strcmp(loc.f->name, "lddate")) *have_lddate = true;
+        out.push_back(p);
+    }
+    return true;
+}
+
+/* Applies the pending writes, row by row. */
+int apply(Target &tg, std::vector<Pending> &ps, const char *caller) {
+    /* group by (table, record) */
+    std::vector<bool> done(ps.size(), false);
+    for (size_t i = 0; i < ps.size(); i++) {
+        if (done[i]) continue;
+        Table *t = ps[i].t;
+        long rec = ps[i].rec;
+        if (rec == dbNULL) {
+            elog_log(0, "%s: the null row of %s cannot be written\n", caller, t->name.c_str());
+            return -1;
+        }
+        if (rec != dbSCRATCH && !t->writable) {
+            elog_log(0, "%s: table %s of database %s is read-only; row %ld not written\n", caller,
+                     t->name.c_str(), tg.d->name.c_str(), rec);
+            return -1;
+        }
+    }
+    for (size_t i = 0; i < ps.size(); i++) {
+        if (done[i]) continue;
+        Table *t = ps[i].t;
+        long rec = ps[i].rec;
+        std::string row;
+        if (rec == dbSCRATCH)
+            row = t->scratch;
+        else
+            row.assign(t->rows + (size_t)rec * t->stride, t->schema->rowsize);
+        for (size_t k = i; k < ps.size(); k++) {
+            if (done[k] || ps[k].t != t || ps[k].rec != rec) continue;
+            memcpy(&row[ps[k].f->offset], ps[k].text, ps[k].f->width);
+            done[k] = true;
+        }
+        if (rec == dbSCRATCH) {
+            t->scratch = row;
+        } else if (table_write_row(tg.d, t, rec, row.data(), caller) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int dbputv(Dbptr db, const char *table, ...) {
+    Target tg;
+    if (!target(db, "dbputv", &tg)) return -1;
+    if (!use_table(tg, db, table, "dbputv")) return -1;
+    char rb[32];
+    long n = table_count(tg.t);
+    if (!(db.record == dbSCRATCH || (db.record >= 0 && db.record < n))) {
+        elog_log(0, "dbputv: record %s is not a row of table %s\n", recname(db.record, rb), tg.t->name.c_str());
+        return -1;
+    }
+    std::vector<Pending> ps;
+    bool lddate = false;
+    va_list ap;
+    va_start(ap, table);
+    bool ok = collect(tg, table, db.record, ap, "dbputv", ps, &lddate);
+    va_end(ap);
+    if (!ok) return -1;
+    return apply(tg, ps, "dbputv");
+}
+
+extern "C" long dbaddv(Dbptr db, const char *table, ...) {
+    Target tg;
+    if (!target(db, "dbaddv", &tg)) return -1;
+    if (!use_table(tg, db, table, "dbaddv")) return -1;
+    if (tg.t->view) {
+        elog_log(0, "dbaddv: rows cannot be added to view %s; add them to its tables\n", tg.t->name.c_str());
+        return -1;
+    }
+    Table *t = tg.t;
+    if (!t->writable) {
+        elog_log(0, "dbaddv: table %s of database %s is read-only; row not added\n", t->name.c_str(),
+                 tg.d->name.c_str());
+        return -1;
+    }
+    std::vector<Pending> ps;
+    bool lddate = false;
+    va_list ap;
+    va_start(ap, table);
+    bool ok = collect(tg, table, dbSCRATCH, ap, "dbaddv", ps, &lddate);
+    va_end(ap);
+    if (!ok) return -1;
+    std::string row = t->nullrow;
+    for (auto &p : ps) memcpy(&row[p.f->offset], p.text, p.f->width);
+    int li = schema_field_index(t->schema, "lddate");
+    if (!lddate && li >= 0) {
+        Value v;
+        v.type = dbDATE;
+        v.d = std::floor(std_now());
+        std::string err;
+        char buf[MAX_WIDTH + 1];
+        if (field_format(&t->schema->fields[li], v, buf, err) == 0)
+            memcpy(&row[t->schema->fields[li].offset], buf, t->schema->fields[li].width);
+    }
+    return table_append_row(tg.d, t, row.data(), "dbaddv");
+}
+
+namespace hostdb {
+long view_add_ref(Database *d, Table *t, const char *row);
+}
+
+/* A row text given by a caller: exactly the width, optionally a newline. */
+static bool row_text_ok(const Table *t, const char *s, const char *caller, long record) {
+    size_t n = strlen(s);
+    size_t rs = (size_t)t->schema->rowsize;
+    if (n == rs + 1 && s[rs] == '\n') n = rs;
+    if (n != rs || memchr(s, '\n', n)) {
+        char rb[32];
+        elog_log(0, "%s: table %s row %s: the text has %zu characters, the rows have %zu\n", caller,
+                 t->name.c_str(), recname(record, rb), strlen(s), rs);
+        return false;
+    }
+    return true;
+}
+
+extern "C" long dbadd(Dbptr db, const char *row) {
+    Target tg;
+    if (!target(db, "dbadd", &tg)) return -1;
+    if (tg.t->view) return view_add_ref(tg.d, tg.t, row);
+    Table *t = tg.t;
+    if (!row) return table_append_row(tg.d, t, t->scratch.data(), "dbadd");
+    if (!row_text_ok(t, row, "dbadd", dbALL)) return -1;
+    return table_append_row(tg.d, t, row, "dbadd");
+}
+
+extern "C" int dbget(Dbptr db, char *s) {
+    Target tg;
+    if (!target(db, "dbget", &tg)) return -1;
+    const char *slots[MAX_SLOTS];
+    char rb[32];
+    int ns = row_slots(tg.d, tg.t, db.record, slots);
+    if (ns < 1) {
+        elog_log(0, "dbget: record %s is not a row of table %s\n", recname(db.record, rb), tg.t->name.c_str());
+        return -1;
+    }
+    FieldLoc loc;
+    if (db.field >= 0 && field_at(tg.t, (int)db.field, &loc)) {
+        if (!s || loc.bundle) {
+            elog_log(0, "dbget: no buffer for field %ld of %s\n", db.field, tg.t->name.c_str());
+            return -1;
+        }
+        Value v;
+        field_read(loc, slots, &v, nullptr);
+        if (!slots[loc.slot]) {
+            strcpy(s, v.s);
+            return 0;
+        }
+        const char *p = slots[loc.slot] + loc.f->offset;
+        size_t n = loc.f->width;
+        while (n && *p == ' ') p++, n--;
+        while (n && p[n - 1] == ' ') n--;
+        memcpy(s, p, n);
+        s[n] = 0;
+        return 0;
+    }
+    std::vector<long> tabs = view_base_tables(tg.d, tg.t);
+    Table *b = tg.d->table(tabs[0]);
+    const char *src = slots[0] ? slots[0] : b->nullrow.data();
+    size_t rs = (size_t)b->schema->rowsize;
+    if (!s) {
+        b->scratch.assign(src, rs);
+        return 0;
+    }
+    memcpy(s, src, rs);
+    s[rs] = 0;
+    return 0;
+}
+
+extern "C" int dbput(Dbptr db, const char *s) {
+    Target tg;
+    if (!target(db, "dbput", &tg)) return -1;
+    char rb[32];
+    FieldLoc loc;
+    bool field = db.field >= 0 && field_at(tg.t, (int)db.field, &loc);
+    Table *bt;
+    long brec;
+    if (!field) {
+        loc = FieldLoc();
+        loc.table = view_base_tables(tg.d, tg.t)[0];
+    }
+    if (db.record != dbSCRATCH && (db.record < 0 || db.record >= table_count(tg.t))) {
+        elog_log(0, "dbput: record %s is not a row of table %s\n", recname(db.record, rb), tg.t->name.c_str());
+        return -1;
+    }
+    if (!base_of(tg, loc, db.record, &bt, &brec) || !bt || !bt->schema) {
+        elog_log(0, "dbput: record %s of %s has no row to write\n", recname(db.record, rb), tg.t->name.c_str());
+        return -1;
+    }
+    if (brec != dbSCRATCH && !bt->writable) {
+        elog_log(0, "dbput: table %s of database %s is read-only; row %ld not written\n", bt->name.c_str(),
+                 tg.d->name.c_str(), brec);
+        return -1;
+    }
+    std::string row = brec == dbSCRATCH ? bt->scratch
+                                        : std::string(bt->rows + (size_t)brec * bt->stride, bt->schema->rowsize);
+    if (field) {
+        if (loc.bundle || !s) {
+            elog_log(0, "dbput: no text for field %ld of %s\n", db.field, tg.t->name.c_str());
+            return -1;
+        }
+        Value v;
+        std::string err;
+        size_t n = strlen(s);
+        const char *p = s;
+        while (n && *p == ' ') p++, n--;
+        while (n && p[n - 1] == ' ') n--;
+        if (n > (size_t)loc.f->width && loc.f->type == dbSTRING) n = loc.f->width;
+        if (n > MAX_WIDTH || field_parse(loc.f, p, n, &v) != 0) {
+            elog_log(0, "dbput: table %s row %s field %s: \"%s\" is not a value of the field\n", bt->name.c_str(),
+                     recname(brec, rb), loc.f->name, s);
+            return -1;
+        }
+        char buf[MAX_WIDTH + 1];
+        if (field_format(loc.f, v, buf, err) != 0) {
+            elog_log(0, "dbput: table %s row %s field %s: %s\n", bt->name.c_str(), recname(brec, rb), loc.f->name,
+                     err.c_str());
+            return -1;
+        }
+        memcpy(&row[loc.f->offset], buf, loc.f->width);
+    } else {
+        const char *src = s ? s : bt->scratch.data();
+        if (s && !row_text_ok(bt, s, "dbput", brec)) return -1;
+        row.assign(src, bt->schema->rowsize);
+    }
+    if (brec == dbSCRATCH) {
+        bt->scratch = row;
+        return 0;
+    }
+    return table_write_row(tg.d, bt, brec, row.data(), "dbput");
+}
+
+extern "C" int dbdelete(Dbptr db) {
+    Target tg;
+    if (!target(db, "dbdelete", &tg)) return -1;
+    if (tg.t->view) {
+        elog_log(0, "dbdelete: rows of view %s are deleted in their tables\n", tg.t->name.c_str());
+        return -1;
+    }
+    if (db.record < 0 || db.record >= table_count(tg.t)) {
+        elog_log(0, "dbdelete: no record %ld in table %s\n", db.record, tg.t->name.c_str());
+        return -1;
+    }
+    return table_write_row(tg.d, tg.t, db.record, tg.t->nullrow.data(), "dbdelete");
+}
+
+extern "C" int dbcrunch(Dbptr db) {
+    Target tg;
+    if (!target(db, "dbcrunch", &tg)) return -1;
+    Table *t = tg.t;
+    if (t->view) {
+        View *v = t->view.get();
+        if (v->kind != View::ROWS) return 0;
+        size_t k = v->tables.size();
+        std::vector<long> keep;
+        for (long r = 0; r < table_count(t); r++) {
+            bool dead = false;
+            for (size_t s = 0; s < k; s++) {
+                long br = v->recs[r * k + s];
+                Table *b = tg.d->table(v->tables[s]);
+                if (br >= 0 && !memcmp(b->rows + (size_t)br * b->stride, b->nullrow.data(), b->schema->rowsize))
+                    dead = true;
+            }
+            if (!dead) keep.insert(keep.end(), v->recs.begin() + r * k, v->recs.begin() + (r + 1) * k);
+        }
+        v->recs.swap(keep);
+        return 0;
+    }
+    if (t->tofile) {
+        elog_log(0, "dbcrunch: table %s is kept in the file %s, which is never shortened\n", t->name.c_str(),
+                 t->filename.c_str());
+        return -1;
+    }
+    if (!t->writable) {
+        elog_log(0, "dbcrunch: table %s is read-only\n", t->name.c_str());
+        return -1;
+    }
+    long n = t->nrows.load(), w = 0;
+    long rs = t->schema->rowsize;
+    for (long r = 0; r < n; r++) {
+        char *row = t->rows + (size_t)r * t->stride;
+        if (!memcmp(row, t->nullrow.data(), rs)) continue;
+        if (w != r) memmove(t->rows + (size_t)w * t->stride, row, t->stride);
+        w++;
+    }
+    t->nrows.store(w);
+    if (w != n) t->generation.fetch_add(1);
+    return 0;
+}

@@ -1,0 +1,525 @@
+// Tests of the database engine: opening, reading user files exactly,
+// writing without damage, bad input, queries, views plumbing, files and
+// SEED codes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+
+#include "db.h"
+#include "dbfixture.h"
+#include "rzvtest.h"
+
+using dbfixture::Cell;
+using dbfixture::hand_row;
+using rzvtest::TempDir;
+
+namespace {
+
+class Db : public ::testing::Test {
+protected:
+    void SetUp() override {
+        elog_clear_register(0);
+        prefix = dir.file("ev1");
+    }
+    void TearDown() override { elog_clear_register(0); }
+    TempDir dir;
+    std::string prefix;
+};
+
+long count(Dbptr db) {
+    long n = -1;
+    EXPECT_EQ(dbquery(db, dbRECORD_COUNT, &n), 0);
+    return n;
+}
+
+off_t file_size(const std::string &p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// A small wfdisc written by the engine: two rows.
+void add_two_wfdisc(Dbptr wf) {
+    ASSERT_EQ(dbaddv(wf, 0, "sta", "ANMO", "chan", "BHZ", "time", 1262304000.0, "endtime", 1262307599.975,
+                     "nsamp", 144000L, "samprate", 40.0, "wfid", 1L, "jdate", 2010001L, "dir", "wf/2010",
+                     "dfile", "ANMO.BHZ.w", "datatype", "s4", (char *)0),
+              0);
+    ASSERT_EQ(dbaddv(wf, 0, "sta", "HRV", "chan", "BHN", "time", 1262304100.5, "endtime", 1262307000.0, "nsamp",
+                     1000L, "samprate", 20.0, "wfid", 2L, "calib", 0.5, (char *)0),
+              1);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- opening
+
+TEST_F(Db, MissingTablesAreEmptyAndUnknownNamesFail) {
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    EXPECT_GE(wf.table, 0);
+    EXPECT_EQ(count(wf), 0);
+    Dbptr bad = dblookup(db, 0, "nosuchtable", 0, 0);
+    EXPECT_EQ(bad.table, dbINVALID);
+    EXPECT_TRUE(rzvtest::has_message("nosuchtable"));
+    Dbptr badf = dblookup(db, 0, "wfdisc", "nosuchfield", 0);
+    EXPECT_EQ(badf.field, dbINVALID);
+    EXPECT_TRUE(rzvtest::has_message("nosuchfield"));
+    Dbptr q = dblookup(db, 0, 0, "site.lat", 0);
+    EXPECT_EQ(q.table, dblookup(db, 0, "site", 0, 0).table);
+    EXPECT_GE(q.field, 0);
+    EXPECT_EQ(dbclose(db), 0);
+    EXPECT_LT(dbopen(prefix.c_str(), "w", &db), 0);
+    EXPECT_EQ(db.database, dbINVALID);
+}
+
+TEST_F(Db, DescriptorFileGivesSearchPath) {
+    std::string other = dir.file("master");
+    dbfixture::write_rows(other, "site", {hand_row("site", {{"ANMO"}, {"1990001"}, {"-1"}, {"34.9459"}})});
+    rzvtest::write_file(prefix, "# a descriptor\nschema css3.0\ndbpath master\n");
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr site = dblookup(db, 0, "site", 0, 0);
+    EXPECT_EQ(count(site), 1);
+    site.record = 0;
+    double lat = 0;
+    EXPECT_EQ(dbgetv(site, 0, "lat", &lat, (char *)0), 0);
+    EXPECT_DOUBLE_EQ(lat, 34.9459);
+    dbclose(db);
+    rzvtest::write_file(prefix, "schema css3.0\nbogus line\n");
+    EXPECT_LT(dbopen(prefix.c_str(), "r", &db), 0);
+    EXPECT_TRUE(rzvtest::has_message("line 2"));
+}
+
+// ---------------------------------------------------------------- writing
+
+TEST_F(Db, EngineWritesExactLayoutAndReadsItBack) {
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    add_two_wfdisc(wf);
+    dbclose(db);
+    std::string text = rzvtest::read_file(prefix + ".wfdisc");
+    ASSERT_EQ(text.size(), 2u * 284);
+    std::string row0 = text.substr(0, 283);
+    EXPECT_EQ(row0.substr(0, 34), "ANMO   BHZ       1262304000.00000 ");
+    EXPECT_EQ(row0.substr(88, 11), " 40.0000000");
+    EXPECT_EQ(text[283], '\n');
+
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    wf = dblookup(db, 0, "wfdisc", 0, "1");
+    char sta[8], chan[10], dirs[80];
+    double t, calib, calper;
+    long nsamp, jdate;
+    ASSERT_EQ(dbgetv(wf, 0, "sta", sta, "chan", chan, "time", &t, "nsamp", &nsamp, "calib", &calib, "calper",
+                     &calper, "jdate", &jdate, "dir", dirs, (char *)0),
+              0);
+    EXPECT_STREQ(sta, "HRV");
+    EXPECT_STREQ(chan, "BHN");
+    EXPECT_DOUBLE_EQ(t, 1262304100.5);
+    EXPECT_EQ(nsamp, 1000);
+    EXPECT_DOUBLE_EQ(calib, 0.5);
+    EXPECT_DOUBLE_EQ(calper, -1.0);  // null from the schema
+    EXPECT_EQ(jdate, -1);
+    EXPECT_STREQ(dirs, "-");
+    dbclose(db);
+}
+
+TEST_F(Db, HandEditedRowsReadLikeEngineRows) {
+    // Values anywhere in their columns, left- or right-justified.
+    std::vector<std::string> rows = {
+        hand_row("wfdisc", {{"ANMO", 1}, {"BHZ", -1}, {"1262304000.0", 0}, {"1", 3}, {"-1", 0}, {"2010001", 0},
+                            {"1262307599.975", 2}, {"144000", 0}, {"40", 4}, {"1.0", -1}, {"-1", 5}}),
+    };
+    dbfixture::write_rows(prefix, "wfdisc", rows);
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, "0");
+    char sta[8], chan[10];
+    double t, et, sr;
+    long wfid, nsamp, jdate;
+    ASSERT_EQ(dbgetv(wf, 0, "sta", sta, "chan", chan, "time", &t, "endtime", &et, "samprate", &sr, "wfid", &wfid,
+                     "nsamp", &nsamp, "jdate", &jdate, (char *)0),
+              0);
+    dbclose(db);
+
+    TempDir d2;
+    Dbptr db2;
+    ASSERT_EQ(dbopen(d2.file("x").c_str(), "r+", &db2), 0);
+    Dbptr wf2 = dblookup(db2, 0, "wfdisc", 0, 0);
+    ASSERT_EQ(dbaddv(wf2, 0, "sta", sta, "chan", chan, "time", t, "endtime", et, "samprate", sr, "wfid", wfid,
+                     "nsamp", nsamp, "jdate", jdate, (char *)0),
+              0);
+    wf2.record = 0;
+    char sta2[8], chan2[10];
+    double t2, et2, sr2;
+    long wfid2, nsamp2;
+    ASSERT_EQ(dbgetv(wf2, 0, "sta", sta2, "chan", chan2, "time", &t2, "endtime", &et2, "samprate", &sr2, "wfid",
+                     &wfid2, "nsamp", &nsamp2, (char *)0),
+              0);
+    EXPECT_STREQ(sta, "ANMO");
+    EXPECT_STREQ(sta2, sta);
+    EXPECT_STREQ(chan, "BHZ");
+    EXPECT_STREQ(chan2, chan);
+    EXPECT_DOUBLE_EQ(t2, t);
+    EXPECT_DOUBLE_EQ(et, 1262307599.975);
+    EXPECT_DOUBLE_EQ(et2, et);
+    EXPECT_DOUBLE_EQ(sr2, 40.0);
+    EXPECT_EQ(wfid2, 1);
+    EXPECT_EQ(nsamp2, 144000);
+    dbclose(db2);
+}
+
+TEST_F(Db, PutRewritesInPlaceAndLeavesOtherRows) {
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    add_two_wfdisc(wf);
+    std::string before = rzvtest::read_file(prefix + ".wfdisc");
+    wf.record = 0;
+    ASSERT_EQ(dbputv(wf, 0, "chan", "BHE", "calib", 2.25, (char *)0), 0);
+    std::string after = rzvtest::read_file(prefix + ".wfdisc");
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(after.substr(284), before.substr(284));
+    EXPECT_EQ(after.substr(7, 8), "BHE     ");
+    // A failed put (unknown field among good ones) changes nothing.
+    EXPECT_LT(dbputv(wf, 0, "chan", "XXX", "nosuch", 1.0, (char *)0), 0);
+    EXPECT_EQ(rzvtest::read_file(prefix + ".wfdisc"), after);
+    // A value too wide for its field fails and changes nothing.
+    EXPECT_LT(dbputv(wf, 0, "nsamp", 1234567890L, (char *)0), 0);
+    EXPECT_TRUE(rzvtest::has_message("nsamp"));
+    EXPECT_EQ(rzvtest::read_file(prefix + ".wfdisc"), after);
+    dbclose(db);
+}
+
+TEST_F(Db, WideNullsAreWrittenWithFewerDecimals) {
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
+    Dbptr as = dblookup(db, 0, "assoc", 0, 0);
+    ASSERT_EQ(dbaddv(as, 0, "arid", 5L, "orid", 7L, "belief", -1.0, (char *)0), 0);
+    std::string text = rzvtest::read_file(prefix + ".assoc");
+    ASSERT_EQ(text.size(), 153u);
+    as.record = 0;
+    double belief;
+    ASSERT_EQ(dbgetv(as, 0, "belief", &belief, (char *)0), 0);
+    EXPECT_DOUBLE_EQ(belief, -1.0);
+    dbclose(db);
+}
+
+TEST_F(Db, ReadOnlyRefusesRowWritesButNotScratch) {
+    dbfixture::write_rows(prefix, "wfdisc", {dbfixture::wfdisc_row("ANMO", "BHZ", 100, 200, 1)});
+    std::string before = rzvtest::read_file(prefix + ".wfdisc");
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, "0");
+    EXPECT_LT(dbputv(wf, 0, "sta", "XX", (char *)0), 0);
+    EXPECT_TRUE(rzvtest::has_message("read-only"));
+    EXPECT_LT(dbaddv(wf, 0, "sta", "XX", (char *)0), 0);
+    EXPECT_LT(dbadd(wf, 0), 0);
+    Dbptr sc = dblookup(db, 0, "wfdisc", 0, "dbSCRATCH");
+    ASSERT_EQ(dbputv(sc, 0, "sta", "XX", "time", 5.0, (char *)0), 0);
+    char sta[8];
+    double t;
+    ASSERT_EQ(dbgetv(sc, 0, "sta", sta, "time", &t, (char *)0), 0);
+    EXPECT_STREQ(sta, "XX");
+    EXPECT_EQ(t, 5.0);
+    dbclose(db);
+    EXPECT_EQ(rzvtest::read_file(prefix + ".wfdisc"), before);
+}
+
+TEST_F(Db, WholeRowsThroughDbgetDbputDbadd) {
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    std::string r = dbfixture::wfdisc_row("KONO", "BHZ", 10, 20, 3);
+    EXPECT_EQ(dbadd(wf, r.c_str()), 0);
+    EXPECT_EQ(dbadd(wf, (r + "\n").c_str()), 1);
+    EXPECT_LT(dbadd(wf, r.substr(0, 100).c_str()), 0);
+    EXPECT_TRUE(rzvtest::has_message("wfdisc"));
+    wf.record = 1;
+    char buf[400];
+    ASSERT_EQ(dbget(wf, buf), 0);
+    EXPECT_EQ(std::string(buf), r);
+    // Copy a row to scratch, change it there, append it.
+    ASSERT_EQ(dbget(wf, 0), 0);
+    Dbptr sc = dblookup(wf, 0, 0, 0, "dbSCRATCH");
+    ASSERT_EQ(dbputv(sc, 0, "sta", "COPY", (char *)0), 0);
+    EXPECT_EQ(dbadd(wf, 0), 2);
+    // A field pointer reads and writes the field's text.
+    Dbptr f = dblookup(wf, 0, 0, "sta", "2");
+    ASSERT_EQ(dbget(f, buf), 0);
+    EXPECT_STREQ(buf, "COPY");
+    ASSERT_EQ(dbput(f, "NEW"), 0);
+    ASSERT_EQ(dbget(f, buf), 0);
+    EXPECT_STREQ(buf, "NEW");
+    EXPECT_LT(dbput(wf, "short"), 0);
+    EXPECT_EQ(file_size(prefix + ".wfdisc"), 3 * 284);
+    dbclose(db);
+}
+
+// ---------------------------------------------------------------- bad input
+
+TEST_F(Db, WrongWidthLinesGoThroughANormalisedCopy) {
+    std::string good = dbfixture::wfdisc_row("ANMO", "BHZ", 100, 200, 1);
+    std::string trimmed = dbfixture::wfdisc_row("HRV", "BHZ", 300, 400, 2);
+    while (trimmed.back() == ' ') trimmed.pop_back();
+    rzvtest::write_file(prefix + ".wfdisc", good + "\n" + trimmed + "\n" + good.substr(0, 60));
+    std::string before = rzvtest::read_file(prefix + ".wfdisc");
+    FILE *log = tmpfile();
+    elog_set_stream(log);
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    EXPECT_EQ(count(wf), 3);
+    elog_set_stream(0);
+    rewind(log);
+    char line[512] = {0};
+    size_t got = fread(line, 1, sizeof line - 1, log);
+    line[got] = 0;
+    fclose(log);
+    EXPECT_NE(strstr(line, (prefix + ".wfdisc line 2").c_str()), nullptr) << line;
+    wf.record = 1;
+    char sta[8];
+    double t;
+    ASSERT_EQ(dbgetv(wf, 0, "sta", sta, "time", &t, (char *)0), 0);
+    EXPECT_STREQ(sta, "HRV");
+    EXPECT_EQ(t, 300.0);
+    // The truncated last line reads as far as it goes.
+    wf.record = 2;
+    ASSERT_EQ(dbgetv(wf, 0, "sta", sta, (char *)0), 0);
+    EXPECT_STREQ(sta, "ANMO");
+    EXPECT_LT(dbputv(wf, 0, "sta", "X", (char *)0), 0);
+    EXPECT_LT(dbaddv(wf, 0, "sta", "X", (char *)0), 0);
+    dbclose(db);
+    EXPECT_EQ(rzvtest::read_file(prefix + ".wfdisc"), before);
+}
+
+TEST_F(Db, NonNumericTextFailsWithTableRowAndField) {
+    dbfixture::write_rows(prefix, "site", {hand_row("site", {{"ANMO"}, {"1990001"}, {"-1"}, {"north"}, {"12.5"}})});
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr site = dblookup(db, 0, "site", 0, "0");
+    double lat = 0, lon = 0;
+    long off = 0;
+    EXPECT_LT(dbgetv(site, 0, "lat", &lat, "lon", &lon, "offdate", &off, (char *)0), 0);
+    std::string m = rzvtest::all_messages();
+    EXPECT_NE(m.find("site"), std::string::npos);
+    EXPECT_NE(m.find("row 0"), std::string::npos);
+    EXPECT_NE(m.find("lat"), std::string::npos);
+    EXPECT_EQ(lat, -999.0);  // the null
+    EXPECT_EQ(lon, 12.5);    // the other fields are still read
+    EXPECT_EQ(off, -1);
+    dbclose(db);
+}
+
+TEST_F(Db, StamagWithoutDeltaIsRecognisedByItsWidth) {
+    std::string row(117, ' ');
+    memcpy(&row[0], "       7", 8);
+    memcpy(&row[9], "ANMO", 4);
+    memcpy(&row[52], "mb", 2);
+    memcpy(&row[59], "   5.25", 7);
+    dbfixture::write_rows(prefix, "stamag", {row});
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr sm = dblookup(db, 0, "stamag", 0, "0");
+    double mag;
+    char mt[8];
+    ASSERT_EQ(dbgetv(sm, 0, "magnitude", &mag, "magtype", mt, (char *)0), 0);
+    EXPECT_DOUBLE_EQ(mag, 5.25);
+    EXPECT_STREQ(mt, "mb");
+    long rs;
+    dbquery(sm, dbRECORD_SIZE, &rs);
+    EXPECT_EQ(rs, 117);
+    dbclose(db);
+}
+
+TEST_F(Db, BadPointersFailCleanly) {
+    Dbptr bad = dbinvalid();
+    double x;
+    EXPECT_LT(dbgetv(bad, 0, "time", &x, (char *)0), 0);
+    EXPECT_LT(dbaddv(bad, 0, "time", 1.0, (char *)0), 0);
+    long n;
+    EXPECT_LT(dbquery(bad, dbRECORD_COUNT, &n), 0);
+    EXPECT_EQ(dbresolve(bad), dbINVALID);
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    wf.record = 5;
+    EXPECT_LT(dbgetv(wf, 0, "time", &x, (char *)0), 0);
+    EXPECT_TRUE(rzvtest::has_message("record 5"));
+    dbclose(db);
+    EXPECT_LT(dbclose(db), 0);
+}
+
+// ---------------------------------------------------------------- queries
+
+TEST_F(Db, QueriesDescribeTheRowsInMemory) {
+    std::vector<std::string> rows;
+    for (int i = 0; i < 5; i++) rows.push_back(dbfixture::wfdisc_row("ST", "HHZ", 1000.0 * i, 1000.0 * i + 999, i));
+    dbfixture::write_rows(prefix, "wfdisc", rows);
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    long n, size, off, width;
+    char *name, *file, *addr;
+    ASSERT_EQ(dbquery(wf, dbRECORD_COUNT, &n), 0);
+    ASSERT_EQ(dbquery(wf, dbTABLE_NAME, &name), 0);
+    ASSERT_EQ(dbquery(wf, dbTABLE_FILENAME, &file), 0);
+    ASSERT_EQ(dbquery(wf, dbRECORD_SIZE, &size), 0);
+    ASSERT_EQ(dbquery(wf, dbTABLE_ADDRESS, &addr), 0);
+    Dbptr tf = dblookup(wf, 0, 0, "time", 0);
+    ASSERT_EQ(dbquery(tf, dbFIELD_INDEX, &off), 0);
+    ASSERT_EQ(dbquery(tf, dbFIELD_SIZE, &width), 0);
+    EXPECT_EQ(n, 5);
+    EXPECT_STREQ(name, "wfdisc");
+    EXPECT_EQ(std::string(file), prefix + ".wfdisc");
+    EXPECT_EQ(size, 283);
+    EXPECT_EQ(off, 16);
+    EXPECT_EQ(width, 17);
+    EXPECT_EQ(std::string(addr + 3 * (size + 1) + off, width), "       3000.00000");
+    EXPECT_EQ(addr[4 * (size + 1) + size], '\n');
+    Tbl *pk;
+    ASSERT_EQ(dbquery(wf, dbPRIMARY_KEY, &pk), 0);
+    ASSERT_EQ(maxtbl(pk), 3);
+    EXPECT_STREQ((char *)gettbl(pk, 2), "time::endtime");
+    long type;
+    dbquery(tf, dbFIELD_TYPE, &type);
+    EXPECT_EQ(type, dbTIME);
+    EXPECT_EQ(dbresolve(wf), dbTABLE_PTR);
+    EXPECT_EQ(dbresolve(dblookup(wf, 0, 0, 0, "2")), dbRECORD_PTR);
+    EXPECT_LT(dbquery(wf, 12345, &n), 0);
+    dbclose(db);
+}
+
+// ---------------------------------------------------------------- memory and views
+
+TEST_F(Db, MemoryTraceTableHoldsPointers) {
+    Dbptr db;
+    ASSERT_EQ(dbopen_memory(&db), 0);
+    Dbptr tr = dblookup(db, 0, "trace", 0, 0);
+    float samples[4] = {1, 2, 3, 4};
+    long r = dbaddv(tr, 0, "sta", "AAK", "chan", "BHZ", "time", 10.0, "nsamp", 4L, "samprate", 1.0, "data",
+                    (void *)samples, (char *)0);
+    ASSERT_EQ(r, 0);
+    tr.record = r;
+    float *data = nullptr;
+    void *resp = (void *)1;
+    ASSERT_EQ(dbgetv(tr, 0, "data", &data, "response", &resp, (char *)0), 0);
+    EXPECT_EQ(data, samples);
+    EXPECT_EQ(resp, nullptr);
+    ASSERT_EQ(dbputv(tr, 0, "data", (void *)0, (char *)0), 0);
+    dbgetv(tr, 0, "data", &data, (char *)0);
+    EXPECT_EQ(data, nullptr);
+    // Deleted rows go away with dbcrunch.
+    ASSERT_EQ(dbaddv(tr, 0, "sta", "KIV", (char *)0), 1);
+    ASSERT_EQ(dbdelete(tr), 0);
+    ASSERT_EQ(dbcrunch(tr), 0);
+    EXPECT_EQ(count(tr), 1);
+    tr.record = 0;
+    char sta[8];
+    dbgetv(tr, 0, "sta", sta, (char *)0);
+    EXPECT_STREQ(sta, "KIV");
+    // Origin rows in memory too.
+    Dbptr org = dblookup(db, 0, "origin", 0, 0);
+    EXPECT_EQ(dbaddv(org, 0, "time", 5.0, "lat", 1.5, "nass", 0L, (char *)0), 0);
+    dbclose(db);
+}
+
+TEST_F(Db, ViewRowsReferToBaseRows) {
+    Dbptr db;
+    ASSERT_EQ(dbopen_memory(&db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    add_two_wfdisc(wf);
+    Tbl *names = strtbl("wfdisc", (char *)0);
+    Dbptr v = dbtbl2view(db, names);
+    freetbl(names, 0);
+    ASSERT_GE(v.table, 0);
+    char ref[dbREF_SIZE];
+    wf.record = 1;
+    ASSERT_EQ(dbref(wf, ref), 0);
+    EXPECT_EQ(dbadd(v, ref), 0);
+    wf.record = 0;
+    ASSERT_EQ(dbref(wf, ref), 0);
+    EXPECT_EQ(dbadd(v, ref), 1);
+    EXPECT_EQ(count(v), 2);
+    v.record = 0;
+    char sta[8];
+    double t;
+    ASSERT_EQ(dbgetv(v, 0, "wfdisc.sta", sta, "time", &t, (char *)0), 0);
+    EXPECT_STREQ(sta, "HRV");
+    EXPECT_DOUBLE_EQ(t, 1262304100.5);
+    // Writes through a view row reach the base row.
+    ASSERT_EQ(dbputv(v, 0, "chan", "BH1", (char *)0), 0);
+    char chan[10];
+    wf.record = 1;
+    dbgetv(wf, 0, "chan", chan, (char *)0);
+    EXPECT_STREQ(chan, "BH1");
+    EXPECT_LT(dbadd(v, "garbage"), 0);
+    long isview;
+    dbquery(v, dbTABLE_IS_VIEW, &isview);
+    EXPECT_EQ(isview, 1);
+    EXPECT_EQ(dbfree(v), 0);
+    Dbptr bundle = {db.database, 0, 7, 3};
+    long first, last;
+    ASSERT_EQ(dbget_range(bundle, &first, &last), 0);
+    EXPECT_EQ(first, 3);
+    EXPECT_EQ(last, 7);
+    dbclose(db);
+}
+
+TEST_F(Db, LoadDatesReadInBothForms) {
+    dbfixture::write_rows(prefix, "event",
+                          {hand_row("event", {{"1"}, {"-"}, {"2"}, {"-"}, {"-1"}, {"10-01-02 08:30:00"}}),
+                           hand_row("event", {{"2"}, {"-"}, {"3"}, {"-"}, {"-1"}, {"1262421000.00000", -1}}),
+                           hand_row("event", {{"3"}, {"-"}, {"4"}, {"-"}, {"-1"}, {"Jan 2 2010"}})});
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr ev = dblookup(db, 0, "event", 0, 0);
+    double ld[3];
+    for (int i = 0; i < 3; i++) {
+        ev.record = i;
+        ASSERT_EQ(dbgetv(ev, 0, "lddate", &ld[i], (char *)0), 0);
+    }
+    EXPECT_DOUBLE_EQ(ld[0], 1262421000.0);
+    EXPECT_DOUBLE_EQ(ld[1], 1262421000.0);
+    EXPECT_EQ(ld[2], TIME_NULL);
+    dbclose(db);
+}
+
+// ---------------------------------------------------------------- files
+
+TEST_F(Db, ExternalFilesAndSeedCodes) {
+    dbfixture::write_rows(prefix, "wfdisc",
+                          {dbfixture::wfdisc_row("ANMO", "BHZ", 0, 10, 1, 10, 1.0, "wf", "a.w"),
+                           dbfixture::wfdisc_row("ANMO", "BHZ", 20, 30, 2, 10, 1.0, "wf", "missing.w")});
+    mkdir(dir.file("wf").c_str(), 0755);
+    rzvtest::write_file(dir.file("wf/a.w"), "data");
+    dbfixture::write_rows(prefix, "snetsta", {hand_row("snetsta", {{"IU"}, {"ANMO"}, {"ANMO"}})});
+    dbfixture::write_rows(prefix, "schanloc", {hand_row("schanloc", {{"ANMO"}, {"BHZ"}, {"00"}, {"BHZ_00"}})});
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, "0");
+    char path[FILENAME_MAX];
+    EXPECT_EQ(dbextfile(wf, "wfdisc", path), 1);
+    EXPECT_EQ(std::string(path), dir.path() + "/wf/a.w");
+    wf.record = 1;
+    EXPECT_LT(dbextfile(wf, 0, path), 1);
+    EXPECT_GT(dfiletime(dir.file("wf/a.w").c_str()), 1e9);
+    EXPECT_EQ(dfiletime(dir.file("nope").c_str()), -9999999999.999);
+    char net[16], sta[16], chan[16], loc[16];
+    EXPECT_EQ(dbseed_net(db, "ANMO", net, sta), 0);
+    EXPECT_STREQ(net, "IU");
+    EXPECT_STREQ(sta, "ANMO");
+    EXPECT_EQ(dbseed_loc(db, "ANMO", "BHZ_00", chan, loc), 0);
+    EXPECT_STREQ(chan, "BHZ");
+    EXPECT_STREQ(loc, "00");
+    EXPECT_LT(dbseed_net(db, "XYZ", net, sta), 0);
+    EXPECT_STREQ(sta, "XYZ");
+    EXPECT_STREQ(net, "");
+    EXPECT_LT(dbseed_loc(db, "XYZ", "HHZ", chan, loc), 0);
+    EXPECT_STREQ(chan, "HHZ");
+    EXPECT_STREQ(loc, "");
+    dbclose(db);
+}

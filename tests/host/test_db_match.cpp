@@ -1,0 +1,203 @@
+// Tests of record matching: the key rules (equality, ranges, overlap,
+// bounds), primary keys for null lists, the index in the hook and in
+// index_arr, rows appended after the build, and agreement with a scan.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "db.h"
+#include "dbfixture.h"
+#include "rzvtest.h"
+
+namespace {
+
+class Match : public ::testing::Test {
+protected:
+    void SetUp() override {
+        elog_clear_register(0);
+        ASSERT_EQ(dbopen_memory(&db), 0);
+        wf = dblookup(db, 0, "wfdisc", 0, 0);
+        // Three channels, rows of 100 s each, 50 s apart in start time for HHZ.
+        const char *chans[] = {"BHZ", "BHN", "HHZ"};
+        for (int c = 0; c < 3; c++)
+            for (int i = 0; i < 10; i++) {
+                double t = 1000.0 + i * (c == 2 ? 50.0 : 100.0);
+                ASSERT_GE(dbaddv(wf, 0, "sta", i % 2 ? "AAA" : "BBB", "chan", chans[c], "time", t, "endtime",
+                                 t + 100.0, "wfid", (long)(c * 10 + i), (char *)0),
+                          0);
+            }
+        sc = dblookup(wf, 0, 0, 0, "dbSCRATCH");
+        k1 = strtbl("sta", "chan", "time::endtime", (char *)0);
+    }
+    void TearDown() override {
+        free_hook(&hook);
+        freetbl(list, 0);
+        freetbl(k1, 0);
+        dbclose(db);
+        elog_clear_register(0);
+    }
+    std::vector<long> rows() {
+        std::vector<long> out;
+        for (long i = 0; i < maxtbl(list); i++) out.push_back((long)gettbl(list, i));
+        return out;
+    }
+    // The rows a plain scan finds for sta, chan overlapping [t0, t1].
+    std::vector<long> scan(const char *sta, const char *chan, double t0, double t1) {
+        std::vector<long> out;
+        long n;
+        dbquery(wf, dbRECORD_COUNT, &n);
+        Dbptr r = wf;
+        for (r.record = 0; r.record < n; r.record++) {
+            char s[8], c[10];
+            double t, e;
+            dbgetv(r, 0, "sta", s, "chan", c, "time", &t, "endtime", &e, (char *)0);
+            if (!strcmp(s, sta) && !strcmp(c, chan) && t <= t1 && e >= t0) out.push_back(r.record);
+        }
+        return out;
+    }
+    Dbptr db, wf, sc;
+    Tbl *k1 = nullptr, *list = nullptr;
+    Hook *hook = nullptr;
+};
+
+}  // namespace
+
+TEST_F(Match, OverlapIncludesBoundsAndListsAscending) {
+    ASSERT_EQ(dbputv(sc, 0, "sta", "BBB", "chan", "HHZ", "time", 1100.0, "endtime", 1200.0, (char *)0), 0);
+    long n = dbmatches(sc, wf, &k1, &k1, &hook, &list);
+    EXPECT_EQ(rows(), scan("BBB", "HHZ", 1100.0, 1200.0));
+    EXPECT_EQ(n, (long)rows().size());
+    ASSERT_GE(n, 2);
+    for (size_t i = 1; i < rows().size(); i++) EXPECT_LT(rows()[i - 1], rows()[i]);
+    // A window touching a row's end exactly matches it (bounds included).
+    ASSERT_EQ(dbputv(sc, 0, "chan", "BHZ", "time", 1300.0, "endtime", 1300.0, (char *)0), 0);
+    dbmatches(sc, wf, &k1, &k1, &hook, &list);
+    EXPECT_EQ(rows(), scan("BBB", "BHZ", 1300.0, 1300.0));
+    EXPECT_EQ(rows().size(), 1u);  // BBB has the even rows: 1200-1300 touches 1300
+}
+
+TEST_F(Match, AgreesWithAScanOverManyWindows) {
+    srand(7);
+    const char *stas[] = {"AAA", "BBB", "CCC"};
+    const char *chans[] = {"BHZ", "BHN", "HHZ"};
+    for (int k = 0; k < 200; k++) {
+        const char *s = stas[rand() % 3], *c = chans[rand() % 3];
+        double t0 = 900 + rand() % 1200, t1 = t0 + rand() % 300;
+        dbputv(sc, 0, "sta", s, "chan", c, "time", t0, "endtime", t1, (char *)0);
+        ASSERT_GE(dbmatches(sc, wf, &k1, &k1, &hook, &list), 0);
+        ASSERT_EQ(rows(), scan(s, c, t0, t1)) << s << " " << c << " " << t0 << " " << t1;
+    }
+}
+
+TEST_F(Match, KeyRangeAgainstPlainFieldAndPlainAgainstRange) {
+    Tbl *kt = strtbl("time::endtime", (char *)0), *tt = strtbl("time", (char *)0);
+    // key range against the table's plain time: the time inside the range
+    dbputv(sc, 0, "time", 1000.0, "endtime", 1100.0, (char *)0);
+    dbmatches(sc, wf, &kt, &tt, &hook, &list);
+    for (long r : rows()) {
+        Dbptr p = wf;
+        p.record = r;
+        double t;
+        dbgetv(p, 0, "time", &t, (char *)0);
+        EXPECT_GE(t, 1000.0);
+        EXPECT_LE(t, 1100.0);
+    }
+    EXPECT_EQ(rows().size(), 2u + 2u + 3u);
+    // a plain key against a table range: the key inside the range
+    Tbl *kp = strtbl("time", (char *)0), *tr = strtbl("time::endtime", (char *)0);
+    Hook *h2 = nullptr;
+    dbputv(sc, 0, "time", 1100.0, (char *)0);
+    dbmatches(sc, wf, &kp, &tr, &h2, &list);
+    EXPECT_EQ(rows().size(), 2u + 2u + 3u);
+    free_hook(&h2);
+    freetbl(kt, 0);
+    freetbl(tt, 0);
+    freetbl(kp, 0);
+    freetbl(tr, 0);
+}
+
+TEST_F(Match, NullKeyListsUseSharedPrimaryKeys) {
+    // arrival has sta and time (no chan, no endtime): sta and time in time::endtime
+    Dbptr ar = dblookup(db, 0, "arrival", 0, 0);
+    ASSERT_EQ(dbaddv(ar, 0, "sta", "AAA", "time", 1150.0, "chan", "BHZ", (char *)0), 0);
+    ar.record = 0;
+    long n = dbmatches(ar, wf, 0, 0, &hook, &list);
+    ASSERT_GE(n, 1);
+    for (long r : rows()) {
+        Dbptr p = wf;
+        p.record = r;
+        char s[8];
+        double t, e;
+        dbgetv(p, 0, "sta", s, "time", &t, "endtime", &e, (char *)0);
+        EXPECT_STREQ(s, "AAA");
+        EXPECT_LE(t, 1150.0);
+        EXPECT_GE(e, 1150.0);
+    }
+    // A site scratch row with ondate = offdate = a day: the site of that day.
+    Dbptr site = dblookup(db, 0, "site", 0, 0);
+    dbaddv(site, 0, "sta", "AAA", "ondate", 2000001L, "offdate", 2005001L, (char *)0);
+    dbaddv(site, 0, "sta", "AAA", "ondate", 2005002L, "offdate", -1L, (char *)0);
+    Dbptr ss = dblookup(site, 0, 0, 0, "dbSCRATCH");
+    dbputv(ss, 0, "sta", "AAA", "ondate", 2010001L, "offdate", 2010001L, (char *)0);
+    Hook *h2 = nullptr;
+    ASSERT_EQ(dbmatches(ss, site, 0, 0, &h2, &list), 1);
+    EXPECT_EQ(rows()[0], 1);  // the open-ended row (-1 offdate)
+    free_hook(&h2);
+}
+
+TEST_F(Match, IndexLivesInIndexArrAndSeesAppendedRows) {
+    dbputv(sc, 0, "sta", "AAA", "chan", "BHZ", "time", 5000.0, "endtime", 5100.0, (char *)0);
+    EXPECT_EQ(dbmatches(sc, wf, &k1, &k1, &hook, &list), 0);
+    char *name = dbindex_name(wf, k1);
+    ASSERT_NE(name, nullptr);
+    Arr *ix = dbindex_arr(wf);
+    ASSERT_NE(ix, nullptr);
+    EXPECT_NE(getarr(ix, name), nullptr);
+    // A row appended after the build is found.
+    long r = dbaddv(wf, 0, "sta", "AAA", "chan", "BHZ", "time", 5050.0, "endtime", 5060.0, (char *)0);
+    EXPECT_EQ(dbmatches(sc, wf, &k1, &k1, &hook, &list), 1);
+    EXPECT_EQ(rows()[0], r);
+    // Dropping the index (as a view refresh does) and matching again.
+    free_hook(&hook);
+    void *old = delarr(ix, name);
+    ASSERT_NE(old, nullptr);
+    dbfree_index(old);
+    EXPECT_EQ(getarr(ix, name), nullptr);
+    EXPECT_EQ(dbmatches(sc, wf, &k1, &k1, &hook, &list), 1);
+    EXPECT_NE(getarr(ix, name), nullptr);
+    free(name);
+    // Changing a key field of a row is seen too.
+    Dbptr p = wf;
+    p.record = r;
+    dbputv(p, 0, "chan", "BHN", (char *)0);
+    EXPECT_EQ(dbmatches(sc, wf, &k1, &k1, &hook, &list), 0);
+}
+
+TEST_F(Match, HookWorksWithoutAndAfterClose) {
+    dbputv(sc, 0, "sta", "AAA", "chan", "BHZ", "time", 1000.0, "endtime", 2000.0, (char *)0);
+    // no hook at all
+    EXPECT_EQ(dbmatches(sc, wf, &k1, &k1, 0, &list), (long)scan("AAA", "BHZ", 1000, 2000).size());
+    // null key pointers and keys2 taken from keys
+    EXPECT_EQ(dbmatches(sc, wf, &k1, 0, &hook, &list), (long)scan("AAA", "BHZ", 1000, 2000).size());
+    // Bad keys fail with a message.
+    Tbl *bad = strtbl("nosuch", (char *)0);
+    Hook *h2 = nullptr;
+    EXPECT_LT(dbmatches(sc, wf, &bad, &bad, &h2, &list), 0);
+    EXPECT_TRUE(rzvtest::has_message("nosuch"));
+    free_hook(&h2);
+    freetbl(bad, 0);
+    // The hook outlives the database safely (freed in TearDown after close
+    // of a second database here).
+    Dbptr db2;
+    ASSERT_EQ(dbopen_memory(&db2), 0);
+    Dbptr wf2 = dblookup(db2, 0, "wfdisc", 0, 0);
+    dbaddv(wf2, 0, "sta", "AAA", "chan", "BHZ", "time", 1.0, "endtime", 2.0, (char *)0);
+    Dbptr sc2 = dblookup(wf2, 0, 0, 0, "dbSCRATCH");
+    dbputv(sc2, 0, "sta", "AAA", "chan", "BHZ", "time", 0.0, "endtime", 5.0, (char *)0);
+    Hook *h3 = nullptr;
+    EXPECT_EQ(dbmatches(sc2, wf2, &k1, &k1, &h3, &list), 1);
+    dbclose(db2);
+    free_hook(&h3);
+}
