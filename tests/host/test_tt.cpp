@@ -19,13 +19,14 @@ struct Hit {
     double d[3] = {0, 0, 0};
 };
 
-// Arrivals at `deg` degrees due east of a source at depth z.
+// Arrivals at `deg` degrees due east of a source at depth z, at a receiver
+// of elevation elev.
 std::vector<Hit> calc(const char *model, const char *phases, int mode, double z, double deg, Hook **hook,
                       double elev = 0.0) {
     TTGeometry g = {};
     g.source.z = z;
     g.receiver.lon = deg;
-    g.receiver.z = elev;
+    g.receiver.z = -elev;
     Tbl *t = nullptr;
     std::vector<Hit> out;
     if (ttcalc(nullptr, model, phases, mode, &g, &t, hook) != 0) return out;
@@ -313,7 +314,7 @@ TEST_F(TravelTimes, BadArgumentsFailWithAMessage) {
     bad = g;
     bad.receiver.z = 50;
     EXPECT_EQ(ttcalc(nullptr, nullptr, "P", 1, &bad, &t, &hook), -1);
-    EXPECT_TRUE(rzvtest::has_message("receiver elevation"));
+    EXPECT_TRUE(rzvtest::has_message("receiver depth"));
     elog_clear_register(0);
 }
 

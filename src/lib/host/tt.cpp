@@ -873,7 +873,8 @@ bool parse_phases(const char *phases, Request *rq) {
 int compute(Cache *cache, int model, const Request &rq, int mode, const TTGeometry *g, Tbl **times) {
     double delta, az;
     dist(g->source.lat * DEG, g->source.lon * DEG, g->receiver.lat * DEG, g->receiver.lon * DEG, &delta, &az);
-    double zs = g->source.z, hr = g->receiver.z;
+    // Both points give depths; the receiver's elevation is the negated depth.
+    double zs = g->source.z, hr = -g->receiver.z;
     double ztab = std::max(zs, 0.0);
 
     std::vector<std::pair<Arrival, uint64_t>> found;  // arrival and the entries it satisfies
@@ -952,9 +953,8 @@ bool check_geometry(const TTGeometry *g) {
         elog_log(0, "ttcalc: source depth %g km outside %g to %g km\n", g->source.z, -MAX_ABOVE, MAX_SOURCE_DEPTH);
         return false;
     }
-    if (g->receiver.z > MAX_ABOVE || g->receiver.z < -MAX_BELOW_RCV) {
-        elog_log(0, "ttcalc: receiver elevation %g km outside %g to %g km\n", g->receiver.z, -MAX_BELOW_RCV,
-                 MAX_ABOVE);
+    if (g->receiver.z < -MAX_ABOVE || g->receiver.z > MAX_BELOW_RCV) {
+        elog_log(0, "ttcalc: receiver depth %g km outside %g to %g km\n", g->receiver.z, -MAX_ABOVE, MAX_BELOW_RCV);
         return false;
     }
     return true;

@@ -4,7 +4,7 @@
  * dist() gives the great-circle distance and azimuth between two points of
  * a spherical Earth; ttcalc() gives the travel times of seismic phases in a
  * spherical, radially layered Earth (the ak135 and iasp91 models, compiled
- * into the library) for a source at depth and a receiver at elevation.
+ * into the library) for a buried source and a receiver at any elevation.
  */
 #ifndef HOSTKIT_TT_H
 #define HOSTKIT_TT_H
@@ -38,9 +38,9 @@ double km2deg(double km);
 
 #define TT_PHASE_SIZE 16
 
-/* A point of the ray: lat and lon in degrees; z in km, the depth below the
- * surface for the source and the elevation above it for the receiver;
- * time (epoch seconds) and name are carried for the caller. */
+/* A point of the ray: lat and lon in degrees; z the depth in km below the
+ * surface (positive down, so a station at elevation e has z = -e); time
+ * (epoch seconds) and name are carried for the caller. */
 typedef struct TTPoint {
     double lat;
     double lon;
@@ -86,8 +86,8 @@ typedef struct TTTime {
  *   Diffracted waves are listed to 180 degrees.  Unknown names fail.
  * mode:   TT_FIRST: one arrival per list entry, its earliest; TT_ALL: every
  *   arrival of the listed phases.  Either way sorted by time.
- * geometry: source (depth 0 to 2800 km) and receiver (elevation up to
- *   +-10 km).
+ * geometry: source depth -10 to 2800 km (above the surface the top layer's
+ *   velocity extends upwards), receiver depth -10 to 10 km.
  * times:  on success *times is a new list of TTTime records (inittbl;
  *   gettbl gives their addresses) that the caller frees with
  *   freetbl(*times, 0).  It may be empty (a phase absent at this distance).
