@@ -71,7 +71,7 @@ typedef struct TTTime {
 
 /* ttcalc(method, model, phases, mode, &geometry, &times, &hook)
  *
- * method: "tttaup" (the library's calculator) or null/empty for it.
+ * method: "taup" (the library's tau-p calculator); null or empty selects it.
  * model:  "iasp91" or "ak135"; null/empty selects iasp91.
  * phases: a list separated by commas or blanks of families and phase names.
  *   "P" is every compressional first-arrival branch: Pg Pb Pn P (direct and
@@ -81,11 +81,11 @@ typedef struct TTTime {
  *   named: SKSac, SKSdf (SKIKS), SKiKS, "SKS" for both SKS branches; "PKP"
  *   is the three PKP branches; PcP and ScS are the core reflections; pP and
  *   sS the depth phases (reflected above the source, bottoming in the
- *   mantle).  Any
- *   branch name selects that branch alone.  Null or empty means "P,S".
- *   Diffracted waves are listed to 180 degrees.  Unknown names fail.
- * mode:   TT_FIRST: one arrival per list entry, its earliest; TT_ALL: every
- *   arrival of the listed phases.  Either way sorted by time.
+ *   mantle).  Any branch name selects that branch alone.  Null or empty
+ *   means "P,S".  Diffracted waves are listed to 180 degrees.  Unknown names
+ *   fail.
+ * mode:   TT_FIRST (or 0): one arrival per list entry, its earliest; TT_ALL:
+ *   every arrival of the listed phases.  Either way sorted by time.
  * geometry: source depth -10 to 2800 km (above the surface the top layer's
  *   velocity extends upwards), receiver depth -10 to 10 km.
  * times:  on success *times is a new list of TTTime records (inittbl;
@@ -93,7 +93,8 @@ typedef struct TTTime {
  *   freetbl(*times, 0).  It may be empty (a phase absent at this distance).
  * hook:   caches the model's tables between calls; *hook null on the first
  *   call, released with free_hook().  A hook is not to be shared between
- *   threads without a lock of the caller's.
+ *   threads without a lock of the caller's.  A null hook pointer works but
+ *   builds the tables of the source depth afresh (about a millisecond).
  * Returns 0, or -1 with a message in the error register.
  */
 int ttcalc(const char *method, const char *model, const char *phases, int mode,
