@@ -82,8 +82,10 @@ typedef struct TTTime {
  *   is the three PKP branches; PcP and ScS are the core reflections; pP and
  *   sS the depth phases (reflected above the source, bottoming in the
  *   mantle).  Any branch name selects that branch alone.  Null or empty
- *   means "P,S".  Diffracted waves are listed to 180 degrees.  Unknown names
- *   fail.
+ *   means "P,S"; unknown names fail.  Pdiff and Sdiff are followed for 60
+ *   degrees beyond the ray grazing the core (to about 158 degrees from a
+ *   surface source); past that the first P is a PKP branch and the "S"
+ *   family has no arrival.
  * mode:   TT_FIRST (or 0): one arrival per list entry, its earliest; TT_ALL:
  *   every arrival of the listed phases.  Either way sorted by time.
  * geometry: source depth -10 to 2800 km (above the surface the top layer's
