@@ -203,6 +203,33 @@ TEST_F(Views, GroupBundlesGiveTheGroupRows) {
     EXPECT_EQ(count(sorted), 0);
 }
 
+TEST_F(Views, GroupByANumericFieldOfUnorderedRows) {
+    add_wf("A", "Z", 2000, 2100, 1);
+    add_wf("B", "Z", 1000, 1100, 2);
+    add_wf("C", "Z", 2000, 2100, 3);
+    add_wf("D", "Z", -0.0, 100, 4);
+    add_wf("E", "Z", 1000, 1100, 5);
+    add_wf("F", "Z", 0.0, 100, 6);
+    Tbl *g = strtbl("time", nullptr);
+    Dbptr gr = dbgroup(wf, g, nullptr, 1);
+    ASSERT_EQ(count(gr), 3);
+    std::vector<std::vector<long>> got;
+    for (long r = 0; r < 3; ++r) {
+        Dbptr row = gr;
+        row.record = r;
+        Dbptr bundle;
+        ASSERT_EQ(dbgetv(row, nullptr, "bundle", &bundle, nullptr), 0);
+        long first, last;
+        ASSERT_EQ(dbget_range(bundle, &first, &last), 0);
+        std::vector<long> ids;
+        for (long k = first; k < last; ++k) ids.push_back(lng(bundle, k, "wfid"));
+        got.push_back(ids);
+    }
+    EXPECT_EQ(got, (std::vector<std::vector<long>>{{4, 6}, {2, 5}, {1, 3}}));
+    freetbl(g, nullptr);
+    dbfree(gr);
+}
+
 TEST_F(Views, GroupOfASortedViewBundlesThatView) {
     fill_wfdisc();
     Tbl *k = strtbl("sta", "chan", "time", nullptr);
