@@ -1,0 +1,109 @@
+// Travel-time calculator speed: a sweep of first-arrival calls at one depth
+// with the model tables kept in the hook, against the cost of the same
+// number of great-circle distances, and the cost of tables for a new depth.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "stock.h"
+#include "tt.h"
+
+namespace {
+
+const int NCALLS = 180000;
+
+double sweep_distance(int i) { return 0.001 + (180.0 - 0.001) * i / (NCALLS - 1); }
+
+// One pass: 180,000 first-arrival P calls from 0.001 to 180 degrees.
+double ttcalc_sweep(Hook **hook, double depth) {
+    TTGeometry g = {};
+    g.source.z = depth;
+    double sum = 0;
+    for (int i = 0; i < NCALLS; i++) {
+        g.receiver.lon = sweep_distance(i);
+        Tbl *t = nullptr;
+        if (ttcalc(nullptr, "iasp91", "P", TT_FIRST, &g, &t, hook) == 0) {
+            if (maxtbl(t) > 0) sum += ((TTTime *)gettbl(t, 0))->value;
+            freetbl(t, nullptr);
+        }
+    }
+    return sum;
+}
+
+double dist_sweep() {
+    double sum = 0;
+    for (int i = 0; i < NCALLS; i++) {
+        double d, az;
+        dist(0.0, 0.0, 0.1, sweep_distance(i) * M_PI / 180.0, &d, &az);
+        sum += d + az;
+    }
+    return sum;
+}
+
+// Wall-clock seconds of f(), and the processor seconds in *cpu (the machine
+// may be shared: the processor time is the cost, the wall time the wait).
+template <class F>
+double seconds(F &&f, double *cpu) {
+    std::clock_t c0 = std::clock();
+    auto t0 = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(f());
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    *cpu = double(std::clock() - c0) / CLOCKS_PER_SEC;
+    return wall;
+}
+
+void BM_FirstArrivalSweep(benchmark::State &state) {
+    Hook *hook = nullptr;
+    ttcalc_sweep(&hook, 33.0);  // builds the tables once
+    double tt_s = 0, base_s = 0, tt_cpu = 0, base_cpu = 0;
+    for (auto _ : state) {
+        tt_s = seconds([&] { return ttcalc_sweep(&hook, 33.0); }, &tt_cpu);
+        base_s = seconds(dist_sweep, &base_cpu);
+    }
+    state.counters["sweep_s"] = tt_s;
+    state.counters["sweep_cpu_s"] = tt_cpu;
+    state.counters["dist_sweep_s"] = base_s;
+    state.counters["ratio_to_dist"] = tt_s / base_s;
+    std::printf("180000 first-arrival calls: %.3f s wall, %.3f s cpu (%.2f us/call); "
+                "180000 dist() calls: %.4f s wall, %.4f s cpu; ratio %.1f (wall), %.1f (cpu)\n",
+                tt_s, tt_cpu, tt_cpu / NCALLS * 1e6, base_s, base_cpu, tt_s / base_s,
+                base_cpu > 0 ? tt_cpu / base_cpu : 0.0);
+    free_hook(&hook);
+}
+BENCHMARK(BM_FirstArrivalSweep)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The same sweep through the expression-function entry.
+void BM_PtimeSweep(benchmark::State &state) {
+    tt_ptime(10.0, 33.0);
+    for (auto _ : state) {
+        double sum = 0;
+        for (int i = 0; i < NCALLS; i++) sum += tt_ptime(sweep_distance(i), 33.0);
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetItemsProcessed(state.iterations() * NCALLS);
+}
+BENCHMARK(BM_PtimeSweep)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// Building the tables of a depth not seen before (one P call each).
+void BM_NewDepth(benchmark::State &state) {
+    Hook *hook = nullptr;
+    TTGeometry g = {};
+    g.receiver.lon = 50.0;
+    double z = 0.5;
+    for (auto _ : state) {
+        g.source.z = z;
+        z += 0.731;
+        if (z > 700) z = 0.5;
+        Tbl *t = nullptr;
+        if (ttcalc(nullptr, "iasp91", "P", TT_FIRST, &g, &t, &hook) == 0) freetbl(t, nullptr);
+    }
+    free_hook(&hook);
+}
+BENCHMARK(BM_NewDepth)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
