@@ -226,13 +226,15 @@ TEST(DbexStrings, StringResultsAndNumberFormatting) {
 
 TEST(DbexNumbers, ParseMatchesStrtod) {
     const char *texts[] = {"0", "-1", "  17.5  ", "1262304000.00001", "-9999999999.99900", "1e5",
-                           "123456789012345678901234", "0.1", "-0.000001", "+3", "1.5d"};
+                           "123456789012345678901234", "0.1", "-0.000001", "+3", "-.5", "1E-3"};
     for (const char *t : texts) {
         EXPECT_EQ(dbex::parse_number(t, strlen(t), -7), strtod(t, nullptr)) << t;
     }
     EXPECT_EQ(dbex::parse_number("   ", 3, -7), -7);
     EXPECT_EQ(dbex::parse_number("abc", 3, -7), -7);
     EXPECT_EQ(dbex::parse_number(".", 1, -7), -7);
+    EXPECT_EQ(dbex::parse_number("12abc", 5, -7), -7);
+    EXPECT_EQ(dbex::parse_number("1.5d", 4, -7), -7);
 }
 
 TEST(DbexCompileErrors, NameTheExpressionAndPosition) {
