@@ -272,10 +272,11 @@ TEST_F(Views, OuterJoinKeepsUnmatchedRowsInOrder) {
     ASSERT_EQ(maxtbl(nojoin), 4);
     EXPECT_EQ((long)gettbl(nojoin, 0), 1);
     EXPECT_EQ((long)gettbl(nojoin, 3), 6);
-    freetbl(nojoin, nullptr);
 
-    Dbptr inner = dbjoin(wf, sensor, nullptr, nullptr, 0, nullptr, nullptr);
+    Dbptr inner = dbjoin(wf, sensor, nullptr, nullptr, 0, &nojoin, nullptr);
     EXPECT_EQ(wfids(inner), (std::vector<long>{1, 1, 5, 6}));
+    EXPECT_EQ(maxtbl(nojoin), 4);  // the list is filled afresh
+    freetbl(nojoin, nullptr);
     dbfree(inner);
     dbfree(j);
 }

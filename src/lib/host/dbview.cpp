@@ -742,6 +742,7 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **no
     }
     v->tables.insert(v->tables.end(), rtables.begin(), rtables.end());
     if (nojoin && !*nojoin) *nojoin = newtbl(0);
+    if (nojoin && maxtbl(*nojoin) > 0) deltbl(*nojoin, 0, maxtbl(*nojoin) - 1);
 
     std::vector<Key> lv(w);
     std::string lpool;
