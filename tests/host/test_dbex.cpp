@@ -8,6 +8,8 @@
 #include <string>
 
 #include "dbex_pvt.h"
+#include "stock.h"
+#include "tt.h"
 
 namespace {
 
@@ -127,6 +129,8 @@ TEST(DbexArithmetic, MathFunctions) {
         {"asin(1)", M_PI / 2},     {"acos(1)", 0},        {"atan(1)", M_PI / 4}, {"atan2(1, 1)", M_PI / 4},
         {"floor(-1.5)", -2},       {"ceil(1.2)", 2},      {"min(3, 1, 2)", 1},   {"max(3, 1, 2)", 3},
         {"pow(2, 10)", 1024},      {"max(depth, 20)", 20},
+        {"yearday(1262304000)", 2010001}, {"yearday(951782400)", 2000060},  // 2000-02-29
+        {"yearday(-1)", 1969365},  {"epoch(2010001)", 1262304000}, {"yearday(epoch(2012366))", 2012366},
     };
     for (auto &c : cases) {
         ASSERT_TRUE(ev.compile(c.e)) << c.e << ": " << ev.err;
@@ -253,6 +257,20 @@ TEST(DbexCompileErrors, NameTheExpressionAndPosition) {
         {"sta =~ /(a{200}){200}/", "too complex", 8},
         {"sta =~ /A+++++++++++++++/", "too complex", 8},
     };
+    // nesting and long chains are refused before they can exhaust the stack
+    std::string deep(100000, '(');
+    EXPECT_FALSE(ev.compile(deep.c_str()));
+    EXPECT_NE(ev.err.find("too deeply nested"), std::string::npos);
+    std::string chain = "1";
+    for (int i = 0; i < 100000; ++i) chain += "+1";
+    EXPECT_FALSE(ev.compile(chain.c_str()));
+    EXPECT_NE(ev.err.find("too deeply nested"), std::string::npos);
+    std::string minus(100000, '-');
+    EXPECT_FALSE(ev.compile((minus + "1").c_str()));
+    std::string ok = "1";
+    for (int i = 0; i < 300; ++i) ok += "+1";
+    ASSERT_TRUE(ev.compile(ok.c_str()));
+    EXPECT_DOUBLE_EQ(ev.eval(R1).num, 301);
     for (auto &b : bad) {
         EXPECT_FALSE(ev.compile(b.e)) << b.e;
         EXPECT_NE(ev.err.find(std::string("'") + b.e + "'"), std::string::npos) << ev.err;
@@ -261,13 +279,34 @@ TEST(DbexCompileErrors, NameTheExpressionAndPosition) {
     }
 }
 
-TEST(DbexTravelTimes, UnknownUntilAModelIsWired) {
+TEST(DbexTravelTimes, UnknownWithoutAModel) {
     Ev ev;
     dbex::TravelTimeFn saved = dbex::travel_time();
     dbex::set_travel_time(nullptr);
     EXPECT_FALSE(ev.compile("ptime(10, 0)"));
     EXPECT_NE(ev.err.find("unknown function 'ptime'"), std::string::npos);
     dbex::set_travel_time(saved);
+}
+
+TEST(DbexTravelTimes, FirstArrivalsFromIasp91) {
+    Ev ev;
+    ASSERT_TRUE(ev.compile("ptime(30, depth)")) << ev.err;
+    double p = ev.eval(R1).num;
+    EXPECT_DOUBLE_EQ(p, tt_ptime(30, 10.5));
+    EXPECT_GT(p, 300);
+    EXPECT_LT(p, 450);
+    ASSERT_TRUE(ev.compile("stime(30, depth) - ptime(30, depth)"));
+    EXPECT_NEAR(ev.eval(R1).num, tt_stime(30, 10.5) - p, 1e-9);
+    EXPECT_GT(ev.eval(R1).num, 200);
+    // no arrival: the evaluation fails instead of giving a number
+    ASSERT_TRUE(ev.compile("ptime(30, -5000)"));
+    const char *rows[1] = {R1.c_str()};
+    dbex::Row rw;
+    rw.rows = rows;
+    rw.nrows = 1;
+    dbex::Value v;
+    EXPECT_FALSE(ev.e->eval(rw, v));
+    elog_clear_register(0);
 }
 
 }  // namespace

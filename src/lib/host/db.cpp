@@ -1130,6 +1130,10 @@ extern "C" int dbfree(Dbptr db) {
         return -1;
     }
     if (!t->view) return 0;
+    if (t->view->kind == View::GROUP && t->view->owns_grouped) {
+        t->view->owns_grouped = 0;
+        dbfree(make_ptr(db.database, t->view->grouped, dbALL, dbALL));
+    }
     std::lock_guard<std::mutex> lk(d->mu);
     /* the slot stays (numbers are never reused) but the view is emptied */
     t->view->recs.clear();

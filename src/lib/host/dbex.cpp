@@ -5,13 +5,19 @@
  * The language: numbers, quoted strings, field names (also "table.field"),
  * + - * / %, unary minus, comparisons (string comparison when both sides are
  * strings, numeric otherwise), && || !, "=~ /re/" and "!~ /re/" (POSIX
- * extended, whole string), parentheses and the usual math functions.  Every
+ * extended, whole string), parentheses, the usual math functions, and
+ * yearday(t)/epoch(yyyyddd) between times and day numbers, and
+ * ptime(distance, depth)/stime(distance, depth): first-arrival P and S
+ * travel times (seconds; degrees, km; iasp91).  Every
  * node has a type fixed at compile time, so evaluation is a walk over a
  * small array with no dynamic typing and no allocation.  Field names are
  * resolved to row offsets once, when compiling.
  */
 #include "dbex_pvt.h"
 
+#include "tt.h"
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -20,6 +26,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <forward_list>
+
+#include "stock.h"
 
 namespace dbex {
 
@@ -36,7 +44,7 @@ enum Cmp : unsigned char { C_EQ, C_NE, C_LT, C_LE, C_GT, C_GE };
 
 enum Func : unsigned char {
     F_ABS, F_SQRT, F_EXP, F_LOG, F_LOG10, F_SIN, F_COS, F_TAN, F_ASIN, F_ACOS,
-    F_ATAN, F_ATAN2, F_FLOOR, F_CEIL, F_MIN, F_MAX, F_POW, F_PTIME, F_STIME
+    F_ATAN, F_ATAN2, F_FLOOR, F_CEIL, F_MIN, F_MAX, F_POW, F_PTIME, F_STIME, F_YEARDAY, F_EPOCH
 };
 
 struct FuncDef {
@@ -57,9 +65,57 @@ const FuncDef kFuncs[] = {
     {"min", F_MIN, 1, -1, false},    {"max", F_MAX, 1, -1, false},
     {"pow", F_POW, 2, 2, false},     {"ptime", F_PTIME, 2, 2, true},
     {"stime", F_STIME, 2, 2, true},
+    {"yearday", F_YEARDAY, 1, 1, false}, {"epoch", F_EPOCH, 1, 1, false},
 };
 
-std::atomic<TravelTimeFn> g_travel{nullptr};
+// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
+long days_from_civil(long y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    long era = (y >= 0 ? y : y - 399) / 400;
+    unsigned yoe = (unsigned)(y - era * 400);
+    unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + (long)doe - 719468;
+}
+
+bool leap(long y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+// yyyyddd of an epoch time; -1 for times no calendar reaches.
+double epoch_to_yearday(double t) {
+    if (!(std::fabs(t) < 1e13)) return -1;
+    long days = (long)std::floor(t / 86400.0);
+    long z = days + 719468;
+    long era = (z >= 0 ? z : z - 146096) / 146097;
+    unsigned doe = (unsigned)(z - era * 146097);
+    unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    long y = (long)yoe + era * 400;
+    unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    unsigned mp = (5 * doy + 2) / 153;
+    unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    if (m <= 2) ++y;
+    long jday = days - days_from_civil(y, 1, 1) + 1;
+    return (double)(y * 1000 + jday);
+}
+
+// Start of the day of a yyyyddd number.
+double yearday_to_epoch(double yd) {
+    if (!(std::fabs(yd) < 1e10)) return NAN;
+    long v = (long)yd;
+    long y = v / 1000, d = v % 1000;
+    if (d < 1 || d > (leap(y) ? 366 : 365)) return NAN;
+    return (double)(days_from_civil(y, 1, 1) + d - 1) * 86400.0;
+}
+
+// First arrivals in iasp91 from the host's travel-time calculator (each
+// thread keeps its own model tables there).
+bool iasp91_first(char phase, double delta, double depth, double *seconds) {
+    double t = phase == 'P' ? tt_ptime(delta, depth) : tt_stime(delta, depth);
+    if (!(t >= 0)) return false;
+    *seconds = t;
+    return true;
+}
+
+std::atomic<TravelTimeFn> g_travel{iasp91_first};
 
 struct SV {
     const char *p;
@@ -233,6 +289,7 @@ struct Expr::Node {
     bool isint = false;
     unsigned char sub = 0;  // comparison or function code
     int a = -1, b = -1;
+    int depth = 1;  // of the subtree
     std::vector<int> args;
     double num = 0;
     std::string str;
@@ -398,10 +455,27 @@ private:
 
     bool is_op(const char *op) const { return tok_.kind == T_OP && tok_.text == op; }
 
+    // Evaluation recurses over the tree, so its depth is bounded.
+    enum { MAX_DEPTH = 400, MAX_NEST = 150 };
+    int nest_ = 0;
+
     int add(Expr::Node n) {
+        int d = 0;
+        if (n.a >= 0) d = std::max(d, node(n.a).depth);
+        if (n.b >= 0) d = std::max(d, node(n.b).depth);
+        for (int x : n.args) d = std::max(d, node(x).depth);
+        n.depth = d + 1;
+        if (n.depth > MAX_DEPTH) return set_error(tok_.pos, "expression too deeply nested");
         e_.nodes_.push_back(std::move(n));
         return (int)e_.nodes_.size() - 1;
     }
+
+    struct Nest {
+        Parser &p;
+        explicit Nest(Parser &q) : p(q) { ++p.nest_; }
+        ~Nest() { --p.nest_; }
+        bool too_deep() const { return p.nest_ > MAX_NEST; }
+    };
     Expr::Node &node(int i) { return e_.nodes_[(size_t)i]; }
 
     int parse_or() {
@@ -438,6 +512,8 @@ private:
 
     // '!' binds looser than comparisons: "!sta =~ /A.*/" negates the match.
     int parse_not() {
+        Nest nest(*this);
+        if (nest.too_deep()) return set_error(tok_.pos, "expression too deeply nested");
         if (is_op("!")) {
             if (!next()) return -1;
             int a = parse_not();
@@ -563,6 +639,8 @@ private:
     }
 
     int parse_unary() {
+        Nest nest(*this);
+        if (nest.too_deep()) return set_error(tok_.pos, "expression too deeply nested");
         if (is_op("-") || is_op("+")) {
             bool minus = tok_.text == "-";
             if (!next()) return -1;
@@ -664,7 +742,7 @@ private:
         n.args = args;
         bool allint = true;
         for (int a : args) allint = allint && num_int(a);
-        n.isint = def->fn == F_FLOOR || def->fn == F_CEIL ||
+        n.isint = def->fn == F_FLOOR || def->fn == F_CEIL || def->fn == F_YEARDAY ||
                   ((def->fn == F_ABS || def->fn == F_MIN || def->fn == F_MAX) && allint);
         return add(std::move(n));
     }
@@ -858,6 +936,8 @@ struct Eval {
         case F_FLOOR: return std::floor(x);
         case F_CEIL: return std::ceil(x);
         case F_POW: return std::pow(x, num(n.args[1]));
+        case F_YEARDAY: return epoch_to_yearday(x);
+        case F_EPOCH: return yearday_to_epoch(x);
         case F_MIN:
         case F_MAX: {
             for (size_t k = 1; k < n.args.size(); ++k) {
@@ -897,6 +977,11 @@ int Expr::type() const {
     if (n.kind == K_BOOL) return T_BOOLEAN;
     if (n.kind == K_STR) return T_STRING;
     return n.isint ? T_INTEGER : T_REAL;
+}
+
+const FieldRef *Expr::as_field() const {
+    const Node &n = nodes_[(size_t)root_];
+    return n.op == FIELD ? &fields_[(size_t)n.field] : nullptr;
 }
 
 bool Expr::eval_bool(const Row &row, bool &out) const {

@@ -74,8 +74,8 @@ struct Value {
 
 // Travel-time hook for ptime/stime: seconds of the first P (phase 'P') or
 // S ('S') arrival at a distance in degrees from a source at a depth in km;
-// returns false when there is none.  Null until a model is wired in, and
-// then the compiler knows the two functions.
+// returns false when there is none.  The host's iasp91 calculator by
+// default; with a null hook the compiler does not know the two functions.
 typedef bool (*TravelTimeFn)(char phase, double delta_deg, double depth_km, double *seconds);
 void set_travel_time(TravelTimeFn fn);
 TravelTimeFn travel_time();
@@ -93,6 +93,8 @@ public:
     int type() const;
     const std::string &text() const { return text_; }
     const std::vector<FieldRef> &fields() const { return fields_; }
+    // The field when the whole expression is one field name, else null.
+    const FieldRef *as_field() const;
 
     // Fast paths.  Each returns false only when a field getter failed.
     bool eval_bool(const Row &row, bool &out) const;
@@ -111,6 +113,16 @@ private:
     std::vector<regex_t *> regexes_;
     int root_ = -1;
 };
+
+// Compiles text against a table or view of the database engine: field
+// names resolve through the engine's field table.
+}  // namespace dbex
+namespace hostdb {
+struct Database;
+struct Table;
+}  // namespace hostdb
+namespace dbex {
+std::unique_ptr<Expr> compile_for(hostdb::Database *d, hostdb::Table *t, const char *text, std::string &err);
 
 // Formats a number the way string results show it: integers plainly,
 // reals with the fewest digits that read back to the same value.

@@ -74,12 +74,14 @@ typedef struct TTTime {
  * method: "tttaup" (the library's calculator) or null/empty for it.
  * model:  "iasp91" or "ak135"; null/empty selects iasp91.
  * phases: a list separated by commas or blanks of families and phase names.
- *   "P" is every compressional first-arrival branch (Pg Pb Pn P Pdiff
- *   PKPab PKPbc PKPdf PKiKP), "S" every shear one (Sg Sb Sn S Sdiff SKSac
- *   SKSdf SKiKS, the core legs travelling as P); any of those names selects
- *   that branch alone, "PKIKP" and "SKIKS" are PKPdf and SKSdf, "PKP" and
- *   "SKS" all their branches, and "PcP" and "ScS" the core reflections.
- *   Null or empty means "P,S".
+ *   "P" is every compressional first-arrival branch: Pg Pb Pn P (direct and
+ *   refracted), Pdiff (diffracted along the core), PKPab PKPbc PKPdf (PKIKP)
+ *   and PKiKP.  "S" is every shear first-arrival branch of the mantle: Sg Sb
+ *   Sn S Sdiff.  The shear phases through the core, which cross it as P, are
+ *   named: SKSac, SKSdf (SKIKS), SKiKS, "SKS" for both SKS branches; "PKP"
+ *   is the three PKP branches; PcP and ScS are the core reflections.  Any
+ *   branch name selects that branch alone.  Null or empty means "P,S".
+ *   Diffracted waves are listed to 150 degrees.
  * mode:   TT_FIRST: one arrival per list entry, its earliest; TT_ALL: every
  *   arrival of the listed phases.  Either way sorted by time.
  * geometry: source (depth 0 to 2800 km) and receiver (elevation up to

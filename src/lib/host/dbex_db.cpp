@@ -1,0 +1,274 @@
+/*
+ * dbex_db.cpp -- database expressions on tables and views: dbex_compile,
+ * dbex_eval, dbex_evalstr, dbex_free.
+ *
+ * Field names resolve through the engine's field table of the table or view
+ * the expression is compiled for; evaluation reads the slots of one row.
+ */
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "db_pvt.h"
+#include "dbex_pvt.h"
+
+using hostdb::Database;
+using hostdb::FieldLoc;
+using hostdb::Table;
+
+struct Expression {
+    std::unique_ptr<dbex::Expr> e;
+    long database = -1;
+    long table = -1;
+    int type = 0;  // the result type asked for at compile time (0: natural)
+};
+
+namespace {
+
+int ex_type(int schema_type) {
+    switch (schema_type) {
+    case dbINTEGER: return dbex::T_INTEGER;
+    case dbYEARDAY: return dbex::T_YEARDAY;
+    case dbREAL: return dbex::T_REAL;
+    case dbTIME: return dbex::T_TIME;
+    case dbDATE: return dbex::T_TIME;
+    case dbBOOLEAN: return dbex::T_BOOLEAN;
+    default: return dbex::T_STRING;
+    }
+}
+
+// Fields whose text is not their value (load dates) read through the engine.
+class EngineGetter : public dbex::FieldGetter {
+public:
+    explicit EngineGetter(const FieldLoc &loc) : loc_(loc) {}
+    bool text(const void *ctx, std::string &out) const override {
+        hostdb::Value v;
+        hostdb::field_read(loc_, static_cast<const char *const *>(ctx), &v);
+        if (v.isnull) return false;
+        out = dbex::format_number(v.d, false);
+        return true;
+    }
+
+private:
+    FieldLoc loc_;
+};
+
+class EngineResolver : public dbex::Resolver {
+public:
+    EngineResolver(Database *d, Table *t) : d_(d), t_(t) {}
+    int resolve(const std::string &name, dbex::FieldRef &ref, std::string &err) override {
+        FieldLoc loc;
+        if (!hostdb::field_resolve(d_, t_, name.c_str(), &loc)) return 0;
+        if (loc.bundle || !loc.f) {
+            err = "field '" + name + "' cannot be used in an expression";
+            return -1;
+        }
+        ref.slot = loc.slot;
+        ref.offset = loc.f->offset;
+        ref.width = loc.f->width;
+        ref.type = ex_type(loc.f->type);
+        ref.null_num = loc.f->null_num;
+        ref.null_str = loc.f->type == dbSTRING || loc.f->type == dbPOINTER ? loc.f->null_text : "";
+        if (loc.f->type == dbDATE) ref.getter = std::make_shared<EngineGetter>(loc);
+        return 1;
+    }
+
+private:
+    Database *d_;
+    Table *t_;
+};
+
+bool lookup(Dbptr db, Database *&d, Table *&t) {
+    d = hostdb::db_get(db.database);
+    t = d ? hostdb::db_table(d, db.table) : nullptr;
+    return t != nullptr;
+}
+
+bool known_type(int type) {
+    return type == 0 || type == dbBOOLEAN || type == dbINTEGER || type == dbREAL || type == dbTIME ||
+           type == dbYEARDAY || type == dbSTRING;
+}
+
+// Stores a value as the type asked for; false (with a message) when it has
+// no such value.
+bool store(const char *fn, const dbex::Expr &e, const dbex::Value &v, int type, void *result) {
+    if (type == 0) type = v.type;
+    double num = v.num;
+    if (v.type == dbex::T_STRING && type != dbSTRING) num = dbex::parse_number(v.str.data(), v.str.size(), 0);
+    switch (type) {
+    case dbREAL:
+    case dbTIME:
+        *static_cast<double *>(result) = num;
+        return true;
+    case dbBOOLEAN:
+        if (v.type == dbex::T_STRING)
+            *static_cast<long *>(result) = !v.str.empty();
+        else
+            *static_cast<long *>(result) = num != 0;
+        return true;
+    case dbINTEGER:
+    case dbYEARDAY:
+        if (!(std::fabs(num) < 9.2e18)) {
+            elog_log(0, "%s: expression '%s' has no integer value\n", fn, e.text().c_str());
+            return false;
+        }
+        *static_cast<long *>(result) = (long)num;
+        return true;
+    case dbSTRING: {
+        std::string s = v.type == dbex::T_STRING ? v.str : dbex::format_number(num, v.type != dbex::T_REAL);
+        char *out = static_cast<char *>(malloc(s.size() + 1));
+        if (!out) {
+            elog_log(1, "%s: malloc() error.\n", fn);
+            return false;
+        }
+        memcpy(out, s.c_str(), s.size() + 1);
+        *static_cast<char **>(result) = out;
+        return true;
+    }
+    default:
+        elog_log(0, "%s: unknown result type %d\n", fn, type);
+        return false;
+    }
+}
+
+int eval_row(const char *fn, Dbptr db, Expression *ex, void *result) {
+    Database *d;
+    Table *t;
+    if (!lookup(db, d, t)) {
+        elog_log(0, "%s: invalid database pointer\n", fn);
+        return -1;
+    }
+    if (db.database != ex->database || db.table != ex->table) {
+        elog_log(0, "%s: expression '%s' was compiled for another table\n", fn, ex->e->text().c_str());
+        return -1;
+    }
+    const char *slots[hostdb::MAX_SLOTS];
+    int n = hostdb::row_slots(d, t, db.record, slots);
+    if (n < 0) {
+        elog_log(0, "%s: no row %ld in %s for expression '%s'\n", fn, db.record, t->name.c_str(),
+                 ex->e->text().c_str());
+        return -1;
+    }
+    dbex::Row row;
+    row.rows = slots;
+    row.nrows = n;
+    row.ctx = slots;
+    dbex::Value v;
+    if (!ex->e->eval(row, v)) {
+        elog_log(0, "%s: cannot evaluate expression '%s'\n", fn, ex->e->text().c_str());
+        return -1;
+    }
+    if (!store(fn, *ex->e, v, ex->type, result)) return -1;
+    return ex->type ? ex->type : v.type;
+}
+
+// setflag: the expression names one field; *result (of the compiled type)
+// is written into it.
+int assign_row(Dbptr db, Expression *ex, void *result) {
+    const dbex::FieldRef *f = ex->e->as_field();
+    if (!f) {
+        elog_log(0, "dbex_eval: expression '%s' is not a field name and cannot be assigned\n",
+                 ex->e->text().c_str());
+        return -1;
+    }
+    Dbptr row = db;
+    int rc;
+    int type = ex->type ? ex->type : ex->e->type();
+    const char *name = f->name.c_str();
+    switch (type) {
+    case dbREAL:
+    case dbTIME:
+        rc = dbputv(row, nullptr, name, *static_cast<double *>(result), nullptr);
+        break;
+    case dbSTRING:
+        rc = dbputv(row, nullptr, name, *static_cast<char **>(result), nullptr);
+        break;
+    default:
+        rc = dbputv(row, nullptr, name, *static_cast<long *>(result), nullptr);
+        break;
+    }
+    if (rc < 0) {
+        elog_log(0, "dbex_eval: cannot assign field %s\n", name);
+        return -1;
+    }
+    return type;
+}
+
+}  // namespace
+
+namespace dbex {
+
+std::unique_ptr<Expr> compile_for(hostdb::Database *d, hostdb::Table *t, const char *text, std::string &err) {
+    EngineResolver r(d, t);
+    return compile(text, r, err);
+}
+
+}  // namespace dbex
+
+extern "C" {
+
+int dbex_compile(Dbptr db, const char *expr, Expression **expression, int type) {
+    if (!expression) {
+        elog_log(0, "dbex_compile: no place for the compiled expression\n");
+        return -1;
+    }
+    *expression = nullptr;
+    Database *d;
+    Table *t;
+    if (!lookup(db, d, t)) {
+        elog_log(0, "dbex_compile: invalid database pointer for expression '%s'\n", expr ? expr : "(null)");
+        return -1;
+    }
+    if (!known_type(type)) {
+        elog_log(0, "dbex_compile: unknown result type %d for expression '%s'\n", type, expr ? expr : "(null)");
+        return -1;
+    }
+    std::string err;
+    std::unique_ptr<dbex::Expr> e = dbex::compile_for(d, t, expr, err);
+    if (!e) {
+        elog_log(0, "dbex_compile: %s\n", err.c_str());
+        return -1;
+    }
+    Expression *x = new (std::nothrow) Expression;
+    if (!x) {
+        elog_log(1, "dbex_compile: out of memory\n");
+        return -1;
+    }
+    x->e = std::move(e);
+    x->database = db.database;
+    x->table = db.table;
+    x->type = type;
+    *expression = x;
+    return 0;
+}
+
+int dbex_eval(Dbptr db, Expression *expression, int setflag, void *result) {
+    if (!expression || !result) {
+        elog_log(0, "dbex_eval: no expression or no place for the result\n");
+        return -1;
+    }
+    if (setflag) return assign_row(db, expression, result);
+    return eval_row("dbex_eval", db, expression, result);
+}
+
+int dbex_evalstr(Dbptr db, const char *expr, int type, void *result) {
+    if (!result) {
+        elog_log(0, "dbex_evalstr: no place for the result of '%s'\n", expr ? expr : "(null)");
+        return -1;
+    }
+    Expression *x = nullptr;
+    if (dbex_compile(db, expr, &x, type) < 0) {
+        elog_log(0, "dbex_evalstr: cannot compile '%s'\n", expr ? expr : "(null)");
+        return -1;
+    }
+    int rc = eval_row("dbex_evalstr", db, x, result);
+    delete x;
+    return rc;
+}
+
+int dbex_free(Expression *expression) {
+    delete expression;
+    return 0;
+}
+
+}  // extern "C"

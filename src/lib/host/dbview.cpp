@@ -1,0 +1,818 @@
+/*
+ * dbview.cpp -- views of the database: subsets, joins, sorts and groups.
+ *
+ * A view's rows refer to base rows (one record per table of the view), so
+ * making a view never copies row text.  Expressions and keys are compiled
+ * once per call and evaluated on the row slots; joins index the right side
+ * once (sorted on its keys) and search it for every left row.
+ */
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "db_pvt.h"
+#include "dbex_pvt.h"
+
+using hostdb::Database;
+using hostdb::Table;
+using hostdb::View;
+
+namespace {
+
+Dbptr bad() {
+    Dbptr p = dbinvalid();
+    return p;
+}
+
+struct Source {
+    Database *d = nullptr;
+    Table *t = nullptr;
+    long n = 0;
+    bool group = false;
+};
+
+bool source(const char *fn, Dbptr db, Source &s) {
+    s.d = hostdb::db_get(db.database);
+    s.t = s.d ? hostdb::db_table(s.d, db.table) : nullptr;
+    if (!s.t) {
+        elog_log(0, "%s: invalid database pointer\n", fn);
+        return false;
+    }
+    s.n = hostdb::table_count(s.t);
+    s.group = s.t->view && s.t->view->kind == View::GROUP;
+    return true;
+}
+
+// The slots of one row, ready for an expression.
+struct RowReader {
+    const char *slots[hostdb::MAX_SLOTS];
+    dbex::Row row;
+    bool read(Source &s, long r) {
+        int n = hostdb::row_slots(s.d, s.t, r, slots);
+        if (n < 0) return false;
+        row.rows = slots;
+        row.nrows = n;
+        row.ctx = slots;
+        return true;
+    }
+};
+
+// A view with the same kind of rows as s (its slots, or the same grouped
+// view for a view of groups), empty.
+std::unique_ptr<View> like(Source &s) {
+    std::unique_ptr<View> v(new View);
+    if (s.group) {
+        v->kind = View::GROUP;
+        v->grouped = s.t->view->grouped;
+        v->keys = s.t->view->keys;
+        v->type = s.t->view->type;
+    } else {
+        v->kind = View::ROWS;
+        v->tables = hostdb::view_base_tables(s.d, s.t);
+    }
+    return v;
+}
+
+// Appends row r of s to v.
+bool append_row(Source &s, long r, View &v, std::vector<long> &recs) {
+    if (v.kind == View::GROUP) {
+        v.ranges.push_back(s.t->view->ranges[(size_t)(2 * r)]);
+        v.ranges.push_back(s.t->view->ranges[(size_t)(2 * r + 1)]);
+        return true;
+    }
+    if (!hostdb::row_records(s.d, s.t, r, recs)) return false;
+    v.recs.insert(v.recs.end(), recs.begin(), recs.end());
+    return true;
+}
+
+std::vector<std::string> names_of(Tbl *list) {
+    std::vector<std::string> out;
+    for (long i = 0; i < maxtbl(list); ++i) {
+        const char *s = static_cast<const char *>(gettbl(list, i));
+        if (s) out.push_back(s);
+    }
+    return out;
+}
+
+// ------------------------------------------------------------ key values
+
+// Values of sort, group and join keys: numbers, or strings kept in a pool
+// (offsets, so the pool may grow while it is filled).
+struct Key {
+    double num = 0;
+    size_t off = 0, len = 0;
+};
+
+struct KeyCol {
+    std::unique_ptr<dbex::Expr> e;
+    bool str = false;
+    const dbex::FieldRef *field = nullptr;  // the key is this one field
+};
+
+// Reads key k of the current row into key (strings appended to pool).
+void read_key(const KeyCol &k, const dbex::Row &row, std::string &pool, Key &key) {
+    if (k.str) {
+        dbex::Value v;
+        if (k.field && !k.field->getter) {
+            // a plain string field: its trimmed text, no intermediate copy
+            const char *r = (k.field->slot < row.nrows) ? row.rows[k.field->slot] : nullptr;
+            const char *p;
+            size_t n;
+            if (r) {
+                p = r + k.field->offset;
+                n = (size_t)k.field->width;
+                while (n > 0 && *p == ' ') ++p, --n;
+                while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\n')) --n;
+            } else {
+                p = "";
+                n = 0;
+            }
+            if (n == 0) {
+                p = k.field->null_str.data();
+                n = k.field->null_str.size();
+            }
+            key.off = pool.size();
+            key.len = n;
+            pool.append(p, n);
+            return;
+        }
+        k.e->eval(row, v);
+        key.off = pool.size();
+        key.len = v.str.size();
+        pool.append(v.str);
+        return;
+    }
+    double x = 0;
+    k.e->eval_num(row, x);
+    key.num = x;
+}
+
+int cmp_num(double a, double b) {
+    if (a < b) return -1;
+    if (a > b) return 1;
+    if (a == b) return 0;
+    // NaN sorts first, equal to itself
+    bool na = std::isnan(a), nb = std::isnan(b);
+    return na == nb ? 0 : na ? -1 : 1;
+}
+
+int cmp_key(bool str, const Key &a, const char *pa, const Key &b, const char *pb) {
+    if (!str) return cmp_num(a.num, b.num);
+    size_t m = a.len < b.len ? a.len : b.len;
+    int c = memcmp(pa + a.off, pb + b.off, m);
+    if (c) return c < 0 ? -1 : 1;
+    return a.len < b.len ? -1 : a.len > b.len ? 1 : 0;
+}
+
+bool compile_keys(const char *fn, Source &s, const std::vector<std::string> &names, std::vector<KeyCol> &cols) {
+    for (const std::string &nm : names) {
+        std::string err;
+        KeyCol k;
+        k.e = dbex::compile_for(s.d, s.t, nm.c_str(), err);
+        if (!k.e) {
+            elog_log(0, "%s: %s\n", fn, err.c_str());
+            return false;
+        }
+        k.str = k.e->type() == dbex::T_STRING;
+        k.field = k.e->as_field();
+        cols.push_back(std::move(k));
+    }
+    return true;
+}
+
+// Keys of every row of s: n * ncols values.
+bool table_keys(const char *fn, Source &s, const std::vector<KeyCol> &cols, std::vector<Key> &keys,
+                std::string &pool) {
+    size_t nc = cols.size();
+    keys.assign((size_t)s.n * nc, Key());
+    RowReader rr;
+    for (long r = 0; r < s.n; ++r) {
+        if (!rr.read(s, r)) {
+            elog_log(0, "%s: cannot read row %ld of %s\n", fn, r, s.t->name.c_str());
+            return false;
+        }
+        for (size_t c = 0; c < nc; ++c) read_key(cols[c], rr.row, pool, keys[(size_t)r * nc + c]);
+    }
+    return true;
+}
+
+int cmp_rows(const std::vector<KeyCol> &cols, const std::vector<Key> &keys, const char *pool, long a, long b) {
+    size_t nc = cols.size();
+    for (size_t c = 0; c < nc; ++c) {
+        int x = cmp_key(cols[c].str, keys[(size_t)a * nc + c], pool, keys[(size_t)b * nc + c], pool);
+        if (x) return x;
+    }
+    return 0;
+}
+
+// Rows in key order, equal keys in their own order, by finding the distinct
+// key tuples (hashing) and sorting those only: linear in the rows when they
+// fall in few groups, as station-channel groupings do.
+uint64_t hash_row(const std::vector<KeyCol> &cols, const std::vector<Key> &keys, const char *pool, long r) {
+    uint64_t h = 1469598103934665603ULL;
+    size_t nc = cols.size();
+    for (size_t c = 0; c < nc; ++c) {
+        const Key &k = keys[(size_t)r * nc + c];
+        if (cols[c].str) {
+            const unsigned char *q = reinterpret_cast<const unsigned char *>(pool + k.off);
+            for (size_t i = 0; i < k.len; ++i) h = (h ^ q[i]) * 1099511628211ULL;
+        } else {
+            double x = k.num == 0 ? 0.0 : k.num;  // -0 equals 0
+            uint64_t b = 0;
+            if (!std::isnan(x)) memcpy(&b, &x, sizeof b);
+            else b = 0x7ff8000000000000ULL;
+            h = (h ^ b) * 1099511628211ULL;
+        }
+        h = (h ^ 0xff) * 1099511628211ULL;
+    }
+    return h ^ (h >> 29);
+}
+
+void group_order(const std::vector<KeyCol> &cols, const std::vector<Key> &keys, const char *pool, long n,
+                 std::vector<long> &order) {
+    std::vector<long> gid((size_t)n), rep;  // group of each row; first row of each group
+    size_t cap = 16;
+    while (cap < (size_t)n * 2) cap <<= 1;
+    std::vector<long> table(cap, -1);  // open addressing: group ids
+    std::vector<uint64_t> ghash;
+    for (long r = 0; r < n; ++r) {
+        uint64_t h = hash_row(cols, keys, pool, r);
+        size_t i = (size_t)h & (cap - 1);
+        for (;;) {
+            long g = table[i];
+            if (g < 0) {
+                g = (long)rep.size();
+                rep.push_back(r);
+                ghash.push_back(h);
+                table[i] = g;
+                gid[(size_t)r] = g;
+                break;
+            }
+            if (ghash[(size_t)g] == h && cmp_rows(cols, keys, pool, rep[(size_t)g], r) == 0) {
+                gid[(size_t)r] = g;
+                break;
+            }
+            i = (i + 1) & (cap - 1);
+        }
+    }
+    std::vector<long> groups(rep.size());
+    for (size_t g = 0; g < groups.size(); ++g) groups[g] = (long)g;
+    std::sort(groups.begin(), groups.end(),
+              [&](long a, long b) { return cmp_rows(cols, keys, pool, rep[(size_t)a], rep[(size_t)b]) < 0; });
+    // counting sort of the rows by the rank of their group: stable
+    std::vector<long> start(groups.size() + 1, 0), rank(groups.size());
+    for (size_t k = 0; k < groups.size(); ++k) rank[(size_t)groups[k]] = (long)k;
+    for (long r = 0; r < n; ++r) ++start[(size_t)rank[(size_t)gid[(size_t)r]] + 1];
+    for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+    order.assign((size_t)n, 0);
+    for (long r = 0; r < n; ++r) order[(size_t)start[(size_t)rank[(size_t)gid[(size_t)r]]]++] = r;
+}
+
+// The rows of s in key order (stable), reversed and/or made unique.
+bool sorted_order(const char *fn, Source &s, const std::vector<std::string> &names, int flags,
+                  std::vector<long> &order) {
+    std::vector<KeyCol> cols;
+    if (!compile_keys(fn, s, names, cols)) return false;
+    std::vector<Key> keys;
+    std::string pool;
+    if (!table_keys(fn, s, cols, keys, pool)) return false;
+    order.resize((size_t)s.n);
+    for (long r = 0; r < s.n; ++r) order[(size_t)r] = r;
+    const char *p = pool.data();
+    bool rev = (flags & dbSORT_REVERSE) != 0;
+    std::stable_sort(order.begin(), order.end(), [&](long a, long b) {
+        int c = cmp_rows(cols, keys, p, a, b);
+        return rev ? c > 0 : c < 0;
+    });
+    if (flags & dbSORT_UNIQUE) {
+        std::vector<long> u;
+        for (long r : order)
+            if (u.empty() || cmp_rows(cols, keys, p, u.back(), r) != 0) u.push_back(r);
+        order.swap(u);
+    }
+    return true;
+}
+
+// ------------------------------------------------------------ join keys
+
+// Strings handed back to callers in key lists: kept for the process, so
+// the lists are freed with freetbl(list, 0).
+const char *intern(const std::string &s) {
+    static std::mutex mu;
+    static std::set<std::string> strings;
+    std::lock_guard<std::mutex> lock(mu);
+    return strings.insert(s).first->c_str();
+}
+
+bool plain_name(const std::string &s) {
+    if (s.empty()) return false;
+    for (char c : s)
+        if (!(isalnum((unsigned char)c) || c == '_' || c == '.')) return false;
+    return true;
+}
+
+// "a::b" in the table's own names, qualified by the table so that a view
+// of several tables reads the right part.
+std::string qualify(const std::string &table, const std::string &key) {
+    size_t r = key.find("::");
+    auto q = [&](const std::string &part) {
+        return plain_name(part) && part.find('.') == std::string::npos ? table + "." + part : part;
+    };
+    if (r == std::string::npos) return q(key);
+    return q(key.substr(0, r)) + "::" + q(key.substr(r + 2));
+}
+
+std::vector<std::string> split_words(const char *s) {
+    std::vector<std::string> out;
+    std::string w;
+    for (const char *p = s; p && *p; ++p) {
+        if (*p == ' ') {
+            if (!w.empty()) out.push_back(w);
+            w.clear();
+        } else {
+            w += *p;
+        }
+    }
+    if (!w.empty()) out.push_back(w);
+    return out;
+}
+
+std::vector<std::string> table_names(Database *d, Table *t) {
+    std::vector<std::string> out;
+    for (long i : hostdb::view_base_tables(d, t)) {
+        Table *b = d->table(i);
+        if (b) out.push_back(b->name);
+    }
+    return out;
+}
+
+bool resolvable(Source &s, const std::string &key) {
+    size_t r = key.find("::");
+    std::string err;
+    if (r == std::string::npos) return dbex::compile_for(s.d, s.t, key.c_str(), err) != nullptr;
+    return dbex::compile_for(s.d, s.t, key.substr(0, r).c_str(), err) &&
+           dbex::compile_for(s.d, s.t, key.substr(r + 2).c_str(), err);
+}
+
+// Natural joins the schema's table lacks, tried after it.  Sensor epochs are
+// times and site epochs days: the days of the sensor epoch overlap.
+const struct {
+    const char *t1, *t2, *k1, *k2;
+} kMoreJoins[] = {
+    {"sensor", "site", "sensor.sta;yearday(sensor.time)::yearday(sensor.endtime)", "site.sta;site.ondate::site.offdate"},
+    {"origin", "gregion", "origin.grn", "gregion.grn"},
+    {"origin", "sregion", "origin.srn", "sregion.srn"},
+    {"stamag", "origin", "stamag.orid", "origin.orid"},
+    {"stamag", "event", "stamag.evid", "event.evid"},
+};
+
+std::vector<std::string> split_at(const char *s, char sep) {
+    std::vector<std::string> out;
+    std::string w;
+    for (const char *p = s; *p; ++p) {
+        if (*p == sep) {
+            out.push_back(w);
+            w.clear();
+        } else {
+            w += *p;
+        }
+    }
+    out.push_back(w);
+    return out;
+}
+
+bool more_join_keys(const std::string &a, const std::string &b, std::vector<std::string> &x,
+                    std::vector<std::string> &y) {
+    for (auto &j : kMoreJoins) {
+        if (a == j.t1 && b == j.t2) {
+            x = split_at(j.k1, ';');
+            y = split_at(j.k2, ';');
+            return true;
+        }
+        if (a == j.t2 && b == j.t1) {
+            x = split_at(j.k2, ';');
+            y = split_at(j.k1, ';');
+            return true;
+        }
+    }
+    // any table with a comment id joins the remarks
+    if (b == "remark" && a != "remark") {
+        const hostdb::SchemaTable *st = hostdb::schema_table(a.c_str());
+        if (st && hostdb::schema_field_index(st, "commid") >= 0) {
+            x = {a + ".commid"};
+            y = {"remark.commid"};
+            return true;
+        }
+    }
+    return false;
+}
+
+// The schema's join keys between the tables of the two sides: the first
+// pair (left tables in order, right tables in order) the schema joins; else
+// the primary key of a right table when the left side has all its fields.
+bool infer_keys(Source &l, Source &r, std::vector<std::string> &k1, std::vector<std::string> &k2) {
+    std::vector<std::string> lt = table_names(l.d, l.t), rt = table_names(r.d, r.t);
+    for (const std::string &b : rt) {
+        for (const std::string &a : lt) {
+            std::vector<std::string> x, y;
+            if (!hostdb::schema_join_keys(a.c_str(), b.c_str(), x, y) && !more_join_keys(a, b, x, y)) continue;
+            if (x.size() != y.size() || x.empty()) continue;
+            k1.clear();
+            k2.clear();
+            bool ok = true;
+            for (size_t i = 0; i < x.size(); ++i) {
+                k1.push_back(qualify(a, x[i]));
+                k2.push_back(qualify(b, y[i]));
+                ok = ok && resolvable(l, k1.back()) && resolvable(r, k2.back());
+            }
+            if (ok) return true;
+        }
+    }
+    for (const std::string &b : rt) {
+        const hostdb::SchemaTable *st = hostdb::schema_table(b.c_str());
+        if (!st || !st->primary) continue;
+        std::vector<std::string> pk = split_words(st->primary);
+        k1.clear();
+        k2.clear();
+        bool ok = !pk.empty();
+        for (const std::string &k : pk) {
+            k1.push_back(k);
+            k2.push_back(qualify(b, k));
+            ok = ok && resolvable(l, k) && resolvable(r, k2.back());
+        }
+        if (ok) return true;
+    }
+    return false;
+}
+
+// One side of a join key: a value, or a range lo::hi.
+struct Side {
+    KeyCol lo, hi;
+    bool range = false;
+    bool str = false;
+};
+
+bool compile_side(Source &s, const std::string &key, Side &side, std::string &err) {
+    size_t r = key.find("::");
+    std::string a = r == std::string::npos ? key : key.substr(0, r);
+    side.range = r != std::string::npos;
+    side.lo.e = dbex::compile_for(s.d, s.t, a.c_str(), err);
+    if (!side.lo.e) return false;
+    side.lo.str = side.lo.e->type() == dbex::T_STRING;
+    side.lo.field = side.lo.e->as_field();
+    if (side.range) {
+        side.hi.e = dbex::compile_for(s.d, s.t, key.substr(r + 2).c_str(), err);
+        if (!side.hi.e) return false;
+        side.hi.str = side.hi.e->type() == dbex::T_STRING;
+        side.hi.field = side.hi.e->as_field();
+    }
+    side.str = side.lo.str && (!side.range || side.hi.str);
+    return true;
+}
+
+// A numeric key value at its field's null: an open bound of a range.
+bool at_null(const KeyCol &k, const Key &v) {
+    return !k.str && k.field && v.num == k.field->null_num;
+}
+
+bool null_value(const KeyCol &k, bool str, const Key &v, const char *pool) {
+    if (!k.field || str != k.str) return false;
+    if (k.str)
+        return v.len == k.field->null_str.size() && memcmp(pool + v.off, k.field->null_str.data(), v.len) == 0;
+    return v.num == k.field->null_num;
+}
+
+struct JoinKey {
+    Side l, r;
+    bool str = false;  // compared as strings
+    bool eq = false;   // both plain: equality
+};
+
+// Key values of one row on one side: lo and hi per key.
+void side_values(std::vector<JoinKey> &keys, bool left, const dbex::Row &row, std::string &pool, Key *out) {
+    for (size_t i = 0; i < keys.size(); ++i) {
+        Side &s = left ? keys[i].l : keys[i].r;
+        bool str = keys[i].str;
+        Key &lo = out[2 * i], &hi = out[2 * i + 1];
+        KeyCol &clo = s.lo;
+        bool saved = clo.str;
+        clo.str = str;  // numeric comparison reads strings as numbers
+        read_key(clo, row, pool, lo);
+        clo.str = saved;
+        if (s.range) {
+            KeyCol &chi = s.hi;
+            saved = chi.str;
+            chi.str = str;
+            read_key(chi, row, pool, hi);
+            chi.str = saved;
+            if (!str) {
+                if (at_null(s.lo, lo)) lo.num = -std::numeric_limits<double>::infinity();
+                // an end day of -1 (older files) is an open end as well
+                if (at_null(s.hi, hi) ||
+                    (s.hi.field && s.hi.field->type == dbex::T_YEARDAY && hi.num == -1))
+                    hi.num = std::numeric_limits<double>::infinity();
+            }
+        } else {
+            hi = lo;
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+Dbptr dbsubset(Dbptr db, const char *expr, const char *name) {
+    Source s;
+    if (!source("dbsubset", db, s)) return bad();
+    std::string err;
+    std::unique_ptr<dbex::Expr> e = dbex::compile_for(s.d, s.t, expr, err);
+    if (!e) {
+        elog_log(0, "dbsubset: %s\n", err.c_str());
+        return bad();
+    }
+    std::unique_ptr<View> v = like(s);
+    std::vector<long> recs;
+    RowReader rr;
+    for (long r = 0; r < s.n; ++r) {
+        bool keep = false;
+        if (!rr.read(s, r)) break;  // rows released meanwhile
+        if (!e->eval_bool(rr.row, keep) || !keep) continue;
+        append_row(s, r, *v, recs);
+    }
+    return hostdb::view_register(s.d, name, std::move(v));
+}
+
+Dbptr dbsort(Dbptr db, Tbl *fields, int flags, const char *name) {
+    Source s;
+    if (!source("dbsort", db, s)) return bad();
+    std::vector<std::string> names = names_of(fields);
+    if (names.empty()) {
+        elog_log(0, "dbsort: no sort keys for %s\n", s.t->name.c_str());
+        return bad();
+    }
+    std::vector<long> order;
+    if (!sorted_order("dbsort", s, names, flags, order)) return bad();
+    std::unique_ptr<View> v = like(s);
+    std::vector<long> recs;
+    for (long r : order) append_row(s, r, *v, recs);
+    return hostdb::view_register(s.d, name, std::move(v));
+}
+
+Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
+    Source s;
+    if (!source("dbgroup", db, s)) return bad();
+    std::vector<std::string> names = names_of(fields);
+    if (names.empty()) {
+        elog_log(0, "dbgroup: no grouping fields for %s\n", s.t->name.c_str());
+        return bad();
+    }
+    if (s.group) {
+        elog_log(0, "dbgroup: %s is already grouped\n", s.t->name.c_str());
+        return bad();
+    }
+    for (const std::string &nm : names) {
+        hostdb::FieldLoc loc;
+        if (!hostdb::field_resolve(s.d, s.t, nm.c_str(), &loc) || loc.bundle) {
+            elog_log(0, "dbgroup: no field %s in %s\n", nm.c_str(), s.t->name.c_str());
+            return bad();
+        }
+    }
+    std::vector<KeyCol> cols;
+    if (!compile_keys("dbgroup", s, names, cols)) return bad();
+    std::vector<Key> keys;
+    std::string pool;
+    if (!table_keys("dbgroup", s, cols, keys, pool)) return bad();
+    const char *p = pool.data();
+    bool sorted = true;
+    for (long r = 1; r < s.n && sorted; ++r) sorted = cmp_rows(cols, keys, p, r - 1, r) <= 0;
+
+    long grouped = s.t->index;
+    std::vector<long> order;
+    if (!sorted) {
+        // group the rows of a sorted copy; equal keys keep their order
+        group_order(cols, keys, p, s.n, order);
+        std::unique_ptr<View> sv = like(s);
+        std::vector<long> recs;
+        for (long r : order) append_row(s, r, *sv, recs);
+        Dbptr sp = hostdb::view_register(s.d, nullptr, std::move(sv));
+        if (sp.table == dbINVALID) {
+            elog_log(0, "dbgroup: cannot sort %s\n", s.t->name.c_str());
+            return bad();
+        }
+        grouped = sp.table;
+    } else {
+        order.resize((size_t)s.n);
+        for (long r = 0; r < s.n; ++r) order[(size_t)r] = r;
+    }
+    std::unique_ptr<View> v(new View);
+    v->kind = View::GROUP;
+    v->grouped = grouped;
+    v->keys = names;
+    v->type = type;
+    v->owns_grouped = grouped != s.t->index;
+    long first = 0;
+    for (long i = 1; i <= s.n; ++i) {
+        if (i == s.n || cmp_rows(cols, keys, p, order[(size_t)(i - 1)], order[(size_t)i]) != 0) {
+            if (s.n > 0) {
+                v->ranges.push_back(first);
+                v->ranges.push_back(i);
+            }
+            first = i;
+        }
+    }
+    return hostdb::view_register(s.d, name, std::move(v));
+}
+
+Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **nojoin, const char *name) {
+    Source l, r;
+    if (!source("dbjoin", db1, l) || !source("dbjoin", db2, r)) return bad();
+    if (l.group || r.group) {
+        elog_log(0, "dbjoin: cannot join the grouped view %s\n", (l.group ? l.t : r.t)->name.c_str());
+        return bad();
+    }
+    if (db1.database != db2.database) {
+        elog_log(0, "dbjoin: %s and %s are in different databases\n", l.t->name.c_str(), r.t->name.c_str());
+        return bad();
+    }
+    std::vector<std::string> k1 = keys1 ? names_of(*keys1) : std::vector<std::string>();
+    std::vector<std::string> k2 = keys2 ? names_of(*keys2) : std::vector<std::string>();
+    if (k1.empty() && !k2.empty()) k1 = k2;
+    if (k2.empty() && !k1.empty()) k2 = k1;
+    if (k1.empty()) {
+        if (!infer_keys(l, r, k1, k2)) {
+            elog_log(0, "dbjoin: no join keys between %s and %s\n", l.t->name.c_str(), r.t->name.c_str());
+            return bad();
+        }
+        if (keys1 && !*keys1) {
+            *keys1 = newtbl(0);
+            for (auto &k : k1) pushtbl(*keys1, intern(k));
+        }
+        if (keys2 && !*keys2) {
+            *keys2 = newtbl(0);
+            for (auto &k : k2) pushtbl(*keys2, intern(k));
+        }
+    }
+    if (k1.size() != k2.size()) {
+        elog_log(0, "dbjoin: %zu keys for %s but %zu for %s\n", k1.size(), l.t->name.c_str(), k2.size(),
+                 r.t->name.c_str());
+        return bad();
+    }
+    std::vector<JoinKey> keys(k1.size());
+    for (size_t i = 0; i < k1.size(); ++i) {
+        std::string err;
+        if (!compile_side(l, k1[i], keys[i].l, err) || !compile_side(r, k2[i], keys[i].r, err)) {
+            elog_log(0, "dbjoin: bad join key: %s\n", err.c_str());
+            return bad();
+        }
+        keys[i].str = keys[i].l.str && keys[i].r.str;
+        keys[i].eq = !keys[i].l.range && !keys[i].r.range;
+    }
+    // equality keys first: they select the bucket of the index; the first
+    // other key orders the bucket
+    std::stable_partition(keys.begin(), keys.end(), [](const JoinKey &k) { return k.eq; });
+    size_t neq = 0;
+    while (neq < keys.size() && keys[neq].eq) ++neq;
+    size_t nk = keys.size();
+    bool sweep = neq < nk;
+
+    // the right side: key values of every row, and an index sorted on them
+    size_t w = 2 * nk;
+    std::vector<Key> rv((size_t)r.n * w);
+    std::string rpool;
+    RowReader rr;
+    for (long i = 0; i < r.n; ++i) {
+        if (!rr.read(r, i)) {
+            elog_log(0, "dbjoin: cannot read row %ld of %s\n", i, r.t->name.c_str());
+            return bad();
+        }
+        side_values(keys, false, rr.row, rpool, &rv[(size_t)i * w]);
+    }
+    const char *rp = rpool.data();
+    auto cmp_eq = [&](const Key *a, const char *pa, const Key *b, const char *pb) {
+        for (size_t k = 0; k < neq; ++k) {
+            int c = cmp_key(keys[k].str, a[2 * k], pa, b[2 * k], pb);
+            if (c) return c;
+        }
+        return 0;
+    };
+    std::vector<long> idx;
+    idx.reserve((size_t)r.n);
+    for (long i = 0; i < r.n; ++i) {
+        // a null equality key joins nothing
+        bool skip = false;
+        for (size_t k = 0; k < neq && !skip; ++k) skip = null_value(keys[k].r.lo, keys[k].str, rv[(size_t)i * w + 2 * k], rp);
+        if (!skip) idx.push_back(i);
+    }
+    std::stable_sort(idx.begin(), idx.end(), [&](long a, long b) {
+        const Key *x = &rv[(size_t)a * w], *y = &rv[(size_t)b * w];
+        int c = cmp_eq(x, rp, y, rp);
+        if (c) return c < 0;
+        if (sweep) return cmp_key(keys[neq].str, x[2 * neq], rp, y[2 * neq], rp) < 0;
+        return false;
+    });
+    // within a bucket, the largest upper bound of the sweep key so far: a
+    // backward scan stops once no earlier row can reach the left value
+    std::vector<Key> runmax(idx.size());
+    if (sweep) {
+        for (size_t j = 0; j < idx.size(); ++j) {
+            const Key *x = &rv[(size_t)idx[j] * w];
+            bool newbucket = j == 0 || cmp_eq(&rv[(size_t)idx[j - 1] * w], rp, x, rp) != 0;
+            runmax[j] = x[2 * neq + 1];
+            if (!newbucket &&
+                cmp_key(keys[neq].str, runmax[j - 1], rp, runmax[j], rp) > 0)
+                runmax[j] = runmax[j - 1];
+        }
+    }
+
+    std::unique_ptr<View> v(new View);
+    v->kind = View::ROWS;
+    v->tables = hostdb::view_base_tables(l.d, l.t);
+    std::vector<long> rtables = hostdb::view_base_tables(r.d, r.t);
+    size_t nl = v->tables.size(), nr = rtables.size();
+    if (nl + nr > (size_t)hostdb::MAX_SLOTS) {
+        elog_log(0, "dbjoin: a view of more than %d tables\n", (int)hostdb::MAX_SLOTS);
+        return bad();
+    }
+    v->tables.insert(v->tables.end(), rtables.begin(), rtables.end());
+    if (nojoin && !*nojoin) *nojoin = newtbl(0);
+
+    std::vector<Key> lv(w);
+    std::string lpool;
+    std::vector<long> lrecs, rrecs, matches;
+    std::vector<std::vector<long>> rcache((size_t)r.n);
+    for (long i = 0; i < l.n; ++i) {
+        if (!rr.read(l, i)) break;
+        lpool.clear();
+        side_values(keys, true, rr.row, lpool, lv.data());
+        const char *lp = lpool.data();
+        const Key *x = lv.data();
+        matches.clear();
+        bool nullkey = false;
+        for (size_t k = 0; k < neq && !nullkey; ++k) nullkey = null_value(keys[k].l.lo, keys[k].str, x[2 * k], lp);
+        if (!nullkey && !idx.empty()) {
+            // the bucket of equal equality keys
+            auto lo = std::lower_bound(idx.begin(), idx.end(), 0L, [&](long a, long) {
+                return cmp_eq(&rv[(size_t)a * w], rp, x, lp) < 0;
+            });
+            auto hi = std::upper_bound(lo, idx.end(), 0L, [&](long, long b) {
+                return cmp_eq(x, lp, &rv[(size_t)b * w], rp) < 0;
+            });
+            size_t b0 = (size_t)(lo - idx.begin()), b1 = (size_t)(hi - idx.begin());
+            auto full = [&](long j) {
+                const Key *y = &rv[(size_t)j * w];
+                for (size_t k = neq; k < nk; ++k) {
+                    bool s = keys[k].str;
+                    // overlap of [xlo, xhi] and [ylo, yhi], bounds included
+                    if (cmp_key(s, x[2 * k], lp, y[2 * k + 1], rp) > 0) return false;
+                    if (cmp_key(s, y[2 * k], rp, x[2 * k + 1], lp) > 0) return false;
+                }
+                return true;
+            };
+            if (!sweep) {
+                for (size_t j = b0; j < b1; ++j) matches.push_back(idx[j]);
+            } else {
+                bool s = keys[neq].str;
+                // rows whose sweep start is not after the left end...
+                size_t e = (size_t)(std::upper_bound(idx.begin() + (long)b0, idx.begin() + (long)b1, 0L,
+                                                     [&](long, long b) {
+                                                         return cmp_key(s, x[2 * neq + 1], lp,
+                                                                        rv[(size_t)b * w + 2 * neq], rp) < 0;
+                                                     }) -
+                                    idx.begin());
+                // ...scanned back while some row can still reach the left start
+                for (size_t j = e; j > b0; --j) {
+                    if (cmp_key(s, runmax[j - 1], rp, x[2 * neq], lp) < 0) break;
+                    if (full(idx[j - 1])) matches.push_back(idx[j - 1]);
+                }
+            }
+            std::sort(matches.begin(), matches.end());
+        }
+        if (matches.empty() && !outer) {
+            if (nojoin) pushtbl(*nojoin, (void *)i);
+            continue;
+        }
+        if (!hostdb::row_records(l.d, l.t, i, lrecs)) break;
+        if (matches.empty()) {
+            if (nojoin) pushtbl(*nojoin, (void *)i);
+            v->recs.insert(v->recs.end(), lrecs.begin(), lrecs.end());
+            v->recs.insert(v->recs.end(), nr, -1L);
+            continue;
+        }
+        for (long j : matches) {
+            std::vector<long> &rc = rcache[(size_t)j];
+            if (rc.empty() && !hostdb::row_records(r.d, r.t, j, rc)) continue;
+            v->recs.insert(v->recs.end(), lrecs.begin(), lrecs.end());
+            v->recs.insert(v->recs.end(), rc.begin(), rc.end());
+        }
+    }
+    return hostdb::view_register(l.d, name, std::move(v));
+}
+
+}  // extern "C"
