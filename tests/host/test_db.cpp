@@ -523,3 +523,26 @@ TEST_F(Db, ExternalFilesAndSeedCodes) {
     EXPECT_STREQ(loc, "");
     dbclose(db);
 }
+
+TEST_F(Db, CarriageReturnsAndBlankLinesAreNormalised) {
+    std::string a = dbfixture::wfdisc_row("ANMO", "BHZ", 100, 200, 1);
+    std::string b = dbfixture::wfdisc_row("HRV", "BHZ", 300, 400, 2);
+    rzvtest::write_file(prefix + ".wfdisc", a + "\r\n\n" + b + "\r\n");
+    FILE *quiet = fopen("/dev/null", "w");
+    elog_set_stream(quiet);
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    EXPECT_EQ(count(wf), 2);
+    wf.record = 1;
+    long wfid;
+    char lddate[20];
+    ASSERT_EQ(dbgetv(wf, 0, "wfid", &wfid, (char *)0), 0);
+    EXPECT_EQ(wfid, 2);
+    Dbptr f = dblookup(wf, 0, 0, "lddate", 0);
+    ASSERT_EQ(dbget(f, lddate), 0);
+    EXPECT_STREQ(lddate, "-");
+    dbclose(db);
+    elog_set_stream(0);
+    fclose(quiet);
+}

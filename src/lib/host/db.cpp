@@ -242,7 +242,10 @@ static void normalise(Table *t, const char *p, size_t size) {
             bad_line = lineno;
             bad_len = (long)len;
         }
-        if (content > 0 || nl) lines.emplace_back(i, content);
+        /* blank lines carry no row */
+        size_t k = 0;
+        while (k < content && (p[i + k] == ' ' || p[i + k] == '\t')) k++;
+        if (k < content) lines.emplace_back(i, content);
         i = end + 1;
     }
     t->rows = nullptr;
@@ -887,6 +890,8 @@ extern "C" int dbquery(Dbptr db, int code, void *value) {
     }
     FieldLoc loc;
     bool have_field = db.field >= 0 && field_at(t, (int)db.field, &loc);
+    /* the lists below are made on first query; readers may query at once */
+    std::lock_guard<std::mutex> qlk(d->mu);
     auto need_field = [&]() {
         if (!have_field)
             elog_log(0, "dbquery: code %d needs a field of table %s\n", code, t->name.c_str());
