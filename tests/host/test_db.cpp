@@ -286,10 +286,27 @@ TEST_F(Db, WrongWidthLinesGoThroughANormalisedCopy) {
     ASSERT_EQ(dbgetv(wf, 0, "sta", sta, "time", &t, (char *)0), 0);
     EXPECT_STREQ(sta, "HRV");
     EXPECT_EQ(t, 300.0);
-    // The truncated last line reads as far as it goes.
+    // The truncated last line reads as far as it goes; the number cut in
+    // the middle (endtime ends at column 60 of 61-77) fails, not misreads.
     wf.record = 2;
-    ASSERT_EQ(dbgetv(wf, 0, "sta", sta, (char *)0), 0);
+    ASSERT_EQ(dbgetv(wf, 0, "sta", sta, "time", &t, (char *)0), 0);
     EXPECT_STREQ(sta, "ANMO");
+    EXPECT_EQ(t, 100.0);
+    std::string cut = good.substr(0, 70);
+    elog_clear_register(0);
+    Dbptr db2;
+    FILE *quiet = fopen("/dev/null", "w");
+    elog_set_stream(quiet);
+    rzvtest::write_file(dir.file("cut.wfdisc"), good + "\n" + cut);
+    ASSERT_EQ(dbopen(dir.file("cut").c_str(), "r", &db2), 0);
+    Dbptr w2 = dblookup(db2, 0, "wfdisc", 0, "1");
+    double et = 0;
+    EXPECT_LT(dbgetv(w2, 0, "sta", sta, "endtime", &et, (char *)0), 0);
+    EXPECT_TRUE(rzvtest::has_message("row 1 field endtime"));
+    EXPECT_EQ(et, 9999999999.999);
+    dbclose(db2);
+    elog_set_stream(0);
+    fclose(quiet);
     EXPECT_LT(dbputv(wf, 0, "sta", "X", (char *)0), 0);
     EXPECT_LT(dbaddv(wf, 0, "sta", "X", (char *)0), 0);
     dbclose(db);

@@ -266,6 +266,14 @@ static void normalise(Table *t, const char *p, size_t size) {
         n++;
     }
     t->nrows.store(n);
+    /* a last line without its newline that is short may have been cut in
+     * the middle of a write: remember where, so that a number cut there is
+     * not read as a smaller one */
+    if (size && p[size - 1] != '\n' && !lines.empty() && lines.back().first + lines.back().second >= size - 1 &&
+        (long)lines.back().second < rowsize) {
+        t->cut_row = n - 1;
+        t->cut_col = (long)lines.back().second;
+    }
     if (bad_line) {
         elog_complain(0,
                       "dbopen: %s line %ld has %ld characters, the %s table's rows have %ld: "
