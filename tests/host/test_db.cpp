@@ -563,3 +563,80 @@ TEST_F(Db, CarriageReturnsAndBlankLinesAreNormalised) {
     elog_set_stream(0);
     fclose(quiet);
 }
+
+TEST_F(Db, ReadsTheReferenceExampleRowExactly) {
+    const char *row =
+        "ANMO   BHZ       1262304000.00000        1       -1  2010001  1262307599.97500   144000  40.0000000    "
+        "     1.000000         1.000000 -      V s4 - wf/2010                                                     "
+        "     ANMO.BHZ.2010001.w                        0       -1 10-01-02 08:30:00";
+    ASSERT_EQ(strlen(row), 283u);
+    dbfixture::write_rows(prefix, "wfdisc", {row});
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, "0");
+    char sta[8], chan[10], instype[8], segtype[4], datatype[4], clip[4], dirs[70], dfile[40];
+    double time, endtime, samprate, calib, calper, lddate;
+    long wfid, chanid, jdate, nsamp, foff, commid;
+    ASSERT_EQ(dbgetv(wf, 0, "sta", sta, "chan", chan, "time", &time, "wfid", &wfid, "chanid", &chanid, "jdate",
+                     &jdate, "endtime", &endtime, "nsamp", &nsamp, "samprate", &samprate, "calib", &calib, "calper",
+                     &calper, "instype", instype, "segtype", segtype, "datatype", datatype, "clip", clip, "dir",
+                     dirs, "dfile", dfile, "foff", &foff, "commid", &commid, "lddate", &lddate, (char *)0),
+              0);
+    EXPECT_STREQ(sta, "ANMO");
+    EXPECT_STREQ(chan, "BHZ");
+    EXPECT_EQ(time, 1262304000.0);
+    EXPECT_EQ(wfid, 1);
+    EXPECT_EQ(chanid, -1);
+    EXPECT_EQ(jdate, 2010001);
+    EXPECT_EQ(endtime, 1262307599.975);
+    EXPECT_EQ(nsamp, 144000);
+    EXPECT_EQ(samprate, 40.0);
+    EXPECT_EQ(calib, 1.0);
+    EXPECT_EQ(calper, 1.0);
+    EXPECT_STREQ(instype, "-");
+    EXPECT_STREQ(segtype, "V");
+    EXPECT_STREQ(datatype, "s4");
+    EXPECT_STREQ(clip, "-");
+    EXPECT_STREQ(dirs, "wf/2010");
+    EXPECT_STREQ(dfile, "ANMO.BHZ.2010001.w");
+    EXPECT_EQ(foff, 0);
+    EXPECT_EQ(commid, -1);
+    EXPECT_EQ(lddate, 1262421000.0);  // 2010-01-02 08:30:00 UTC
+    // Rewritten by the engine with the same values, the row is the same text
+    // except the load date, which is written as epoch seconds.
+    TempDir d2;
+    Dbptr db2;
+    ASSERT_EQ(dbopen(d2.file("c").c_str(), "r+", &db2), 0);
+    Dbptr w2 = dblookup(db2, 0, "wfdisc", 0, 0);
+    ASSERT_EQ(dbaddv(w2, 0, "sta", sta, "chan", chan, "time", time, "wfid", wfid, "jdate", jdate, "endtime", endtime,
+                     "nsamp", nsamp, "samprate", samprate, "calib", calib, "calper", calper, "segtype", segtype,
+                     "datatype", datatype, "dir", dirs, "dfile", dfile, "foff", foff, "lddate", lddate, (char *)0),
+              0);
+    std::string text = rzvtest::read_file(d2.file("c.wfdisc"));
+    EXPECT_EQ(text.substr(0, 266), std::string(row).substr(0, 266));
+    EXPECT_EQ(text.substr(266), " 1262421000.00000\n");
+    dbclose(db2);
+    dbclose(db);
+}
+
+TEST_F(Db, AppendAfterALastRowWithoutNewline) {
+    std::string a = dbfixture::wfdisc_row("ANMO", "BHZ", 100, 200, 1);
+    rzvtest::write_file(prefix + ".wfdisc", a);  // no final newline
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    EXPECT_EQ(count(wf), 1);
+    ASSERT_EQ(dbaddv(wf, 0, "sta", "HRV", (char *)0), 1);
+    std::string text = rzvtest::read_file(prefix + ".wfdisc");
+    ASSERT_EQ(text.size(), 2u * 284);
+    EXPECT_EQ(text.substr(0, 283), a);
+    EXPECT_EQ(text.substr(284, 4), "HRV ");
+    // A file changed behind the engine's back is not written.
+    rzvtest::write_file(prefix + ".wfdisc", text + a.substr(0, 10));
+    EXPECT_LT(dbaddv(wf, 0, "sta", "KIV", (char *)0), 0);
+    EXPECT_TRUE(rzvtest::has_message("changed on disk"));
+    wf.record = 0;
+    EXPECT_LT(dbputv(wf, 0, "sta", "KIV", (char *)0), 0);
+    EXPECT_EQ(rzvtest::read_file(prefix + ".wfdisc"), text + a.substr(0, 10));
+    dbclose(db);
+}
