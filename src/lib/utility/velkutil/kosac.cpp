@@ -18,6 +18,7 @@
 
 #include "arrays.h"
 #include "koregistry_pvt.h"
+#include "tt.h"
 
 sac_value_format SacValueFormats[KOSAC_NFORMATS] = {
     {SAC_FLOAT, 4, "-12345.0", {0}},
@@ -165,6 +166,9 @@ sac_header_define SacHeaderDefines[KOSAC_NFIELDS] = {
 };
 
 namespace {
+
+// Room for any text field of a trace row.
+const int KOSAC_TEXT_SIZE = 256;
 
 KORegistry kosac_reg("sac%d", KORegistry::COUNT_THEN_INCREMENT, "kosacs");
 
@@ -645,6 +649,99 @@ int kosac_getdata_kosac(KOSac *kosac, int *nsamp, double *tstart, double *sampra
         segtype[0] = idep == 6 ? 'D' : idep == 7 ? 'V' : idep == 8 ? 'A' : '-';
         segtype[1] = '\0';
     }
+    return 0;
+}
+
+int kosac_putevent_kosac(KOSac *kosac, Dbptr dbtrace, Dbptr dborigin) {
+    char sta[KOSAC_TEXT_SIZE] = "", chan[KOSAC_TEXT_SIZE] = "", net[KOSAC_TEXT_SIZE] = "",
+         segtype[KOSAC_TEXT_SIZE] = "";
+    void *data = nullptr;
+    double time = 0, samprate = 0, lat = 0, lon = 0, elev = 0, edepth = 0, hang = 0, vang = 0;
+    long nsamp = 0;
+    if (dbgetv(dbtrace, nullptr, "sta", sta, "chan", chan, "net", net, "segtype", segtype, "data", &data, "time",
+               &time, "nsamp", &nsamp, "samprate", &samprate, "lat", &lat, "lon", &lon, "elev", &elev, "edepth",
+               &edepth, "hang", &hang, "vang", &vang, (char *)0) < 0) {
+        elog_log(0, "kosac_putevent_kosac: dbgetv(dbtrace) error.\n");
+        return -1;
+    }
+    double otime = 0, olat = 0, olon = 0, odepth = 0;
+    long orid = 0;
+    if (dbgetv(dborigin, nullptr, "time", &otime, "lat", &olat, "lon", &olon, "depth", &odepth, "orid", &orid,
+               (char *)0) < 0) {
+        elog_log(0, "kosac_putevent_kosac: dbgetv(dborigin) error.\n");
+        return -1;
+    }
+    // A count beyond the header's 32 bits cannot be described by the image.
+    int n = nsamp > 0x7fffffffL ? 0 : (int)nsamp;
+    if (kosac_putdata_kosac(kosac, n, time, samprate, static_cast<float *>(data), segtype) < 0) {
+        elog_log(0, "kosac_putevent_kosac: kosac_putdata_kosac() error.\n");
+        return -1;
+    }
+    const double rad = M_PI / 180.0, deg = 57.29577951308232;
+    double gcarc = 0, baz = 0, az = 0;
+    dist(lat * rad, lon * rad, olat * rad, olon * rad, &gcarc, &baz);
+    dist(olat * rad, olon * rad, lat * rad, lon * rad, &gcarc, &az);
+    gcarc *= deg;
+    baz *= deg;
+    az *= deg;
+    if (kosac_puthdr_kosac(kosac, "KNETWK", net, "KSTNM", sta, "KCMPNM", chan, "STLA", lat, "STLO", lon, "STEL",
+                           elev * 1000.0, "STDP", edepth * 1000.0, "CMPAZ", hang, "CMPINC", vang, "O", otime - time,
+                           "EVLA", olat, "EVLO", olon, "EVDP", odepth * 1000.0, "GCARC", gcarc, "DIST",
+                           deg2km(gcarc), "AZ", az, "BAZ", baz, "NORID", (int64_t)orid, (char *)0) < 0) {
+        elog_log(0, "kosac_putevent_kosac: kosac_puthdr_kosac() error.\n");
+        return -1;
+    }
+    return 0;
+}
+
+int kosac_getevent_kosac(KOSac *kosac, Dbptr *dbtrace, Dbptr *dborigin) {
+    char net[9], sta[9], chan[9];
+    double stla, stlo, stel, stdp, cmpaz, cmpinc, o, evla, evlo, evdp;
+    if (kosac_gethdr_kosac(kosac, "KNETWK", net, "KSTNM", sta, "KCMPNM", chan, "STLA", &stla, "STLO", &stlo, "STEL",
+                           &stel, "STDP", &stdp, "CMPAZ", &cmpaz, "CMPINC", &cmpinc, "O", &o, "EVLA", &evla, "EVLO",
+                           &evlo, "EVDP", &evdp, (char *)0) < 0) {
+        elog_log(0, "kosac_getevent_kosac: kosac_gethdr_kosac() error.\n");
+        return -1;
+    }
+    stel *= 0.001;
+    stdp *= 0.001;
+    evdp *= 0.001;
+    double rtime;
+    if (kosac_getreftime_kosac(kosac, &rtime) < 0) {
+        elog_log(0, "kosac_getevent_kosac: kosac_getreftime_kosac()error.\n");
+        return -1;
+    }
+    double otime = rtime + o;
+    int nsamp = 0;
+    double tstart = 0, samprate = 0;
+    float *data = nullptr;
+    char segtype[2] = "-";
+    if (kosac_getdata_kosac(kosac, &nsamp, &tstart, &samprate, &data, segtype) < 0) return -1;
+    if (!dbtrace || !dborigin) {
+        free(data);
+        elog_log(0, "kosac_getevent_kosac: No trace or origin table given.\n");
+        return -1;
+    }
+    // The row's end time follows from its samples, so that the row is whole
+    // for the trace operations that read it.
+    double endtime = nsamp > 0 ? tstart + (nsamp - 1) / samprate : tstart;
+    long rec = dbaddv(*dbtrace, nullptr, "sta", sta, "chan", chan, "net", net, "segtype", segtype, "data",
+                      (void *)data, "time", tstart, "endtime", endtime, "nsamp", (long)nsamp, "samprate", samprate,
+                      "lat", stla, "lon", stlo, "elev", stel, "edepth", stdp, "hang", cmpaz, "vang", cmpinc,
+                      (char *)0);
+    if (rec < 0) {
+        free(data);  // the row never took it
+        elog_log(0, "kosac_getevent_kosac: dbaddv(dbtrace) error.\n");
+        return -1;
+    }
+    dbtrace->record = rec;
+    rec = dbaddv(*dborigin, nullptr, "time", otime, "lat", evla, "lon", evlo, "depth", evdp, "nass", 0L, "ndef", 0L,
+                 (char *)0);
+    if (rec < 0) {
+        elog_log(0, "kosac_getevent_kosac: dbaddv(dborigin) error.\n");
+        return -1;
+    }
+    dborigin->record = rec;
     return 0;
 }
 

@@ -17,6 +17,7 @@
 #include <stdint.h>
 
 #include "stock.h"
+#include "db.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -55,6 +56,13 @@ KOSac *kosac_read_from_file_kosac(char *filename, char *tag, char *handle);
 int kosac_putdata_kosac(KOSac *kosac, int nsamp, double tstart, double samprate, float *data, char *segtype);
 int kosac_getreftime_kosac(KOSac *kosac, double *rtime);
 int kosac_getdata_kosac(KOSac *kosac, int *nsamp, double *tstart, double *samprate, float **data, char *segtype);
+
+/* Exchange with one trace row and one origin row.  putevent fills the image
+ * from the rows; getevent adds a new trace row (which takes a new copy of
+ * the samples) and a new origin row, and leaves their record numbers in
+ * dbtrace->record and dborigin->record. */
+int kosac_putevent_kosac(KOSac *kosac, Dbptr dbtrace, Dbptr dborigin);
+int kosac_getevent_kosac(KOSac *kosac, Dbptr *dbtrace, Dbptr *dborigin);
 
 #ifdef __cplusplus
 }
