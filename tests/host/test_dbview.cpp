@@ -453,6 +453,13 @@ TEST_F(Views, ExpressionsOnTableRows) {
     EXPECT_EQ(e, nullptr);
     EXPECT_TRUE(has_message("dbex_compile: "));
     EXPECT_TRUE(has_message("'time +'"));
+    // an expression of no field needs no row, nor even a table
+    EXPECT_EQ(dbex_evalstr(wf, "pow(2, 3) + 1", dbREAL, &d), dbREAL);
+    EXPECT_DOUBLE_EQ(d, 9);
+    EXPECT_EQ(dbex_evalstr(dbinvalid(), "ptime(0, 0)", dbREAL, &d), dbREAL);
+    EXPECT_DOUBLE_EQ(d, 0);
+    EXPECT_EQ(dbex_evalstr(dbinvalid(), "time + 1", dbREAL, &d), -1);
+    EXPECT_EQ(dbex_evalstr(wf, "time + 1", dbREAL, &d), -1);  // a field needs a row
     // evaluating on another table's row is refused
     ASSERT_EQ(dbex_compile(wf, "time", &e, dbREAL), 0);
     Dbptr srow = sensor;

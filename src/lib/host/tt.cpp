@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -38,20 +39,22 @@ const double MAX_ABOVE = 10.0;      // km above the surface, sources and receive
 const double MAX_BELOW_RCV = 10.0;  // km below the surface for receivers
 const double GAP = 0.1 * DEG;       // largest distance step between neighbouring rays
 const long HOOK_MAGIC = 0x74746361;  // "ttca"
-// Waves diffracted along the core are listed out to this distance; beyond it
-// they are too weak to be seen and the core phases are the first arrivals.
-const double MAX_DIFFRACTED = 150.0 * DEG;
+// Waves diffracted along the core are listed out to the antipode: in these
+// models no core phase overtakes them, so the first arrivals stay continuous.
+const double MAX_DIFFRACTED = M_PI;
 
 // ------------------------------------------------------------ phase names
 
 enum Name {
     N_Pg, N_Pb, N_Pn, N_P, N_Pdiff, N_PKPab, N_PKPbc, N_PKPdf, N_PKiKP, N_PcP,
     N_Sg, N_Sb, N_Sn, N_S, N_Sdiff, N_SKSac, N_SKSdf, N_SKiKS, N_ScS,
+    N_pP, N_sS,
     N_COUNT
 };
 const char *const NAMES[N_COUNT] = {
     "Pg", "Pb", "Pn", "P", "Pdiff", "PKPab", "PKPbc", "PKPdf", "PKiKP", "PcP",
     "Sg", "Sb", "Sn", "S", "Sdiff", "SKSac", "SKSdf", "SKiKS", "ScS",
+    "pP", "sS",
 };
 typedef unsigned Mask;
 inline Mask bit(int n) { return 1u << n; }
@@ -61,8 +64,8 @@ const Mask P_FAMILY = bit(N_Pg) | bit(N_Pb) | bit(N_Pn) | bit(N_P) | bit(N_Pdiff
 // profile (SKS, SKIKS, SKiKS) travel through the core as P and are asked
 // for by name, as the published first-arrival S tables leave them out.
 const Mask S_FAMILY = bit(N_Sg) | bit(N_Sb) | bit(N_Sn) | bit(N_S) | bit(N_Sdiff);
-const Mask P_PROFILE = P_FAMILY | bit(N_PcP);
-const Mask S_PROFILE = S_FAMILY | bit(N_SKSac) | bit(N_SKSdf) | bit(N_SKiKS) | bit(N_ScS);
+const Mask P_PROFILE = P_FAMILY | bit(N_PcP) | bit(N_pP);
+const Mask S_PROFILE = S_FAMILY | bit(N_SKSac) | bit(N_SKSdf) | bit(N_SKiKS) | bit(N_ScS) | bit(N_sS);
 
 // Offsets from the P names to the S names of the same branch.
 const int S_SHIFT = N_Sg - N_Pg;
@@ -111,10 +114,10 @@ inline AS as_at(double p, double eta) {
     return {std::acos(p / eta), std::sqrt((eta - p) * (eta + p))};
 }
 
-// X and tau across a layer part between eta values e1 (upper) and e2
-// (lower) with the layer's exponent; eta stays >= p in between.
-inline void layer_part(const Layer &L, double p, double e1, const AS &u, double e2, const AS &l,
-                       double r1, double r2, double *x, double *tau) {
+// Adds X and tau across the part of layer L between radii r1 > r2, given
+// the pieces u and l at its ends; eta stays >= p in between.
+inline void layer_part(const Layer &L, double p, const AS &u, const AS &l, double r1, double r2, double *x,
+                       double *tau) {
     if (std::fabs(L.k) < 1e-9) {
         // eta constant: the integrals reduce to logarithms.
         double lr = std::log(r1 / r2);
@@ -123,13 +126,9 @@ inline void layer_part(const Layer &L, double p, double e1, const AS &u, double 
         *tau += u.s * lr;
         return;
     }
-    (void)e1;
-    (void)e2;
     *x += (u.a - l.a) / L.k;
     *tau += ((u.s - p * u.a) - (l.s - p * l.a)) / L.k;
 }
-
-enum Bottom { B_NONE = 0, B_TURN, B_REFLECT };
 
 struct Profile {
     std::vector<Layer> layers;
@@ -144,8 +143,39 @@ struct Profile {
         double p, xh, th;
         int name;    // -1: no ray of this kind
         bool brk;    // distance jumps between the previous sample and this one
+        // X and tau from the surface to the top of each of the first
+        // npre layers (NaN where the ray does not get there), in cum[].
+        size_t cum;
     };
     std::vector<Sample> uni, rcmb, ricb;
+    // The sums above sources in the upper mantle, where most are: a new
+    // source depth then costs one partial layer per ray.
+    int npre = 0;
+    std::vector<double> cum;
+
+    void add_sums(std::vector<Sample> *tab) {
+        for (Sample &s : *tab) {
+            s.cum = cum.size();
+            double x = 0, tau = 0, pe = -1;
+            AS pas = {0, 0};
+            bool ok = true;
+            for (int j = 0; j <= npre; j++) {
+                cum.push_back(ok ? x : NAN);
+                cum.push_back(ok ? tau : NAN);
+                if (j == npre || !ok) continue;
+                const Layer &L = layers[j];
+                if (!(s.p < L.et && s.p < L.eb)) {
+                    ok = false;
+                    continue;
+                }
+                AS top = (pe == L.et) ? pas : as_at(s.p, L.et);
+                AS bot = as_at(s.p, L.eb);
+                layer_part(L, s.p, top, bot, L.rt, L.rb, &x, &tau);
+                pe = L.eb;
+                pas = bot;
+            }
+        }
+    }
 
     double surface_eta() const { return layers[0].et; }
 
@@ -202,7 +232,7 @@ struct Profile {
                 return name_for(L.region, RE - std::max(rturn, L.rb));
             }
             AS bot = as_at(p, L.eb);
-            layer_part(L, p, L.et, top, L.eb, bot, L.rt, L.rb, &x, &tau);
+            layer_part(L, p, top, bot, L.rt, L.rb, &x, &tau);
             pe = L.eb;
             pas = bot;
         }
@@ -237,7 +267,7 @@ struct Profile {
             if (p >= L.et) break;
             AS top = (pe == L.et) ? pas : as_at(p, L.et);
             AS bot = as_at(p, eb);
-            layer_part(L, p, L.et, top, eb, bot, L.rt, rb, &x, &tau);
+            layer_part(L, p, top, bot, L.rt, rb, &x, &tau);
             pe = eb;
             pas = bot;
             if (rb == r) break;
@@ -262,6 +292,7 @@ void build_table(const Profile &pr, int stop, double pmax, const std::vector<dou
         s.xh = s.th = 0;
         s.name = pr.half(p, stop, &s.xh, &s.th);
         s.brk = false;
+        s.cum = 0;
         return s;
     };
     out->clear();
@@ -349,28 +380,24 @@ std::unique_ptr<Profile> make_profile(const double (*rows)[4], int n, bool shear
         b2.push_back(m);
         build_table(*pr, pr->icb, m, b2, &pr->ricb);
     }
+    while (pr->npre < (int)pr->layers.size() && pr->layers[pr->npre].rb > RE - 800.0) pr->npre++;
+    pr->add_sums(&pr->uni);
+    pr->add_sums(&pr->rcmb);
+    pr->add_sums(&pr->ricb);
     return pr;
 }
 
-struct Model {
-    std::string name;
-    std::unique_ptr<Profile> prof[2];  // 0: P, 1: S
-};
-
-// Models and their half-ray tables are built once per process and shared.
-Model *model_get(int idx) {
-    static std::once_flag once[8];
-    static Model models[8];
+// The half-ray tables of a model and wave type (0 P, 1 S) are built once
+// per process, when first asked for, and shared by every caller.
+const Profile *profile_get(int idx, int prof) {
+    static std::once_flag once[8][2];
+    static std::unique_ptr<Profile> profiles[8][2];
     const char *name;
     const double(*rows)[4];
-    int n = tt_model_table(idx, &name, &rows);
-    if (n <= 0 || idx >= 8) return nullptr;
-    std::call_once(once[idx], [&] {
-        models[idx].name = name;
-        models[idx].prof[0] = make_profile(rows, n, false);
-        models[idx].prof[1] = make_profile(rows, n, true);
-    });
-    return &models[idx];
+    int n = idx >= 0 && idx < 8 ? tt_model_table(idx, &name, &rows) : 0;
+    if (n <= 0 || prof < 0 || prof > 1) return nullptr;
+    std::call_once(once[idx][prof], [&] { profiles[idx][prof] = make_profile(rows, n, prof == 1); });
+    return profiles[idx][prof].get();
 }
 
 int model_index(const char *model) {
@@ -495,7 +522,18 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
         }
         if (name < 0) return false;
         double xa = 0, ta = 0;
-        if (buried) pr.above(p, dt->rs, &xa, &ta);
+        if (buried) {
+            if (s && sl < pr.npre && !std::isnan(pr.cum[s->cum + 2 * sl])) {
+                // Whole layers from the table, then the source's own.
+                const Layer &L = pr.layers[sl];
+                xa = pr.cum[s->cum + 2 * sl];
+                ta = pr.cum[s->cum + 2 * sl + 1];
+                AS top = as_at(p, L.et), bot = as_at(p, es);
+                layer_part(L, p, top, bot, L.rt, dt->rs, &xa, &ta);
+            } else {
+                pr.above(p, dt->rs, &xa, &ta);
+            }
+        }
         r->p = p;
         r->x = 2 * xh - xa;
         r->t = 2 * th - (ta + p * xa);
@@ -541,7 +579,8 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
         }
         // Refine large steps (rays near the source's horizontal).
         for (size_t i = 0; i < tmp.size(); i++) {
-            if (i > 0 && !tmp[i].brk && continuous(tmp[i].name, down.back().name)) {
+            if (i > 0 && !tmp[i].brk && continuous(tmp[i].name, down.back().name) &&
+                std::fabs(tmp[i].x - down.back().x) > GAP) {
                 std::vector<Ray> stack{tmp[i]};
                 while (!stack.empty()) {
                     const Ray &a = down.back();
@@ -561,7 +600,7 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
             }
         }
     }
-    // The outer-core branch splits at its nearest caustic.
+    // The outer-core branch splits at its caustic, the ray of least distance.
     {
         const int core = N_PKPab;
         size_t best = down.size();
@@ -630,9 +669,49 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
         }
         add_runs(&dt->pieces, rays);
     }
-    // The PKiKP rays beyond the critical point are the unified table's
-    // reflections at the inner core; they carry the same name, so they join
-    // through the pieces above.
+
+    // Depth phases: up to the surface, reflected there, then down and back
+    // like a ray from a surface source (bottoming in the mantle).
+    if (buried) {
+        const int dname = pr.shear ? N_sS : N_pP;
+        auto depth_ray = [&](double p, const Profile::Sample *s, Ray *r) {
+            double xh, th;
+            int name;
+            if (s) {
+                xh = s->xh;
+                th = s->th;
+                name = s->name;
+            } else {
+                name = pr.half(p, -1, &xh, &th);
+            }
+            if (name < 0 || !(MANTLE & bit(name)) || !down_ray(p, s, r)) return false;
+            double xa = 2 * xh - r->x, tup = 2 * th - r->t;
+            r->x = 2 * xh + xa;
+            r->t = 2 * th + tup;
+            r->name = dname;
+            r->dz = vslow(p);
+            return true;
+        };
+        std::vector<Ray> rays;
+        Ray r;
+        if (depth_ray(emin * (1 - 1e-12), nullptr, &r)) rays.push_back(r);
+        size_t ex = 0;
+        for (size_t i = pr.uni.size(); i-- > 0;) {
+            const Profile::Sample &s = pr.uni[i];
+            if (s.p >= emin) continue;
+            while (ex < extra.size() && extra[ex] > s.p) {
+                if (depth_ray(extra[ex], nullptr, &r)) rays.push_back(r);
+                ex++;
+            }
+            if (depth_ray(s.p, &s, &r)) {
+                r.brk = (i + 1 < pr.uni.size()) ? pr.uni[i + 1].brk : false;
+            } else {
+                r = Ray{s.p, 0, 0, -1, false, 0};
+            }
+            rays.push_back(r);
+        }
+        add_runs(&dt->pieces, rays);
+    }
 
     // Diffraction along the core: the ray grazing the core from above.
     if (pr.pc > 0 && pr.pc < emin) {
@@ -651,7 +730,7 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
 
 struct Cache {
     std::vector<std::unique_ptr<DepthTable>> tables;  // most recent last
-    static const size_t MAX = 24;
+    static const size_t MAX = 16;
 
     const DepthTable *get(int model, int prof, double z) {
         for (size_t i = tables.size(); i-- > 0;) {
@@ -665,12 +744,12 @@ struct Cache {
                 return tables.back().get();
             }
         }
-        Model *m = model_get(model);
-        if (!m) return nullptr;
+        const Profile *pr = profile_get(model, prof);
+        if (!pr) return nullptr;
         std::unique_ptr<DepthTable> d(new DepthTable);
         d->model = model;
         d->prof = prof;
-        build_depth(*m->prof[prof], z, d.get());
+        build_depth(*pr, z, d.get());
         if (tables.size() >= MAX) tables.erase(tables.begin());
         tables.push_back(std::move(d));
         return tables.back().get();
@@ -765,7 +844,7 @@ bool parse_phases(const char *phases, Request *rq) {
             return false;
         }
         if (rq->nentries >= 64) {
-            elog_log(0, "ttcalc: more than 64 phases in \"%s\"\n", s.c_str());
+            elog_log(0, "ttcalc: more than 64 phases in the list\n");
             return false;
         }
         rq->entries[rq->nentries++] = m;
@@ -796,9 +875,8 @@ int compute(Cache *cache, int model, const Request &rq, int mode, const TTGeomet
     dist(g->source.lat * DEG, g->source.lon * DEG, g->receiver.lat * DEG, g->receiver.lon * DEG, &delta, &az);
     double zs = g->source.z, hr = g->receiver.z;
     double ztab = std::max(zs, 0.0);
-    Model *m = model_get(model);
 
-    std::vector<std::pair<Arrival, Mask>> found;  // arrival and the entries it satisfies
+    std::vector<std::pair<Arrival, uint64_t>> found;  // arrival and the entries it satisfies
     std::vector<TTTime> out;
     for (int prof = 0; prof < 2; prof++) {
         Mask pm = prof == 0 ? P_PROFILE : S_PROFILE;
@@ -808,7 +886,7 @@ int compute(Cache *cache, int model, const Request &rq, int mode, const TTGeomet
             elog_log(0, "ttcalc: cannot build the travel-time tables\n");
             return -1;
         }
-        const Profile &pr = *m->prof[prof];
+        const Profile &pr = *profile_get(model, prof);
         std::vector<Arrival> arr;
         arrivals(*dt, delta, rq.all & pm, [&](const Arrival &a) {
             for (const Arrival &b : arr)
@@ -828,9 +906,9 @@ int compute(Cache *cache, int model, const Request &rq, int mode, const TTGeomet
             r.deriv[1] = -dir * pdeg * std::cos(az) / TT_KM_PER_DEG;
             r.deriv[2] = a.dz;
             out.push_back(r);
-            Mask sat = 0;
+            uint64_t sat = 0;
             for (int i = 0; i < rq.nentries; i++)
-                if (rq.entries[i] & bit(a.name)) sat |= 1u << i;
+                if (rq.entries[i] & bit(a.name)) sat |= uint64_t(1) << i;
             found.push_back({a, sat});
         }
     }
@@ -841,7 +919,7 @@ int compute(Cache *cache, int model, const Request &rq, int mode, const TTGeomet
         for (int e = 0; e < rq.nentries; e++) {
             size_t best = out.size();
             for (size_t i = 0; i < out.size(); i++)
-                if ((found[i].second >> e) & 1u)
+                if ((found[i].second >> e) & 1)
                     if (best == out.size() || out[i].value < out[best].value) best = i;
             if (best < out.size() && std::find(keep.begin(), keep.end(), best) == keep.end()) keep.push_back(best);
         }
@@ -926,7 +1004,7 @@ int first_time(Cache *cache, Mask family, double distance, double depth, double 
         elog_log(0, "travel time: no arrival at %g deg\n", distance);
         return -1;
     }
-    if (depth < 0) best += height_delay(*model_get(0)->prof[prof], bp, -depth);
+    if (depth < 0) best += height_delay(*profile_get(0, prof), bp, -depth);
     *t = best;
     return 0;
 }

@@ -79,9 +79,11 @@ typedef struct TTTime {
  *   and PKiKP.  "S" is every shear first-arrival branch of the mantle: Sg Sb
  *   Sn S Sdiff.  The shear phases through the core, which cross it as P, are
  *   named: SKSac, SKSdf (SKIKS), SKiKS, "SKS" for both SKS branches; "PKP"
- *   is the three PKP branches; PcP and ScS are the core reflections.  Any
+ *   is the three PKP branches; PcP and ScS are the core reflections; pP and
+ *   sS the depth phases (reflected above the source, bottoming in the
+ *   mantle).  Any
  *   branch name selects that branch alone.  Null or empty means "P,S".
- *   Diffracted waves are listed to 150 degrees.
+ *   Diffracted waves are listed to 180 degrees.  Unknown names fail.
  * mode:   TT_FIRST: one arrival per list entry, its earliest; TT_ALL: every
  *   arrival of the listed phases.  Either way sorted by time.
  * geometry: source (depth 0 to 2800 km) and receiver (elevation up to
