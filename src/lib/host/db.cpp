@@ -612,8 +612,8 @@ Dbptr view_register(Database *d, const char *name, std::unique_ptr<View> v) {
     else
         t->name = "view" + std::to_string(idx);
     t->loaded.store(1);
+    build_view_fields(d, t);  /* before it is visible to other threads */
     add_table(d, t);
-    build_view_fields(d, t);
     out.table = t->index;
     out.record = dbALL;
     out.field = dbALL;
