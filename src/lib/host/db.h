@@ -146,7 +146,7 @@ typedef struct Dbptr {
  * (read-only) or "r+" (writes go through to the files).  0, or -1. */
 int dbopen(const char *name, const char *mode, Dbptr *db);
 /* An in-memory database: every schema table plus `trace`, all writable, no
- * files.  The `trace` table: net sta chan time endtime nsamp samprate calib
+ * files.  (A file database has a `trace` table too, always in memory.)  The `trace` table: net sta chan time endtime nsamp samprate calib
  * calper segtype datatype hang vang lat lon elev edepth comment, the
  * pointer fields `data` (float samples) and `response`, and wfid chanid
  * jdate instype clip dir dfile foff lddate.  0, or -1. */
@@ -176,9 +176,9 @@ int dbgetv(Dbptr db, const char *table, ...);
 int dbputv(Dbptr db, const char *table, ...);
 long dbaddv(Dbptr db, const char *table, ...);
 /* dbadd: appends the scratch row (row null) or the row text (exactly the
- * record size, optionally followed by '\n').  On a view, row is a reference
- * made by dbref (or null: the scratch rows of its tables).  The new record
- * number, or -1. */
+ * record size, optionally followed by '\n').  On a view, row must be a
+ * reference made by dbref to a row of one of its tables (or to a row of a
+ * view over the same tables).  The new record number, or -1. */
 long dbadd(Dbptr db, const char *row);
 /* dbget: copies the row's text (record size characters and a NUL) into s;
  * s null copies the row into the table's scratch row.  A field pointer
@@ -212,7 +212,9 @@ long dbresolve(Dbptr db);
  * Rows appended after the index was built are found too. */
 long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, Hook **hook, Tbl **list);
 /* The name under which matching keeps the index for a table key list (null:
- * the primary key), malloc'ed (caller frees), or null. */
+ * the whole primary key), malloc'ed (caller frees), or null.  dbmatches
+ * names its index after the table keys it uses (with null lists, the
+ * primary key fields that the key record shares). */
 char *dbindex_name(Dbptr dbtable, Tbl *keys2);
 /* The table's map of index names to indexes (owned by the table). */
 Arr *dbindex_arr(Dbptr dbtable);
@@ -239,8 +241,9 @@ int dbseed_loc(Dbptr db, const char *sta, const char *chan, char *fchan, char *l
  * added with dbadd(view, ref).  dbref: writes into ref (dbREF_SIZE bytes) a
  * reference to the row db points at (a table row or a view row); 0 or -1.
  * dbget_range: the record range [*first, *last) of a group (a `bundle`
- * value: record is the first row, field the end).  dbfree: releases a view
- * (a table pointer is left alone: 0).  dbcrunch: drops the rows marked
+ * value: record is the first row, field the end).  dbfree: releases a view's
+ * rows (a grouped view also its sorted copy; view numbers are not reused; a
+ * table pointer is left alone: 0).  dbcrunch: drops the rows marked
  * deleted from an in-memory table (or a view). */
 Dbptr dbtbl2view(Dbptr db, Tbl *tables);
 int dbref(Dbptr db, char *ref);
