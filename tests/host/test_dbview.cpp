@@ -131,6 +131,11 @@ TEST_F(Views, BadExpressionsFailWithAMessage) {
     EXPECT_TRUE(has_message("nosuch"));
     freetbl(k1, nullptr);
     freetbl(k2, nullptr);
+    // no natural join and no primary key in common
+    elog_clear_register(0);
+    v = dbjoin(wf, instrument, nullptr, nullptr, 0, nullptr, nullptr);
+    EXPECT_EQ(v.table, dbINVALID);
+    EXPECT_TRUE(has_message("dbjoin: no join keys between wfdisc and instrument"));
     Dbptr none = dbinvalid();
     EXPECT_EQ(dbsubset(none, "1", nullptr).table, dbINVALID);
     EXPECT_EQ(dbsubset(wf, nullptr, nullptr).table, dbINVALID);
@@ -186,6 +191,22 @@ TEST_F(Views, GroupBundlesGiveTheGroupRows) {
         }
     }
     EXPECT_EQ(total, 7);
+    // a sorted view of groups keeps each group's bundle
+    Tbl *ks = strtbl("sta", nullptr);
+    Dbptr rg = dbsort(gr, ks, dbSORT_REVERSE, nullptr);
+    ASSERT_EQ(count(rg), 6);
+    EXPECT_EQ(str(rg, 0, "sta"), "XAB");
+    EXPECT_EQ(str(rg, 1, "chan"), "BHE");  // ABD/BHE before ABD/LHZ: equal keys keep their order
+    Dbptr rrow = rg;
+    rrow.record = 0;
+    Dbptr rb;
+    ASSERT_EQ(dbgetv(rrow, nullptr, "bundle", &rb, nullptr), 0);
+    long rf, rl;
+    ASSERT_EQ(dbget_range(rb, &rf, &rl), 0);
+    EXPECT_EQ(rl - rf, 1);
+    EXPECT_EQ(lng(rb, rf, "wfid"), 3);
+    freetbl(ks, nullptr);
+    dbfree(rg);
     // the two ABC/BHZ rows stay in time order inside their group
     Dbptr row = gr;
     row.record = 1;
