@@ -105,6 +105,19 @@ TEST_F(Views, SubsetTimeWindowsStrictAndInclusive) {
     for (Dbptr v : {strict, incl, touch, touchi}) dbfree(v);
 }
 
+TEST_F(Views, RowsAnExpressionCannotBeEvaluatedOnAreLeftOutWithOneMessage) {
+    fill_wfdisc();
+    elog_clear_register(0);
+    // no travel time from a source below the Earth's centre
+    Dbptr v = dbsubset(wf, "ptime(10, wfid * 2000) > 0", nullptr);
+    ASSERT_NE(v.table, dbINVALID);
+    EXPECT_EQ(wfids(v), (std::vector<long>{1}));
+    EXPECT_EQ(elog_count(), 1);
+    EXPECT_TRUE(has_message("could not be evaluated on 6 rows of wfdisc (first: row 1)"));
+    dbfree(v);
+    elog_clear_register(0);
+}
+
 TEST_F(Views, BadExpressionsFailWithAMessage) {
     fill_wfdisc();
     Dbptr v = dbsubset(wf, "sta =~ /AB", nullptr);
