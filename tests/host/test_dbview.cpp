@@ -524,3 +524,50 @@ TEST_F(Views, AssignmentThroughSetflag) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ViewsInMemory, CrunchDropsReleasedRowsKeepingOrderAndGroupsFollow) {
+    Dbptr mem;
+    ASSERT_EQ(dbopen_memory(&mem), 0);
+    Dbptr tr = dblookup(mem, nullptr, "trace", nullptr, nullptr);
+    const char *chans[] = {"BHZ", "BHN", "BHZ", "BHE", "BHN", "BHZ"};
+    for (int i = 0; i < 6; ++i)
+        ASSERT_EQ(dbaddv(tr, nullptr, "sta", "AAA", "chan", chans[i], "time", 100.0 * i, "endtime", 100.0 * i + 99,
+                         nullptr),
+                  i);
+    Dbptr row = tr;
+    for (long r : {1L, 4L}) {
+        row.record = r;
+        ASSERT_EQ(dbdelete(row), 0);
+    }
+    ASSERT_EQ(dbcrunch(tr), 0);
+    long n = 0;
+    dbquery(tr, dbRECORD_COUNT, &n);
+    ASSERT_EQ(n, 4);
+    std::vector<double> times;
+    for (long r = 0; r < n; ++r) {
+        row.record = r;
+        double t = 0;
+        dbgetv(row, nullptr, "time", &t, nullptr);
+        times.push_back(t);
+    }
+    EXPECT_EQ(times, (std::vector<double>{0, 200, 300, 500}));
+    Tbl *g = strtbl("sta", "chan", nullptr);
+    Dbptr gr = dbgroup(tr, g, nullptr, 1);
+    long ng = 0;
+    dbquery(gr, dbRECORD_COUNT, &ng);
+    EXPECT_EQ(ng, 2);  // AAA/BHE, AAA/BHZ
+    Dbptr grow = gr;
+    grow.record = 1;
+    Dbptr bundle;
+    ASSERT_EQ(dbgetv(grow, nullptr, "bundle", &bundle, nullptr), 0);
+    long first, last;
+    ASSERT_EQ(dbget_range(bundle, &first, &last), 0);
+    EXPECT_EQ(last - first, 3);
+    freetbl(g, nullptr);
+    dbfree(gr);
+    dbclose(mem);
+}
+
+}  // namespace
