@@ -20,6 +20,12 @@
  * dbmatches with their own hooks, expressions) at the same time.  Writes to a
  * table (dbputv, dbaddv, dbadd, dbput, dbdelete, dbcrunch) must not run at
  * the same time as other calls on that table; the caller serialises them.
+ * Adding rows may move a table's rows (dbTABLE_ADDRESS must be asked again).
+ *
+ * Files: a table read through "r" is mapped; another program may append to
+ * the file (the rows appear at the next dbopen) but must not shorten it while
+ * it is open.  With "r+" a write first checks that the file still has the
+ * size the engine knows, and refuses (with a message) if it does not.
  *
  * ---------------------------------------------------------------- descriptor
  * If a plain file exists at the database name itself, it is a descriptor:
