@@ -286,10 +286,27 @@ TEST_F(Db, WrongWidthLinesGoThroughANormalisedCopy) {
     ASSERT_EQ(dbgetv(wf, 0, "sta", sta, "time", &t, (char *)0), 0);
     EXPECT_STREQ(sta, "HRV");
     EXPECT_EQ(t, 300.0);
-    // The truncated last line reads as far as it goes.
+    // The truncated last line reads as far as it goes; the number cut in
+    // the middle (endtime ends at column 60 of 61-77) fails, not misreads.
     wf.record = 2;
-    ASSERT_EQ(dbgetv(wf, 0, "sta", sta, (char *)0), 0);
+    ASSERT_EQ(dbgetv(wf, 0, "sta", sta, "time", &t, (char *)0), 0);
     EXPECT_STREQ(sta, "ANMO");
+    EXPECT_EQ(t, 100.0);
+    std::string cut = good.substr(0, 70);
+    elog_clear_register(0);
+    Dbptr db2;
+    FILE *quiet = fopen("/dev/null", "w");
+    elog_set_stream(quiet);
+    rzvtest::write_file(dir.file("cut.wfdisc"), good + "\n" + cut);
+    ASSERT_EQ(dbopen(dir.file("cut").c_str(), "r", &db2), 0);
+    Dbptr w2 = dblookup(db2, 0, "wfdisc", 0, "1");
+    double et = 0;
+    EXPECT_LT(dbgetv(w2, 0, "sta", sta, "endtime", &et, (char *)0), 0);
+    EXPECT_TRUE(rzvtest::has_message("row 1 field endtime"));
+    EXPECT_EQ(et, 9999999999.999);
+    dbclose(db2);
+    elog_set_stream(0);
+    fclose(quiet);
     EXPECT_LT(dbputv(wf, 0, "sta", "X", (char *)0), 0);
     EXPECT_LT(dbaddv(wf, 0, "sta", "X", (char *)0), 0);
     dbclose(db);
@@ -521,5 +538,105 @@ TEST_F(Db, ExternalFilesAndSeedCodes) {
     EXPECT_LT(dbseed_loc(db, "XYZ", "HHZ", chan, loc), 0);
     EXPECT_STREQ(chan, "HHZ");
     EXPECT_STREQ(loc, "");
+    dbclose(db);
+}
+
+TEST_F(Db, CarriageReturnsAndBlankLinesAreNormalised) {
+    std::string a = dbfixture::wfdisc_row("ANMO", "BHZ", 100, 200, 1);
+    std::string b = dbfixture::wfdisc_row("HRV", "BHZ", 300, 400, 2);
+    rzvtest::write_file(prefix + ".wfdisc", a + "\r\n\n" + b + "\r\n");
+    FILE *quiet = fopen("/dev/null", "w");
+    elog_set_stream(quiet);
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    EXPECT_EQ(count(wf), 2);
+    wf.record = 1;
+    long wfid;
+    char lddate[20];
+    ASSERT_EQ(dbgetv(wf, 0, "wfid", &wfid, (char *)0), 0);
+    EXPECT_EQ(wfid, 2);
+    Dbptr f = dblookup(wf, 0, 0, "lddate", 0);
+    ASSERT_EQ(dbget(f, lddate), 0);
+    EXPECT_STREQ(lddate, "-");
+    dbclose(db);
+    elog_set_stream(0);
+    fclose(quiet);
+}
+
+TEST_F(Db, ReadsTheReferenceExampleRowExactly) {
+    const char *row =
+        "ANMO   BHZ       1262304000.00000        1       -1  2010001  1262307599.97500   144000  40.0000000    "
+        "     1.000000         1.000000 -      V s4 - wf/2010                                                     "
+        "     ANMO.BHZ.2010001.w                        0       -1 10-01-02 08:30:00";
+    ASSERT_EQ(strlen(row), 283u);
+    dbfixture::write_rows(prefix, "wfdisc", {row});
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, "0");
+    char sta[8], chan[10], instype[8], segtype[4], datatype[4], clip[4], dirs[70], dfile[40];
+    double time, endtime, samprate, calib, calper, lddate;
+    long wfid, chanid, jdate, nsamp, foff, commid;
+    ASSERT_EQ(dbgetv(wf, 0, "sta", sta, "chan", chan, "time", &time, "wfid", &wfid, "chanid", &chanid, "jdate",
+                     &jdate, "endtime", &endtime, "nsamp", &nsamp, "samprate", &samprate, "calib", &calib, "calper",
+                     &calper, "instype", instype, "segtype", segtype, "datatype", datatype, "clip", clip, "dir",
+                     dirs, "dfile", dfile, "foff", &foff, "commid", &commid, "lddate", &lddate, (char *)0),
+              0);
+    EXPECT_STREQ(sta, "ANMO");
+    EXPECT_STREQ(chan, "BHZ");
+    EXPECT_EQ(time, 1262304000.0);
+    EXPECT_EQ(wfid, 1);
+    EXPECT_EQ(chanid, -1);
+    EXPECT_EQ(jdate, 2010001);
+    EXPECT_EQ(endtime, 1262307599.975);
+    EXPECT_EQ(nsamp, 144000);
+    EXPECT_EQ(samprate, 40.0);
+    EXPECT_EQ(calib, 1.0);
+    EXPECT_EQ(calper, 1.0);
+    EXPECT_STREQ(instype, "-");
+    EXPECT_STREQ(segtype, "V");
+    EXPECT_STREQ(datatype, "s4");
+    EXPECT_STREQ(clip, "-");
+    EXPECT_STREQ(dirs, "wf/2010");
+    EXPECT_STREQ(dfile, "ANMO.BHZ.2010001.w");
+    EXPECT_EQ(foff, 0);
+    EXPECT_EQ(commid, -1);
+    EXPECT_EQ(lddate, 1262421000.0);  // 2010-01-02 08:30:00 UTC
+    // Rewritten by the engine with the same values, the row is the same text
+    // except the load date, which is written as epoch seconds.
+    TempDir d2;
+    Dbptr db2;
+    ASSERT_EQ(dbopen(d2.file("c").c_str(), "r+", &db2), 0);
+    Dbptr w2 = dblookup(db2, 0, "wfdisc", 0, 0);
+    ASSERT_EQ(dbaddv(w2, 0, "sta", sta, "chan", chan, "time", time, "wfid", wfid, "jdate", jdate, "endtime", endtime,
+                     "nsamp", nsamp, "samprate", samprate, "calib", calib, "calper", calper, "segtype", segtype,
+                     "datatype", datatype, "dir", dirs, "dfile", dfile, "foff", foff, "lddate", lddate, (char *)0),
+              0);
+    std::string text = rzvtest::read_file(d2.file("c.wfdisc"));
+    EXPECT_EQ(text.substr(0, 266), std::string(row).substr(0, 266));
+    EXPECT_EQ(text.substr(266), " 1262421000.00000\n");
+    dbclose(db2);
+    dbclose(db);
+}
+
+TEST_F(Db, AppendAfterALastRowWithoutNewline) {
+    std::string a = dbfixture::wfdisc_row("ANMO", "BHZ", 100, 200, 1);
+    rzvtest::write_file(prefix + ".wfdisc", a);  // no final newline
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    EXPECT_EQ(count(wf), 1);
+    ASSERT_EQ(dbaddv(wf, 0, "sta", "HRV", (char *)0), 1);
+    std::string text = rzvtest::read_file(prefix + ".wfdisc");
+    ASSERT_EQ(text.size(), 2u * 284);
+    EXPECT_EQ(text.substr(0, 283), a);
+    EXPECT_EQ(text.substr(284, 4), "HRV ");
+    // A file changed behind the engine's back is not written.
+    rzvtest::write_file(prefix + ".wfdisc", text + a.substr(0, 10));
+    EXPECT_LT(dbaddv(wf, 0, "sta", "KIV", (char *)0), 0);
+    EXPECT_TRUE(rzvtest::has_message("changed on disk"));
+    wf.record = 0;
+    EXPECT_LT(dbputv(wf, 0, "sta", "KIV", (char *)0), 0);
+    EXPECT_EQ(rzvtest::read_file(prefix + ".wfdisc"), text + a.substr(0, 10));
     dbclose(db);
 }

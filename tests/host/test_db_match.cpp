@@ -201,3 +201,43 @@ TEST_F(Match, HookWorksWithoutAndAfterClose) {
     dbclose(db2);
     free_hook(&h3);
 }
+
+TEST_F(Match, KeySideExpressions) {
+    // An origin's detections: time from 10 s before to 1800 s after.
+    Dbptr org = dblookup(db, 0, "origin", 0, 0);
+    ASSERT_EQ(dbaddv(org, 0, "time", 1000.0, "lat", 1.0, "lon", 2.0, (char *)0), 0);
+    org.record = 0;
+    Dbptr det = dblookup(db, 0, "detection", 0, 0);
+    double times[] = {985.0, 990.0, 1500.0, 2800.0, 2800.5};
+    for (double t : times) ASSERT_GE(dbaddv(det, 0, "sta", "AAA", "chan", "BHZ", "time", t, (char *)0), 0);
+    Tbl *kk = strtbl("time-10.0::time+1800.0", (char *)0), *kt = strtbl("time", (char *)0);
+    ASSERT_EQ(dbmatches(org, det, &kk, &kt, &hook, &list), 3);
+    EXPECT_EQ(rows(), (std::vector<long>{1, 2, 3}));
+    // Against a table range: wfdisc rows overlapping [time, time+60].
+    Tbl *k2 = strtbl("time::time+60.000000", (char *)0), *t2 = strtbl("time::endtime", (char *)0);
+    Hook *h2 = nullptr;
+    Dbptr o2 = org;
+    dbputv(o2, 0, "time", 1095.0, (char *)0);
+    long n = dbmatches(o2, wf, &k2, &t2, &h2, &list);
+    long want = 0;
+    Dbptr r = wf;
+    long nw;
+    dbquery(wf, dbRECORD_COUNT, &nw);
+    for (r.record = 0; r.record < nw; r.record++) {
+        double t, e;
+        dbgetv(r, 0, "time", &t, "endtime", &e, (char *)0);
+        if (t <= 1155.0 && e >= 1095.0) want++;
+    }
+    EXPECT_EQ(n, want);
+    // A key that is neither a field nor an expression fails.
+    Tbl *bad = strtbl("time +* 3", (char *)0);
+    Hook *h3 = nullptr;
+    EXPECT_LT(dbmatches(org, det, &bad, &kt, &h3, &list), 0);
+    free_hook(&h2);
+    free_hook(&h3);
+    freetbl(kk, 0);
+    freetbl(kt, 0);
+    freetbl(k2, 0);
+    freetbl(t2, 0);
+    freetbl(bad, 0);
+}

@@ -242,7 +242,10 @@ static void normalise(Table *t, const char *p, size_t size) {
             bad_line = lineno;
             bad_len = (long)len;
         }
-        if (content > 0 || nl) lines.emplace_back(i, content);
+        /* blank lines carry no row */
+        size_t k = 0;
+        while (k < content && (p[i + k] == ' ' || p[i + k] == '\t')) k++;
+        if (k < content) lines.emplace_back(i, content);
         i = end + 1;
     }
     t->rows = nullptr;
@@ -263,6 +266,14 @@ static void normalise(Table *t, const char *p, size_t size) {
         n++;
     }
     t->nrows.store(n);
+    /* a last line without its newline that is short may have been cut in
+     * the middle of a write: remember where, so that a number cut there is
+     * not read as a smaller one */
+    if (size && p[size - 1] != '\n' && !lines.empty() && lines.back().first + lines.back().second >= size - 1 &&
+        (long)lines.back().second < rowsize) {
+        t->cut_row = n - 1;
+        t->cut_col = (long)lines.back().second;
+    }
     if (bad_line) {
         elog_complain(0,
                       "dbopen: %s line %ld has %ld characters, the %s table's rows have %ld: "
@@ -601,8 +612,8 @@ Dbptr view_register(Database *d, const char *name, std::unique_ptr<View> v) {
     else
         t->name = "view" + std::to_string(idx);
     t->loaded.store(1);
+    build_view_fields(d, t);  /* before it is visible to other threads */
     add_table(d, t);
-    build_view_fields(d, t);
     out.table = t->index;
     out.record = dbALL;
     out.field = dbALL;
@@ -887,6 +898,8 @@ extern "C" int dbquery(Dbptr db, int code, void *value) {
     }
     FieldLoc loc;
     bool have_field = db.field >= 0 && field_at(t, (int)db.field, &loc);
+    /* the lists below are made on first query; readers may query at once */
+    std::lock_guard<std::mutex> qlk(d->mu);
     auto need_field = [&]() {
         if (!have_field)
             elog_log(0, "dbquery: code %d needs a field of table %s\n", code, t->name.c_str());

@@ -20,6 +20,12 @@
  * dbmatches with their own hooks, expressions) at the same time.  Writes to a
  * table (dbputv, dbaddv, dbadd, dbput, dbdelete, dbcrunch) must not run at
  * the same time as other calls on that table; the caller serialises them.
+ * Adding rows may move a table's rows (dbTABLE_ADDRESS must be asked again).
+ *
+ * Files: a table read through "r" is mapped; another program may append to
+ * the file (the rows appear at the next dbopen) but must not shorten it while
+ * it is open.  With "r+" a write first checks that the file still has the
+ * size the engine knows, and refuses (with a message) if it does not.
  *
  * ---------------------------------------------------------------- descriptor
  * If a plain file exists at the database name itself, it is a descriptor:
@@ -146,7 +152,7 @@ typedef struct Dbptr {
  * (read-only) or "r+" (writes go through to the files).  0, or -1. */
 int dbopen(const char *name, const char *mode, Dbptr *db);
 /* An in-memory database: every schema table plus `trace`, all writable, no
- * files.  The `trace` table: net sta chan time endtime nsamp samprate calib
+ * files.  (A file database has a `trace` table too, always in memory.)  The `trace` table: net sta chan time endtime nsamp samprate calib
  * calper segtype datatype hang vang lat lon elev edepth comment, the
  * pointer fields `data` (float samples) and `response`, and wfid chanid
  * jdate instype clip dir dfile foff lddate.  0, or -1. */
@@ -176,9 +182,9 @@ int dbgetv(Dbptr db, const char *table, ...);
 int dbputv(Dbptr db, const char *table, ...);
 long dbaddv(Dbptr db, const char *table, ...);
 /* dbadd: appends the scratch row (row null) or the row text (exactly the
- * record size, optionally followed by '\n').  On a view, row is a reference
- * made by dbref (or null: the scratch rows of its tables).  The new record
- * number, or -1. */
+ * record size, optionally followed by '\n').  On a view, row must be a
+ * reference made by dbref to a row of one of its tables (or to a row of a
+ * view over the same tables).  The new record number, or -1. */
 long dbadd(Dbptr db, const char *row);
 /* dbget: copies the row's text (record size characters and a NUL) into s;
  * s null copies the row into the table's scratch row.  A field pointer
@@ -212,7 +218,9 @@ long dbresolve(Dbptr db);
  * Rows appended after the index was built are found too. */
 long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, Hook **hook, Tbl **list);
 /* The name under which matching keeps the index for a table key list (null:
- * the primary key), malloc'ed (caller frees), or null. */
+ * the whole primary key), malloc'ed (caller frees), or null.  dbmatches
+ * names its index after the table keys it uses (with null lists, the
+ * primary key fields that the key record shares). */
 char *dbindex_name(Dbptr dbtable, Tbl *keys2);
 /* The table's map of index names to indexes (owned by the table). */
 Arr *dbindex_arr(Dbptr dbtable);
@@ -239,8 +247,9 @@ int dbseed_loc(Dbptr db, const char *sta, const char *chan, char *fchan, char *l
  * added with dbadd(view, ref).  dbref: writes into ref (dbREF_SIZE bytes) a
  * reference to the row db points at (a table row or a view row); 0 or -1.
  * dbget_range: the record range [*first, *last) of a group (a `bundle`
- * value: record is the first row, field the end).  dbfree: releases a view
- * (a table pointer is left alone: 0).  dbcrunch: drops the rows marked
+ * value: record is the first row, field the end).  dbfree: releases a view's
+ * rows (a grouped view also its sorted copy; view numbers are not reused; a
+ * table pointer is left alone: 0).  dbcrunch: drops the rows marked
  * deleted from an in-memory table (or a view). */
 Dbptr dbtbl2view(Dbptr db, Tbl *tables);
 int dbref(Dbptr db, char *ref);
@@ -251,16 +260,39 @@ int dbcrunch(Dbptr db);
 /* ================================================================ expressions
  * and views (dbex*.cpp, dbview*.cpp: the views engineer)
  *
- * Expressions: numbers, quoted strings, field names, + - * / %, comparisons,
- * && || !, =~ /re/ and !~ /re/, parentheses, the usual math functions,
- * ptime(distance, depth) and stime(distance, depth).
+ * Expressions: numbers (12, 1.5, 2e-3), strings in double or single quotes
+ * (backslash escapes the next character), field names ("sta", or
+ * "table.field" in a view), + - * / % (on reals; % is fmod), unary minus,
+ * comparisons == != < <= > >= (a lone = is taken as ==; string comparison
+ * when both sides are strings, numeric otherwise), && || (short-cut) and !,
+ * which binds looser than a comparison: "!sta =~ /AB/" negates the match.
+ * "x =~ /re/" and "x !~ /re/" match the whole text of x against a POSIX
+ * extended expression (write \/ for a slash; a quoted string also serves
+ * as the pattern); a numeric field matches on its text.  Functions: abs
+ * sqrt exp log log10 sin cos tan asin acos atan (radians) atan2(y, x)
+ * floor ceil pow(x, y), min and max of any number of arguments,
+ * yearday(t) (yyyyddd of an epoch time) and epoch(yyyyddd), and
+ * ptime(distance, depth), stime(distance, depth): first-arrival P and S
+ * travel times in seconds (iasp91; degrees, km), an evaluation failure
+ * where there is none.  Arithmetic is IEEE: 1/0 is infinite.
+ * A field whose text is empty, or the part of an outer join without a
+ * partner, reads the field's null value.
+ * Natural result types: dbBOOLEAN (comparisons, matches, && || !),
+ * dbINTEGER (integer fields and literals, + - * % of integers, floor, ceil,
+ * yearday), dbSTRING (a string field or literal), dbREAL otherwise.
  * dbex_compile: compiles expr against the table or view of db, for a result
- * of `type` (dbREAL, dbSTRING, dbBOOLEAN, dbINTEGER, dbTIME; 0 any).  0 or -1.
- * dbex_eval: evaluates on the row db points at.  result: double * for
- * dbREAL/dbTIME, long * for dbINTEGER/dbBOOLEAN/dbYEARDAY, char ** for
- * dbSTRING (malloc'ed, caller frees).  setflag non-zero with an expression
- * that is a single field name: stores result into that field (an
- * assignment).  The result type, or -1.
+ * of `type` (dbREAL, dbTIME, dbSTRING, dbBOOLEAN, dbINTEGER, dbYEARDAY; 0:
+ * the natural type).  0, or -1 with the message "dbex_compile: expression
+ * '<expr>': <what> at position <n>" (n counts characters from 1).  Field
+ * positions are resolved here, once.
+ * dbex_eval: evaluates on the row db points at (a record of the same table
+ * or view).  result: double * for dbREAL/dbTIME, long * for
+ * dbINTEGER/dbBOOLEAN/dbYEARDAY, char ** for dbSTRING (malloc'ed, caller
+ * frees); numbers asked for as strings are written plainly ("2000.5"),
+ * strings asked for as numbers are read as numbers.  setflag non-zero with
+ * an expression that is a single field name: stores *result (of the
+ * compiled type) into that field of the row (an assignment).  The result
+ * type, or -1.  A compiled expression may be evaluated from several threads.
  * dbex_evalstr: compile, evaluate, free in one call.
  */
 typedef struct Expression Expression;
@@ -270,18 +302,38 @@ int dbex_evalstr(Dbptr db, const char *expr, int type, void *result);
 int dbex_free(Expression *expression);
 
 /* Views.  Each returns the view's pointer (record dbALL), or a pointer with
- * table dbINVALID on failure.  name may be null (a name is made).
- * dbsubset: the rows for which expr is true.
- * dbjoin: rows of db1 paired with rows of db2 on the key lists (null: the
- * schema's join keys, written back into *keys1 and *keys2 when those are
- * non-null pointers to null); outer non-zero keeps db1 rows without a
- * partner (db2 part null); *nojoin (if non-null) receives the db1 record
- * numbers that found no partner.
- * dbgroup: one row per run of equal values of fields in db (sorted first
- * if it is not), with those fields and `bundle` (a dbDBPTR: the group's
- * rows of the sorted view, see dbget_range); type is kept for the caller.
- * dbsort: the rows ordered by fields (names or expressions), flags
- * dbSORT_UNIQUE, dbSORT_REVERSE; the order of equal rows is kept. */
+ * table dbINVALID on failure, with a message naming the expression, field or
+ * key at fault.  name may be null (a name is made).  Views of views work:
+ * a view's rows always refer to base rows.
+ * dbsubset: the rows for which expr is true, in their order (a subset of a
+ * grouped view is a grouped view).
+ * dbjoin: rows of db1 paired with rows of db2 on the key lists, in db1's
+ * row order; a db1 row with several partners gives one row per partner, in
+ * db2's order.  A key is a field or expression of its side, or "a::b", a
+ * range: range against range matches by overlap, a value against a range
+ * when it lies in it, bounds included; a range's end at its field's null
+ * (or an end day of -1) is open.  Plain keys match by equality, and a null
+ * value (the field's null) matches nothing.  keys2 null or empty takes
+ * keys1 and the other way round; both null or empty: the schema's join
+ * keys of the first pair (db2's tables in order, for each db1's tables in
+ * order) that the schema joins (also sensor-site by the days of the sensor epoch, origin-
+ * gregion/sregion, stamag-origin/event, any table with commid-remark), else
+ * the primary key of db2's table when db1 has its fields; written back
+ * into *keys1 and *keys2 when those are non-null pointers to null, as new
+ * lists of strings the library keeps (free them with freetbl(list, 0)).
+ * outer non-zero keeps db1 rows without a partner (db2 part null); *nojoin
+ * (if nojoin is non-null; made with newtbl when *nojoin is null, else
+ * emptied) receives
+ * the db1 record numbers, as (void *) record, that found no partner.  The
+ * right side is indexed once: n log m.
+ * dbgroup: one row per distinct value of fields (field names of db), in
+ * key order, with those fields and `bundle` (a dbDBPTR: the group's rows,
+ * see dbget_range).  When db is in key order already the bundles are rows
+ * of db itself; otherwise of a sorted copy (equal rows keep their order)
+ * that is freed with the group.  type is kept for the caller.
+ * dbsort: the rows ordered by fields (names or expressions); the order of
+ * equal rows is kept.  dbSORT_REVERSE: descending (equal rows still in
+ * their order); dbSORT_UNIQUE: only the first of each run of equal keys. */
 Dbptr dbsubset(Dbptr db, const char *expr, const char *name);
 Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **nojoin, const char *name);
 Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type);

@@ -154,6 +154,8 @@ struct Table {
     Arr *index_arr = nullptr;
     std::mutex imu;           /* guards index_arr and index builds */
     std::atomic<unsigned long> generation{0};  /* bumped when a row changes */
+    long cut_row = -1;        /* a last line cut short (no newline): its row */
+    long cut_col = 0;         /* and the column where it ends */
 
     /* views: their fields (qualified names in fieldnames) */
     std::vector<FieldLoc> vfields;

@@ -78,6 +78,11 @@ private:
     Table *t_;
 };
 
+class NoFields : public dbex::Resolver {
+public:
+    int resolve(const std::string &, dbex::FieldRef &, std::string &) override { return 0; }
+};
+
 bool lookup(Dbptr db, Database *&d, Table *&t) {
     d = hostdb::db_get(db.database);
     t = d ? hostdb::db_table(d, db.table) : nullptr;
@@ -132,6 +137,17 @@ bool store(const char *fn, const dbex::Expr &e, const dbex::Value &v, int type, 
 }
 
 int eval_row(const char *fn, Dbptr db, Expression *ex, void *result) {
+    dbex::Value v;
+    if (ex->e->fields().empty()) {
+        // no field: a constant (or travel-time) expression needs no row
+        dbex::Row none;
+        if (!ex->e->eval(none, v)) {
+            elog_log(0, "%s: cannot evaluate expression '%s'\n", fn, ex->e->text().c_str());
+            return -1;
+        }
+        if (!store(fn, *ex->e, v, ex->type, result)) return -1;
+        return ex->type ? ex->type : v.type;
+    }
     Database *d;
     Table *t;
     if (!lookup(db, d, t)) {
@@ -153,7 +169,6 @@ int eval_row(const char *fn, Dbptr db, Expression *ex, void *result) {
     row.rows = slots;
     row.nrows = n;
     row.ctx = slots;
-    dbex::Value v;
     if (!ex->e->eval(row, v)) {
         elog_log(0, "%s: cannot evaluate expression '%s'\n", fn, ex->e->text().c_str());
         return -1;
@@ -215,16 +230,15 @@ int dbex_compile(Dbptr db, const char *expr, Expression **expression, int type) 
     *expression = nullptr;
     Database *d;
     Table *t;
-    if (!lookup(db, d, t)) {
-        elog_log(0, "dbex_compile: invalid database pointer for expression '%s'\n", expr ? expr : "(null)");
-        return -1;
-    }
+    // without a table only expressions of no field compile
+    NoFields none;
+    bool table = lookup(db, d, t);
     if (!known_type(type)) {
         elog_log(0, "dbex_compile: unknown result type %d for expression '%s'\n", type, expr ? expr : "(null)");
         return -1;
     }
     std::string err;
-    std::unique_ptr<dbex::Expr> e = dbex::compile_for(d, t, expr, err);
+    std::unique_ptr<dbex::Expr> e = table ? dbex::compile_for(d, t, expr, err) : dbex::compile(expr, none, err);
     if (!e) {
         elog_log(0, "dbex_compile: %s\n", err.c_str());
         return -1;
@@ -235,8 +249,8 @@ int dbex_compile(Dbptr db, const char *expr, Expression **expression, int type) 
         return -1;
     }
     x->e = std::move(e);
-    x->database = db.database;
-    x->table = db.table;
+    x->database = table ? db.database : -1;
+    x->table = table ? db.table : -1;
     x->type = type;
     *expression = x;
     return 0;

@@ -18,12 +18,6 @@
 #include <string>
 #include <vector>
 
-/* Key-side expressions come from the expression engine; without it only
- * field names are accepted. */
-#pragma weak dbex_compile
-#pragma weak dbex_eval
-#pragma weak dbex_free
-
 namespace hostdb {
 
 namespace {
@@ -232,8 +226,8 @@ struct MatchState {
     std::vector<long> found;
     ~MatchState() {
         for (auto &p : pairs) {
-            if (p.key.a.expr && dbex_free) dbex_free(p.key.a.expr);
-            if (p.key.b.expr && dbex_free) dbex_free(p.key.b.expr);
+            if (p.key.a.expr) dbex_free(p.key.a.expr);
+            if (p.key.b.expr) dbex_free(p.key.b.expr);
         }
         index_unref(idx);
     }
@@ -248,11 +242,6 @@ bool compile_part(Database *d, Table *kt, Dbptr dbkey, const std::string &text, 
     if (field_resolve(d, kt, p.text.c_str(), &p.loc) == 1 && !p.loc.bundle) {
         p.is_field = true;
         return true;
-    }
-    if (!dbex_compile || !dbex_eval) {
-        elog_log(0, "dbmatches: no field %s in table %s (expressions are not available)\n", p.text.c_str(),
-                 kt->name.c_str());
-        return false;
     }
     Dbptr k = dbkey;
     k.record = dbALL;

@@ -495,7 +495,21 @@ static int vgetv(Dbptr db, const char *table, va_list ap) {
                                      vw->ranges[2 * db.record]);
             continue;
         }
-        if (field_read(loc, slots, &v, &err) != 0) {
+        int frc = field_read(loc, slots, &v, &err);
+        Table *ct = tg.d->table(loc.table);
+        if (frc == 0 && ct && ct->cut_row >= 0 && loc.f->type != dbSTRING && loc.f->offset < ct->cut_col &&
+            ct->cut_col < loc.f->offset + loc.f->width) {
+            Table *bt;
+            long brec;
+            if (base_of(tg, loc, db.record, &bt, &brec) && brec == ct->cut_row && !v.isnull) {
+                err = "the file's last line ends inside this field (a cut write?)";
+                frc = -1;
+                v.isnull = 1;
+                v.d = loc.f->null_num;
+                v.i = (long)loc.f->null_num;
+            }
+        }
+        if (frc != 0) {
             Table *b = tg.d->table(loc.table);
             elog_log(0, "dbgetv: table %s row %s field %s: %s\n", b ? b->name.c_str() : tg.t->name.c_str(),
                      recname(db.record, rb), name, err.c_str());

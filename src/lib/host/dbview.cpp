@@ -8,6 +8,7 @@
  */
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -208,6 +209,69 @@ int cmp_rows(const std::vector<KeyCol> &cols, const std::vector<Key> &keys, cons
         if (x) return x;
     }
     return 0;
+}
+
+// Rows in key order, equal keys in their own order, by finding the distinct
+// key tuples (hashing) and sorting those only: linear in the rows when they
+// fall in few groups, as station-channel groupings do.
+uint64_t hash_row(const std::vector<KeyCol> &cols, const std::vector<Key> &keys, const char *pool, long r) {
+    uint64_t h = 1469598103934665603ULL;
+    size_t nc = cols.size();
+    for (size_t c = 0; c < nc; ++c) {
+        const Key &k = keys[(size_t)r * nc + c];
+        if (cols[c].str) {
+            const unsigned char *q = reinterpret_cast<const unsigned char *>(pool + k.off);
+            for (size_t i = 0; i < k.len; ++i) h = (h ^ q[i]) * 1099511628211ULL;
+        } else {
+            double x = k.num == 0 ? 0.0 : k.num;  // -0 equals 0
+            uint64_t b = 0;
+            if (!std::isnan(x)) memcpy(&b, &x, sizeof b);
+            else b = 0x7ff8000000000000ULL;
+            h = (h ^ b) * 1099511628211ULL;
+        }
+        h = (h ^ 0xff) * 1099511628211ULL;
+    }
+    return h ^ (h >> 29);
+}
+
+void group_order(const std::vector<KeyCol> &cols, const std::vector<Key> &keys, const char *pool, long n,
+                 std::vector<long> &order) {
+    std::vector<long> gid((size_t)n), rep;  // group of each row; first row of each group
+    size_t cap = 16;
+    while (cap < (size_t)n * 2) cap <<= 1;
+    std::vector<long> table(cap, -1);  // open addressing: group ids
+    std::vector<uint64_t> ghash;
+    for (long r = 0; r < n; ++r) {
+        uint64_t h = hash_row(cols, keys, pool, r);
+        size_t i = (size_t)h & (cap - 1);
+        for (;;) {
+            long g = table[i];
+            if (g < 0) {
+                g = (long)rep.size();
+                rep.push_back(r);
+                ghash.push_back(h);
+                table[i] = g;
+                gid[(size_t)r] = g;
+                break;
+            }
+            if (ghash[(size_t)g] == h && cmp_rows(cols, keys, pool, rep[(size_t)g], r) == 0) {
+                gid[(size_t)r] = g;
+                break;
+            }
+            i = (i + 1) & (cap - 1);
+        }
+    }
+    std::vector<long> groups(rep.size());
+    for (size_t g = 0; g < groups.size(); ++g) groups[g] = (long)g;
+    std::sort(groups.begin(), groups.end(),
+              [&](long a, long b) { return cmp_rows(cols, keys, pool, rep[(size_t)a], rep[(size_t)b]) < 0; });
+    // counting sort of the rows by the rank of their group: stable
+    std::vector<long> start(groups.size() + 1, 0), rank(groups.size());
+    for (size_t k = 0; k < groups.size(); ++k) rank[(size_t)groups[k]] = (long)k;
+    for (long r = 0; r < n; ++r) ++start[(size_t)rank[(size_t)gid[(size_t)r]] + 1];
+    for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+    order.assign((size_t)n, 0);
+    for (long r = 0; r < n; ++r) order[(size_t)start[(size_t)rank[(size_t)gid[(size_t)r]]]++] = r;
 }
 
 // The rows of s in key order (stable), reversed and/or made unique.
@@ -476,12 +540,23 @@ Dbptr dbsubset(Dbptr db, const char *expr, const char *name) {
     std::unique_ptr<View> v = like(s);
     std::vector<long> recs;
     RowReader rr;
+    int mark = elog_mark();
+    long failed = 0, first_failed = -1;
     for (long r = 0; r < s.n; ++r) {
         bool keep = false;
         if (!rr.read(s, r)) break;  // rows released meanwhile
-        if (!e->eval_bool(rr.row, keep) || !keep) continue;
-        append_row(s, r, *v, recs);
+        if (!e->eval_bool(rr.row, keep)) {
+            // a row the expression cannot be evaluated on is left out; one
+            // message says so, not one per row
+            elog_flush(0, mark);
+            if (failed++ == 0) first_failed = r;
+            continue;
+        }
+        if (keep) append_row(s, r, *v, recs);
     }
+    if (failed)
+        elog_log(0, "dbsubset: expression '%s' could not be evaluated on %ld rows of %s (first: row %ld); they are left out\n",
+                 expr, failed, s.t->name.c_str(), first_failed);
     return hostdb::view_register(s.d, name, std::move(v));
 }
 
@@ -533,10 +608,7 @@ Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
     std::vector<long> order;
     if (!sorted) {
         // group the rows of a sorted copy; equal keys keep their order
-        order.resize((size_t)s.n);
-        for (long r = 0; r < s.n; ++r) order[(size_t)r] = r;
-        std::stable_sort(order.begin(), order.end(),
-                         [&](long a, long b) { return cmp_rows(cols, keys, p, a, b) < 0; });
+        group_order(cols, keys, p, s.n, order);
         std::unique_ptr<View> sv = like(s);
         std::vector<long> recs;
         for (long r : order) append_row(s, r, *sv, recs);
@@ -681,6 +753,7 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **no
     }
     v->tables.insert(v->tables.end(), rtables.begin(), rtables.end());
     if (nojoin && !*nojoin) *nojoin = newtbl(0);
+    if (nojoin && maxtbl(*nojoin) > 0) deltbl(*nojoin, 0, maxtbl(*nojoin) - 1);
 
     std::vector<Key> lv(w);
     std::string lpool;
