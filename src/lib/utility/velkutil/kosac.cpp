@@ -461,7 +461,7 @@ KOSac *kosac_read_from_file_kosac(char *filename, char *tag, char *handle) {
     SacImage *image = kosac->sacimage;
     long n = read_all(fd, image->header, KOSAC_HEADER_SIZE);
     if (n != KOSAC_HEADER_SIZE) {
-        elog_log(0, "kosac_read_from_file_kosac: read(%s) error for header (read %ld bytes instead of %d bytes).\n",
+        elog_log(1, "kosac_read_from_file_kosac: read(%s) error for header (read %ld bytes instead of %d bytes).\n",
                  filename, n, KOSAC_HEADER_SIZE);
         return fail();
     }
@@ -492,7 +492,7 @@ KOSac *kosac_read_from_file_kosac(char *filename, char *tag, char *handle) {
         long avail = (long)st.st_size - KOSAC_HEADER_SIZE;
         if (avail < 0) avail = 0;
         if (avail < want) {
-            elog_log(0, "kosac_read_from_file_kosac: read(%s) error for data (read %ld bytes instead of %ld bytes).\n",
+            elog_log(1, "kosac_read_from_file_kosac: read(%s) error for data (read %ld bytes instead of %ld bytes).\n",
                      filename, avail, want);
             return fail();
         }
@@ -520,7 +520,7 @@ KOSac *kosac_read_from_file_kosac(char *filename, char *tag, char *handle) {
         }
     }
     if (n != want) {
-        elog_log(0, "kosac_read_from_file_kosac: read(%s) error for data (read %ld bytes instead of %ld bytes).\n",
+        elog_log(1, "kosac_read_from_file_kosac: read(%s) error for data (read %ld bytes instead of %ld bytes).\n",
                  filename, n, want);
         return fail();
     }
