@@ -196,7 +196,11 @@ TEST_F(Views, GroupBundlesGiveTheGroupRows) {
     EXPECT_EQ(lng(bundle, first, "wfid"), 1);
     EXPECT_EQ(lng(bundle, first + 1, "wfid"), 5);
     freetbl(g, nullptr);
+    // the sorted rows the bundles refer to go with the group
     dbfree(gr);
+    Dbptr sorted = bundle;
+    sorted.record = dbALL;
+    EXPECT_EQ(count(sorted), 0);
 }
 
 TEST_F(Views, GroupOfASortedViewBundlesThatView) {
@@ -363,6 +367,32 @@ TEST_F(Views, ViewsOfViews) {
     (void)tn;
     freetbl(k, nullptr);
     for (Dbptr v : {gs, gr, srt, s2, j2, j, sub}) dbfree(v);
+}
+
+TEST_F(Views, EmptyViewFilledByReferencesInAChosenOrder) {
+    fill_wfdisc();
+    Dbptr sub = dbsubset(wf, "chan =~ /BH./", nullptr);
+    ASSERT_EQ(count(sub), 5);  // wfid 1 2 3 5 6
+    char *tname = nullptr;
+    ASSERT_EQ(dbquery(sub, dbTABLE_NAME, &tname), 0);
+    Tbl *tables = strtbl("wfdisc", nullptr);
+    Dbptr v = dbtbl2view(db, tables);
+    ASSERT_NE(v.table, dbINVALID);
+    EXPECT_EQ(count(v), 0);
+    // the subset's rows, last first
+    for (long r = count(sub) - 1; r >= 0; --r) {
+        Dbptr row = sub;
+        row.record = r;
+        char ref[dbREF_SIZE];
+        ASSERT_EQ(dbref(row, ref), 0);
+        EXPECT_EQ(dbadd(v, ref), count(sub) - 1 - r);
+    }
+    EXPECT_EQ(wfids(v), (std::vector<long>{6, 5, 3, 2, 1}));
+    // and the view takes part in views like any other
+    Dbptr s2 = dbsubset(v, "wfid > 2", nullptr);
+    EXPECT_EQ(wfids(s2), (std::vector<long>{6, 5, 3}));
+    freetbl(tables, nullptr);
+    for (Dbptr x : {s2, v, sub}) dbfree(x);
 }
 
 TEST_F(Views, ExpressionsOnTableRows) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <sys/socket.h>
@@ -252,6 +253,32 @@ TEST(KOGridUnpack, UnpackedGridIsNeitherOrderedNorRegistered) {
     EXPECT_EQ(kogrid_get_grid(handle), h);
     kogrid_free(handle);
     kogrid_free_kogrid(g);
+}
+
+TEST(KOGridUnpack, EmptyMeshWithManySamplesOrdersAtOnce) {
+    // No nodes along X but INT_MAX samples: a tiny packet.  The grid that
+    // receives it keeps its old data array; ordering must not walk the
+    // samples of a mesh that has no nodes.
+    KOGrid *g = make_grid(0, 2, 0);
+    g->ygrid_coords[0] = 5;  // descending Y: 5, 102
+    std::swap(g->ygrid_coords[0], g->ygrid_coords[1]);
+    g->nsamps = INT_MAX;
+    auto p = pack(g);
+    ASSERT_EQ(p.size(), 188u + 8 + 8);
+    KOGrid *h = make_grid(2, 2, 1);
+    ASSERT_EQ(kogrid_unstuff(p.data(), (int)p.size(), &h), 0);
+    EXPECT_EQ(h->nsamps, INT_MAX);
+    EXPECT_EQ(h->data_size, 0);
+    EXPECT_EQ(kogrid_order(h), 0);
+    EXPECT_EQ(h->ygrid_coords[0], 5.0f);
+    float *out = nullptr;
+    long size = 0;
+    float x = 0, y = 50;
+    ASSERT_EQ(kogrid_eval_kogrid(h, INT_MAX - 1, 1, &x, &y, "bilinear", "none", &out, &size), 0);
+    EXPECT_EQ(out[0], h->gap_value);
+    free(out);
+    kogrid_free_kogrid(g);
+    kogrid_free_kogrid(h);
 }
 
 // ---------------------------------------------------------------- frames

@@ -185,11 +185,20 @@ static bool rows_exact(const char *p, size_t size, long stride, long *n) {
     long rows = (long)((size + 1) / (size_t)stride);
     size_t full = (size_t)rows * (size_t)stride;
     if (full != size && full - 1 != size) return false;
-    for (long k = 0; k < rows; k++) {
-        size_t pos = (size_t)k * stride + stride - 1;
-        if (pos < size && p[pos] != '\n') return false;
+    /* one pass in chunks that stay in cache: the newline of every row where
+     * it belongs, and no other newline */
+    const long CH = 512;
+    size_t nl = 0;
+    for (long k0 = 0; k0 < rows; k0 += CH) {
+        long k1 = k0 + CH < rows ? k0 + CH : rows;
+        size_t from = (size_t)k0 * stride, to = (size_t)k1 * stride;
+        if (to > size) to = size;
+        nl += count_newlines(p + from, to - from);
+        for (long k = k0; k < k1; k++) {
+            size_t pos = (size_t)k * stride + stride - 1;
+            if (pos < size && p[pos] != '\n') return false;
+        }
     }
-    size_t nl = count_newlines(p, size);
     if (nl != (full == size ? (size_t)rows : (size_t)rows - 1)) return false;
     *n = rows;
     return true;
@@ -1121,6 +1130,10 @@ extern "C" int dbfree(Dbptr db) {
         return -1;
     }
     if (!t->view) return 0;
+    if (t->view->kind == View::GROUP && t->view->owns_grouped) {
+        t->view->owns_grouped = 0;
+        dbfree(make_ptr(db.database, t->view->grouped, dbALL, dbALL));
+    }
     std::lock_guard<std::mutex> lk(d->mu);
     /* the slot stays (numbers are never reused) but the view is emptied */
     t->view->recs.clear();

@@ -117,6 +117,7 @@ struct View {
     std::vector<std::string> keys;/* GROUP: the grouping fields */
     std::vector<long> ranges;     /* GROUP: first, end per row */
     long type = 0;                /* GROUP: the caller's group type */
+    int owns_grouped = 0;         /* GROUP: `grouped` is a sorted copy made by dbgroup, freed with it */
 };
 
 /* One field of a table or view. */

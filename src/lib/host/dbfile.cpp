@@ -91,7 +91,9 @@ long find_row(Database *d, const char *table, const char *const *fields, const c
 }
 
 void copy_out(char *dst, const char *src, size_t n) {
-    snprintf(dst, n, "%s", src);
+    size_t k = 0;
+    for (; k + 1 < n && src[k]; k++) dst[k] = src[k];
+    dst[k] = 0;
 }
 
 }  // namespace

@@ -220,11 +220,16 @@ bool eval_part(Database *d, Table *kt, Dbptr dbkey, const char *const *slots, Ke
 
 /* The matching state kept in a hook. */
 struct MatchState {
-    unsigned long serial = 0;
+    unsigned long serial = 0, kserial = 0;
     long ktable = -1, table = -1;
-    std::string sig;
+    std::vector<std::string> k1, k2;  /* the lists as given */
     std::vector<Pair> pairs;
     Index *idx = nullptr;
+    /* buffers reused from call to call */
+    std::vector<double> ka, kb;
+    std::vector<std::string> ks;
+    std::string composite;
+    std::vector<long> found;
     ~MatchState() {
         for (auto &p : pairs) {
             if (p.key.a.expr && dbex_free) dbex_free(p.key.a.expr);
@@ -514,21 +519,28 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
     }
 
     MatchState *st = hook && *hook ? (MatchState *)(*hook)->p : nullptr;
-    std::string sig;
-    {
-        std::vector<std::string> k1 = list_of(keys), k2 = list_of(keys2);
-        for (auto &s : k1) sig += s + "|";
-        sig += "/";
-        for (auto &s : k2) sig += s + "|";
-    }
+    auto same_list = [](Tbl **l, const std::vector<std::string> &v) {
+        size_t k = 0;
+        if (l && *l)
+            for (long i = 0; i < maxtbl(*l); i++) {
+                const char *s = (const char *)gettbl(*l, i);
+                if (!s || !*s) continue;
+                if (k >= v.size() || v[k] != s) return false;
+                k++;
+            }
+        return k == v.size();
+    };
     MatchState *owned = nullptr;
-    if (!st || st->serial != d->serial || st->ktable != dbkey.table || st->table != dbtable.table ||
-        st->sig != sig || kd != d) {
+    if (!st || (*hook)->free_proc != free_state || st->serial != d->serial || st->kserial != kd->serial ||
+        st->ktable != dbkey.table || st->table != dbtable.table || !same_list(keys, st->k1) ||
+        !same_list(keys2, st->k2)) {
         owned = new MatchState;
         owned->serial = d->serial;
+        owned->kserial = kd->serial;
         owned->ktable = dbkey.table;
         owned->table = dbtable.table;
-        owned->sig = sig;
+        owned->k1 = list_of(keys);
+        owned->k2 = list_of(keys2);
         if (!make_pairs(d, kt, t, dbkey, keys, keys2, owned->pairs)) {
             delete owned;
             return -1;
@@ -574,8 +586,11 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
 
     /* key values */
     size_t np = st->pairs.size();
-    std::vector<double> ka(np), kb(np);
-    std::vector<std::string> ks(np);
+    std::vector<double> &ka = st->ka, &kb = st->kb;
+    std::vector<std::string> &ks = st->ks;
+    ka.resize(np);
+    kb.resize(np);
+    ks.resize(np);
     for (size_t i = 0; i < np; i++) {
         Pair &p = st->pairs[i];
         if (!eval_part(kd, kt, dbkey, kslots, p.key.a, p.string, &ka[i], &ks[i])) {
@@ -591,7 +606,8 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
             kb[i] = hi_value(p.key.b.is_field ? p.key.b.loc.f : nullptr, kb[i]);
         }
     }
-    std::string composite;
+    std::string &composite = st->composite;
+    composite.clear();
     int secpair = -1;
     for (size_t i = 0; i < np; i++) {
         if (st->pairs[i].kind == EQ) {
@@ -606,7 +622,8 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
         }
     }
 
-    std::vector<long> found;
+    std::vector<long> &found = st->found;
+    found.clear();
     RowReader rr{d, t, {}};
     auto others_hold = [&](long rec) {
         if (!rr.at(rec)) return false;
@@ -649,17 +666,19 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
         if (ok) found.push_back(r);
     }
     std::sort(found.begin(), found.end());
-    delete owned;
 
     if (!*list) {
         *list = newtbl((long)found.size() + 1);
         if (!*list) {
             elog_log(1, "dbmatches: cannot make the list\n");
+            delete owned;
             return -1;
         }
     } else {
         while (maxtbl(*list) > 0) poptbl(*list);
     }
     for (long r : found) pushtbl(*list, (void *)r);
-    return (long)found.size();
+    long nfound = (long)found.size();
+    delete owned;
+    return nfound;
 }

@@ -555,6 +555,7 @@ Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
     v->grouped = grouped;
     v->keys = names;
     v->type = type;
+    v->owns_grouped = grouped != s.t->index;
     long first = 0;
     for (long i = 1; i <= s.n; ++i) {
         if (i == s.n || cmp_rows(cols, keys, p, order[(size_t)(i - 1)], order[(size_t)i]) != 0) {

@@ -67,6 +67,13 @@ const Mask S_PROFILE = S_FAMILY | bit(N_SKSac) | bit(N_SKSdf) | bit(N_SKiKS) | b
 // Offsets from the P names to the S names of the same branch.
 const int S_SHIFT = N_Sg - N_Pg;
 
+// Branches that continue one another as the bottoming point deepens through
+// the crust and upper mantle: their rays join without a jump.
+const Mask MANTLE = bit(N_Pg) | bit(N_Pb) | bit(N_Pn) | bit(N_P) | bit(N_Sg) | bit(N_Sb) | bit(N_Sn) | bit(N_S);
+inline bool continuous(int a, int b) {
+    return a >= 0 && b >= 0 && (a == b || ((MANTLE & bit(a)) && (MANTLE & bit(b))));
+}
+
 bool phase_mask(const std::string &w, Mask *m) {
     if (w == "P") *m = P_FAMILY;
     else if (w == "S") *m = S_FAMILY;
@@ -142,12 +149,15 @@ struct Profile {
 
     double surface_eta() const { return layers[0].et; }
 
-    int name_for(int region, double zb) const {
+    // The branch of rays bottoming at depth zb; with at_source, of the rays
+    // leaving a source at that depth upwards (a source on a boundary lies
+    // below it).
+    int name_for(int region, double zb, bool at_source = false) const {
         int n;
         if (region == 1) n = N_PKPab;
         else if (region == 2) n = N_PKPdf;
-        else if (zb <= conrad) n = N_Pg;
-        else if (zb <= moho) n = N_Pb;
+        else if (at_source ? zb < conrad : zb <= conrad) n = N_Pg;
+        else if (at_source ? zb < moho : zb <= moho) n = N_Pb;
         else if (zb < 210.0) n = N_Pn;
         else n = N_P;
         if (shear) {
@@ -217,15 +227,19 @@ struct Profile {
     // reach r contribute up to where they can (the callers keep p below eta).
     void above(double p, double r, double *xa, double *ta) const {
         double x = 0, tau = 0;
+        double pe = -1;
+        AS pas = {0, 0};
         for (size_t i = 0; i < layers.size(); i++) {
             const Layer &L = layers[i];
             if (L.rt <= r) break;
             double rb = std::max(L.rb, r);
             double eb = rb == L.rb ? L.eb : L.et * std::pow(rb / L.rt, L.k);
             if (p >= L.et) break;
-            AS top = as_at(p, L.et);
+            AS top = (pe == L.et) ? pas : as_at(p, L.et);
             AS bot = as_at(p, eb);
             layer_part(L, p, L.et, top, eb, bot, L.rt, rb, &x, &tau);
+            pe = eb;
+            pas = bot;
             if (rb == r) break;
         }
         *xa = x;
@@ -260,7 +274,7 @@ void build_table(const Profile &pr, int stop, double pmax, const std::vector<dou
         while (!stack.empty()) {
             Profile::Sample &a = out->back();
             Profile::Sample c = stack.back();
-            if (a.name >= 0 && a.name == c.name && 2 * std::fabs(c.xh - a.xh) > GAP) {
+            if (continuous(a.name, c.name) && 2 * std::fabs(c.xh - a.xh) > GAP) {
                 if (c.p - a.p > 1e-9 * (1 + pmax)) {
                     stack.push_back(eval(0.5 * (a.p + c.p)));
                     continue;
@@ -428,12 +442,23 @@ void add_run(std::vector<Piece> *pieces, const std::vector<Ray> &run, size_t i0,
     }
 }
 
-// Splits a sequence of rays into runs of one name without jumps.
+// Splits a sequence of rays into runs of one name without jumps.  A run
+// that the next branch continues takes that branch's first ray too, so the
+// two meet without a gap.
 void add_runs(std::vector<Piece> *pieces, const std::vector<Ray> &rays) {
     size_t s = 0;
     for (size_t i = 1; i <= rays.size(); i++) {
         if (i == rays.size() || rays[i].name != rays[s].name || rays[i].brk) {
-            if (rays[s].name >= 0) add_run(pieces, rays, s, i - 1);
+            if (rays[s].name >= 0) {
+                if (i < rays.size() && !rays[i].brk && continuous(rays[s].name, rays[i].name) &&
+                    std::fabs(rays[i].x - rays[i - 1].x) <= 2 * GAP) {
+                    std::vector<Ray> run(rays.begin() + s, rays.begin() + i + 1);
+                    run.back().name = rays[s].name;
+                    add_run(pieces, run, 0, run.size() - 1);
+                } else {
+                    add_run(pieces, rays, s, i - 1);
+                }
+            }
             s = i;
         }
     }
@@ -489,7 +514,9 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
     {
         std::vector<Ray> tmp;
         Ray r;
-        if (buried && down_ray(emin * (1 - 1e-12), nullptr, &r)) tmp.push_back(r);
+        // The ray leaving horizontally (for a surface source, the ray at zero
+        // distance).
+        if (down_ray(buried ? emin * (1 - 1e-12) : emin, nullptr, &r)) tmp.push_back(r);
         size_t ex = 0;
         for (size_t i = pr.uni.size(); i-- > 0;) {
             const Profile::Sample &s = pr.uni[i];
@@ -514,14 +541,14 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
         }
         // Refine large steps (rays near the source's horizontal).
         for (size_t i = 0; i < tmp.size(); i++) {
-            if (i > 0 && !tmp[i].brk && tmp[i].name >= 0 && tmp[i].name == down.back().name) {
+            if (i > 0 && !tmp[i].brk && continuous(tmp[i].name, down.back().name)) {
                 std::vector<Ray> stack{tmp[i]};
                 while (!stack.empty()) {
                     const Ray &a = down.back();
                     Ray c = stack.back();
                     if (std::fabs(c.x - a.x) > GAP && a.p - c.p > 1e-9 * a.p) {
                         Ray m;
-                        if (down_ray(0.5 * (a.p + c.p), nullptr, &m) && m.name == a.name) {
+                        if (down_ray(0.5 * (a.p + c.p), nullptr, &m) && continuous(m.name, a.name)) {
                             stack.push_back(m);
                             continue;
                         }
@@ -554,10 +581,12 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
     // Rays leaving upwards: named after the source's region.
     std::vector<Ray> up;
     if (buried) {
-        int srcname = pr.name_for(pr.layers[sl].region, z);
+        int srcname = pr.name_for(pr.layers[sl].region, z, true);
+        // Up-going rays span a short range of distance: an even spread of
+        // ray parameters, filled in where X(p) steepens.
         std::vector<double> ps;
-        for (const Profile::Sample &s : pr.uni)
-            if (s.p < emin) ps.push_back(s.p);
+        const int NUP = 200;
+        for (int i = 0; i < NUP; i++) ps.push_back(emin * i / NUP);
         for (double e : extra) ps.push_back(e);
         ps.push_back(emin * (1 - 1e-12));
         std::sort(ps.begin(), ps.end());

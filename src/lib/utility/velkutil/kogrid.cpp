@@ -9,6 +9,7 @@
 
 #include "kogrid.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include <pthread.h>
@@ -24,6 +26,7 @@
 #include "arrays.h"
 #include "koregistry_pvt.h"
 #include "tr.h"
+#include "tt.h"
 
 namespace {
 
@@ -392,7 +395,8 @@ int kogrid_order(KOGrid *grid) {
         return -1;
     }
     const long nx = grid->nxgrid, ny = grid->nygrid;
-    const long held = samples_held(grid);
+    // Fields of no nodes hold nothing to move, however many samples they count.
+    const long held = nx * ny > 0 ? samples_held(grid) : 0;
     int dir;
 
     if (!axis_direction(grid->xgrid_coords, grid->nxgrid, &dir)) {
@@ -1000,6 +1004,169 @@ int kogrid_read_fd(int fd, KOGrid **grid) {
     }
     free(packet);
     return nbytes;
+}
+
+}  // extern "C"
+
+// ------------------------------------------------------ distance to slowness
+
+namespace {
+
+// Slowness of the earliest arrival for distances 0.001, 0.002, ... 180.000
+// degrees, built once for the process by the first request; -1 where the
+// calculator has no arrival.  Lookups after the build take no lock.
+const long STBL_N = 180000;
+const double STBL_STEP = 0.001;
+double *stbl = nullptr;
+std::atomic<bool> stbl_ready{false};
+std::mutex stbl_mutex;
+
+// Fills the whole table; a failure of the calculator leaves no table, so a
+// later request builds it again instead of reading a truncated one.
+int stbl_build(const char *method, const char *model, const char *phase_code, double sdepth, double relev) {
+    const long n = STBL_N * (long)sizeof(double);
+    double *t = static_cast<double *>(malloc(n));
+    if (!t) {
+        elog_log(1, "kogrid_d2slow: malloc(stbl,%ld) error.\n", n);
+        return -1;
+    }
+    const char *phases = phase_code && *phase_code ? phase_code : "P";
+    TTGeometry geo;
+    memset(&geo, 0, sizeof geo);
+    geo.source.z = sdepth;
+    geo.receiver.z = -relev;
+    Hook *hook = nullptr;
+    double d = 0.0;
+    for (long k = 0; k < STBL_N; k++) {
+        d += STBL_STEP;
+        geo.receiver.lon = d;
+        Tbl *times = nullptr;
+        if (ttcalc(method, model, phases, TT_ALL, &geo, &times, &hook) < 0) {
+            elog_log(0, "kogrid_d2slow: ttcalc() error at %.3f degrees.\n", d);
+            free_hook(&hook);
+            free(t);
+            return -1;
+        }
+        const TTTime *best = nullptr;
+        for (long i = 0; i < maxtbl(times); i++) {
+            const TTTime *r = static_cast<const TTTime *>(gettbl(times, i));
+            if (!best || r->value < best->value) best = r;
+        }
+        // The receiver lies due east, so -deriv[0] is the ray parameter; only
+        // where the accumulated distance passes the antipode does the azimuth
+        // wrap to the west and flip its sign, which must not read as "no
+        // arrival".
+        t[k] = best ? std::fabs(best->deriv[0]) : -1.0;
+        freetbl(times, nullptr);
+    }
+    free_hook(&hook);
+    stbl = t;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int kogrid_d2slow(const char *method, const char *model, const char *phase_code, double sdepth, double relev,
+                  double distance, double *slowness) {
+    if (!slowness) {
+        elog_log(0, "kogrid_d2slow: Null slowness pointer.\n");
+        return -1;
+    }
+    *slowness = -1.0;
+    if (!stbl_ready.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(stbl_mutex);
+        if (!stbl_ready.load(std::memory_order_relaxed)) {
+            if (stbl_build(method, model, phase_code, sdepth, relev) < 0) return -1;
+            stbl_ready.store(true, std::memory_order_release);
+        }
+    }
+    // Truncated towards zero, so everything just above 0 takes the first
+    // entry; NaN fails both comparisons.
+    const double index = (distance - STBL_STEP) / STBL_STEP;
+    if (index > -1.0 && index < (double)STBL_N) *slowness = stbl[(long)index];
+    return 0;
+}
+
+int kogrid_coords_d2slow(long nds, float *xcoords, float *ycoords, const char *method, const char *model,
+                         const char *phase_code, float sdepth, float gap_value) {
+    if (nds < 0 || (nds > 0 && (!xcoords || !ycoords))) {
+        elog_log(0, "kogrid_coords_d2slow: Illegal nds=%ld value or null coordinates.\n", nds);
+        return -1;
+    }
+    for (long i = 0; i < nds; i++) {
+        double s;
+        if (kogrid_d2slow(method, model, phase_code, sdepth, 0.0, xcoords[i], &s) < 0) {
+            elog_log(0, "kogrid_coords_d2slow: kogrid_d2slow(%f) error.\n", (double)xcoords[i]);
+            return -1;
+        }
+        if (s < 0.0) {
+            xcoords[i] = ycoords[i] = gap_value;
+        } else {
+            const double a = ycoords[i] * M_PI / 180.0;
+            xcoords[i] = (float)(s * sin(a));
+            ycoords[i] = (float)(s * cos(a));
+        }
+    }
+    return 0;
+}
+
+int kogrid_eval_d2slow_kogrid(KOGrid *grid, long isamp, long nds, const float *distances, const float *azimuths,
+                              const char *method, const char *model, const char *phase_code, double sdepth,
+                              const char *interp_mode, const char *extrap_mode, float **out, long *out_size) {
+    if (!grid) {
+        elog_log(0, "kogrid_eval_d2slow_kogrid: Null grid.\n");
+        return -1;
+    }
+    if (nds < 0 || (nds > 0 && (!distances || !azimuths))) {
+        elog_log(0, "kogrid_eval_d2slow_kogrid: Illegal nds=%ld value or null points.\n", nds);
+        return -1;
+    }
+    const long n = (nds > 0 ? nds : 1) * (long)sizeof(float);
+    float *x = static_cast<float *>(malloc(n));
+    if (!x) {
+        elog_log(1, "kogrid_eval_d2slow_kogrid: malloc(x,%ld) error.\n", n);
+        return -1;
+    }
+    float *y = static_cast<float *>(malloc(n));
+    if (!y) {
+        elog_log(1, "kogrid_eval_d2slow_kogrid: malloc(y,%ld) error.\n", n);
+        free(x);
+        return -1;
+    }
+    for (long i = 0; i < nds; i++) {
+        double s;
+        if (kogrid_d2slow(method, model, phase_code, sdepth, 0.0, distances[i], &s) < 0) {
+            elog_log(0, "kogrid_eval_d2slow_kogrid: kogrid_d2slow(%f) error.\n", (double)distances[i]);
+            free(x);
+            free(y);
+            return -1;
+        }
+        if (s < 0.0) {
+            x[i] = y[i] = grid->gap_value;
+        } else {
+            const double a = azimuths[i] * M_PI / 180.0;
+            x[i] = (float)(s * sin(a));
+            y[i] = (float)(s * cos(a));
+        }
+    }
+    int r = kogrid_eval_kogrid(grid, isamp, nds, x, y, interp_mode, extrap_mode, out, out_size);
+    free(x);
+    free(y);
+    return r;
+}
+
+int kogrid_eval_d2slow(const char *handle, long isamp, long nds, const float *distances, const float *azimuths,
+                       const char *method, const char *model, const char *phase_code, double sdepth,
+                       const char *interp_mode, const char *extrap_mode, float **out, long *out_size) {
+    KOGrid *g = kogrid_get_grid(handle);
+    if (!g) {
+        elog_log(0, "kogrid_eval_d2slow: kogrid_get_grid() error.\n");
+        return -1;
+    }
+    return kogrid_eval_d2slow_kogrid(g, isamp, nds, distances, azimuths, method, model, phase_code, sdepth,
+                                     interp_mode, extrap_mode, out, out_size);
 }
 
 }  // extern "C"

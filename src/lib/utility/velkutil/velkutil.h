@@ -12,8 +12,19 @@
 #include "pf.h"
 
 #include "kobase.h"
+
+/* threads */
 #include "pmtfifo.h"
+#include "pmtmanagedfifo.h"
+#include "pmtcomp.h"
+
+/* vectors and histories */
+#include "kovector2.h"
+#include "kohistory.h"
+
+/* grids, moment tensors, SAC files */
 #include "kogrid.h"
+#include "komoment.h"
 #include "kosac.h"
 
 #endif

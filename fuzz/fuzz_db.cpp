@@ -1,0 +1,94 @@
+// Fuzz target for the database reader: arbitrary bytes as a table file
+// (the first byte picks the table), opened read-only and for writing, read
+// field by field, matched against and written through the scratch row.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+#include "db.h"
+
+namespace {
+
+const char *TABLES[] = {"wfdisc", "site", "arrival", "origin", "stamag", "assoc", "event", "sitechan", "detection", "lastid"};
+
+std::string dir() {
+    static std::string d;
+    if (d.empty()) {
+        char tmpl[] = "/tmp/fuzz_dbXXXXXX";
+        if (!mkdtemp(tmpl)) abort();
+        d = tmpl;
+    }
+    return d;
+}
+
+void exercise(Dbptr db, const char *table) {
+    Dbptr t = dblookup(db, 0, table, 0, 0);
+    long n = 0, nf = 0;
+    if (dbquery(t, dbRECORD_COUNT, &n) != 0) return;
+    dbquery(t, dbFIELD_COUNT, &nf);
+    Tbl *fields = nullptr;
+    dbquery(t, dbTABLE_FIELDS, &fields);
+    char buf[512];
+    for (t.record = 0; t.record < n && t.record < 64; t.record++) {
+        dbget(t, buf);
+        for (long f = 0; f < nf; f++) {
+            Dbptr p = t;
+            p.field = f;
+            long type = 0;
+            dbquery(p, dbFIELD_TYPE, &type);
+            const char *name = (const char *)gettbl(fields, f);
+            double d;
+            long l;
+            void *ptr;
+            switch (type) {
+            case dbSTRING: dbgetv(t, 0, name, buf, (char *)0); break;
+            case dbINTEGER:
+            case dbYEARDAY: dbgetv(t, 0, name, &l, (char *)0); break;
+            case dbPOINTER: dbgetv(t, 0, name, &ptr, (char *)0); break;
+            default: dbgetv(t, 0, name, &d, (char *)0); break;
+            }
+            dbget(p, buf);
+        }
+    }
+    Dbptr sc = dblookup(t, 0, 0, 0, "dbSCRATCH");
+    if (n > 0) {
+        t.record = 0;
+        dbget(t, 0);
+    }
+    Tbl *list = nullptr;
+    Hook *hook = nullptr;
+    dbmatches(sc, t, 0, 0, &hook, &list);
+    dbadd(t, 0);
+    free_hook(&hook);
+    freetbl(list, 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    const char *table = TABLES[data[0] % (sizeof TABLES / sizeof *TABLES)];
+    std::string prefix = dir() + "/f";
+    std::string file = prefix + "." + table;
+    FILE *fp = fopen(file.c_str(), "wb");
+    if (!fp) return 0;
+    fwrite(data + 1, 1, size - 1, fp);
+    fclose(fp);
+    FILE *devnull = fopen("/dev/null", "w");
+    elog_set_stream(devnull);
+    const char *modes[] = {"r", "r+"};
+    for (const char *m : modes) {
+        Dbptr db;
+        if (dbopen(prefix.c_str(), m, &db) == 0) {
+            exercise(db, table);
+            dbclose(db);
+        }
+    }
+    elog_set_stream(0);
+    fclose(devnull);
+    elog_clear_register(0);
+    unlink(file.c_str());
+    return 0;
+}
