@@ -672,8 +672,11 @@ int kosac_putevent_kosac(KOSac *kosac, Dbptr dbtrace, Dbptr dborigin) {
         return -1;
     }
     // A count beyond the header's 32 bits cannot be described by the image.
-    int n = nsamp > 0x7fffffffL ? 0 : (int)nsamp;
-    if (kosac_putdata_kosac(kosac, n, time, samprate, static_cast<float *>(data), segtype) < 0) {
+    if (nsamp > 0x7fffffffL) {
+        elog_log(0, "kosac_putevent_kosac: %ld samples do not fit a sac header.\n", nsamp);
+        return -1;
+    }
+    if (kosac_putdata_kosac(kosac, (int)nsamp, time, samprate, static_cast<float *>(data), segtype) < 0) {
         elog_log(0, "kosac_putevent_kosac: kosac_putdata_kosac() error.\n");
         return -1;
     }
