@@ -285,7 +285,7 @@ Bytes mseed_record(const char *sta, const char *chan, int year, int doy, int hou
                    int rate, const std::vector<float> &v) {
     Bytes b;
     const char *seq = "000001D ";
-    b.insert(b.end(), seq, seq + 8);
+    for (int i = 0; i < 8; i++) b.push_back((unsigned char)seq[i]);
     auto text = [&](const char *s, size_t w) {
         for (size_t i = 0; i < w; i++) b.push_back(i < strlen(s) ? s[i] : ' ');
     };
