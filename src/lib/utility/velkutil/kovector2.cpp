@@ -381,7 +381,10 @@ KOVector2 *copy_vector(KOVector2 *src, int yindex, char *tag, char *handle, cons
                 return nullptr;
             }
             n->lblbuf[i] = d;
-            n->heap_size += (int)strlen(l);
+            // Charged while the copy holds it; the charge saturates rather
+            // than overflow the int.
+            size_t len = strlen(l);
+            n->heap_size = len > (size_t)(INT_MAX - n->heap_size) ? INT_MAX : n->heap_size + (int)len;
         }
     }
     return n;
@@ -599,6 +602,11 @@ int kovector2_make_lblbuf(KOVector2 *vector) {
 void kovector2_free_vector(KOVector2 *vector) {
     if (!is_live(vector)) return;
     release_labels(vector);
+    // The label texts that copies charged are gone with the labels: a
+    // released record holds its record and its values, nothing else.  Left
+    // in, the charges would pile up each time the cache recycles the record
+    // for another copy, until heap_size overflowed.
+    vector->heap_size = (int)sizeof(KOVector2) + vector->dblbuf_size;
     bool kept = false;
     if (kovector2_cache) {
         if (cached_records().count(vector)) {
