@@ -1205,14 +1205,15 @@ int kovector2_maxmin2(char *handle, int iy, double xstart, double xend, double *
         for (long i = 0; i < v->nx; i++) {
             t += v->dt;
             double s = v->dblbuf[i];
-            if (t < xstart || t > xend || s == kNoValue) continue;
+            // Written as "inside" so that a NaN time or bound contributes nothing.
+            if (!(t >= xstart && t <= xend) || s == kNoValue) continue;
             xe.add(t);
             ye.add(s);
         }
     } else {
         for (long i = 0; i < v->nx; i++) {
             const double *r = row(v, i);
-            if (r[0] < xstart || r[0] > xend) continue;
+            if (!(r[0] >= xstart && r[0] <= xend)) continue;
             xe.add(r[0]);
             if (iy < 0)
                 for (int k = 0; k < v->ny; k++) ye.add(r[k + 1]);
