@@ -301,8 +301,10 @@ TEST(Statistics, MismatchedVectorsAreSkippedAndErrorsReported) {
     Tbl *t = handles({&a, &b, &c, &ts});
     ASSERT_NE(kovector2_stats(t, (char *)"max", nullptr, out), nullptr);
     EXPECT_EQ(eval1(out, 0), 1);
+    strcpy(bad.h, "vect-stale");
     EXPECT_EQ(kovector2_stats(t, (char *)"mean", nullptr, bad), nullptr);
     EXPECT_EQ(messages().back(), "kovector2_stats: Unrecognized type 'mean'\n");
+    EXPECT_STREQ(bad.h, "");  // a failed statistic leaves no tag behind
     freetbl(t, nullptr);
     t = handles({&ts, &a});
     EXPECT_EQ(kovector2_stats(t, (char *)"max", nullptr, bad), nullptr);
@@ -311,7 +313,9 @@ TEST(Statistics, MismatchedVectorsAreSkippedAndErrorsReported) {
     t = newtbl(0);
     pushtbl(t, a.h);
     pushtbl(t, (char *)"vect-gone");
+    strcpy(bad.h, "vect-stale");
     EXPECT_EQ(kovector2_stats(t, (char *)"min", nullptr, bad), nullptr);
+    EXPECT_STREQ(bad.h, "");
     EXPECT_EQ(messages().back(), "kovector2_stats: kovector2_get_vector(vect-gone) error.\n");
     freetbl(t, nullptr);
     elog_clear_register(0);

@@ -606,6 +606,32 @@ TEST(Registry, CopyOneColumnChecksTheColumn) {
     EXPECT_EQ(w->nx, 1);
 }
 
+// A failed copy leaves no tag in its output buffer, as a failed create does;
+// a buffer that is also the source handle keeps it.
+TEST(Registry, FailedCopiesLeaveTheOutputHandleEmpty) {
+    Handle a, b;
+    kovector2_create(0, 1, nullptr, a);
+    double y = 1;
+    kovector2_append(a, -1, 0, &y, nullptr);
+    strcpy(b.h, "vect-stale");
+    EXPECT_EQ(kovector2_copy((char *)"vect-gone", nullptr, b), nullptr);
+    EXPECT_STREQ(b.h, "");
+    strcpy(b.h, "vect-stale");
+    EXPECT_EQ(kovector2_copy_1y((char *)"vect-gone", 0, nullptr, b), nullptr);
+    EXPECT_STREQ(b.h, "");
+    strcpy(b.h, "vect-stale");
+    EXPECT_EQ(kovector2_copy_1y(a, 1, nullptr, b), nullptr);
+    EXPECT_STREQ(b.h, "");
+    std::string src = a.h;
+    EXPECT_EQ(kovector2_copy_1y(a, 1, nullptr, a), nullptr);
+    EXPECT_EQ(src, a.h);
+    // copying into the source's own buffer works and leaves the source live
+    ASSERT_NE(kovector2_copy(a, nullptr, a), nullptr);
+    EXPECT_NE(src, a.h);
+    EXPECT_NE(kovector2_get_vector((char *)src.c_str()), nullptr);
+    kovector2_free((char *)src.c_str());
+}
+
 TEST(Registry, TimeSampledCopyIsExact) {
     Handle a, b;
     double d[4] = {1, 2, 3, 4};

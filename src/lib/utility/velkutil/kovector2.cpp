@@ -390,6 +390,12 @@ KOVector2 *copy_vector(KOVector2 *src, int yindex, char *tag, char *handle, cons
     return n;
 }
 
+// A creating call that fails before it creates anything still leaves its
+// output handle empty, unless that buffer is also the handle it reads.
+void clear_handle(char *handle, const char *input) {
+    if (handle && handle != input) handle[0] = '\0';
+}
+
 // Sizes a caller-held output array to at least `need` elements.
 int size_output(double **arr, int *size, long need, const char *fname) {
     if (!*arr) {
@@ -567,16 +573,23 @@ KOVector2 *kovector2_create_tsamp(int nsamp, double time, double samprate, doubl
 
 KOVector2 *kovector2_copy(char *in_handle, char *tag, char *handle) {
     KOVector2 *src = lookup("kovector2_copy", in_handle);
-    if (!src) return nullptr;
+    if (!src) {
+        clear_handle(handle, in_handle);
+        return nullptr;
+    }
     return copy_vector(src, -1, tag, handle, "kovector2_copy");
 }
 
 KOVector2 *kovector2_copy_1y(char *in_handle, int yindex, char *tag, char *handle) {
     KOVector2 *src = lookup("kovector2_copy_1y", in_handle);
-    if (!src) return nullptr;
+    if (!src) {
+        clear_handle(handle, in_handle);
+        return nullptr;
+    }
     if (yindex < 0 || src->is_timeseries) return copy_vector(src, -1, tag, handle, "kovector2_copy_1y");
     if (yindex >= src->ny) {
         elog_log(0, "kovector2_copy_1y: Illegal yindex value.\n");
+        clear_handle(handle, in_handle);
         return nullptr;
     }
     return copy_vector(src, yindex, tag, handle, "kovector2_copy_1y");
@@ -1234,7 +1247,7 @@ int kovector2_stats_sort(const void *arg1, const void *arg2) {
     return 0;
 }
 
-KOVector2 *kovector2_stats(Tbl *kovector2_handles, char *type, char *tag, char *handle) {
+static KOVector2 *stats_into(Tbl *kovector2_handles, char *type, char *tag, char *handle) {
     StatType st;
     if (type && strcmp(type, "max") == 0)
         st = ST_MAX;
@@ -1334,6 +1347,17 @@ KOVector2 *kovector2_stats(Tbl *kovector2_handles, char *type, char *tag, char *
         }
     }
     kv_free(values);
+    return out;
+}
+
+KOVector2 *kovector2_stats(Tbl *kovector2_handles, char *type, char *tag, char *handle) {
+    KOVector2 *out = stats_into(kovector2_handles, type, tag, handle);
+    if (!out && handle) {
+        bool input = false;
+        for (long i = 0; i < maxtbl(kovector2_handles) && !input; i++)
+            input = gettbl(kovector2_handles, i) == handle;
+        if (!input) handle[0] = '\0';
+    }
     return out;
 }
 
