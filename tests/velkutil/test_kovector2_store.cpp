@@ -463,6 +463,14 @@ TEST(Access, TimeSampledPointsAndSamples) {
     EXPECT_EQ(yp[2], 4.0);
     double y = 9;
     ASSERT_EQ(kovector2_puty(a, 1, &y, nullptr), 0);
+    // a sample label gives the vector slots: the label list is there, and
+    // every entry of a time-sampled vector is null
+    ASSERT_EQ(kovector2_puty(a, 0, d, (char *)"s0"), 0);
+    char **lbl = nullptr;
+    ASSERT_EQ(kovector2_get_points(a, 0, &nx, &ny, &xp, &xs, &yp, &ys, &lbl), 0);
+    ASSERT_NE(lbl, nullptr);
+    for (int i = 0; i < nx; i++) EXPECT_EQ(lbl[i], nullptr);
+    free(lbl);
     int ns, dsz = 1;
     double t0, dt, *data = (double *)malloc(sizeof(double));
     ASSERT_EQ(kovector2_get_tsamp(a, &ns, &t0, &dt, &data, &dsz), 0);

@@ -750,7 +750,9 @@ int kovector2_get_points(char *handle, int iy, int *nx, int *ny, double **xpts, 
     char **lbl = nullptr;
     if (labels) {
         *labels = nullptr;
-        if (v->lblbuf && !v->is_timeseries) {
+        // Whenever the vector has slots; a time-sampled vector's entries
+        // stay null.
+        if (v->lblbuf) {
             lbl = static_cast<char **>(kv_calloc((size_t)n * sizeof(char *)));
             if (!lbl) {
                 elog_log(1, "kovector2_get_points: malloc() error.\n");
