@@ -199,6 +199,18 @@ TEST(ResponseFap, OutsideTheTableHoldsTheEndsAndSaysSo) {
     free_response(r);
 }
 
+TEST(ResponseFap, NegativeAmplitudeIsASignFlip) {
+    Response *r = parse("m 1 a fap\n2\n1 -2 0\n3 -4 90\n");
+    ASSERT_NE(r, nullptr);
+    cplx v = eval(r, 1);
+    EXPECT_EQ(v.real(), -2);
+    EXPECT_EQ(v.imag(), 0);
+    v = eval(r, 3);
+    EXPECT_NEAR(v.real(), 0, 1e-15);
+    EXPECT_EQ(v.imag(), -4);
+    free_response(r);
+}
+
 TEST(ResponseFap2, KeepsTheBounds) {
     Response *r = parse("m 1 a fap2\n2\n1 1 0 1.1 0.9 5 -5\n2 2 0 2.2 1.8 6 -6\n");
     ASSERT_NE(r, nullptr);

@@ -351,7 +351,10 @@ cplx eval_fap(const ResponseStage &s, double f, bool *outside) {
         double dph = remainder(s.phase[hi] - s.phase[lo], 360.0);
         ph = s.phase[lo] + t * dph;
     }
-    return std::polar(amp, ph * M_PI / 180.0);
+    // Not std::polar: it leaves a negative amplitude undefined (some
+    // libraries give NaN or abort), and a table may give a polarity flip so.
+    const double rad = ph * M_PI / 180.0;
+    return cplx(amp * cos(rad), amp * sin(rad));
 }
 
 }  // namespace
