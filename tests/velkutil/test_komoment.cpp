@@ -2,6 +2,7 @@
 // the registry of tensors and the self-test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -494,6 +495,11 @@ TEST(KOMomentSelfTest, ClockSeededRuns) {
     EXPECT_EQ(komoment_eigen_test(), 0);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("eigv3 = "), std::string::npos);
+    // a null seed means the clock too
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(komoment_eigen_test_seeded(nullptr), 0);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 15);
 }
 
 }  // namespace

@@ -512,6 +512,7 @@ int komoment_free(char *handle) { return komoment_registry.free_silent("komoment
 // --------------------------------------------------------------- self-test
 
 int komoment_eigen_test_seeded(const unsigned short seed[3]) {
+    if (!seed) return komoment_eigen_test();
     unsigned short s[3] = {seed[0], seed[1], seed[2]};
     seed48(s);
     double r[6];
