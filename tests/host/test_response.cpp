@@ -115,6 +115,49 @@ TEST(ResponsePaz, FrequencyAtAPoleFails) {
     free_response(r);
 }
 
+// n poles and n zeros, each given once per line.
+std::string many_factors(int n, const char *pole, const char *zero) {
+    std::string t = "theoretical 1 test paz\n1 1\n" + std::to_string(n) + "\n";
+    for (int k = 0; k < n; k++) t += std::string(pole) + "\n";
+    t += std::to_string(n) + "\n";
+    for (int k = 0; k < n; k++) t += std::string(zero) + "\n";
+    return t;
+}
+
+TEST(ResponsePaz, ManyFactorsNeitherOverflowNorUnderflow) {
+    // 60 high-pass corners at 1 rad/s: far above them every factor is close
+    // to 1, though each product alone exceeds the range of a double.
+    Response *r = parse(many_factors(60, "-1 0", "0 0"));
+    ASSERT_NE(r, nullptr);
+    cplx v = eval(r, 1e6);
+    EXPECT_NEAR(std::abs(v), 1, 1e-9);
+    free_response(r);
+    // 60 pole-zero pairs of tiny magnitude: at 0 Hz each pair gives 2, the
+    // products alone underflow to 0 (which is not a pole).
+    r = parse(many_factors(60, "-1e-7 0", "-2e-7 0"));
+    ASSERT_NE(r, nullptr);
+    v = eval(r, 0);
+    EXPECT_NEAR(v.real() / pow(2.0, 60), 1, 1e-12);
+    EXPECT_EQ(v.imag(), 0);
+    free_response(r);
+}
+
+TEST(ResponsePaz, NormalisedSensorIsOneAtItsNormalisationFrequency) {
+    // A 1 Hz, 0.7-damped velocity sensor with a0 computed for fnorm 5 Hz.
+    const double w0 = 2 * M_PI, h = 0.7, fn = 5;
+    const cplx p1(-h * w0, w0 * sqrt(1 - h * h)), p2 = std::conj(p1);
+    const cplx s(0, 2 * M_PI * fn);
+    const double a0 = std::abs((s - p1) * (s - p2) / (s * s));
+    char buf[512];
+    snprintf(buf, sizeof buf, "theoretical 1 acme paz\n%.17g %g\n2\n%.17g %.17g\n%.17g %.17g\n2\n0 0\n0 0\n", a0, fn,
+             p1.real(), p1.imag(), p2.real(), p2.imag());
+    Response *r = parse(buf);
+    ASSERT_NE(r, nullptr);
+    EXPECT_NEAR(std::abs(eval(r, fn)), 1, 1e-14);
+    EXPECT_NEAR(std::abs(eval(r, 0.01)), a0 * 1e-4, 1e-5 * a0 * 1e-4);  // f^2 below the corner
+    free_response(r);
+}
+
 // --------------------------------------------------------------- tables
 
 TEST(ResponseFap, InterpolatesAmplitudeAndPhase) {
@@ -153,6 +196,18 @@ TEST(ResponseFap, OutsideTheTableHoldsTheEndsAndSaysSo) {
     EXPECT_NEAR(hi.imag(), 4, 1e-15);
     eval(r, 1, 0);
     eval(r, 3, 0);
+    free_response(r);
+}
+
+TEST(ResponseFap, NegativeAmplitudeIsASignFlip) {
+    Response *r = parse("m 1 a fap\n2\n1 -2 0\n3 -4 90\n");
+    ASSERT_NE(r, nullptr);
+    cplx v = eval(r, 1);
+    EXPECT_EQ(v.real(), -2);
+    EXPECT_EQ(v.imag(), 0);
+    v = eval(r, 3);
+    EXPECT_NEAR(v.real(), 0, 1e-15);
+    EXPECT_EQ(v.imag(), -4);
     free_response(r);
 }
 

@@ -2,11 +2,13 @@
 // the registry of tensors and the self-test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "komoment.h"
 #include "rzvtest.h"
@@ -405,6 +407,50 @@ TEST(KOMomentRegistry, FreeingARegisteredRecordDirectlyDropsItsTag) {
     EXPECT_EQ(komoment_free(h), 0);
 }
 
+TEST(KOMomentRegistry, ARecordUnderTwoTagsLosesBothWhenFreed) {
+    // Freed directly: neither tag may still lead to the released record.
+    char h1[32] = "", h2[32] = "";
+    KOMoment *m = komoment_create(1, 0, -1, 0, 0, 0, nullptr, h1);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(komoment_register_moment(m, h2), 0);
+    EXPECT_EQ(komoment_get_moment(h2), m);
+    komoment_free_komoment(m);
+    elog_clear_register(0);
+    EXPECT_EQ(komoment_get_moment(h1), nullptr);
+    EXPECT_EQ(komoment_get_moment(h2), nullptr);
+    elog_clear_register(0);
+
+    // Freed by one tag: the other goes with it.
+    m = komoment_create(1, 0, -1, 0, 0, 0, nullptr, h1);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(komoment_register_moment(m, h2), 0);
+    EXPECT_EQ(komoment_free(h2), 0);
+    EXPECT_EQ(komoment_get_moment(h1), nullptr);
+    elog_clear_register(0);
+}
+
+TEST(KOMomentRegistry, ManyRecordsFreeByTagAndDirectly) {
+    // Every free leaves exactly the other records reachable.
+    std::vector<std::string> tags;
+    std::vector<KOMoment *> recs;
+    for (int i = 0; i < 1000; i++) {
+        char h[32] = "";
+        KOMoment *m = komoment_create(1, -1, 0.001 * i, 0, 0, 0, nullptr, h);
+        ASSERT_NE(m, nullptr);
+        tags.push_back(h);
+        recs.push_back(m);
+    }
+    for (size_t i = 0; i < tags.size(); i++) {
+        if (i % 2)
+            komoment_free_komoment(recs[i]);
+        else
+            EXPECT_EQ(komoment_free((char *)tags[i].c_str()), 0);
+    }
+    elog_clear_register(0);
+    for (const std::string &t : tags) EXPECT_EQ(komoment_get_moment((char *)t.c_str()), nullptr);
+    elog_clear_register(0);
+}
+
 TEST(KOMomentRegistry, RegisterAnUnregisteredRecord) {
     KOMoment *m = komoment_create(1, 0, -1, 0, 0, 0, nullptr, nullptr);
     ASSERT_NE(m, nullptr);
@@ -449,6 +495,11 @@ TEST(KOMomentSelfTest, ClockSeededRuns) {
     EXPECT_EQ(komoment_eigen_test(), 0);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("eigv3 = "), std::string::npos);
+    // a null seed means the clock too
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(komoment_eigen_test_seeded(nullptr), 0);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 15);
 }
 
 }  // namespace

@@ -351,7 +351,10 @@ cplx eval_fap(const ResponseStage &s, double f, bool *outside) {
         double dph = remainder(s.phase[hi] - s.phase[lo], 360.0);
         ph = s.phase[lo] + t * dph;
     }
-    return std::polar(amp, ph * M_PI / 180.0);
+    // Not std::polar: it leaves a negative amplitude undefined (some
+    // libraries give NaN or abort), and a table may give a polarity flip so.
+    const double rad = ph * M_PI / 180.0;
+    return cplx(amp * cos(rad), amp * sin(rad));
 }
 
 }  // namespace
@@ -443,15 +446,24 @@ int eval_response(Response *response, double frequency, double *real, double *im
         cplx v;
         switch (s.kind) {
         case RESPONSE_PAZ: {
+            // One zero over one pole at a time: the separate products of
+            // many factors overflow (far above the corners) or underflow
+            // (near a cluster of small poles) where their ratio is modest.
             const cplx sv(0.0, 2.0 * M_PI * f);
-            cplx num(s.a0, 0.0), den(1.0, 0.0);
-            for (int k = 0; k < s.nzeros; k++) num *= sv - cplx(s.zeros[2 * k], s.zeros[2 * k + 1]);
-            for (int k = 0; k < s.npoles; k++) den *= sv - cplx(s.poles[2 * k], s.poles[2 * k + 1]);
-            if (den == cplx(0.0, 0.0)) {
-                elog_log(0, "eval_response: %g Hz is at a pole of stage %d.\n", frequency, s.stage);
-                return -1;
+            v = cplx(s.a0, 0.0);
+            const int npair = s.nzeros < s.npoles ? s.nzeros : s.npoles;
+            for (int k = 0; k < s.npoles; k++) {
+                cplx d = sv - cplx(s.poles[2 * k], s.poles[2 * k + 1]);
+                if (d == cplx(0.0, 0.0)) {
+                    elog_log(0, "eval_response: %g Hz is at a pole of stage %d.\n", frequency, s.stage);
+                    return -1;
+                }
+                if (k < npair)
+                    v *= (sv - cplx(s.zeros[2 * k], s.zeros[2 * k + 1])) / d;
+                else
+                    v /= d;
             }
-            v = num / den;
+            for (int k = npair; k < s.nzeros; k++) v *= sv - cplx(s.zeros[2 * k], s.zeros[2 * k + 1]);
             break;
         }
         case RESPONSE_FAP:

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -74,7 +75,28 @@ double bilinear(const Sym &a, const double *y, const double *x) {
     return dot(y, ax);
 }
 
-void release_moment(void *obj) { komoment_free_komoment(static_cast<KOMoment *>(obj)); }
+// How many registry entries hold each registered record.  A record freed
+// directly must lose all of them, and one freed by its tag normally has no
+// other, so neither kind of free has to scan the whole registry for it.
+std::unordered_map<const KOMoment *, int> komoment_entries;
+// Set when an entry could not be counted: frees then scan the registry.
+bool komoment_entries_uncounted = false;
+
+void count_entry(const KOMoment *m) {
+    try {
+        komoment_entries[m]++;
+    } catch (...) {
+        komoment_entries_uncounted = true;
+    }
+}
+
+// Called by the registry once it has removed the entry of the freed tag.
+void release_moment(void *obj) {
+    KOMoment *m = static_cast<KOMoment *>(obj);
+    auto it = komoment_entries.find(m);
+    if (it != komoment_entries.end() && --it->second <= 0) komoment_entries.erase(it);
+    komoment_free_komoment(m);
+}
 
 // Largest residual |A v - lambda v| of three eigenpairs.
 double max_residual(const Sym &a, const double *lam, double *const *v) {
@@ -447,15 +469,20 @@ KOMoment *komoment_create(double mxx, double myy, double mzz, double mxy, double
     m->mxz = mxz;
     m->myz = myz;
     komoment_compute_evs(m);
-    if (handle && komoment_registry.add("komoment_create", m, handle) < 0) {
-        komoment_free_komoment(m);
-        return nullptr;
+    if (handle) {
+        if (komoment_registry.add("komoment_create", m, handle) < 0) {
+            komoment_free_komoment(m);
+            return nullptr;
+        }
+        count_entry(m);
     }
     return m;
 }
 
 int komoment_register_moment(KOMoment *moment, char *handle) {
-    return komoment_registry.add("komoment_register_moment", moment, handle);
+    if (komoment_registry.add("komoment_register_moment", moment, handle) < 0) return -1;
+    count_entry(moment);
+    return 0;
 }
 
 KOMoment *komoment_get_moment(char *handle) {
@@ -465,8 +492,17 @@ KOMoment *komoment_get_moment(char *handle) {
 void komoment_free_komoment(KOMoment *moment) {
     if (!moment) return;
     // A record freed directly while still registered must not stay
-    // reachable through its tag.
-    if (komoment_registry.array() && cntarr(komoment_registry.array()) > 0) komoment_registry.remove_object(moment);
+    // reachable through any of its tags.
+    auto it = komoment_entries.find(moment);
+    if (it != komoment_entries.end()) {
+        int n = it->second;
+        komoment_entries.erase(it);
+        for (int k = 0; k < n; k++)
+            if (komoment_registry.remove_object(moment) < 0) break;
+    } else if (komoment_entries_uncounted) {
+        while (komoment_registry.remove_object(moment) == 0) {
+        }
+    }
     free(moment->tag);
     free(moment);
 }
@@ -476,6 +512,7 @@ int komoment_free(char *handle) { return komoment_registry.free_silent("komoment
 // --------------------------------------------------------------- self-test
 
 int komoment_eigen_test_seeded(const unsigned short seed[3]) {
+    if (!seed) return komoment_eigen_test();
     unsigned short s[3] = {seed[0], seed[1], seed[2]};
     seed48(s);
     double r[6];

@@ -59,7 +59,8 @@ int komoment_free(char *handle);
 /* Self-test on a random matrix printed to standard output: the eigenpairs,
  * then each row of A.v beside lambda times v.  komoment_eigen_test seeds the
  * generator from the clock; komoment_eigen_test_seeded takes the 48-bit seed
- * (as for seed48), so the output can be reproduced.  Both return 0. */
+ * (as for seed48; null: from the clock), so the output can be reproduced.
+ * Both return 0. */
 int komoment_eigen_test(void);
 int komoment_eigen_test_seeded(const unsigned short seed[3]);
 
