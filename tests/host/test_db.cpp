@@ -93,6 +93,16 @@ TEST_F(Db, DescriptorFileGivesSearchPath) {
     EXPECT_TRUE(rzvtest::has_message("line 2"));
 }
 
+TEST_F(Db, ATableFileNamesItsDatabase) {
+    dbfixture::write_rows(prefix, "wfdisc", {dbfixture::wfdisc_row("ANMO", "BHZ", 100, 200, 1)});
+    dbfixture::write_rows(prefix, "site", {hand_row("site", {{"ANMO"}, {"1990001"}})});
+    Dbptr db;
+    ASSERT_EQ(dbopen((prefix + ".wfdisc").c_str(), "r", &db), 0);
+    EXPECT_EQ(count(dblookup(db, 0, "wfdisc", 0, 0)), 1);
+    EXPECT_EQ(count(dblookup(db, 0, "site", 0, 0)), 1);
+    dbclose(db);
+}
+
 // ---------------------------------------------------------------- writing
 
 TEST_F(Db, EngineWritesExactLayoutAndReadsItBack) {

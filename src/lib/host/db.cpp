@@ -832,9 +832,6 @@ static int open_common(const char *name, int memory, int writable, Dbptr *db) {
         }
     }
     for (int i = 0; i < schema_ntables; i++) {
-        if (!memory && !strcmp(schema_tables[i].name, "trace")) {
-            /* the trace table lives in memory even in a file database */
-        }
         Table *t = new Table;
         t->name = schema_tables[i].name;
         t->schema = &schema_tables[i];
