@@ -104,7 +104,7 @@ struct Value {
     double d = 0;         /* dbREAL, dbTIME, dbDATE */
     void *p = nullptr;    /* dbPOINTER */
     Dbptr b{};            /* dbDBPTR */
-    char s[MAX_WIDTH + 1] = {0};  /* trimmed text (every type) */
+    char s[MAX_WIDTH + 1];  /* trimmed text (every type); set by every read */
 };
 
 /* ------------------------------------------------------------ tables, views */
