@@ -75,6 +75,28 @@ void BM_FirstArrivalSweep(benchmark::State &state) {
 }
 BENCHMARK(BM_FirstArrivalSweep)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// Every P arrival (mode TT_ALL) over the same sweep, as a slowness table
+// built from the calculator asks for.
+void BM_AllArrivalsSweep(benchmark::State &state) {
+    Hook *hook = nullptr;
+    TTGeometry g = {};
+    g.source.z = 33.0;
+    long n = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < NCALLS; i++) {
+            g.receiver.lon = sweep_distance(i);
+            Tbl *t = nullptr;
+            if (ttcalc(nullptr, "iasp91", "P", TT_ALL, &g, &t, &hook) == 0) {
+                n += maxtbl(t);
+                freetbl(t, nullptr);
+            }
+        }
+    }
+    state.counters["arrivals_per_call"] = double(n) / (double(state.iterations()) * NCALLS);
+    free_hook(&hook);
+}
+BENCHMARK(BM_AllArrivalsSweep)->Unit(benchmark::kMillisecond)->Iterations(2);
+
 // The same sweep through the expression-function entry.
 void BM_PtimeSweep(benchmark::State &state) {
     tt_ptime(10.0, 33.0);

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t n) {
     TrWaveform wf{};
     wf.path = path.c_str();
     wf.datatype = types[bytes[0] % (sizeof types / sizeof types[0])];
-    wf.nsamp = (long)(bytes[1] | (bytes[2] << 8)) * (bytes[3] & 0x80 ? 4096 : 1);
+    wf.nsamp = (long)(bytes[1] | (bytes[2] << 8)) * (bytes[3] & 0x80 ? 16 : 1);
     wf.foff = bytes[3] & 0x7f;
     wf.time = 1580515200.0 + (int8_t)bytes[4];
     wf.samprate = 1.0 + bytes[5];

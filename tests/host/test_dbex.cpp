@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "dbex_pvt.h"
 #include "stock.h"
@@ -225,13 +226,15 @@ TEST(DbexStrings, StringResultsAndNumberFormatting) {
 
 TEST(DbexNumbers, ParseMatchesStrtod) {
     const char *texts[] = {"0", "-1", "  17.5  ", "1262304000.00001", "-9999999999.99900", "1e5",
-                           "123456789012345678901234", "0.1", "-0.000001", "+3", "1.5d"};
+                           "123456789012345678901234", "0.1", "-0.000001", "+3", "-.5", "1E-3"};
     for (const char *t : texts) {
         EXPECT_EQ(dbex::parse_number(t, strlen(t), -7), strtod(t, nullptr)) << t;
     }
     EXPECT_EQ(dbex::parse_number("   ", 3, -7), -7);
     EXPECT_EQ(dbex::parse_number("abc", 3, -7), -7);
     EXPECT_EQ(dbex::parse_number(".", 1, -7), -7);
+    EXPECT_EQ(dbex::parse_number("12abc", 5, -7), -7);
+    EXPECT_EQ(dbex::parse_number("1.5d", 4, -7), -7);
 }
 
 TEST(DbexCompileErrors, NameTheExpressionAndPosition) {
@@ -277,6 +280,28 @@ TEST(DbexCompileErrors, NameTheExpressionAndPosition) {
         EXPECT_NE(ev.err.find(b.what), std::string::npos) << ev.err;
         EXPECT_NE(ev.err.find("at position " + std::to_string(b.pos)), std::string::npos) << ev.err;
     }
+}
+
+TEST(DbexThreads, OneCompiledExpressionServesSeveralThreads) {
+    Ev ev;
+    ASSERT_TRUE(ev.compile("sta =~ /AB.*/ && chan =~ /BH./ && time < 1262307600 && sqrt(nsamp) > 1"));
+    std::string rows[2] = {R1, row("XAB", "BHZ", 1262304000.0, 1262307600.5, 360000, 10.5)};
+    long hits[4] = {0, 0, 0, 0};
+    std::vector<std::thread> th;
+    for (int k = 0; k < 4; ++k) {
+        th.emplace_back([&, k] {
+            for (int i = 0; i < 5000; ++i) {
+                const char *r[1] = {rows[i % 2].c_str()};
+                dbex::Row rw;
+                rw.rows = r;
+                rw.nrows = 1;
+                bool b = false;
+                if (ev.e->eval_bool(rw, b) && b) ++hits[k];
+            }
+        });
+    }
+    for (auto &t : th) t.join();
+    for (long h : hits) EXPECT_EQ(h, 2500);
 }
 
 TEST(DbexTravelTimes, UnknownWithoutAModel) {

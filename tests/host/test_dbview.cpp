@@ -105,6 +105,19 @@ TEST_F(Views, SubsetTimeWindowsStrictAndInclusive) {
     for (Dbptr v : {strict, incl, touch, touchi}) dbfree(v);
 }
 
+TEST_F(Views, RowsAnExpressionCannotBeEvaluatedOnAreLeftOutWithOneMessage) {
+    fill_wfdisc();
+    elog_clear_register(0);
+    // no travel time from a source below the Earth's centre
+    Dbptr v = dbsubset(wf, "ptime(10, wfid * 2000) > 0", nullptr);
+    ASSERT_NE(v.table, dbINVALID);
+    EXPECT_EQ(wfids(v), (std::vector<long>{1}));
+    EXPECT_EQ(elog_count(), 1);
+    EXPECT_TRUE(has_message("could not be evaluated on 6 rows of wfdisc (first: row 1)"));
+    dbfree(v);
+    elog_clear_register(0);
+}
+
 TEST_F(Views, BadExpressionsFailWithAMessage) {
     fill_wfdisc();
     Dbptr v = dbsubset(wf, "sta =~ /AB", nullptr);
@@ -131,6 +144,11 @@ TEST_F(Views, BadExpressionsFailWithAMessage) {
     EXPECT_TRUE(has_message("nosuch"));
     freetbl(k1, nullptr);
     freetbl(k2, nullptr);
+    // no natural join and no primary key in common
+    elog_clear_register(0);
+    v = dbjoin(wf, instrument, nullptr, nullptr, 0, nullptr, nullptr);
+    EXPECT_EQ(v.table, dbINVALID);
+    EXPECT_TRUE(has_message("dbjoin: no join keys between wfdisc and instrument"));
     Dbptr none = dbinvalid();
     EXPECT_EQ(dbsubset(none, "1", nullptr).table, dbINVALID);
     EXPECT_EQ(dbsubset(wf, nullptr, nullptr).table, dbINVALID);
@@ -186,6 +204,22 @@ TEST_F(Views, GroupBundlesGiveTheGroupRows) {
         }
     }
     EXPECT_EQ(total, 7);
+    // a sorted view of groups keeps each group's bundle
+    Tbl *ks = strtbl("sta", nullptr);
+    Dbptr rg = dbsort(gr, ks, dbSORT_REVERSE, nullptr);
+    ASSERT_EQ(count(rg), 6);
+    EXPECT_EQ(str(rg, 0, "sta"), "XAB");
+    EXPECT_EQ(str(rg, 1, "chan"), "BHE");  // ABD/BHE before ABD/LHZ: equal keys keep their order
+    Dbptr rrow = rg;
+    rrow.record = 0;
+    Dbptr rb;
+    ASSERT_EQ(dbgetv(rrow, nullptr, "bundle", &rb, nullptr), 0);
+    long rf, rl;
+    ASSERT_EQ(dbget_range(rb, &rf, &rl), 0);
+    EXPECT_EQ(rl - rf, 1);
+    EXPECT_EQ(lng(rb, rf, "wfid"), 3);
+    freetbl(ks, nullptr);
+    dbfree(rg);
     // the two ABC/BHZ rows stay in time order inside their group
     Dbptr row = gr;
     row.record = 1;
@@ -272,10 +306,11 @@ TEST_F(Views, OuterJoinKeepsUnmatchedRowsInOrder) {
     ASSERT_EQ(maxtbl(nojoin), 4);
     EXPECT_EQ((long)gettbl(nojoin, 0), 1);
     EXPECT_EQ((long)gettbl(nojoin, 3), 6);
-    freetbl(nojoin, nullptr);
 
-    Dbptr inner = dbjoin(wf, sensor, nullptr, nullptr, 0, nullptr, nullptr);
+    Dbptr inner = dbjoin(wf, sensor, nullptr, nullptr, 0, &nojoin, nullptr);
     EXPECT_EQ(wfids(inner), (std::vector<long>{1, 1, 5, 6}));
+    EXPECT_EQ(maxtbl(nojoin), 4);  // the list is filled afresh
+    freetbl(nojoin, nullptr);
     dbfree(inner);
     dbfree(j);
 }
@@ -486,6 +521,53 @@ TEST_F(Views, AssignmentThroughSetflag) {
     ASSERT_EQ(dbex_compile(wf, "calper * 2", &e, dbREAL), 0);
     EXPECT_EQ(dbex_eval(row, e, 1, &v), -1);
     dbex_free(e);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ViewsInMemory, CrunchDropsReleasedRowsKeepingOrderAndGroupsFollow) {
+    Dbptr mem;
+    ASSERT_EQ(dbopen_memory(&mem), 0);
+    Dbptr tr = dblookup(mem, nullptr, "trace", nullptr, nullptr);
+    const char *chans[] = {"BHZ", "BHN", "BHZ", "BHE", "BHN", "BHZ"};
+    for (int i = 0; i < 6; ++i)
+        ASSERT_EQ(dbaddv(tr, nullptr, "sta", "AAA", "chan", chans[i], "time", 100.0 * i, "endtime", 100.0 * i + 99,
+                         nullptr),
+                  i);
+    Dbptr row = tr;
+    for (long r : {1L, 4L}) {
+        row.record = r;
+        ASSERT_EQ(dbdelete(row), 0);
+    }
+    ASSERT_EQ(dbcrunch(tr), 0);
+    long n = 0;
+    dbquery(tr, dbRECORD_COUNT, &n);
+    ASSERT_EQ(n, 4);
+    std::vector<double> times;
+    for (long r = 0; r < n; ++r) {
+        row.record = r;
+        double t = 0;
+        dbgetv(row, nullptr, "time", &t, nullptr);
+        times.push_back(t);
+    }
+    EXPECT_EQ(times, (std::vector<double>{0, 200, 300, 500}));
+    Tbl *g = strtbl("sta", "chan", nullptr);
+    Dbptr gr = dbgroup(tr, g, nullptr, 1);
+    long ng = 0;
+    dbquery(gr, dbRECORD_COUNT, &ng);
+    EXPECT_EQ(ng, 2);  // AAA/BHE, AAA/BHZ
+    Dbptr grow = gr;
+    grow.record = 1;
+    Dbptr bundle;
+    ASSERT_EQ(dbgetv(grow, nullptr, "bundle", &bundle, nullptr), 0);
+    long first, last;
+    ASSERT_EQ(dbget_range(bundle, &first, &last), 0);
+    EXPECT_EQ(last - first, 3);
+    freetbl(g, nullptr);
+    dbfree(gr);
+    dbclose(mem);
 }
 
 }  // namespace

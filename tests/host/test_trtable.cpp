@@ -354,8 +354,9 @@ TEST_F(TraceRows, SpliceLeavesGapsBeyondTolerance) {
 TEST_F(TraceRows, CalibrationIsAppliedOnce) {
     add("A", "Z", T0, {1, gap, -3}, 2.0);
     add("B", "Z", T0, {5}, 0.0);  // unknown calibration: left alone
-    Dbptr r0 = tr;
+    Dbptr r0 = tr, r1 = tr;
     r0.record = 0;
+    r1.record = 1;
     EXPECT_EQ(trcalibrated(r0), 0);
     ASSERT_EQ(trapply_calib(tr), 0);
     ASSERT_EQ(trapply_calib(tr), 0);
@@ -363,12 +364,28 @@ TEST_F(TraceRows, CalibrationIsAppliedOnce) {
     EXPECT_EQ(r[0].v, std::vector<float>({2, gap, -6}));  // gaps stay gaps
     EXPECT_EQ(r[1].v, std::vector<float>({5}));
     EXPECT_EQ(trcalibrated(r0), 1);
+    EXPECT_EQ(trcalibrated(r1), 0);
+    double calib;
+    ASSERT_EQ(dbgetv(r0, nullptr, "calib", &calib, (char *)0), 0);
+    EXPECT_EQ(calib, 1.0);  // samples times calib are still ground motion
     // Pieces of a calibrated row stay calibrated.
     ASSERT_EQ(trsplit(tr, nullptr), 0);
     ASSERT_EQ(trapply_calib(tr), 0);
     r = rows();
     EXPECT_EQ(r[0].v, std::vector<float>({2}));
     EXPECT_EQ(r[1].v, std::vector<float>({-6}));
+    EXPECT_EQ(trcalibrated(r1), 1);
+}
+
+TEST_F(TraceRows, ARowWithAFreshCalibrationIsApplied) {
+    add("A", "Z", T0, {1, 2}, 3.0);
+    ASSERT_EQ(trapply_calib(tr), 0);
+    // The row is given new samples and a calibration by its owner.
+    Dbptr r0 = tr;
+    r0.record = 0;
+    ASSERT_EQ(dbputv(r0, nullptr, "calib", 10.0, (char *)0), 0);
+    ASSERT_EQ(trapply_calib(tr), 0);
+    EXPECT_EQ(rows()[0].v, std::vector<float>({30, 60}));
 }
 
 TEST_F(TraceRows, FreeRowsRangesAndTables) {

@@ -89,6 +89,18 @@ TEST(Registry, TagsAreNeverReusedAndCountingIsTheFamilys) {
     drain(after);
 }
 
+TEST(Registry, TagsKeepGrowingPastTheRangeOfAnInt) {
+    KORegistry reg("thst%d", KORegistry::COUNT_THEN_INCREMENT, "historys");
+    reg.advance_counter(2147483647L);
+    char a[32], b[32];
+    reg.add("f", make(nullptr), a);
+    reg.add("f", make(nullptr), b);
+    EXPECT_STREQ(a, "thst2147483647");
+    EXPECT_STREQ(b, "thst2147483648");
+    EXPECT_NE(reg.find(a), reg.find(b));
+    drain(reg);
+}
+
 TEST(Registry, LookupMessages) {
     KORegistry reg("moment%d", KORegistry::COUNT_THEN_INCREMENT, "moments", "thing", 8);
     EXPECT_EQ(reg.get("komoment_get_moment", "moment0"), nullptr);

@@ -394,22 +394,24 @@ TEST(KOGridEvalAxes, RepeatedFirstCoordinateAveragesItsNodes) {
     kogrid_free_kogrid(g);
 }
 
-TEST(KOGridEvalAxes, BisectionMatchesTheWalkOnRandomAxes) {
-    // Evaluation bisects ascending axes; each answer must be the walk's.
-    srand48(7);
-    std::vector<float> c;
-    float v = -5;
-    for (int k = 0; k < 60; k++) {
-        c.push_back(v);
-        if (drand48() < 0.8) v += (float)drand48();
-    }
+// Evaluation guesses the interval and bisects on ascending axes; each
+// answer must be the walk's, on evenly spaced, uneven and repeated axes.
+void expect_walk_answers(const std::vector<float> &c, unsigned seed) {
+    srand48(seed);
     KOGrid *g = make_grid(c, {0});
     std::vector<float> z(c.size());
     for (size_t k = 0; k < z.size(); k++) z[k] = (float)drand48();
     ASSERT_EQ(kogrid_put_kogrid(g, 0, 1, 0, z.data()), 0);
+    const float lo = c.front(), hi = c.back();
     std::vector<float> xs, ys;
-    for (int k = 0; k < 2000; k++) {
-        xs.push_back(k % 3 == 0 ? c[k % c.size()] : (float)(drand48() * 50 - 7));
+    for (int k = 0; k < 3000; k++) {
+        float v;
+        switch (k % 4) {
+        case 0: v = c[k % c.size()]; break;                                    // on a node
+        case 1: v = std::nextafter(c[k % c.size()], k % 8 == 1 ? -1e9f : 1e9f); break;  // beside one
+        default: v = lo + (float)(drand48() * 1.1 - 0.05) * (hi - lo);
+        }
+        xs.push_back(v);
         ys.push_back(0);
     }
     Eval e;
@@ -428,6 +430,22 @@ TEST(KOGridEvalAxes, BisectionMatchesTheWalkOnRandomAxes) {
         ASSERT_EQ(e.out[p], want) << "x=" << xs[p];
     }
     kogrid_free_kogrid(g);
+}
+
+TEST(KOGridEvalAxes, FastSearchGivesTheWalksAnswers) {
+    std::vector<float> even, uneven, repeats;
+    for (int k = 0; k < 200; k++) even.push_back(-10.0f + 0.1f * k);
+    srand48(3);
+    for (float v = -5; uneven.size() < 60; v += (float)(drand48() * drand48() * 4)) uneven.push_back(v);
+    for (float v = 0; repeats.size() < 60;) {
+        repeats.push_back(v);
+        if (drand48() < 0.7) v += 1;
+    }
+    expect_walk_answers(even, 1);
+    expect_walk_answers(uneven, 2);
+    expect_walk_answers(repeats, 3);
+    expect_walk_answers({4, 4, 4}, 4);
+    expect_walk_answers({1, 2}, 5);
 }
 
 TEST(KOGridFindInterval, EndsAndInnerNodes) {

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "kogrid.h"
@@ -107,6 +108,23 @@ TEST(KOGridSlownessTable, FailedBuildIsRetriedNotKept) {
             exit(failed && good == 0 && s == -1.0 && near > 0 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// Two threads make the first request at once; exits 0 when both get the
+// same answer from one table.
+void race_first_requests() {
+    double a = 0, b = 0;
+    int ra = -1, rb = -1;
+    std::thread t1([&] { ra = kogrid_d2slow(nullptr, nullptr, "Pg", 0.0, 0.0, 1.0, &a); });
+    std::thread t2([&] { rb = kogrid_d2slow(nullptr, nullptr, "Pg", 0.0, 0.0, 1.0, &b); });
+    t1.join();
+    t2.join();
+    exit(ra == 0 && rb == 0 && a == b && a > 0 ? 0 : 1);
+}
+
+TEST(KOGridSlownessTable, SimultaneousFirstRequestsBuildOnce) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(race_first_requests(), ::testing::ExitedWithCode(0), "");
 }
 
 // ------------------------------------------------------------ conversion

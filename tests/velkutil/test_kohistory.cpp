@@ -95,6 +95,21 @@ TEST(HistoryRegistry, HandlesFreeAndFreeTag) {
     EXPECT_TRUE(has_message("kohistory_create: Illegal maxnp value 0.\n"));
 }
 
+// Freeing a registered history through its pointer also retires its tag:
+// a later lookup reports the tag unknown instead of reaching freed memory.
+TEST(HistoryRegistry, DirectFreeRetiresTheTag) {
+    Handle a, b;
+    KOHistory *h = kohistory_create(4, (char *)"direct", nullptr, a);
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(kohistory_create(4, (char *)"direct", nullptr, b), nullptr);
+    kohistory_free_history(h);
+    EXPECT_EQ(kohistory_get_history(a), nullptr);
+    EXPECT_EQ(messages().back(), std::string("kohistory_get_history: Cannot find ") + a.h);
+    EXPECT_EQ(kohistory_add(a, 1, 1), -1);
+    EXPECT_EQ(kohistory_free_tag((char *)"direct"), 0);  // frees only the other one
+    EXPECT_EQ(kohistory_get_history(b), nullptr);
+}
+
 // ------------------------------------------------------------ bounds and values
 
 TEST(HistoryValues, KeepsOnlyTheNewestMaxnp) {

@@ -393,6 +393,18 @@ TEST(KOMomentRegistry, TagsLookupAndFree) {
     komoment_free(h3);
 }
 
+TEST(KOMomentRegistry, FreeingARegisteredRecordDirectlyDropsItsTag) {
+    char h[32] = "";
+    KOMoment *m = komoment_create(1, 0, -1, 0, 0, 0, nullptr, h);
+    ASSERT_NE(m, nullptr);
+    komoment_free_komoment(m);
+    elog_clear_register(0);
+    EXPECT_EQ(komoment_get_moment(h), nullptr);
+    EXPECT_EQ(rzvtest::messages().back(), std::string("komoment_get_moment: Cannot find ") + h);
+    elog_clear_register(0);
+    EXPECT_EQ(komoment_free(h), 0);
+}
+
 TEST(KOMomentRegistry, RegisterAnUnregisteredRecord) {
     KOMoment *m = komoment_create(1, 0, -1, 0, 0, 0, nullptr, nullptr);
     ASSERT_NE(m, nullptr);

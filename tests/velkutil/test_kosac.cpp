@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fstream>
 #include <set>
+#include <sys/stat.h>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -394,6 +396,33 @@ TEST(SacFiles, NptsIsNotTrustedBeyondTheFile) {
     EXPECT_EQ(r->sacimage->data_nsamples, 4);
     EXPECT_EQ(r->sacimage->data[3], 3.0f);
     kosac_free_kosac(r);
+    kosac_free_kosac(s);
+}
+
+TEST(SacFiles, ReadsFromAPipe) {
+    rzvtest::TempDir dir;
+    std::string fifo = dir.file("pipe.sac");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    KOSac *s = image_with_samples(300000);  // more than one growth step
+    std::string whole(s->sacimage->header, 632);
+    whole.append(reinterpret_cast<const char *>(s->sacimage->data), 300000 * 4);
+    for (size_t cut : {whole.size(), whole.size() - 6}) {
+        std::thread writer([&] {
+            std::ofstream f(fifo, std::ios::binary);
+            f.write(whole.data(), (std::streamsize)cut);
+        });
+        KOSac *r = kosac_read_from_file_kosac((char *)fifo.c_str(), nullptr, nullptr);
+        writer.join();
+        if (cut == whole.size()) {
+            ASSERT_NE(r, nullptr) << rzvtest::all_messages();
+            ASSERT_EQ(r->sacimage->data_nsamples, 300000);
+            EXPECT_EQ(r->sacimage->data[299999], 299999.0f);
+            kosac_free_kosac(r);
+        } else {
+            EXPECT_EQ(r, nullptr);
+            EXPECT_TRUE(has_message("error for data (read 1199994 bytes instead of 1200000 bytes).\n"));
+        }
+    }
     kosac_free_kosac(s);
 }
 

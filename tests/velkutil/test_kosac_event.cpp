@@ -110,6 +110,15 @@ TEST_F(SacEvent, GreatCircleQuantities) {
     EXPECT_LT(gcarc, 85.0);
 }
 
+TEST_F(SacEvent, EventAtTheStation) {
+    ASSERT_EQ(dbputv(origin, nullptr, "lat", 34.9462, "lon", -106.4567, (char *)0), 0);
+    ASSERT_EQ(kosac_putevent_kosac(sac, trace, origin), 0);
+    double gcarc, d;
+    ASSERT_EQ(kosac_gethdr_kosac(sac, "GCARC", &gcarc, "DIST", &d, (char *)0), 0);
+    EXPECT_NEAR(gcarc, 0.0, 1e-9);
+    EXPECT_NEAR(d, 0.0, 1e-6);
+}
+
 TEST_F(SacEvent, ExportAddsTraceAndOriginRows) {
     ASSERT_EQ(kosac_putevent_kosac(sac, trace, origin), 0);
     Dbptr tr2 = trace, or2 = origin;

@@ -147,6 +147,33 @@ TEST(CacheReuse, LabelledRecordsComeBackWithoutLabels) {
     kovector2_free(b);
 }
 
+// A display that copies a labelled vector, draws it and frees it, over and
+// over, gets the same record back each time; what the copies charged for
+// label texts must leave with the labels or heap_size climbs without end.
+TEST(CacheReuse, LabelChargesDoNotPileUpOnARecycledRecord) {
+    Handle src, cp;
+    kovector2_create(0, 13, nullptr, src);
+    double y[13] = {0};
+    kovector2_append(src, -1, 0, y, (char *)"abcdefghij");
+    kovector2_append(src, -1, 1, y, (char *)"klmno");
+    KOVector2 *first = kovector2_copy(src, nullptr, cp);
+    ASSERT_NE(first, nullptr);
+    const int live = first->heap_size;
+    EXPECT_EQ(live, (int)sizeof(KOVector2) + first->dblbuf_size + first->lblbuf_size + 15);
+    Stats s0 = stats();
+    kovector2_free(cp);
+    EXPECT_EQ(first->heap_size, (int)sizeof(KOVector2) + first->dblbuf_size);
+    EXPECT_EQ(stats().cache_total, s0.cache_total + first->heap_size);
+    for (int i = 0; i < 5; i++) {
+        KOVector2 *again = kovector2_copy(src, nullptr, cp);
+        ASSERT_EQ(again, first);
+        EXPECT_EQ(again->heap_size, live);
+        kovector2_free(cp);
+    }
+    EXPECT_EQ(stats().cache_total, s0.cache_total + first->heap_size);
+    kovector2_free(src);
+}
+
 TEST(CacheReuse, TimeSampledRecordsFitAnyTimeSampledRequest) {
     Handle a, b, p;
     double d[3] = {1, 2, 3};

@@ -204,6 +204,32 @@ TEST(Extent, WindowedOverPointsAndEmptyWindows) {
     EXPECT_EQ(messages().back(), std::string("kovector2_maxmin: No points in vector ") + e.h + ".\n");
 }
 
+// Only values that lie inside the window count: a NaN abscissa or a NaN
+// bound is never inside it.
+TEST(Extent, WindowedNeverTakesWhatIsNotInside) {
+    Handle a, t;
+    const double nan = std::nan("");
+    points2(a, {{nan, 50, 50}, {1, 7, 1}, {2, 9, 3}});
+    double x0 = -1, x1 = -1, y0 = -1, y1 = -1;
+    ASSERT_EQ(kovector2_maxmin2(a, -1, 0, 5, &x0, &x1, &y0, &y1), 0);
+    EXPECT_EQ(x0, 1);
+    EXPECT_EQ(x1, 2);
+    EXPECT_EQ(y0, 1);
+    EXPECT_EQ(y1, 9);
+    ASSERT_EQ(kovector2_maxmin2(a, 0, nan, 5, &x0, &x1, &y0, &y1), 0);
+    EXPECT_EQ(x0, 0);
+    EXPECT_EQ(x1, 0);
+    EXPECT_EQ(y0, 0);
+    EXPECT_EQ(y1, 0);
+    double s[3] = {4, 5, 6};
+    ASSERT_NE(kovector2_create_tsamp(3, 10, 1, s, nullptr, t), nullptr);
+    ASSERT_EQ(kovector2_maxmin2(t, 0, 0, nan, &x0, &x1, &y0, &y1), 0);
+    EXPECT_EQ(x0, 0);
+    EXPECT_EQ(x1, 0);
+    EXPECT_EQ(y0, 0);
+    EXPECT_EQ(y1, 0);
+}
+
 // ------------------------------------------------------------ statistics
 
 Tbl *handles(std::initializer_list<Handle *> hs) {
@@ -275,8 +301,10 @@ TEST(Statistics, MismatchedVectorsAreSkippedAndErrorsReported) {
     Tbl *t = handles({&a, &b, &c, &ts});
     ASSERT_NE(kovector2_stats(t, (char *)"max", nullptr, out), nullptr);
     EXPECT_EQ(eval1(out, 0), 1);
+    strcpy(bad.h, "vect-stale");
     EXPECT_EQ(kovector2_stats(t, (char *)"mean", nullptr, bad), nullptr);
     EXPECT_EQ(messages().back(), "kovector2_stats: Unrecognized type 'mean'\n");
+    EXPECT_STREQ(bad.h, "");  // a failed statistic leaves no tag behind
     freetbl(t, nullptr);
     t = handles({&ts, &a});
     EXPECT_EQ(kovector2_stats(t, (char *)"max", nullptr, bad), nullptr);
@@ -285,7 +313,9 @@ TEST(Statistics, MismatchedVectorsAreSkippedAndErrorsReported) {
     t = newtbl(0);
     pushtbl(t, a.h);
     pushtbl(t, (char *)"vect-gone");
+    strcpy(bad.h, "vect-stale");
     EXPECT_EQ(kovector2_stats(t, (char *)"min", nullptr, bad), nullptr);
+    EXPECT_STREQ(bad.h, "");
     EXPECT_EQ(messages().back(), "kovector2_stats: kovector2_get_vector(vect-gone) error.\n");
     freetbl(t, nullptr);
     elog_clear_register(0);

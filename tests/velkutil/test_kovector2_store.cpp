@@ -255,6 +255,56 @@ TEST(FailedGrowth, ResizeYAndFillLeaveTheVectorAsItWas) {
     EXPECT_EQ(label_of(a, 1), "q");
 }
 
+// Whichever allocation fails, every vector keeps capacity fields true of its
+// buffers, nothing failed stays registered, and nothing leaks: once all is
+// released the family has freed as many blocks as it allocated.
+TEST(FailedGrowth, AnyFailedAllocationLeavesVectorsWholeAndLeaksNothing) {
+    auto live_blocks = [] {
+        long nm, nr, ns, nf;
+        kovector2_get_heap_size(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &nm, &nr, &ns, &nf);
+        return nm + ns - nf;
+    };
+    auto whole = [](const KOVector2 *v) {
+        if (!v) return true;
+        long stride = v->is_timeseries ? 1 : v->y_size + 1L;
+        long labels = v->lblbuf ? v->lblbuf_size : 0;
+        return v->dblbuf_size == v->x_size * stride * 8 && v->nx <= v->x_size && v->ny <= v->y_size &&
+               (v->lblbuf ? v->lblbuf_size >= v->x_size * 8 : v->lblbuf_size == 0) &&
+               v->heap_size >= (long)sizeof(KOVector2) + v->dblbuf_size + labels;
+    };
+    const long registered = registered_count();
+    const long blocks = live_blocks();
+    double xs[300], ys[300];
+    char *ls[300];
+    for (int i = 0; i < 300; i++) xs[i] = ys[i] = i, ls[i] = i % 2 ? (char *)"odd" : nullptr;
+    for (int k = 0; k < 24; k++) {
+        Handle a, b, c;
+        KOVector2 *v = kovector2_create(0, 2, nullptr, a);
+        ASSERT_NE(v, nullptr);
+        double y[3] = {1, 2, 3};
+        for (int i = 0; i < 99; i++) kovector2_append(a, -1, i, y, i % 3 ? nullptr : (char *)"lbl");
+        kovector2_test_fail_allocations(k, 1);
+        kovector2_append(a, 0, -1, y, (char *)"front");
+        EXPECT_TRUE(whole(v)) << "append, allocation " << k;
+        kovector2_resize_y(a, 3);
+        EXPECT_TRUE(whole(v)) << "resize_y, allocation " << k;
+        EXPECT_TRUE(whole(kovector2_copy(a, nullptr, b))) << "copy, allocation " << k;
+        EXPECT_TRUE(whole(kovector2_copy_1y(a, 1, nullptr, c))) << "copy_1y, allocation " << k;
+        kovector2_fill(a, 300, 1, xs, ys, ls);
+        EXPECT_TRUE(whole(v)) << "fill, allocation " << k;
+        kovector2_put(a, 1, 0, y, (char *)"p");
+        EXPECT_TRUE(whole(v)) << "put, allocation " << k;
+        kovector2_test_fail_allocations(0, 0);
+        kovector2_free(a);
+        kovector2_free(b);
+        kovector2_free(c);
+        a.h[0] = b.h[0] = c.h[0] = '\0';
+        EXPECT_EQ(registered_count(), registered) << k;
+        EXPECT_EQ(live_blocks(), blocks) << k;
+    }
+    elog_clear_register(0);
+}
+
 TEST(FailedGrowth, CreationAndCopyFailuresRegisterNothing) {
     Handle a, b;
     long before = registered_count();
@@ -463,6 +513,14 @@ TEST(Access, TimeSampledPointsAndSamples) {
     EXPECT_EQ(yp[2], 4.0);
     double y = 9;
     ASSERT_EQ(kovector2_puty(a, 1, &y, nullptr), 0);
+    // a sample label gives the vector slots: the label list is there, and
+    // every entry of a time-sampled vector is null
+    ASSERT_EQ(kovector2_puty(a, 0, d, (char *)"s0"), 0);
+    char **lbl = nullptr;
+    ASSERT_EQ(kovector2_get_points(a, 0, &nx, &ny, &xp, &xs, &yp, &ys, &lbl), 0);
+    ASSERT_NE(lbl, nullptr);
+    for (int i = 0; i < nx; i++) EXPECT_EQ(lbl[i], nullptr);
+    free(lbl);
     int ns, dsz = 1;
     double t0, dt, *data = (double *)malloc(sizeof(double));
     ASSERT_EQ(kovector2_get_tsamp(a, &ns, &t0, &dt, &data, &dsz), 0);
@@ -604,6 +662,32 @@ TEST(Registry, CopyOneColumnChecksTheColumn) {
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(w->ny, 2);
     EXPECT_EQ(w->nx, 1);
+}
+
+// A failed copy leaves no tag in its output buffer, as a failed create does;
+// a buffer that is also the source handle keeps it.
+TEST(Registry, FailedCopiesLeaveTheOutputHandleEmpty) {
+    Handle a, b;
+    kovector2_create(0, 1, nullptr, a);
+    double y = 1;
+    kovector2_append(a, -1, 0, &y, nullptr);
+    strcpy(b.h, "vect-stale");
+    EXPECT_EQ(kovector2_copy((char *)"vect-gone", nullptr, b), nullptr);
+    EXPECT_STREQ(b.h, "");
+    strcpy(b.h, "vect-stale");
+    EXPECT_EQ(kovector2_copy_1y((char *)"vect-gone", 0, nullptr, b), nullptr);
+    EXPECT_STREQ(b.h, "");
+    strcpy(b.h, "vect-stale");
+    EXPECT_EQ(kovector2_copy_1y(a, 1, nullptr, b), nullptr);
+    EXPECT_STREQ(b.h, "");
+    std::string src = a.h;
+    EXPECT_EQ(kovector2_copy_1y(a, 1, nullptr, a), nullptr);
+    EXPECT_EQ(src, a.h);
+    // copying into the source's own buffer works and leaves the source live
+    ASSERT_NE(kovector2_copy(a, nullptr, a), nullptr);
+    EXPECT_NE(src, a.h);
+    EXPECT_NE(kovector2_get_vector((char *)src.c_str()), nullptr);
+    kovector2_free((char *)src.c_str());
 }
 
 TEST(Registry, TimeSampledCopyIsExact) {

@@ -8,9 +8,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
+
+#include <fstream>
+#include <string>
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "pmtfifo.h"
 #include "rzvtest.h"
@@ -52,11 +60,37 @@ private:
 void *tok(uintptr_t v) { return reinterpret_cast<void *>(v); }
 uintptr_t val(void *p) { return reinterpret_cast<uintptr_t>(p); }
 
-// Waits until flag is set or about two seconds pass.
+// A thread that starts an operation which has to wait: its kernel thread id
+// is published first, so the test can tell when it is asleep.
+struct Sleeper {
+    std::atomic<long> tid{0};
+    void mark() { tid = (long)syscall(SYS_gettid); }
+    // True once the thread sleeps (in the FIFO's wait: the only place these
+    // test threads can sleep); false after about five seconds.
+    bool asleep() const {
+        for (int i = 0; i < 5000; i++) {
+            long t = tid.load();
+            if (t) {
+                std::ifstream in("/proc/self/task/" + std::to_string(t) + "/stat");
+                std::string line;
+                std::getline(in, line);
+                size_t close = line.rfind(')');
+                if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S') return true;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
+    }
+};
+
+// Waits until flag is set or about five seconds pass.
 bool wait_flag(const std::atomic<bool> &flag) {
-    for (int i = 0; i < 2000 && !flag.load(); i++) std::this_thread::sleep_for(1ms);
+    for (int i = 0; i < 5000 && !flag.load(); i++) std::this_thread::sleep_for(1ms);
     return flag.load();
 }
+
+std::vector<uintptr_t> freed;
+void record_free(void *p) { freed.push_back(val(p)); }
 
 TEST(PmtfifoBasics, NullFifoAndBadMode) {
     void *p = tok(7);
@@ -98,6 +132,55 @@ TEST(PmtfifoBasics, OrderUnpopAndCount) {
     pmtfifo_destroy(f, nullptr);
 }
 
+// Long runs of pushes, pops and unpops against a plain model: order, counts
+// and the head and tail links stay right however the elements are stored.
+TEST(PmtfifoBasics, MatchesAModelOverLongRuns) {
+    Pmtfifo *f = pmtfifo_create(0, 0, 0);
+    std::deque<uintptr_t> model;
+    std::mt19937 rng(7);
+    uintptr_t next = 1;
+    for (int step = 0; step < 60000; step++) {
+        unsigned r = rng() % 100;
+        if (r < 50) {
+            pmtfifo_push(f, tok(next));
+            model.push_back(next++);
+        } else if (r < 55) {
+            pmtfifo_unpop(f, tok(next));
+            model.push_front(next++);
+        } else if (r < 99) {
+            void *p;
+            int rc = pmtfifo_pop(f, &p);
+            if (model.empty()) {
+                ASSERT_EQ(rc, 3);
+            } else {
+                ASSERT_EQ(rc, 1);
+                ASSERT_EQ(val(p), model.front());
+                model.pop_front();
+            }
+        } else if (step % 7 == 0) {
+            pmtfifo_flush(f, nullptr);
+            model.clear();
+            f->flush = 0;  // no producer waits here: drop the flag
+        }
+        ASSERT_EQ(pmtfifo_data_available(f), (int)model.size());
+        if (!model.empty()) {
+            ASSERT_EQ(f->head->ptr, tok(model.front()));
+            ASSERT_EQ(f->tail->ptr, tok(model.back()));
+            ASSERT_EQ(f->head->prev, nullptr);
+            ASSERT_EQ(f->tail->next, nullptr);
+        }
+        if (step == 30000)  // a deep queue, then drained
+            for (int i = 0; i < 5000; i++) {
+                pmtfifo_push(f, tok(next));
+                model.push_back(next++);
+            }
+    }
+    freed.clear();
+    size_t left = model.size();
+    pmtfifo_destroy(f, record_free);
+    EXPECT_EQ(freed.size(), left);
+}
+
 TEST(PmtfifoBasics, NullPointerIsCarried) {
     Pmtfifo *f = pmtfifo_create(0, 1, 0);
     EXPECT_EQ(pmtfifo_push(f, nullptr), 0);
@@ -106,9 +189,6 @@ TEST(PmtfifoBasics, NullPointerIsCarried) {
     EXPECT_EQ(p, nullptr);
     pmtfifo_destroy(f, nullptr);
 }
-
-std::vector<uintptr_t> freed;
-void record_free(void *p) { freed.push_back(val(p)); }
 
 TEST(PmtfifoBasics, DestroyReleasesQueuedValuesHeadToTail) {
     Pmtfifo *f = pmtfifo_create(0, 0, 0);
@@ -123,11 +203,13 @@ TEST(PmtfifoBounds, ThirdPushWaitsForAPop) {
     pmtfifo_push(f, tok(1));
     pmtfifo_push(f, tok(2));
     std::atomic<bool> done{false};
+    Sleeper s;
     std::thread producer([&] {
+        s.mark();
         EXPECT_EQ(pmtfifo_push(f, tok(3)), 0);
         done = true;
     });
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(s.asleep());
     EXPECT_FALSE(done.load());
     void *p;
     EXPECT_EQ(pmtfifo_pop(f, &p), 1);
@@ -167,12 +249,14 @@ TEST(PmtfifoModes, NegativeTimeoutDoesNotWakeAWaiter) {
     Pmtfifo *f = pmtfifo_create(0, 1, 0);
     std::atomic<bool> done{false};
     std::atomic<int> rc{-9};
+    Sleeper s;
     std::thread consumer([&] {
+        s.mark();
         void *p;
         rc = pmtfifo_pop(f, &p);
         done = true;
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(s.asleep());
     EXPECT_EQ(pmtfifo_set_timeout(f, -1.0), 0);
     std::this_thread::sleep_for(30ms);
     EXPECT_FALSE(done.load());
@@ -187,12 +271,14 @@ TEST(PmtfifoModes, ZeroTimeoutReleasesAndStopsBlocking) {
     Pmtfifo *f = pmtfifo_create(0, 1, 0);
     std::atomic<bool> done{false};
     std::atomic<int> rc{-9};
+    Sleeper s;
     std::thread consumer([&] {
+        s.mark();
         void *p;
         rc = pmtfifo_pop(f, &p);
         done = true;
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(s.asleep());
     EXPECT_EQ(pmtfifo_set_timeout(f, 0.0), 0);
     EXPECT_TRUE(wait_flag(done));
     consumer.join();
@@ -207,12 +293,14 @@ TEST(PmtfifoModes, PositiveTimeoutSendsAWaiterHomeAndSwitchesToTimedWaits) {
     Pmtfifo *f = pmtfifo_create(0, 1, 0);
     std::atomic<bool> done{false};
     std::atomic<int> rc{-9};
+    Sleeper s;
     std::thread consumer([&] {
+        s.mark();
         void *p;
         rc = pmtfifo_pop(f, &p);
         done = true;
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(s.asleep());
     EXPECT_EQ(pmtfifo_set_timeout(f, 0.05), 0);
     EXPECT_TRUE(wait_flag(done));
     consumer.join();
@@ -226,17 +314,19 @@ TEST(PmtfifoRelease, ReleaseBlockKeepsTheMode) {
     Pmtfifo *f = pmtfifo_create(0, 1, 0);
     std::atomic<int> stage{0};
     std::vector<int> results;
+    Sleeper s;
     std::thread consumer([&] {
+        s.mark();
         void *p;
         results.push_back(pmtfifo_pop(f, &p));
         stage = 1;
         results.push_back(pmtfifo_pop(f, &p));  // waits again: mode kept
         stage = 2;
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(s.asleep());
     pmtfifo_release_block(f);
-    for (int i = 0; i < 2000 && stage.load() < 1; i++) std::this_thread::sleep_for(1ms);
-    std::this_thread::sleep_for(30ms);
+    for (int i = 0; i < 5000 && stage.load() < 1; i++) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(s.asleep());
     EXPECT_EQ(stage.load(), 1);
     pmtfifo_push(f, tok(8));
     consumer.join();
@@ -272,14 +362,16 @@ TEST(PmtfifoRelease, ReleaseBlocksFreesEveryWaitingConsumer) {
     std::mutex m;
     std::vector<int> results;
     std::vector<std::thread> consumers;
+    Sleeper s[3];
     for (int i = 0; i < 3; i++)
-        consumers.emplace_back([&] {
+        consumers.emplace_back([&, i] {
+            s[i].mark();
             void *p;
             int r = pmtfifo_pop(f, &p);
             std::lock_guard<std::mutex> lk(m);
             results.push_back(r);
         });
-    std::this_thread::sleep_for(50ms);
+    for (auto &x : s) ASSERT_TRUE(x.asleep());
     pmtfifo_release_blocks(f);
     for (auto &t : consumers) t.join();
     std::sort(results.begin(), results.end());
@@ -288,16 +380,43 @@ TEST(PmtfifoRelease, ReleaseBlocksFreesEveryWaitingConsumer) {
     pmtfifo_destroy(f, nullptr);
 }
 
+// Consumers waiting without limit when the FIFO switches to timed waits do
+// not sleep on for ever: one is sent home, the others time out.
+TEST(PmtfifoRelease, SwitchToTimedWaitsReachesEveryWaiter) {
+    Watchdog dog("SwitchToTimedWaitsReachesEveryWaiter");
+    Pmtfifo *f = pmtfifo_create(0, 1, 0);
+    std::mutex m;
+    std::vector<int> results;
+    std::vector<std::thread> consumers;
+    Sleeper s[3];
+    for (int i = 0; i < 3; i++)
+        consumers.emplace_back([&, i] {
+            s[i].mark();
+            void *p;
+            int r = pmtfifo_pop(f, &p);
+            std::lock_guard<std::mutex> lk(m);
+            results.push_back(r);
+        });
+    for (auto &x : s) ASSERT_TRUE(x.asleep());
+    pmtfifo_set_timeout(f, 0.05);
+    for (auto &t : consumers) t.join();
+    std::sort(results.begin(), results.end());
+    EXPECT_EQ(results, (std::vector<int>{0, 2, 2}));
+    pmtfifo_destroy(f, nullptr);
+}
+
 TEST(PmtfifoFlush, CancelsAWaitingProducer) {
     Pmtfifo *f = pmtfifo_create(2, 0, 0);
     pmtfifo_push(f, tok(1));
     pmtfifo_push(f, tok(2));
     std::atomic<bool> done{false};
+    Sleeper s;
     std::thread producer([&] {
+        s.mark();
         EXPECT_EQ(pmtfifo_push(f, tok(3)), 0);
         done = true;
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(s.asleep());
     freed.clear();
     EXPECT_EQ(pmtfifo_flush(f, record_free), 0);
     EXPECT_TRUE(wait_flag(done));
@@ -314,8 +433,13 @@ TEST(PmtfifoFlush, OtherWaitingProducersUseTheRoom) {
     pmtfifo_push(f, tok(1));
     pmtfifo_push(f, tok(2));
     std::vector<std::thread> producers;
-    for (uintptr_t i = 10; i < 13; i++) producers.emplace_back([f, i] { pmtfifo_push(f, tok(i)); });
-    std::this_thread::sleep_for(50ms);
+    Sleeper s[3];
+    for (uintptr_t i = 10; i < 13; i++)
+        producers.emplace_back([f, i, &s] {
+            s[i - 10].mark();
+            pmtfifo_push(f, tok(i));
+        });
+    for (auto &x : s) ASSERT_TRUE(x.asleep());
     pmtfifo_flush(f, nullptr);
     for (auto &t : producers) t.join();  // none is left asleep beside an empty queue
     EXPECT_EQ(pmtfifo_data_available(f), 2);
@@ -328,11 +452,13 @@ TEST(PmtfifoFlush, FlagWaitsForTheNextProducerThatWaits) {
     EXPECT_EQ(pmtfifo_push(f, tok(1)), 0);  // room: queued, flag untouched
     EXPECT_EQ(f->flush, 1);
     std::atomic<bool> done{false};
+    Sleeper s;
     std::thread producer([&] {
+        s.mark();
         pmtfifo_push(f, tok(2));  // has to wait; cancelled at its first wake-up
         done = true;
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(s.asleep());
     void *p;
     EXPECT_EQ(pmtfifo_pop(f, &p), 1);
     EXPECT_TRUE(wait_flag(done));

@@ -14,6 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include <fstream>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "pmtmanagedfifo.h"
 #include "rzvtest.h"
 
@@ -47,6 +52,27 @@ private:
     std::condition_variable cv_;
     bool done_ = false;
     std::thread thread_;
+};
+
+// A thread about to wait publishes its kernel thread id, so the test can tell
+// when it is asleep (in these tests the FIFO's wait is the only place).
+struct Sleeper {
+    std::atomic<long> tid{0};
+    void mark() { tid = (long)syscall(SYS_gettid); }
+    bool asleep() const {
+        for (int i = 0; i < 5000; i++) {
+            long t = tid.load();
+            if (t) {
+                std::ifstream in("/proc/self/task/" + std::to_string(t) + "/stat");
+                std::string line;
+                std::getline(in, line);
+                size_t close = line.rfind(')');
+                if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S') return true;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
+    }
 };
 
 struct Item {
@@ -283,12 +309,14 @@ TEST(PmtmanagedfifoBounded, WaitingPushDoesNotBlockConsumers) {
     pmtmanagedfifo_set_consumer(m, cs("slow"), 1, 1);
     ASSERT_EQ(pmtmanagedfifo_push(m, make_item(0, 0), copy_item, 0), 0);  // fills "slow"
     std::atomic<bool> pushed{false};
+    Sleeper s;
     std::thread producer([&] {
+        s.mark();
         EXPECT_EQ(pmtmanagedfifo_push(m, make_item(0, 1), copy_item, 0), 0);
         EXPECT_EQ(pmtmanagedfifo_push(m, make_item(0, 2), copy_item, 0), 0);
         pushed = true;
     });
-    std::this_thread::sleep_for(30ms);
+    ASSERT_TRUE(s.asleep());  // waiting for room in "slow"
     EXPECT_FALSE(pushed.load());
     // The other consumer works meanwhile.
     Hook *h = nullptr;

@@ -17,6 +17,17 @@ double hue_part(double m1, double m2, double h) {
     return m1;
 }
 
+template <typename U>
+U bswap(U u) {
+    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
+        return u;
+    else if constexpr (sizeof(U) == 8)
+        return (U)__builtin_bswap64((uint64_t)u);
+    else
+        return (U)__builtin_bswap32((uint32_t)u);
+}
+
+// Whole-word swaps: grid packets move millions of values through these.
 template <typename T, typename U>
 void to_big(const T *host, unsigned char **cursor, long n) {
     static_assert(sizeof(T) == sizeof(U), "size");
@@ -24,9 +35,10 @@ void to_big(const T *host, unsigned char **cursor, long n) {
     for (long i = 0; i < n; i++) {
         U u;
         memcpy(&u, host + i, sizeof u);
-        for (int b = (int)sizeof(U) - 1; b >= 0; b--) *p++ = (unsigned char)(u >> (8 * b));
+        u = bswap(u);
+        memcpy(p + (size_t)i * sizeof u, &u, sizeof u);
     }
-    *cursor = p;
+    *cursor = p + (size_t)n * sizeof(U);
 }
 
 template <typename T, typename U>
@@ -34,11 +46,12 @@ void from_big(unsigned char **cursor, T *host, long n) {
     static_assert(sizeof(T) == sizeof(U), "size");
     const unsigned char *p = *cursor;
     for (long i = 0; i < n; i++) {
-        U u = 0;
-        for (size_t b = 0; b < sizeof(U); b++) u = (U)((u << 8) | *p++);
+        U u;
+        memcpy(&u, p + (size_t)i * sizeof u, sizeof u);
+        u = bswap(u);
         memcpy(host + i, &u, sizeof u);
     }
-    *cursor = const_cast<unsigned char *>(p);
+    *cursor = const_cast<unsigned char *>(p) + (size_t)n * sizeof(U);
 }
 
 }  // namespace

@@ -327,7 +327,8 @@ int dbex_free(Expression *expression);
  * into *keys1 and *keys2 when those are non-null pointers to null, as new
  * lists of strings the library keeps (free them with freetbl(list, 0)).
  * outer non-zero keeps db1 rows without a partner (db2 part null); *nojoin
- * (if nojoin is non-null; made with newtbl when *nojoin is null) receives
+ * (if nojoin is non-null; made with newtbl when *nojoin is null, else
+ * emptied) receives
  * the db1 record numbers, as (void *) record, that found no partner.  The
  * right side is indexed once: n log m.
  * dbgroup: one row per distinct value of fields (field names of db), in

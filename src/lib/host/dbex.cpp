@@ -263,7 +263,8 @@ double parse_number(const char *p, size_t n, double null_value) {
     }
     char *end = nullptr;
     double v = strtod(s, &end);
-    if (end == s) return null_value;
+    // text that is not wholly a number reads as the null, as the row reader has it
+    if (end != s + n) return null_value;
     return v;
 }
 

@@ -128,7 +128,8 @@ std::unique_ptr<Expr> compile_for(hostdb::Database *d, hostdb::Table *t, const c
 // reals with the fewest digits that read back to the same value.
 std::string format_number(double v, bool integer);
 
-// Reads a trimmed numeric field text exactly as strtod would.
+// Reads a numeric field text (blanks around it allowed) exactly as strtod
+// would; empty text, or text that is not wholly a number, is null_value.
 double parse_number(const char *p, size_t n, double null_value);
 
 }  // namespace dbex

@@ -540,12 +540,23 @@ Dbptr dbsubset(Dbptr db, const char *expr, const char *name) {
     std::unique_ptr<View> v = like(s);
     std::vector<long> recs;
     RowReader rr;
+    int mark = elog_mark();
+    long failed = 0, first_failed = -1;
     for (long r = 0; r < s.n; ++r) {
         bool keep = false;
         if (!rr.read(s, r)) break;  // rows released meanwhile
-        if (!e->eval_bool(rr.row, keep) || !keep) continue;
-        append_row(s, r, *v, recs);
+        if (!e->eval_bool(rr.row, keep)) {
+            // a row the expression cannot be evaluated on is left out; one
+            // message says so, not one per row
+            elog_flush(0, mark);
+            if (failed++ == 0) first_failed = r;
+            continue;
+        }
+        if (keep) append_row(s, r, *v, recs);
     }
+    if (failed)
+        elog_log(0, "dbsubset: expression '%s' could not be evaluated on %ld rows of %s (first: row %ld); they are left out\n",
+                 expr, failed, s.t->name.c_str(), first_failed);
     return hostdb::view_register(s.d, name, std::move(v));
 }
 
@@ -742,6 +753,7 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **no
     }
     v->tables.insert(v->tables.end(), rtables.begin(), rtables.end());
     if (nojoin && !*nojoin) *nojoin = newtbl(0);
+    if (nojoin && maxtbl(*nojoin) > 0) deltbl(*nojoin, 0, maxtbl(*nojoin) - 1);
 
     std::vector<Key> lv(w);
     std::string lpool;

@@ -55,8 +55,11 @@ int trsplit(Dbptr tr, long *nsplit);
 int trsplice(Dbptr tr, double tolerance, long *nspliced);
 
 /* trapply_calib: multiplies the samples of each row of the set by its calib
- * (a null or zero calib leaves them as they are) once: a row already
- * calibrated is left alone.  trcalibrated tells whether a row is.  0, or -1. */
+ * (gap markers stay as they are) and sets the row's calib to 1, so that
+ * samples times calib remain ground motion and a second call changes
+ * nothing; a calib of 0 (unknown) leaves the row alone.  trcalibrated: 1 for
+ * a row whose calibration has been applied (or whose calib was 1 when
+ * trapply_calib saw it), else 0.  0, or -1. */
 int trapply_calib(Dbptr tr);
 int trcalibrated(Dbptr row);
 

@@ -21,8 +21,8 @@ namespace {
 
 const int kText = 130;  // room for any text field (db values are at most 128 wide)
 
-// Sample arrays whose calibration has been applied.  Kept beside the table:
-// the trace schema has no field for it, and a row's array identifies it.
+// Sample arrays whose calibration has been applied (their rows then hold
+// calib 1).  Kept beside the table: the trace schema has no field for it.
 std::mutex calib_mutex;
 std::unordered_set<const void *> calibrated_arrays;
 
@@ -346,7 +346,6 @@ int trsplice(Dbptr tr, double tolerance, long *nspliced) {
         Samples s;
         double calib;
         bool cal;
-        bool gone = false;
     };
     std::vector<Row> rows;
     for (long r = first; r < end; r++) {
@@ -377,7 +376,7 @@ int trsplice(Dbptr tr, double tolerance, long *nspliced) {
             double dt = 1.0 / head.s.samprate;
             double expect = head.s.time + (double)head.s.nsamp * dt;
             bool same_rate = std::fabs(next.s.samprate - head.s.samprate) <= 1e-6 * head.s.samprate;
-            if (same_rate && head.cal == next.cal && head.calib == next.calib &&
+            if (same_rate && head.calib == next.calib &&
                 std::fabs(next.s.time - expect) <= tolerance * dt) {
                 float *p = static_cast<float *>(
                     realloc(head.s.data, (size_t)(head.s.nsamp + next.s.nsamp) * sizeof(float)));
@@ -396,7 +395,6 @@ int trsplice(Dbptr tr, double tolerance, long *nspliced) {
                 head.s.nsamp += next.s.nsamp;
                 set_calibrated(next.s.data, false);
                 free(next.s.data);
-                next.gone = true;
                 dbdelete(at(tr, next.record));
                 if (std::find(heads.begin(), heads.end(), h) == heads.end()) heads.push_back(h);
                 joins++;
@@ -427,11 +425,20 @@ int trapply_calib(Dbptr tr) {
             elog_log(0, "trapply_calib: dbgetv() error for row %ld.\n", r);
             return -1;
         }
-        if (!s.data || s.nsamp <= 0 || calib == 0.0 || !std::isfinite(calib) || is_calibrated(s.data)) continue;
+        // Samples times calib are ground motion: once applied, calib becomes
+        // 1 so that the row still says so, and a second call changes nothing.
+        if (!s.data || s.nsamp <= 0 || calib == 0.0 || calib == 1.0 || !std::isfinite(calib)) {
+            if (s.data && calib == 1.0 && !is_calibrated(s.data)) set_calibrated(s.data, true);
+            continue;
+        }
         const float gap = TRGAP_VALUE;
         float c = (float)calib;
         for (long i = 0; i < s.nsamp; i++)
             if (s.data[i] != gap) s.data[i] *= c;
+        if (dbputv(row, nullptr, "calib", 1.0, (char *)0) < 0) {
+            elog_log(0, "trapply_calib: dbputv() error for row %ld.\n", r);
+            return -1;
+        }
         set_calibrated(s.data, true);
     }
     return 0;
@@ -439,10 +446,11 @@ int trapply_calib(Dbptr tr) {
 
 int trcalibrated(Dbptr row) {
     Samples s;
+    double calib = 0;
     int mark = elog_mark();
-    bool ok = read_samples(row, &s);
+    bool ok = read_samples(row, &s) && dbgetv(row, nullptr, "calib", &calib, (char *)0) == 0;
     elog_flush(0, mark);
-    return ok && is_calibrated(s.data) ? 1 : 0;
+    return ok && calib == 1.0 && is_calibrated(s.data) ? 1 : 0;
 }
 
 int trfree(Dbptr tr) {

@@ -34,9 +34,11 @@ namespace {
 
 // Why the last trgetwf of this thread failed, for trgetwf_error.
 thread_local std::string tr_detail;
+thread_local int tr_detail_code = 0;
 
 int fail(int code, std::string detail) {
     tr_detail = std::move(detail);
+    tr_detail_code = code;
     return code;
 }
 
@@ -476,8 +478,8 @@ void trgetwf_file_error(int code, const char *path) {
     case TRGETWF_EWINDOW: what = "the time window is not a number"; break;
     default: elog_log(0, "trgetwf: unknown result code %d\n", code); return;
     }
-    if (!tr_detail.empty())
-        elog_log(0, "trgetwf: %s: %s\n", what, tr_detail.c_str());
+    if (tr_detail_code == code && !tr_detail.empty())
+        elog_log(0, "trgetwf: %s\n", tr_detail.c_str());
     else
         elog_log(0, "trgetwf: %s (%s)\n", what, path ? path : "no file");
 }

@@ -39,9 +39,10 @@ const double MAX_ABOVE = 10.0;      // km above the surface, sources and receive
 const double MAX_BELOW_RCV = 10.0;  // km below the surface for receivers
 const double GAP = 0.1 * DEG;       // largest distance step between neighbouring rays
 const long HOOK_MAGIC = 0x74746361;  // "ttca"
-// Waves diffracted along the core are listed out to the antipode: in these
-// models no core phase overtakes them, so the first arrivals stay continuous.
-const double MAX_DIFFRACTED = M_PI;
+// Waves diffracted along the core are followed for at most this arc beyond
+// the ray grazing it: they fade with the arc, and past it the core phases
+// are the first arrivals, as in the published tables.
+const double MAX_DIFFRACTION = 60.0 * DEG;
 
 // ------------------------------------------------------------ phase names
 
@@ -799,7 +800,7 @@ void arrivals(const DepthTable &dt, double delta, Mask want, F &&emit) {
             emit(Arrival{pc.name, t, p, dz, true});
     }
     int dname = dt.prof == 0 ? N_Pdiff : N_Sdiff;
-    if (dt.diff && (want & bit(dname)) && delta > dt.xc && delta <= MAX_DIFFRACTED)
+    if (dt.diff && (want & bit(dname)) && delta > dt.xc && delta <= std::min(M_PI, dt.xc + MAX_DIFFRACTION))
         emit(Arrival{dname, dt.tc + dt.pc * (delta - dt.xc), dt.pc, dt.dzc, false});
 }
 
@@ -873,7 +874,8 @@ bool parse_phases(const char *phases, Request *rq) {
 int compute(Cache *cache, int model, const Request &rq, int mode, const TTGeometry *g, Tbl **times) {
     double delta, az;
     dist(g->source.lat * DEG, g->source.lon * DEG, g->receiver.lat * DEG, g->receiver.lon * DEG, &delta, &az);
-    double zs = g->source.z, hr = g->receiver.z;
+    // Both points give depths; the receiver's elevation is the negated depth.
+    double zs = g->source.z, hr = -g->receiver.z;
     double ztab = std::max(zs, 0.0);
 
     std::vector<std::pair<Arrival, uint64_t>> found;  // arrival and the entries it satisfies
@@ -952,9 +954,8 @@ bool check_geometry(const TTGeometry *g) {
         elog_log(0, "ttcalc: source depth %g km outside %g to %g km\n", g->source.z, -MAX_ABOVE, MAX_SOURCE_DEPTH);
         return false;
     }
-    if (g->receiver.z > MAX_ABOVE || g->receiver.z < -MAX_BELOW_RCV) {
-        elog_log(0, "ttcalc: receiver elevation %g km outside %g to %g km\n", g->receiver.z, -MAX_BELOW_RCV,
-                 MAX_ABOVE);
+    if (g->receiver.z < -MAX_ABOVE || g->receiver.z > MAX_BELOW_RCV) {
+        elog_log(0, "ttcalc: receiver depth %g km outside %g to %g km\n", g->receiver.z, -MAX_ABOVE, MAX_BELOW_RCV);
         return false;
     }
     return true;

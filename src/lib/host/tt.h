@@ -4,7 +4,7 @@
  * dist() gives the great-circle distance and azimuth between two points of
  * a spherical Earth; ttcalc() gives the travel times of seismic phases in a
  * spherical, radially layered Earth (the ak135 and iasp91 models, compiled
- * into the library) for a source at depth and a receiver at elevation.
+ * into the library) for a buried source and a receiver at any elevation.
  */
 #ifndef HOSTKIT_TT_H
 #define HOSTKIT_TT_H
@@ -38,9 +38,9 @@ double km2deg(double km);
 
 #define TT_PHASE_SIZE 16
 
-/* A point of the ray: lat and lon in degrees; z in km, the depth below the
- * surface for the source and the elevation above it for the receiver;
- * time (epoch seconds) and name are carried for the caller. */
+/* A point of the ray: lat and lon in degrees; z the depth in km below the
+ * surface (positive down, so a station at elevation e has z = -e); time
+ * (epoch seconds) and name are carried for the caller. */
 typedef struct TTPoint {
     double lat;
     double lon;
@@ -71,7 +71,7 @@ typedef struct TTTime {
 
 /* ttcalc(method, model, phases, mode, &geometry, &times, &hook)
  *
- * method: "tttaup" (the library's calculator) or null/empty for it.
+ * method: "taup" (the library's tau-p calculator); null or empty selects it.
  * model:  "iasp91" or "ak135"; null/empty selects iasp91.
  * phases: a list separated by commas or blanks of families and phase names.
  *   "P" is every compressional first-arrival branch: Pg Pb Pn P (direct and
@@ -81,19 +81,22 @@ typedef struct TTTime {
  *   named: SKSac, SKSdf (SKIKS), SKiKS, "SKS" for both SKS branches; "PKP"
  *   is the three PKP branches; PcP and ScS are the core reflections; pP and
  *   sS the depth phases (reflected above the source, bottoming in the
- *   mantle).  Any
- *   branch name selects that branch alone.  Null or empty means "P,S".
- *   Diffracted waves are listed to 180 degrees.  Unknown names fail.
- * mode:   TT_FIRST: one arrival per list entry, its earliest; TT_ALL: every
- *   arrival of the listed phases.  Either way sorted by time.
- * geometry: source (depth 0 to 2800 km) and receiver (elevation up to
- *   +-10 km).
+ *   mantle).  Any branch name selects that branch alone.  Null or empty
+ *   means "P,S"; unknown names fail.  Pdiff and Sdiff are followed for 60
+ *   degrees beyond the ray grazing the core (to about 158 degrees from a
+ *   surface source); past that the first P is a PKP branch and the "S"
+ *   family has no arrival.
+ * mode:   TT_FIRST (or 0): one arrival per list entry, its earliest; TT_ALL:
+ *   every arrival of the listed phases.  Either way sorted by time.
+ * geometry: source depth -10 to 2800 km (above the surface the top layer's
+ *   velocity extends upwards), receiver depth -10 to 10 km.
  * times:  on success *times is a new list of TTTime records (inittbl;
  *   gettbl gives their addresses) that the caller frees with
  *   freetbl(*times, 0).  It may be empty (a phase absent at this distance).
  * hook:   caches the model's tables between calls; *hook null on the first
  *   call, released with free_hook().  A hook is not to be shared between
- *   threads without a lock of the caller's.
+ *   threads without a lock of the caller's.  A null hook pointer works but
+ *   builds the tables of the source depth afresh (about a millisecond).
  * Returns 0, or -1 with a message in the error register.
  */
 int ttcalc(const char *method, const char *model, const char *phases, int mode,

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 extern "C" {
 
@@ -107,7 +108,12 @@ int KORegistry::add(const char *fname, void *obj, char *handle) {
     if (ensure(fname) < 0) return -1;
     char tag[64];
     long value = counting_ == COUNT_THEN_INCREMENT ? counter_++ : ++counter_;
-    snprintf(tag, sizeof tag, prefix_, (int)value);
+    // The family patterns say "%d"; the counter is printed whole so that a
+    // long-running program never wraps round to a tag still in use.
+    std::string pattern(prefix_);
+    size_t at = pattern.find("%d");
+    if (at != std::string::npos) pattern.replace(at, 2, "%ld");
+    snprintf(tag, sizeof tag, pattern.c_str(), value);
     if (handle) strcpy(handle, tag);
     setarr(arr_, tag, obj);
     return 0;

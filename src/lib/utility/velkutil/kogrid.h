@@ -92,8 +92,10 @@ int kogrid_read_fd(int fd, KOGrid **grid);
 
 /* ------------------------------------------------- distance to slowness
  * Slowness of the earliest arrival of the phase list (default "P") for a
- * distance in degrees, from a table of 0.001-degree steps built on the
- * first request and reused by every later one; -1 where there is none. */
+ * distance in degrees, in the travel-time calculator's units (seconds per
+ * km), from a table of 0.001-degree steps built on the first request and
+ * reused by every later one, whatever model, phases or depth it names; -1
+ * where there is no arrival or the distance is outside 0 to 180 degrees. */
 
 int kogrid_d2slow(const char *method, const char *model, const char *phase_code, double sdepth, double relev,
                   double distance, double *slowness);

@@ -46,7 +46,16 @@ const KOHistoryPoint *sample(const KOHistory *h, long i) {
     return static_cast<const KOHistoryPoint *>(gettbl(h->points, i));
 }
 
-void release_history(void *p) { kohistory_free_history(static_cast<KOHistory *>(p)); }
+// Frees a history that no registry entry refers to any more.
+void destroy_history(KOHistory *history) {
+    if (!history) return;
+    free(history->tag);
+    free(history->filename);
+    freetbl(history->points, nullptr);  // a file-backed list also closes its file, ending the lock
+    free(history);
+}
+
+void release_history(void *p) { destroy_history(static_cast<KOHistory *>(p)); }
 
 const char *history_label(const void *p) { return static_cast<const KOHistory *>(p)->tag; }
 
@@ -74,14 +83,14 @@ KOHistory *kohistory_create(int maxnp, char *tag, char *filename, char *handle) 
     h->maxnp = maxnp;
     if ((tag && !(h->tag = strdup(tag))) || (filename && !(h->filename = strdup(filename)))) {
         elog_log(1, "kohistory_create: malloc() error.\n");
-        kohistory_free_history(h);
+        destroy_history(h);
         return nullptr;
     }
     if (!filename) {
         h->points = inittbl(0, 0, 1, 0, sizeof(KOHistoryPoint));
         if (!h->points) {
             elog_log(1, "kohistory_create: malloc() error.\n");
-            kohistory_free_history(h);
+            destroy_history(h);
             return nullptr;
         }
     } else {
@@ -93,7 +102,7 @@ KOHistory *kohistory_create(int maxnp, char *tag, char *filename, char *handle) 
         if (fd >= 0) {
             if (lock_exclusive(fd, 1) < 0) {
                 lock_report(filename);
-                kohistory_free_history(h);
+                destroy_history(h);
                 close(fd);
                 return nullptr;
             }
@@ -104,12 +113,12 @@ KOHistory *kohistory_create(int maxnp, char *tag, char *filename, char *handle) 
         if (fd >= 0) close(fd);
         if (rc < 0) {
             h->points = nullptr;
-            kohistory_free_history(h);
+            destroy_history(h);
             return nullptr;
         }
         if (lock_exclusive(filetbl_fd(h->points), (off_t)filetbl_mapsize(h->points)) < 0) {
             lock_report(filename);
-            kohistory_free_history(h);
+            destroy_history(h);
             return nullptr;
         }
     }
@@ -222,10 +231,10 @@ int kohistory_free_tag(char *tag) { return kohistory_reg.free_by_label(tag, hist
 
 void kohistory_free_history(KOHistory *history) {
     if (!history) return;
-    free(history->tag);
-    free(history->filename);
-    freetbl(history->points, nullptr);  // a file-backed list also closes its file, ending the lock
-    free(history);
+    // A registered history freed directly takes its registry entry with it,
+    // so that its tag cannot reach the freed record.
+    kohistory_reg.remove_object(history);
+    destroy_history(history);
 }
 
 }  // extern "C"

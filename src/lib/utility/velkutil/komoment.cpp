@@ -464,6 +464,9 @@ KOMoment *komoment_get_moment(char *handle) {
 
 void komoment_free_komoment(KOMoment *moment) {
     if (!moment) return;
+    // A record freed directly while still registered must not stay
+    // reachable through its tag.
+    if (komoment_registry.array() && cntarr(komoment_registry.array()) > 0) komoment_registry.remove_object(moment);
     free(moment->tag);
     free(moment);
 }
@@ -512,8 +515,7 @@ const int KOM_NLOOP = 73;  // points of a nodal loop, first and last equal
 const double KOM_NONE = -999.0;
 const double KOM_ARC_STEP = 0.08726646259971647;  // 5 degrees
 // Hidden points closer than this (in 1 + zp) to the point opposite the
-// projection centre have no usable projection; their crossings with the
-// horizon are found on the sphere instead.
+// projection centre have no usable projection.
 const double KOM_ANTIPODE = 1e-9;
 const double KOM_ON_HORIZON = 1e-12;
 
@@ -655,20 +657,29 @@ Proj project(double x, double y, double z, double zp) {
     return p;
 }
 
-// Where the way from a to b (one visible, one hidden) meets the horizon.
-// Between ordinary points it is the crossing of the projected segment with
-// the unit circle; next to the antipode, the point where the chord of the
-// sphere reaches the horizon plane, pushed out to the circle.
+// Where the way from a to b (one visible, one hidden) meets the horizon:
+// on the great circle through the two points, where it reaches the horizon
+// plane.  That is exact for the great circles of a double couple and close
+// for any nodal curve, and it needs no projection of the hidden point, so
+// a point at or next to the antipode of the centre is handled like any
+// other.  (Cutting the straight segment between the two projected points
+// with the unit circle misses the curve by up to about 1e-3 at the loops'
+// spacing.)
 int crossing(const Proj &a, const Proj &b, double *xi, double *yi) {
-    if (a.usable && b.usable) return komoment_intersect(a.xp, a.yp, b.xp, b.yp, xi, yi);
     double t = a.zp / (a.zp - b.zp);
-    if (!(t >= 0.0 && t <= 1.0)) return -1;
-    double qx = a.x + t * (b.x - a.x), qy = a.y + t * (b.y - a.y);
-    double r = hypot(qx, qy);
-    if (!(r > 1e-300) || !std::isfinite(r)) return -1;
-    *xi = qx / r;
-    *yi = qy / r;
-    return 0;
+    if (t >= 0.0 && t <= 1.0) {
+        double qx = a.x + t * (b.x - a.x), qy = a.y + t * (b.y - a.y);
+        double r = hypot(qx, qy);
+        if (r > 1e-300 && std::isfinite(r)) {
+            *xi = qx / r;
+            *yi = qy / r;
+            return 0;
+        }
+    }
+    // The chord passes through the vertical axis: fall back on the
+    // projected segment when both ends have images.
+    if (a.usable && b.usable) return komoment_intersect(a.xp, a.yp, b.xp, b.yp, xi, yi);
+    return -1;
 }
 
 bool finite_all(const double *v, int n) {

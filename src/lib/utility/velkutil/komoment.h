@@ -51,6 +51,7 @@ KOMoment *komoment_create(double mxx, double myy, double mzz, double mxy, double
                           char *handle);
 int komoment_register_moment(KOMoment *moment, char *handle);
 KOMoment *komoment_get_moment(char *handle);
+/* Releases a record and its tag; a registered record's entry goes too. */
 void komoment_free_komoment(KOMoment *moment);
 /* Releases a registered record; an unknown handle is ignored.  Always 0. */
 int komoment_free(char *handle);

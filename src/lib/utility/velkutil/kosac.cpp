@@ -461,7 +461,7 @@ KOSac *kosac_read_from_file_kosac(char *filename, char *tag, char *handle) {
     SacImage *image = kosac->sacimage;
     long n = read_all(fd, image->header, KOSAC_HEADER_SIZE);
     if (n != KOSAC_HEADER_SIZE) {
-        elog_log(0, "kosac_read_from_file_kosac: read(%s) error for header (read %ld bytes instead of %d bytes).\n",
+        elog_log(1, "kosac_read_from_file_kosac: read(%s) error for header (read %ld bytes instead of %d bytes).\n",
                  filename, n, KOSAC_HEADER_SIZE);
         return fail();
     }
@@ -492,7 +492,7 @@ KOSac *kosac_read_from_file_kosac(char *filename, char *tag, char *handle) {
         long avail = (long)st.st_size - KOSAC_HEADER_SIZE;
         if (avail < 0) avail = 0;
         if (avail < want) {
-            elog_log(0, "kosac_read_from_file_kosac: read(%s) error for data (read %ld bytes instead of %ld bytes).\n",
+            elog_log(1, "kosac_read_from_file_kosac: read(%s) error for data (read %ld bytes instead of %ld bytes).\n",
                      filename, avail, want);
             return fail();
         }
@@ -520,7 +520,7 @@ KOSac *kosac_read_from_file_kosac(char *filename, char *tag, char *handle) {
         }
     }
     if (n != want) {
-        elog_log(0, "kosac_read_from_file_kosac: read(%s) error for data (read %ld bytes instead of %ld bytes).\n",
+        elog_log(1, "kosac_read_from_file_kosac: read(%s) error for data (read %ld bytes instead of %ld bytes).\n",
                  filename, n, want);
         return fail();
     }
@@ -672,8 +672,11 @@ int kosac_putevent_kosac(KOSac *kosac, Dbptr dbtrace, Dbptr dborigin) {
         return -1;
     }
     // A count beyond the header's 32 bits cannot be described by the image.
-    int n = nsamp > 0x7fffffffL ? 0 : (int)nsamp;
-    if (kosac_putdata_kosac(kosac, n, time, samprate, static_cast<float *>(data), segtype) < 0) {
+    if (nsamp > 0x7fffffffL) {
+        elog_log(0, "kosac_putevent_kosac: %ld samples do not fit a sac header.\n", nsamp);
+        return -1;
+    }
+    if (kosac_putdata_kosac(kosac, (int)nsamp, time, samprate, static_cast<float *>(data), segtype) < 0) {
         elog_log(0, "kosac_putevent_kosac: kosac_putdata_kosac() error.\n");
         return -1;
     }

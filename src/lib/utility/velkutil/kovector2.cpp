@@ -381,10 +381,19 @@ KOVector2 *copy_vector(KOVector2 *src, int yindex, char *tag, char *handle, cons
                 return nullptr;
             }
             n->lblbuf[i] = d;
-            n->heap_size += (int)strlen(l);
+            // Charged while the copy holds it; the charge saturates rather
+            // than overflow the int.
+            size_t len = strlen(l);
+            n->heap_size = len > (size_t)(INT_MAX - n->heap_size) ? INT_MAX : n->heap_size + (int)len;
         }
     }
     return n;
+}
+
+// A creating call that fails before it creates anything still leaves its
+// output handle empty, unless that buffer is also the handle it reads.
+void clear_handle(char *handle, const char *input) {
+    if (handle && handle != input) handle[0] = '\0';
 }
 
 // Sizes a caller-held output array to at least `need` elements.
@@ -564,16 +573,23 @@ KOVector2 *kovector2_create_tsamp(int nsamp, double time, double samprate, doubl
 
 KOVector2 *kovector2_copy(char *in_handle, char *tag, char *handle) {
     KOVector2 *src = lookup("kovector2_copy", in_handle);
-    if (!src) return nullptr;
+    if (!src) {
+        clear_handle(handle, in_handle);
+        return nullptr;
+    }
     return copy_vector(src, -1, tag, handle, "kovector2_copy");
 }
 
 KOVector2 *kovector2_copy_1y(char *in_handle, int yindex, char *tag, char *handle) {
     KOVector2 *src = lookup("kovector2_copy_1y", in_handle);
-    if (!src) return nullptr;
+    if (!src) {
+        clear_handle(handle, in_handle);
+        return nullptr;
+    }
     if (yindex < 0 || src->is_timeseries) return copy_vector(src, -1, tag, handle, "kovector2_copy_1y");
     if (yindex >= src->ny) {
         elog_log(0, "kovector2_copy_1y: Illegal yindex value.\n");
+        clear_handle(handle, in_handle);
         return nullptr;
     }
     return copy_vector(src, yindex, tag, handle, "kovector2_copy_1y");
@@ -599,6 +615,11 @@ int kovector2_make_lblbuf(KOVector2 *vector) {
 void kovector2_free_vector(KOVector2 *vector) {
     if (!is_live(vector)) return;
     release_labels(vector);
+    // The label texts that copies charged are gone with the labels: a
+    // released record holds its record and its values, nothing else.  Left
+    // in, the charges would pile up each time the cache recycles the record
+    // for another copy, until heap_size overflowed.
+    vector->heap_size = (int)sizeof(KOVector2) + vector->dblbuf_size;
     bool kept = false;
     if (kovector2_cache) {
         if (cached_records().count(vector)) {
@@ -729,7 +750,9 @@ int kovector2_get_points(char *handle, int iy, int *nx, int *ny, double **xpts, 
     char **lbl = nullptr;
     if (labels) {
         *labels = nullptr;
-        if (v->lblbuf && !v->is_timeseries) {
+        // Whenever the vector has slots; a time-sampled vector's entries
+        // stay null.
+        if (v->lblbuf) {
             lbl = static_cast<char **>(kv_calloc((size_t)n * sizeof(char *)));
             if (!lbl) {
                 elog_log(1, "kovector2_get_points: malloc() error.\n");
@@ -1197,14 +1220,15 @@ int kovector2_maxmin2(char *handle, int iy, double xstart, double xend, double *
         for (long i = 0; i < v->nx; i++) {
             t += v->dt;
             double s = v->dblbuf[i];
-            if (t < xstart || t > xend || s == kNoValue) continue;
+            // Written as "inside" so that a NaN time or bound contributes nothing.
+            if (!(t >= xstart && t <= xend) || s == kNoValue) continue;
             xe.add(t);
             ye.add(s);
         }
     } else {
         for (long i = 0; i < v->nx; i++) {
             const double *r = row(v, i);
-            if (r[0] < xstart || r[0] > xend) continue;
+            if (!(r[0] >= xstart && r[0] <= xend)) continue;
             xe.add(r[0]);
             if (iy < 0)
                 for (int k = 0; k < v->ny; k++) ye.add(r[k + 1]);
@@ -1225,7 +1249,7 @@ int kovector2_stats_sort(const void *arg1, const void *arg2) {
     return 0;
 }
 
-KOVector2 *kovector2_stats(Tbl *kovector2_handles, char *type, char *tag, char *handle) {
+static KOVector2 *stats_into(Tbl *kovector2_handles, char *type, char *tag, char *handle) {
     StatType st;
     if (type && strcmp(type, "max") == 0)
         st = ST_MAX;
@@ -1325,6 +1349,17 @@ KOVector2 *kovector2_stats(Tbl *kovector2_handles, char *type, char *tag, char *
         }
     }
     kv_free(values);
+    return out;
+}
+
+KOVector2 *kovector2_stats(Tbl *kovector2_handles, char *type, char *tag, char *handle) {
+    KOVector2 *out = stats_into(kovector2_handles, type, tag, handle);
+    if (!out && handle) {
+        bool input = false;
+        for (long i = 0; i < maxtbl(kovector2_handles) && !input; i++)
+            input = gettbl(kovector2_handles, i) == handle;
+        if (!input) handle[0] = '\0';
+    }
     return out;
 }
 

@@ -8,7 +8,7 @@
 // values read without a lock (the quit flags, the worker count) are atomic.
 #include "pmtcomp.h"
 
-#include <sched.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -199,7 +199,9 @@ int pmtcomp_addthread(Pmtcomp *mtc, PmtcompSub comp_sub, int64_t ioffset, int64_
         return -1;
     }
     t->index = n;
-    if (pthread_create(&t->thread, nullptr, pmtcomp_runthread, t) != 0) {
+    int rc = pthread_create(&t->thread, nullptr, pmtcomp_runthread, t);
+    if (rc != 0) {
+        errno = rc;  // the system error text of the message
         elog_log(1, "pmtcomp_addthread: pthread_create() error.\n");
         deltbl(mtc->threads, n, n);
         destroy_worker_sync(t);

@@ -9,7 +9,7 @@
 #include "pmtfifo.h"
 
 #include <errno.h>
-#include <math.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,15 +19,103 @@
 
 namespace {
 
-// The public record plus the waiter counts that the hand-on rules need.
+// Elements are carved in order from blocks, the way a FIFO uses them, and a
+// block is released when the last of its elements has been popped (the one
+// being carved from is reused instead): a steady flow costs one allocation
+// per block rather than one per pointer, and elements cost no more than their
+// three fields.  A popped element almost always lies in the oldest block in
+// use (or, after an unpop, in the newest), so finding its block is one range
+// test.  A drained FIFO keeps a bounded number of empty blocks.
+constexpr size_t kBlockBytes = 4096;
+constexpr size_t kLine = 64;
+// `carved` is the producers' and `released` the consumers' (both under the
+// FIFO's lock): on lines of their own, so the two sides do not pull one cache
+// line back and forth on every element.
+struct Block {
+    Block *older, *newer;  // blocks in use, oldest first; `older` also chains the empty ones
+    int carved;            // elements handed out from this block so far
+    char pad1_[kLine];
+    int released;          // of those, elements given back
+    char pad2_[kLine];
+};
+constexpr size_t kBlockHead = (sizeof(Block) + 7) / 8 * 8;
+constexpr int kBlockElements = int((kBlockBytes - kBlockHead) / sizeof(PmtfifoElement));
+// Empty blocks a FIFO keeps for reuse.
+constexpr int kEmptyMax = 8;
+
+inline PmtfifoElement *first_element(Block *b) {
+    return reinterpret_cast<PmtfifoElement *>(reinterpret_cast<char *>(b) + kBlockHead);
+}
+inline bool holds(Block *b, PmtfifoElement *el) {
+    PmtfifoElement *first = first_element(b);
+    return el >= first && el < first + kBlockElements;
+}
+
+// The public record plus the waiter counts that the hand-on rules need and
+// the element blocks.
 struct FifoImpl {
     Pmtfifo pub;              // first: a Pmtfifo * is a FifoImpl *
     int consumers_waiting;    // consumers inside a wait on block_condition
     int producers_waiting;    // producers inside a wait on queue_condition
-    FifoImpl *next_spare;     // chain of the spare checked records
+    int untimed_waiting;      // of the consumers, those in a wait without limit
+    FifoImpl *next_retired;   // chain of the retired checked records
+    Block *oldest, *current;  // the blocks in use; elements are carved from `current`
+    Block *empty;             // empty blocks kept for the next carves
+    int nempty;
 };
 
 inline FifoImpl *impl(Pmtfifo *f) { return reinterpret_cast<FifoImpl *>(f); }
+
+// Both under the FIFO's mutex.
+PmtfifoElement *new_element(FifoImpl *fi) {
+    Block *b = fi->current;
+    if (!b || b->carved == kBlockElements) {
+        if (fi->empty) {
+            b = fi->empty;
+            fi->empty = b->older;
+            fi->nempty--;
+        } else if (!(b = static_cast<Block *>(malloc(kBlockBytes)))) {
+            return nullptr;
+        }
+        b->carved = b->released = 0;
+        b->newer = nullptr;
+        b->older = fi->current;
+        if (fi->current)
+            fi->current->newer = b;
+        else
+            fi->oldest = b;
+        fi->current = b;
+    }
+    return first_element(b) + b->carved++;
+}
+
+void release_element(FifoImpl *fi, PmtfifoElement *el) {
+    Block *b = fi->oldest;
+    if (!holds(b, el)) {
+        b = fi->current;
+        if (!holds(b, el))
+            for (b = fi->oldest->newer; !holds(b, el); b = b->newer) {
+            }
+    }
+    if (++b->released < b->carved) return;
+    if (b == fi->current) {
+        b->carved = b->released = 0;  // nothing of it is in use: carve it again
+        return;
+    }
+    // Full and all given back: out of the list.
+    if (b->older)
+        b->older->newer = b->newer;
+    else
+        fi->oldest = b->newer;
+    b->newer->older = b->older;  // not the current block, so a newer one exists
+    if (fi->nempty < kEmptyMax) {
+        b->older = fi->empty;
+        fi->empty = b;
+        fi->nempty++;
+    } else {
+        free(b);
+    }
+}
 
 // The live-FIFO registry.  The lock is ready at load, so the first creations
 // may run at the same time.
@@ -38,7 +126,7 @@ int pmtfifo_first = 1;
 // reused by later checked FIFOs instead of going back to malloc, so that a
 // producer holding a stale handle reads live memory, finds no registry entry
 // and is told that the FIFO no longer exists.  Guarded by pmtfifo_mutex.
-FifoImpl *pmtfifo_spare = nullptr;
+FifoImpl *pmtfifo_retired = nullptr;
 
 void fifo_key(const Pmtfifo *mtf, char *key, size_t n) { snprintf(key, n, "0x%lx", (unsigned long)mtf); }
 
@@ -84,24 +172,20 @@ inline void hand_on_room(Pmtfifo *mtf) {
         pthread_cond_signal(&mtf->queue_condition);
 }
 
-// Consumers: while data is queued, the FIFO no longer blocks, or a release
-// request is pending, a waiting consumer must have a signal.
+// Consumers: while data is queued, the FIFO no longer blocks, a release
+// request is pending, or a consumer still waits without limit although the
+// FIFO now times its waits, a waiting consumer must have a signal.
+inline bool untimed_but_timed_mode(Pmtfifo *mtf) { return mtf->block == 2 && impl(mtf)->untimed_waiting > 0; }
+
 inline void hand_on_data(Pmtfifo *mtf) {
-    if (impl(mtf)->consumers_waiting > 0 && (mtf->head || !mtf->block || mtf->release_block))
+    if (impl(mtf)->consumers_waiting > 0 &&
+        (mtf->head || !mtf->block || mtf->release_block || untimed_but_timed_mode(mtf)))
         pthread_cond_signal(&mtf->block_condition);
 }
 
 int push_or_unpop(Pmtfifo *mtf, void *ptr, bool at_head) {
     if (!mtf) return 0;
     if (gone(mtf, "pmtfifo_push: mtfifo no longer exists.\n")) return -1;
-
-    // Allocated before locking: the lock is held for as short as possible.
-    PmtfifoElement *el = static_cast<PmtfifoElement *>(malloc(sizeof(PmtfifoElement)));
-    if (!el) {
-        elog_log(1, "pmtfifo_push: malloc() error.\n");
-        return -1;
-    }
-    el->ptr = ptr;
 
     pthread_mutex_lock(&mtf->mutex);
     if (mtf->maxqueue > 0) {
@@ -114,11 +198,18 @@ int push_or_unpop(Pmtfifo *mtf, void *ptr, bool at_head) {
                 mtf->flush = 0;
                 hand_on_room(mtf);
                 pthread_mutex_unlock(&mtf->mutex);
-                free(el);
                 return 0;
             }
         }
     }
+    PmtfifoElement *el = new_element(impl(mtf));
+    if (!el) {
+        elog_log(1, "pmtfifo_push: malloc() error.\n");
+        hand_on_room(mtf);
+        pthread_mutex_unlock(&mtf->mutex);
+        return -1;
+    }
+    el->ptr = ptr;
     if (at_head) {
         el->prev = nullptr;
         el->next = mtf->head;
@@ -137,17 +228,22 @@ int push_or_unpop(Pmtfifo *mtf, void *ptr, bool at_head) {
         mtf->tail = el;
     }
     mtf->queue++;
-    if (mtf->block) pthread_cond_signal(&mtf->block_condition);
+    // One waiting consumer is woken (the waiter counts are exact under the
+    // lock, so a signal is only sent when somebody waits).
+    if (mtf->block && impl(mtf)->consumers_waiting > 0) pthread_cond_signal(&mtf->block_condition);
     hand_on_room(mtf);
     pthread_mutex_unlock(&mtf->mutex);
     return 0;
 }
 
-void free_elements(PmtfifoElement *el, void (*free_value)(void *)) {
+void call_free_value(PmtfifoElement *el, void (*free_value)(void *)) {
+    for (; free_value && el; el = el->next) free_value(el->ptr);
+}
+
+void release_elements(FifoImpl *fi, PmtfifoElement *el) {
     while (el) {
         PmtfifoElement *next = el->next;
-        if (free_value) free_value(el->ptr);
-        free(el);
+        release_element(fi, el);
         el = next;
     }
 }
@@ -164,7 +260,7 @@ Pmtfifo *pmtfifo_create(int maxqueue, int block, int check) {
     FifoImpl *fi = nullptr;
     if (check) {
         pthread_mutex_lock(&pmtfifo_mutex);
-        if ((fi = pmtfifo_spare) != nullptr) pmtfifo_spare = fi->next_spare;
+        if ((fi = pmtfifo_retired) != nullptr) pmtfifo_retired = fi->next_retired;
         pthread_mutex_unlock(&pmtfifo_mutex);
         if (fi) memset(fi, 0, sizeof *fi);
     }
@@ -193,7 +289,7 @@ Pmtfifo *pmtfifo_create(int maxqueue, int block, int check) {
             pthread_mutex_destroy(&mtf->mutex);
             pthread_cond_destroy(&mtf->queue_condition);
             pthread_cond_destroy(&mtf->block_condition);
-            free(fi);  // a spare record was never registered: plain memory now
+            free(fi);  // a retired record is not registered: plain memory now
             return nullptr;
         }
         pmtfifo_first = 0;
@@ -251,7 +347,9 @@ int pmtfifo_pop(Pmtfifo *mtf, void **ptr) {
             struct timespec ts = deadline_after(mtf->timeout);
             rc = pthread_cond_timedwait(&mtf->block_condition, &mtf->mutex, &ts);
         } else {
+            impl(mtf)->untimed_waiting++;
             rc = pthread_cond_wait(&mtf->block_condition, &mtf->mutex);
+            impl(mtf)->untimed_waiting--;
         }
         impl(mtf)->consumers_waiting--;
         if (rc == ETIMEDOUT) {
@@ -264,22 +362,27 @@ int pmtfifo_pop(Pmtfifo *mtf, void **ptr) {
             result = PMTFIFO_RELEASED;
             break;
         }
+        // Waiting on, now under the timed rule: the next consumer still
+        // waiting without limit is woken to do the same.
+        if (untimed_but_timed_mode(mtf)) pthread_cond_signal(&mtf->block_condition);
     }
 
-    PmtfifoElement *el = nullptr;
     if (result < 0) {
         if (!mtf->head) {
             result = PMTFIFO_NODATA;
         } else {
-            el = mtf->head;
+            PmtfifoElement *el = mtf->head;
             mtf->head = el->next;
             if (mtf->head)
                 mtf->head->prev = nullptr;
             else
                 mtf->tail = nullptr;
             mtf->queue--;
-            if (mtf->maxqueue > 0 && mtf->queue < mtf->maxqueue) pthread_cond_signal(&mtf->queue_condition);
+            if (mtf->maxqueue > 0 && mtf->queue < mtf->maxqueue && impl(mtf)->producers_waiting > 0)
+                pthread_cond_signal(&mtf->queue_condition);
             result = PMTFIFO_OK;
+            if (ptr) *ptr = el->ptr;
+            release_element(impl(mtf), el);
         }
     }
     // Every pop ends a pending release request, except that a request is
@@ -288,10 +391,6 @@ int pmtfifo_pop(Pmtfifo *mtf, void **ptr) {
     hand_on_data(mtf);
     pthread_mutex_unlock(&mtf->mutex);
 
-    if (el) {
-        if (ptr) *ptr = el->ptr;
-        free(el);
-    }
     return result;
 }
 
@@ -336,7 +435,10 @@ int pmtfifo_flush(Pmtfifo *mtf, void (*free_value)(void *)) {
     pthread_cond_signal(&mtf->queue_condition);
     pthread_mutex_unlock(&mtf->mutex);
     // The values are released outside the lock, so free_value may use the FIFO.
-    free_elements(list, free_value);
+    call_free_value(list, free_value);
+    pthread_mutex_lock(&mtf->mutex);
+    release_elements(impl(mtf), list);
+    pthread_mutex_unlock(&mtf->mutex);
     return 0;
 }
 
@@ -358,11 +460,19 @@ int pmtfifo_destroy(Pmtfifo *mtf, void (*free_value)(void *)) {
     PmtfifoElement *list = mtf->head;
     mtf->head = mtf->tail = nullptr;
     mtf->queue = 0;
-    free_elements(list, free_value);
+    call_free_value(list, free_value);
+    release_elements(impl(mtf), list);
+    free(impl(mtf)->current);  // every element is released: these are the only blocks left
+    while (Block *b = impl(mtf)->empty) {
+        impl(mtf)->empty = b->older;
+        free(b);
+    }
+    impl(mtf)->current = impl(mtf)->oldest = nullptr;
+    impl(mtf)->nempty = 0;
     if (mtf->check) {
         pthread_mutex_lock(&pmtfifo_mutex);
-        impl(mtf)->next_spare = pmtfifo_spare;
-        pmtfifo_spare = impl(mtf);
+        impl(mtf)->next_retired = pmtfifo_retired;
+        pmtfifo_retired = impl(mtf);
         pthread_mutex_unlock(&pmtfifo_mutex);
     } else {
         free(impl(mtf));

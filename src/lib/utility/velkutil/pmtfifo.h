@@ -48,6 +48,10 @@ typedef struct pmtfifo_ {
 #define PMTFIFO_TIMEOUT 2    /* mode 2: the time-out passed with no element */
 #define PMTFIFO_NODATA 3     /* null FIFO, or mode 0 and empty */
 
+/* pmtfifo_pop also returns -1 (with a message) for a checked FIFO that no
+ * longer exists.  Destroying a FIFO while a thread waits in it or works on it
+ * is the caller's error: stop the producers, release the consumers
+ * (pmtfifo_release_blocks) and let them leave first. */
 Pmtfifo *pmtfifo_create(int maxqueue, int block, int check);
 int pmtfifo_set_timeout(Pmtfifo *mtf, double timeout);
 int pmtfifo_push(Pmtfifo *mtf, void *ptr);

@@ -41,6 +41,12 @@ typedef struct pmtmanagedfifo_data_ {
 /* Result of pmtmanagedfifo_pop when the end marker was taken. */
 #define PMTMANAGEDFIFO_EOF 4
 
+/* A consumer queue returned by set_consumer may be tuned (pmtfifo_set_timeout,
+ * pmtfifo_release_block(s)) but not flushed or destroyed: its items are shared
+ * records that only pmtmanagedfifo_pop and pmtmanagedfifo_destroy release.
+ * push with copydata 0 hands the item to the FIFO once the call gets past its
+ * argument checks (a missing copyproc or a failed record allocation leaves it
+ * the caller's). */
 Pmtmanagedfifo *pmtmanagedfifo_get(char *name);
 Pmtmanagedfifo *pmtmanagedfifo_create(char *name);
 Pmtfifo *pmtmanagedfifo_set_consumer(Pmtmanagedfifo *mtf, char *consumer_name, int maxqueue, int block);
