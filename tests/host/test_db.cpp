@@ -93,6 +93,16 @@ TEST_F(Db, DescriptorFileGivesSearchPath) {
     EXPECT_TRUE(rzvtest::has_message("line 2"));
 }
 
+TEST_F(Db, ATableFileNamesItsDatabase) {
+    dbfixture::write_rows(prefix, "wfdisc", {dbfixture::wfdisc_row("ANMO", "BHZ", 100, 200, 1)});
+    dbfixture::write_rows(prefix, "site", {hand_row("site", {{"ANMO"}, {"1990001"}})});
+    Dbptr db;
+    ASSERT_EQ(dbopen((prefix + ".wfdisc").c_str(), "r", &db), 0);
+    EXPECT_EQ(count(dblookup(db, 0, "wfdisc", 0, 0)), 1);
+    EXPECT_EQ(count(dblookup(db, 0, "site", 0, 0)), 1);
+    dbclose(db);
+}
+
 // ---------------------------------------------------------------- writing
 
 TEST_F(Db, EngineWritesExactLayoutAndReadsItBack) {
@@ -639,4 +649,54 @@ TEST_F(Db, AppendAfterALastRowWithoutNewline) {
     EXPECT_LT(dbputv(wf, 0, "sta", "KIV", (char *)0), 0);
     EXPECT_EQ(rzvtest::read_file(prefix + ".wfdisc"), text + a.substr(0, 10));
     dbclose(db);
+}
+
+TEST_F(Db, RecordCountSeesRowsAppendedByAnotherProgram) {
+    std::string a = dbfixture::wfdisc_row("ANMO", "BHZ", 100, 200, 1);
+    std::string b = dbfixture::wfdisc_row("HRV", "BHZ", 300, 400, 2);
+    std::string f = prefix + ".wfdisc";
+    rzvtest::write_file(f, a + "\n");
+    FILE *quiet = fopen("/dev/null", "w");
+    elog_set_stream(quiet);
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    EXPECT_EQ(count(wf), 1);
+    Dbptr sc = dblookup(wf, 0, 0, 0, "dbSCRATCH");
+    dbputv(sc, 0, "sta", "HRV", "chan", "BHZ", "time", 0.0, "endtime", 1000.0, (char *)0);
+    Tbl *list = nullptr;
+    Hook *hook = nullptr;
+    EXPECT_EQ(dbmatches(sc, wf, 0, 0, &hook, &list), 0);
+    // another program appends a row, then half of one
+    rzvtest::write_file(f, a + "\n" + b + "\n" + a.substr(0, 50));
+    EXPECT_EQ(count(wf), 2);
+    EXPECT_EQ(dbmatches(sc, wf, 0, 0, &hook, &list), 1);
+    Dbptr r = wf;
+    r.record = 1;
+    long wfid = 0;
+    ASSERT_EQ(dbgetv(r, 0, "wfid", &wfid, (char *)0), 0);
+    EXPECT_EQ(wfid, 2);
+    // the half row completes
+    rzvtest::write_file(f, a + "\n" + b + "\n" + a + "\n");
+    EXPECT_EQ(count(wf), 3);
+    // the file is rewritten shorter: read again
+    rzvtest::write_file(f, b + "\n");
+    EXPECT_EQ(count(wf), 1);
+    EXPECT_EQ(dbmatches(sc, wf, 0, 0, &hook, &list), 1);
+    EXPECT_EQ((long)gettbl(list, 0), 0);
+    free_hook(&hook);
+    freetbl(list, 0);
+    dbclose(db);
+
+    // With "r+", rows appended by another program come before ours.
+    rzvtest::write_file(f, a + "\n");
+    ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
+    wf = dblookup(db, 0, "wfdisc", 0, 0);
+    EXPECT_EQ(count(wf), 1);
+    rzvtest::write_file(f, a + "\n" + b + "\n");
+    EXPECT_EQ(dbaddv(wf, 0, "sta", "KIV", (char *)0), 2);
+    EXPECT_EQ(rzvtest::read_file(f).size(), 3u * 284);
+    dbclose(db);
+    elog_set_stream(0);
+    fclose(quiet);
 }

@@ -241,3 +241,29 @@ TEST_F(Match, KeySideExpressions) {
     freetbl(t2, 0);
     freetbl(bad, 0);
 }
+
+TEST_F(Match, AViewIndexSeesChangedBaseRows) {
+    Tbl *names = strtbl("wfdisc", (char *)0);
+    Dbptr v = dbtbl2view(db, names);
+    freetbl(names, 0);
+    char ref[dbREF_SIZE];
+    Dbptr r = wf;
+    for (r.record = 0; r.record < 5; r.record++) {
+        ASSERT_EQ(dbref(r, ref), 0);
+        ASSERT_GE(dbadd(v, ref), 0);
+    }
+    // view rows 0..4 are wfdisc rows 0..4: BBB/AAA BHZ 1000..1400
+    dbputv(sc, 0, "sta", "BBB", "chan", "BHZ", "time", 1000.0, "endtime", 1050.0, (char *)0);
+    ASSERT_EQ(dbmatches(sc, v, &k1, &k1, &hook, &list), 1);
+    EXPECT_EQ(rows()[0], 0);
+    Dbptr b = wf;
+    b.record = 0;
+    ASSERT_EQ(dbputv(b, 0, "sta", "CCC", (char *)0), 0);
+    EXPECT_EQ(dbmatches(sc, v, &k1, &k1, &hook, &list), 0);
+    // a base row moved into the window
+    b.record = 2;
+    ASSERT_EQ(dbputv(b, 0, "time", 1040.0, (char *)0), 0);
+    EXPECT_EQ(dbmatches(sc, v, &k1, &k1, &hook, &list), 1);
+    EXPECT_EQ(rows()[0], 2);
+    dbfree(v);
+}

@@ -58,3 +58,56 @@ TEST(DbThreads, ConcurrentReadersAgree) {
     EXPECT_EQ(bad.load(), 0);
     dbclose(db);
 }
+
+// Another program appends to the file while threads count, read and match.
+TEST(DbThreads, ReadersWhileTheFileGrows) {
+    rzvtest::TempDir dir;
+    std::string prefix = dir.file("grow");
+    std::string file = prefix + ".wfdisc";
+    ASSERT_TRUE(dbfixture::write_rows(prefix, "wfdisc", {dbfixture::wfdisc_row("AAA", "BHZ", 0, 99, 0)}));
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> bad{0};
+    std::thread writer([&]() {
+        for (int i = 1; i <= 200; i++) {
+            FILE *fp = fopen(file.c_str(), "a");
+            std::string row = dbfixture::wfdisc_row("AAA", "BHZ", i * 100.0, i * 100.0 + 99, i) + "\n";
+            fwrite(row.data(), 1, row.size(), fp);
+            fclose(fp);
+        }
+        done = true;
+    });
+    std::vector<std::thread> readers;
+    for (int k = 0; k < 2; k++)
+        readers.emplace_back([&]() {
+            Tbl *list = nullptr;
+            Hook *hook = nullptr;
+            Dbptr mem;
+            dbopen_memory(&mem);
+            Dbptr key = dblookup(mem, 0, "wfdisc", 0, 0);
+            dbaddv(key, 0, "sta", "AAA", "chan", "BHZ", "time", 0.0, "endtime", 50.0, (char *)0);
+            key.record = 0;
+            long last = 0;
+            while (!done || last < 201) {
+                long n = 0;
+                dbquery(wf, dbRECORD_COUNT, &n);
+                if (n < last) bad++;
+                last = n;
+                Dbptr r = wf;
+                r.record = n - 1;
+                long wfid = -5;
+                if (dbgetv(r, 0, "wfid", &wfid, (char *)0) != 0 || wfid != n - 1) bad++;
+                if (dbmatches(key, wf, 0, 0, &hook, &list) != 1) bad++;
+                if (done && last >= 201) break;
+            }
+            free_hook(&hook);
+            freetbl(list, 0);
+            dbclose(mem);
+        });
+    writer.join();
+    for (auto &t : readers) t.join();
+    EXPECT_EQ(bad.load(), 0);
+    dbclose(db);
+}

@@ -56,6 +56,12 @@ Database *db_get(long database) {
 }
 
 Table::~Table() {
+    for (auto &r : retired) {
+        if (r.second)
+            munmap(r.first, r.second);
+        else
+            free(r.first);
+    }
     if (storage == 1 && rows) munmap(rows, maplen);
     if (storage == 2) free(rows);
     if (fd >= 0) close(fd);
@@ -266,6 +272,7 @@ static void normalise(Table *t, const char *p, size_t size) {
         n++;
     }
     t->nrows.store(n);
+    t->normalised = 1;
     /* a last line without its newline that is short may have been cut in
      * the middle of a write: remember where, so that a number cut there is
      * not read as a smaller one */
@@ -335,6 +342,8 @@ static void load_table(Database *d, Table *t) {
     }
     t->present = 1;
     size_t size = (size_t)st.st_size;
+    t->file_bytes = size;
+    t->mtime_ns = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
     char *map = nullptr;
     if (size > 0) {
         map = (char *)mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
@@ -388,6 +397,127 @@ static void load_table(Database *d, Table *t) {
         t->fd = fd;
     else
         close(fd);
+}
+
+static long long mtime_of(const struct stat &st) {
+    return (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
+/* Adds the complete rows that follow the accounted bytes; false when they
+ * are not all rows of the schema's width (the caller reads the file
+ * again).  A trailing partial line is left for a later look. */
+static bool extend_rows(Table *t, size_t size) {
+    size_t from = t->file_bytes;
+    int fd = open(t->filename.c_str(), O_RDONLY);
+    if (fd < 0) return true;  /* cannot look now: keep what we have */
+    bool ok = false;
+    if (t->storage == 1 || (t->storage == 0 && !t->writable)) {
+        char *map = (char *)mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (map != MAP_FAILED) {
+            const char *nl = (const char *)memrchr(map + from, '\n', size - from);
+            size_t len = nl ? (size_t)(nl - map) + 1 - from : 0;
+            long k = 0;
+            if (len % t->stride == 0 && rows_exact(map + from, len, t->stride, &k)) {
+                char *old = t->rows;
+                size_t oldlen = t->maplen;
+                __atomic_store_n(&t->rows, map, __ATOMIC_RELEASE);
+                if (old && t->storage == 1) t->retired.emplace_back(old, oldlen);
+                t->storage = 1;
+                t->maplen = size;
+                t->file_bytes = from + len;
+                t->cap = t->nrows.load() + k;
+                t->nrows.store(t->cap, std::memory_order_release);
+                ok = true;
+            } else {
+                munmap(map, size);
+            }
+        }
+    } else {
+        std::vector<char> buf(size - from);
+        ssize_t got = pread(fd, buf.data(), buf.size(), (off_t)from);
+        if (got == (ssize_t)buf.size()) {
+            const char *nl = (const char *)memrchr(buf.data(), '\n', buf.size());
+            size_t len = nl ? (size_t)(nl - buf.data()) + 1 : 0;
+            long k = 0;
+            if (len % t->stride == 0 && rows_exact(buf.data(), len, t->stride, &k)) {
+                long n = t->nrows.load();
+                if (n + k > t->cap) {
+                    long cap = t->cap > 0 ? t->cap : 16;
+                    while (cap < n + k) cap *= 2;
+                    char *p = (char *)malloc((size_t)cap * t->stride);
+                    if (p) {
+                        if (n) memcpy(p, t->rows, (size_t)n * t->stride);
+                        char *old = t->rows;
+                        __atomic_store_n(&t->rows, p, __ATOMIC_RELEASE);
+                        if (old) t->retired.emplace_back(old, 0);
+                        t->cap = cap;
+                    }
+                }
+                if (n + k <= t->cap) {
+                    if (len) memcpy(t->rows + (size_t)n * t->stride, buf.data(), len);
+                    t->file_bytes = from + len;
+                    t->nrows.store(n + k, std::memory_order_release);
+                    ok = true;
+                }
+            }
+        }
+    }
+    close(fd);
+    return ok;
+}
+
+void table_refresh(Database *d, Table *t) {
+    if (!d || d->memory || t->view || !t->loaded.load() || t->filename.empty()) return;
+    struct stat st;
+    if (stat(t->filename.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    std::lock_guard<std::mutex> lk(t->mu);
+    size_t size = (size_t)st.st_size;
+    if (size == t->file_bytes && mtime_of(st) == t->mtime_ns) return;
+    bool clean = !t->normalised && t->cut_row < 0 && t->file_bytes % t->stride == 0;
+    if (size > t->file_bytes && clean && extend_rows(t, size)) {
+        if (t->file_bytes == size) t->mtime_ns = mtime_of(st);
+        return;
+    }
+    if (size == t->file_bytes && clean && t->storage == 1) {
+        /* changed in place: the mapping shows the new text already */
+        t->mtime_ns = mtime_of(st);
+        t->generation.fetch_add(1);
+        return;
+    }
+    /* read it again from the start */
+    Table fresh;
+    fresh.name = t->name;
+    fresh.schema = schema_table(t->name.c_str());
+    load_table(d, &fresh);
+    long newn = fresh.nrows.load();
+    if (newn < t->nrows.load()) t->nrows.store(newn, std::memory_order_release);
+    char *old = t->rows;
+    if (old) t->retired.emplace_back(old, t->storage == 1 ? t->maplen : 0);
+    t->schema = fresh.schema;
+    t->stride = fresh.stride;
+    __atomic_store_n(&t->rows, fresh.rows, __ATOMIC_RELEASE);
+    t->storage = fresh.storage;
+    t->maplen = fresh.maplen;
+    t->cap = fresh.cap;
+    t->writable = fresh.writable;
+    t->tofile = fresh.tofile;
+    t->present = fresh.present;
+    if (t->fd >= 0) close(t->fd);
+    t->fd = fresh.fd;
+    t->normalised = fresh.normalised;
+    t->cut_row = fresh.cut_row;
+    t->cut_col = fresh.cut_col;
+    t->file_bytes = fresh.file_bytes;
+    t->mtime_ns = fresh.mtime_ns;
+    if (t->nullrow.size() != fresh.nullrow.size()) {
+        t->nullrow = fresh.nullrow;
+        t->scratch = fresh.scratch;
+    }
+    fresh.rows = nullptr;
+    fresh.storage = 0;
+    fresh.fd = -1;
+    t->nrows.store(newn, std::memory_order_release);
+    t->generation.fetch_add(1);
 }
 
 Table *db_table(Database *d, long i) {
@@ -515,7 +645,7 @@ static const char *base_row(Table *b, long r) {
     if (r == dbSCRATCH) return b->scratch.data();
     if (r == dbNULL) return b->nullrow.data();
     if (r < 0 || r >= b->nrows.load(std::memory_order_acquire)) return nullptr;
-    return b->rows + (size_t)r * b->stride;
+    return __atomic_load_n(&b->rows, __ATOMIC_ACQUIRE) + (size_t)r * b->stride;
 }
 
 int row_slots(Database *d, Table *t, long record, const char **slots) {
@@ -702,9 +832,6 @@ static int open_common(const char *name, int memory, int writable, Dbptr *db) {
         }
     }
     for (int i = 0; i < schema_ntables; i++) {
-        if (!memory && !strcmp(schema_tables[i].name, "trace")) {
-            /* the trace table lives in memory even in a file database */
-        }
         Table *t = new Table;
         t->name = schema_tables[i].name;
         t->schema = &schema_tables[i];
@@ -907,6 +1034,7 @@ extern "C" int dbquery(Dbptr db, int code, void *value) {
     };
     switch (code) {
     case dbRECORD_COUNT:
+        if (!t->view) table_refresh(d, t);
         *(long *)value = table_count(t);
         return 0;
     case dbTABLE_NAME:

@@ -22,10 +22,14 @@
  * the same time as other calls on that table; the caller serialises them.
  * Adding rows may move a table's rows (dbTABLE_ADDRESS must be asked again).
  *
- * Files: a table read through "r" is mapped; another program may append to
- * the file (the rows appear at the next dbopen) but must not shorten it while
- * it is open.  With "r+" a write first checks that the file still has the
- * size the engine knows, and refuses (with a message) if it does not.
+ * Files: a table read through "r" is mapped.  Another program may append to
+ * the file: asking the record count (dbRECORD_COUNT) looks at the file again
+ * and adds the complete new rows (a partial last line waits for its
+ * newline); a file rewritten or shortened is read again then.  A program
+ * that shortens a mapped file must not do so while rows are being read.
+ * With "r+" an append first takes in rows other programs appended; a row
+ * rewrite checks that the file still has the size the engine knows and
+ * refuses (with a message) if it does not.
  *
  * ---------------------------------------------------------------- descriptor
  * If a plain file exists at the database name itself, it is a descriptor:
@@ -110,7 +114,8 @@ typedef struct Dbptr {
 #define dbTABLE_FIELDS      (-303)  /* Tbl * of char *: field names in order
                                        (a view: "table.field" for every field) */
 #define dbFIELD_NAME        (-304)  /* char *: name of the pointer's field */
-#define dbRECORD_COUNT      (-305)  /* long */
+#define dbRECORD_COUNT      (-305)  /* long (a file table: after looking at
+                                       the file again, see "Files") */
 #define dbFIELD_TYPE        (-306)  /* long: dbSTRING, dbREAL, ... */
 #define dbFIELD_FORMAT      (-307)  /* char *: print format, e.g. "%17.5f" */
 #define dbNULL_VALUE        (-308)  /* char *: the field's null value as text */

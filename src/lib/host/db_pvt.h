@@ -104,7 +104,7 @@ struct Value {
     double d = 0;         /* dbREAL, dbTIME, dbDATE */
     void *p = nullptr;    /* dbPOINTER */
     Dbptr b{};            /* dbDBPTR */
-    char s[MAX_WIDTH + 1] = {0};  /* trimmed text (every type) */
+    char s[MAX_WIDTH + 1];  /* trimmed text (every type); set by every read */
 };
 
 /* ------------------------------------------------------------ tables, views */
@@ -154,6 +154,12 @@ struct Table {
     Arr *index_arr = nullptr;
     std::mutex imu;           /* guards index_arr and index builds */
     std::atomic<unsigned long> generation{0};  /* bumped when a row changes */
+    int normalised = 0;       /* read through a normalising copy */
+    size_t file_bytes = 0;    /* bytes of the file the rows account for */
+    long long mtime_ns = 0;   /* the file's modification time when read */
+    /* storage replaced by a refresh, kept until close for readers that
+     * still hold the old address: (address, mapped length or 0 for heap) */
+    std::vector<std::pair<char *, size_t>> retired;
     long cut_row = -1;        /* a last line cut short (no newline): its row */
     long cut_col = 0;         /* and the column where it ends */
 
@@ -228,6 +234,12 @@ int field_format(const SchemaField *f, const Value &v, char *out, std::string &e
 /* Registers a view built by the caller; returns its pointer (record dbALL)
  * or one with table dbINVALID (with a message). */
 Dbptr view_register(Database *d, const char *name, std::unique_ptr<View> v);
+
+/* Looks at a base table's file again: rows appended by another program
+ * since it was read are added (a partial last line waits for its newline);
+ * a file that shrank, was rewritten or changed in place is read again.
+ * Readers may run meanwhile: replaced storage stays valid until close. */
+void table_refresh(Database *d, Table *t);
 
 /* Writes `row` (exactly the schema width) into record r of base table t, in
  * memory and on disk.  0 or -1 (with a message). */

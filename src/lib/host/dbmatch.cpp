@@ -346,12 +346,23 @@ std::string index_name_of(const std::vector<Pair> &pairs, Table *t) {
     return n;
 }
 
+/* Changes to a table's rows, or to the base rows of a view. */
+unsigned long generation_of(Database *d, Table *t) {
+    unsigned long g = t->generation.load();
+    if (t->view)
+        for (long b : view_base_tables(d, t)) {
+            Table *bt = d->table(b);
+            if (bt) g += bt->generation.load();
+        }
+    return g;
+}
+
 Index *build_index(Database *d, Table *t, const std::vector<Pair> &pairs, const std::string &name) {
     Index *x = new Index;
     x->name = name;
     x->serial = d->serial;
     x->table = t->index;
-    x->generation = t->generation.load();
+    x->generation = generation_of(d, t);
     long n = table_count(t);
     x->built = n;
     int secpair = -1;
@@ -553,7 +564,7 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
 
     /* the index: the hook's, the table's, or a new one */
     Index *x = st->idx;
-    unsigned long gen = t->generation.load();
+    unsigned long gen = generation_of(d, t);
     if (!x || x->generation != gen || x->serial != d->serial) {
         std::string name = index_name_of(st->pairs, t);
         std::lock_guard<std::mutex> lk(t->imu);

@@ -307,6 +307,7 @@ int table_write_row(Database *d, Table *t, long r, const char *row, const char *
             elog_log(1, "%s: cannot write row %ld of %s\n", caller, r, t->filename.c_str());
             return -1;
         }
+        if (fstat(t->fd, &st) == 0) t->mtime_ns = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
     }
     memcpy(t->rows + (size_t)r * t->stride, row, rs);
     t->generation.fetch_add(1);
@@ -319,6 +320,8 @@ long table_append_row(Database *d, Table *t, const char *row, const char *caller
                  d->name.c_str());
         return -1;
     }
+    /* rows another program appended come first */
+    if (t->tofile) table_refresh(d, t);
     long n = t->nrows.load();
     long rs = t->schema->rowsize;
     std::lock_guard<std::mutex> lk(t->mu);
@@ -349,6 +352,8 @@ long table_append_row(Database *d, Table *t, const char *row, const char *caller
             return -1;
         }
         t->present = 1;
+        t->file_bytes = (size_t)st.st_size + text.size();
+        if (fstat(t->fd, &st) == 0) t->mtime_ns = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
     }
     if (t->storage != 2 || n + 1 > t->cap) {
         long cap = t->cap > 0 ? t->cap : 16;
