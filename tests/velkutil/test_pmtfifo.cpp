@@ -490,6 +490,38 @@ TEST(PmtfifoRegistry, StaleCheckedHandleIsRefused) {
     pmtfifo_destroy(g, nullptr);
 }
 
+// A producer keeps calling through the handle of a destroyed checked FIFO
+// while a new checked FIFO takes over its record: setting the new FIFO up
+// must not race with the stale calls' look at the old one (the stale handle
+// then names the new FIFO, which is alive until the caller stops).
+TEST(PmtfifoRegistry, StaleCallsWhileTheRecordIsReused) {
+    Watchdog dog("StaleCallsWhileTheRecordIsReused");
+    int reused = 0;
+    for (int round = 0; round < 100; round++) {
+        Pmtfifo *f = pmtfifo_create(0, 0, 1);
+        ASSERT_NE(f, nullptr);
+        pmtfifo_destroy(f, nullptr);
+        std::atomic<bool> started{false}, stop{false};
+        std::thread stale([&] {
+            for (int i = 0; !stop.load(std::memory_order_relaxed) || i < 50; i++) {
+                pmtfifo_data_available(f);
+                started.store(true, std::memory_order_relaxed);
+            }
+        });
+        while (!started.load(std::memory_order_relaxed)) std::this_thread::yield();
+        Pmtfifo *g = pmtfifo_create(0, 0, round % 2 ? 1 : 2);
+        ASSERT_NE(g, nullptr);
+        stop.store(true, std::memory_order_relaxed);
+        stale.join();
+        if (g == f) reused++;
+        EXPECT_NE(g->check, 0);
+        EXPECT_EQ(pmtfifo_push(g, tok(1)), 0);
+        EXPECT_EQ(pmtfifo_data_available(g), 1);
+        pmtfifo_destroy(g, nullptr);
+    }
+    EXPECT_GT(reused, 0);
+}
+
 // ---------------------------------------------------------------- stress
 
 constexpr uintptr_t kEnd = ~uintptr_t(0);
