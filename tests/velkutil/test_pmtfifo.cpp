@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -56,6 +57,22 @@ private:
     bool done_ = false;
     std::thread thread_;
 };
+
+// Every test of this file is bounded in time: a lost wake-up fails the run
+// with the test's name instead of hanging it.
+class HangGuard : public ::testing::EmptyTestEventListener {
+    std::string name_;
+    std::unique_ptr<Watchdog> dog_;
+    void OnTestStart(const ::testing::TestInfo &info) override {
+        name_ = std::string(info.test_suite_name()) + "." + info.name();
+        dog_.reset(new Watchdog(name_.c_str(), std::chrono::seconds(120)));
+    }
+    void OnTestEnd(const ::testing::TestInfo &) override { dog_.reset(); }
+};
+const bool hang_guard_installed = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new HangGuard);
+    return true;
+}();
 
 void *tok(uintptr_t v) { return reinterpret_cast<void *>(v); }
 uintptr_t val(void *p) { return reinterpret_cast<uintptr_t>(p); }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -53,6 +54,22 @@ private:
     bool done_ = false;
     std::thread thread_;
 };
+
+// Every test of this file is bounded in time: a lost wake-up fails the run
+// with the test's name instead of hanging it.
+class HangGuard : public ::testing::EmptyTestEventListener {
+    std::string name_;
+    std::unique_ptr<Watchdog> dog_;
+    void OnTestStart(const ::testing::TestInfo &info) override {
+        name_ = std::string(info.test_suite_name()) + "." + info.name();
+        dog_.reset(new Watchdog(name_.c_str(), std::chrono::seconds(120)));
+    }
+    void OnTestEnd(const ::testing::TestInfo &) override { dog_.reset(); }
+};
+const bool hang_guard_installed = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new HangGuard);
+    return true;
+}();
 
 // A thread about to wait publishes its kernel thread id, so the test can tell
 // when it is asleep (in these tests the FIFO's wait is the only place).
