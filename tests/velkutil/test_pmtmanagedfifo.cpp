@@ -391,6 +391,54 @@ TEST(PmtmanagedfifoDisplay, FormsWithAndWithoutPrefix) {
     pmtmanagedfifo_destroy(m);
 }
 
+// A consumer queue that cannot be made: the queue's own message, then the
+// consumer's, and the name stays free.
+TEST(PmtmanagedfifoDelivery, ConsumerQueueFailureIsReportedAfterTheQueues) {
+    std::string name = unique_name("qfail");
+    Pmtmanagedfifo *m = pmtmanagedfifo_create(cs(name.c_str()));
+    EXPECT_EQ(pmtmanagedfifo_set_consumer(m, cs("c"), 0, 7), nullptr);
+    std::vector<std::string> msgs = rzvtest::messages();
+    ASSERT_GE(msgs.size(), 2u);
+    EXPECT_NE(msgs[msgs.size() - 2].find("pmtfifo_create:"), std::string::npos);
+    EXPECT_EQ(msgs.back(),
+              "pmtmanagedfifo_set_consumer: pmtfifo_create() error for consumer name 'c' fifo '" + name + "'.\n");
+    EXPECT_EQ(pmtmanagedfifo_get_consumer(m, cs("c")), nullptr);
+    EXPECT_NE(pmtmanagedfifo_set_consumer(m, cs("c"), 0, 0), nullptr);
+    pmtmanagedfifo_destroy(m);
+}
+
+// Without a FIFO every registered one is shown, in name order.
+TEST(PmtmanagedfifoDisplay, EveryFifoInNameOrder) {
+    std::string b = "zz_disp_b" + unique_name(""), a = "zz_disp_a" + unique_name("");
+    Pmtmanagedfifo *mb = pmtmanagedfifo_create(cs(b.c_str()));
+    Pmtmanagedfifo *ma = pmtmanagedfifo_create(cs(a.c_str()));
+    pmtmanagedfifo_set_consumer(mb, cs("cb"), 0, 0);
+    pmtmanagedfifo_set_consumer(ma, cs("ca"), 0, 0);
+    FILE *fp = tmpfile();
+    ASSERT_NE(fp, nullptr);
+    elog_set_stream(fp);
+    EXPECT_EQ(pmtmanagedfifo_display(cs("# "), nullptr), 0);
+    elog_set_stream(nullptr);
+    rewind(fp);
+    std::string out;
+    char buf[256];
+    while (fgets(buf, sizeof buf, fp)) out += buf;
+    fclose(fp);
+    auto f12 = [](const std::string &v) {
+        char t[96];
+        snprintf(t, sizeof t, "%12s", v.c_str());
+        return std::string(t);
+    };
+    const std::string head_a = "# " + f12(a) + " Consumers:\n", head_b = "# " + f12(b) + " Consumers:\n";
+    size_t at_a = out.find(head_a), at_b = out.find(head_b);
+    ASSERT_NE(at_a, std::string::npos) << out;
+    ASSERT_NE(at_b, std::string::npos) << out;
+    EXPECT_LT(at_a, at_b);
+    EXPECT_NE(out.find(head_a + "# " + std::string(13, ' ') + f12("ca") + "\n" + head_b), std::string::npos) << out;
+    pmtmanagedfifo_destroy(ma);
+    pmtmanagedfifo_destroy(mb);
+}
+
 // ---------------------------------------------------------------- stress
 
 // Producers push concurrently into one FIFO with bounded, unbounded and
