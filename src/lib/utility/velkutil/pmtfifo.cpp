@@ -131,13 +131,13 @@ FifoImpl *pmtfifo_retired = nullptr;
 
 void fifo_key(const Pmtfifo *mtf, char *key, size_t n) { snprintf(key, n, "0x%lx", (unsigned long)mtf); }
 
+// `check` is read without any lock, also through stale handles while a new
+// checked FIFO takes the record over (pmtfifo_create never clears it).
+inline int checked_of(const Pmtfifo *mtf) { return __atomic_load_n(&mtf->check, __ATOMIC_RELAXED); }
+
 // Registry check: true when mtf is a checked FIFO that is no longer
 // registered (msg, if given, is then registered).  Never touches the FIFO's
 // own lock.
-// `check` is read here without any lock, also through stale handles: see
-// checked_of().
-inline int checked_of(const Pmtfifo *mtf) { return __atomic_load_n(&mtf->check, __ATOMIC_RELAXED); }
-
 bool gone(Pmtfifo *mtf, const char *msg) {
     if (!checked_of(mtf)) return false;
     char key[32];
