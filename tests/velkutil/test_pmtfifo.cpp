@@ -590,7 +590,7 @@ void consume(Pmtfifo *f, std::vector<uintptr_t> &out) {
 }
 
 void run_producers_consumers(int maxqueue, int block, double timeout, int producers, int consumers,
-                             uint32_t per_producer, bool disrupt) {
+                             uint32_t per_producer, bool disrupt, bool stop_modes = false) {
     Pmtfifo *f = pmtfifo_create(maxqueue, block, 0);
     ASSERT_NE(f, nullptr);
     if (block == 2) pmtfifo_set_timeout(f, timeout);
@@ -610,11 +610,15 @@ void run_producers_consumers(int maxqueue, int block, double timeout, int produc
         disruptor = std::thread([&] {
             // Release requests and mode changes while consumers wait.
             for (int i = 0; !stop.load(); i++) {
-                switch (i % 4) {
+                switch (i % (stop_modes ? 6 : 4)) {
                 case 0: pmtfifo_release_block(f); break;
                 case 1: pmtfifo_set_timeout(f, 0.001); break;
                 case 2: pmtfifo_set_timeout(f, -1.0); break;
                 case 3: pmtfifo_release_block(f); break;
+                // With `stop_modes`, the waits are also ended: consumers
+                // find a FIFO that no longer blocks, then blocking again.
+                case 4: pmtfifo_release_blocks(f); break;
+                case 5: pmtfifo_set_timeout(f, 0.0); break;
                 }
                 std::this_thread::sleep_for(200us);
             }
@@ -649,6 +653,11 @@ TEST(PmtfifoStress, ReleasesAndModeChangesWhileConsumersWait) {
     Watchdog dog("ReleasesAndModeChangesWhileConsumersWait");
     run_producers_consumers(4, 1, 0, 3, 4, 10000, true);
     run_producers_consumers(0, 2, 0.001, 2, 3, 10000, true);
+}
+
+TEST(PmtfifoStress, WaitsEndedAndResumedWhileConsumersWait) {
+    run_producers_consumers(4, 1, 0, 3, 4, 10000, true, true);
+    run_producers_consumers(0, 1, 0, 2, 3, 10000, true, true);
 }
 
 // Flushes while producers wait: every item is delivered or flushed at most
