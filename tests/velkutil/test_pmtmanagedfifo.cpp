@@ -507,7 +507,19 @@ TEST(PmtmanagedfifoStress, FanOutWithLateConsumers) {
         threads.emplace_back(consume, c);
     }
     all_joined = true;
+    // Release requests reach the consumers while they wait (they pop again),
+    // looked up while pushes wait for room.
+    std::atomic<bool> pushes_done{false};
+    std::thread releaser([&] {
+        for (int i = 0; !pushes_done.load(); i++) {
+            std::string cname = "c" + std::to_string(i % consumers);
+            pmtfifo_release_block(pmtmanagedfifo_get_consumer(m, cs(cname.c_str())));
+            std::this_thread::sleep_for(300us);
+        }
+    });
     for (auto &t : ps) t.join();
+    pushes_done = true;
+    releaser.join();
     for (auto &t : threads) t.join();
 
     const unsigned long total = (unsigned long)producers * per_producer;
