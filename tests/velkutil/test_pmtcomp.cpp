@@ -8,8 +8,10 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -47,6 +49,22 @@ private:
     bool done_ = false;
     std::thread thread_;
 };
+
+// Every test of this file is bounded in time: a lost wake-up fails the run
+// with the test's name instead of hanging it.
+class HangGuard : public ::testing::EmptyTestEventListener {
+    std::string name_;
+    std::unique_ptr<Watchdog> dog_;
+    void OnTestStart(const ::testing::TestInfo &info) override {
+        name_ = std::string(info.test_suite_name()) + "." + info.name();
+        dog_.reset(new Watchdog(name_.c_str(), std::chrono::seconds(120)));
+    }
+    void OnTestEnd(const ::testing::TestInfo &) override { dog_.reset(); }
+};
+const bool hang_guard_installed = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new HangGuard);
+    return true;
+}();
 
 // What a callback saw, per worker.
 struct Slot {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -56,6 +57,22 @@ private:
     bool done_ = false;
     std::thread thread_;
 };
+
+// Every test of this file is bounded in time: a lost wake-up fails the run
+// with the test's name instead of hanging it.
+class HangGuard : public ::testing::EmptyTestEventListener {
+    std::string name_;
+    std::unique_ptr<Watchdog> dog_;
+    void OnTestStart(const ::testing::TestInfo &info) override {
+        name_ = std::string(info.test_suite_name()) + "." + info.name();
+        dog_.reset(new Watchdog(name_.c_str(), std::chrono::seconds(120)));
+    }
+    void OnTestEnd(const ::testing::TestInfo &) override { dog_.reset(); }
+};
+const bool hang_guard_installed = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new HangGuard);
+    return true;
+}();
 
 void *tok(uintptr_t v) { return reinterpret_cast<void *>(v); }
 uintptr_t val(void *p) { return reinterpret_cast<uintptr_t>(p); }
@@ -490,6 +507,38 @@ TEST(PmtfifoRegistry, StaleCheckedHandleIsRefused) {
     pmtfifo_destroy(g, nullptr);
 }
 
+// A producer keeps calling through the handle of a destroyed checked FIFO
+// while a new checked FIFO takes over its record: setting the new FIFO up
+// must not race with the stale calls' look at the old one (the stale handle
+// then names the new FIFO, which is alive until the caller stops).
+TEST(PmtfifoRegistry, StaleCallsWhileTheRecordIsReused) {
+    Watchdog dog("StaleCallsWhileTheRecordIsReused");
+    int reused = 0;
+    for (int round = 0; round < 100; round++) {
+        Pmtfifo *f = pmtfifo_create(0, 0, 1);
+        ASSERT_NE(f, nullptr);
+        pmtfifo_destroy(f, nullptr);
+        std::atomic<bool> started{false}, stop{false};
+        std::thread stale([&] {
+            for (int i = 0; !stop.load(std::memory_order_relaxed) || i < 50; i++) {
+                pmtfifo_data_available(f);
+                started.store(true, std::memory_order_relaxed);
+            }
+        });
+        while (!started.load(std::memory_order_relaxed)) std::this_thread::yield();
+        Pmtfifo *g = pmtfifo_create(0, 0, round % 2 ? 1 : 2);
+        ASSERT_NE(g, nullptr);
+        stop.store(true, std::memory_order_relaxed);
+        stale.join();
+        if (g == f) reused++;
+        EXPECT_NE(g->check, 0);
+        EXPECT_EQ(pmtfifo_push(g, tok(1)), 0);
+        EXPECT_EQ(pmtfifo_data_available(g), 1);
+        pmtfifo_destroy(g, nullptr);
+    }
+    EXPECT_GT(reused, 0);
+}
+
 // ---------------------------------------------------------------- stress
 
 constexpr uintptr_t kEnd = ~uintptr_t(0);
@@ -541,7 +590,7 @@ void consume(Pmtfifo *f, std::vector<uintptr_t> &out) {
 }
 
 void run_producers_consumers(int maxqueue, int block, double timeout, int producers, int consumers,
-                             uint32_t per_producer, bool disrupt) {
+                             uint32_t per_producer, bool disrupt, bool stop_modes = false) {
     Pmtfifo *f = pmtfifo_create(maxqueue, block, 0);
     ASSERT_NE(f, nullptr);
     if (block == 2) pmtfifo_set_timeout(f, timeout);
@@ -561,11 +610,15 @@ void run_producers_consumers(int maxqueue, int block, double timeout, int produc
         disruptor = std::thread([&] {
             // Release requests and mode changes while consumers wait.
             for (int i = 0; !stop.load(); i++) {
-                switch (i % 4) {
+                switch (i % (stop_modes ? 6 : 4)) {
                 case 0: pmtfifo_release_block(f); break;
                 case 1: pmtfifo_set_timeout(f, 0.001); break;
                 case 2: pmtfifo_set_timeout(f, -1.0); break;
                 case 3: pmtfifo_release_block(f); break;
+                // With `stop_modes`, the waits are also ended: consumers
+                // find a FIFO that no longer blocks, then blocking again.
+                case 4: pmtfifo_release_blocks(f); break;
+                case 5: pmtfifo_set_timeout(f, 0.0); break;
                 }
                 std::this_thread::sleep_for(200us);
             }
@@ -600,6 +653,11 @@ TEST(PmtfifoStress, ReleasesAndModeChangesWhileConsumersWait) {
     Watchdog dog("ReleasesAndModeChangesWhileConsumersWait");
     run_producers_consumers(4, 1, 0, 3, 4, 10000, true);
     run_producers_consumers(0, 2, 0.001, 2, 3, 10000, true);
+}
+
+TEST(PmtfifoStress, WaitsEndedAndResumedWhileConsumersWait) {
+    run_producers_consumers(4, 1, 0, 3, 4, 10000, true, true);
+    run_producers_consumers(0, 1, 0, 2, 3, 10000, true, true);
 }
 
 // Flushes while producers wait: every item is delivered or flushed at most

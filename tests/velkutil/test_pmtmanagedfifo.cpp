@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -53,6 +54,22 @@ private:
     bool done_ = false;
     std::thread thread_;
 };
+
+// Every test of this file is bounded in time: a lost wake-up fails the run
+// with the test's name instead of hanging it.
+class HangGuard : public ::testing::EmptyTestEventListener {
+    std::string name_;
+    std::unique_ptr<Watchdog> dog_;
+    void OnTestStart(const ::testing::TestInfo &info) override {
+        name_ = std::string(info.test_suite_name()) + "." + info.name();
+        dog_.reset(new Watchdog(name_.c_str(), std::chrono::seconds(120)));
+    }
+    void OnTestEnd(const ::testing::TestInfo &) override { dog_.reset(); }
+};
+const bool hang_guard_installed = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new HangGuard);
+    return true;
+}();
 
 // A thread about to wait publishes its kernel thread id, so the test can tell
 // when it is asleep (in these tests the FIFO's wait is the only place).
@@ -374,6 +391,54 @@ TEST(PmtmanagedfifoDisplay, FormsWithAndWithoutPrefix) {
     pmtmanagedfifo_destroy(m);
 }
 
+// A consumer queue that cannot be made: the queue's own message, then the
+// consumer's, and the name stays free.
+TEST(PmtmanagedfifoDelivery, ConsumerQueueFailureIsReportedAfterTheQueues) {
+    std::string name = unique_name("qfail");
+    Pmtmanagedfifo *m = pmtmanagedfifo_create(cs(name.c_str()));
+    EXPECT_EQ(pmtmanagedfifo_set_consumer(m, cs("c"), 0, 7), nullptr);
+    std::vector<std::string> msgs = rzvtest::messages();
+    ASSERT_GE(msgs.size(), 2u);
+    EXPECT_NE(msgs[msgs.size() - 2].find("pmtfifo_create:"), std::string::npos);
+    EXPECT_EQ(msgs.back(),
+              "pmtmanagedfifo_set_consumer: pmtfifo_create() error for consumer name 'c' fifo '" + name + "'.\n");
+    EXPECT_EQ(pmtmanagedfifo_get_consumer(m, cs("c")), nullptr);
+    EXPECT_NE(pmtmanagedfifo_set_consumer(m, cs("c"), 0, 0), nullptr);
+    pmtmanagedfifo_destroy(m);
+}
+
+// Without a FIFO every registered one is shown, in name order.
+TEST(PmtmanagedfifoDisplay, EveryFifoInNameOrder) {
+    std::string b = "zz_disp_b" + unique_name(""), a = "zz_disp_a" + unique_name("");
+    Pmtmanagedfifo *mb = pmtmanagedfifo_create(cs(b.c_str()));
+    Pmtmanagedfifo *ma = pmtmanagedfifo_create(cs(a.c_str()));
+    pmtmanagedfifo_set_consumer(mb, cs("cb"), 0, 0);
+    pmtmanagedfifo_set_consumer(ma, cs("ca"), 0, 0);
+    FILE *fp = tmpfile();
+    ASSERT_NE(fp, nullptr);
+    elog_set_stream(fp);
+    EXPECT_EQ(pmtmanagedfifo_display(cs("# "), nullptr), 0);
+    elog_set_stream(nullptr);
+    rewind(fp);
+    std::string out;
+    char buf[256];
+    while (fgets(buf, sizeof buf, fp)) out += buf;
+    fclose(fp);
+    auto f12 = [](const std::string &v) {
+        char t[96];
+        snprintf(t, sizeof t, "%12s", v.c_str());
+        return std::string(t);
+    };
+    const std::string head_a = "# " + f12(a) + " Consumers:\n", head_b = "# " + f12(b) + " Consumers:\n";
+    size_t at_a = out.find(head_a), at_b = out.find(head_b);
+    ASSERT_NE(at_a, std::string::npos) << out;
+    ASSERT_NE(at_b, std::string::npos) << out;
+    EXPECT_LT(at_a, at_b);
+    EXPECT_NE(out.find(head_a + "# " + std::string(13, ' ') + f12("ca") + "\n" + head_b), std::string::npos) << out;
+    pmtmanagedfifo_destroy(ma);
+    pmtmanagedfifo_destroy(mb);
+}
+
 // ---------------------------------------------------------------- stress
 
 // Producers push concurrently into one FIFO with bounded, unbounded and
@@ -442,7 +507,19 @@ TEST(PmtmanagedfifoStress, FanOutWithLateConsumers) {
         threads.emplace_back(consume, c);
     }
     all_joined = true;
+    // Release requests reach the consumers while they wait (they pop again),
+    // looked up while pushes wait for room.
+    std::atomic<bool> pushes_done{false};
+    std::thread releaser([&] {
+        for (int i = 0; !pushes_done.load(); i++) {
+            std::string cname = "c" + std::to_string(i % consumers);
+            pmtfifo_release_block(pmtmanagedfifo_get_consumer(m, cs(cname.c_str())));
+            std::this_thread::sleep_for(300us);
+        }
+    });
     for (auto &t : ps) t.join();
+    pushes_done = true;
+    releaser.join();
     for (auto &t : threads) t.join();
 
     const unsigned long total = (unsigned long)producers * per_producer;

@@ -9,6 +9,7 @@
 #include "pmtfifo.h"
 
 #include <errno.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -130,11 +131,15 @@ FifoImpl *pmtfifo_retired = nullptr;
 
 void fifo_key(const Pmtfifo *mtf, char *key, size_t n) { snprintf(key, n, "0x%lx", (unsigned long)mtf); }
 
+// `check` is read without any lock, also through stale handles while a new
+// checked FIFO takes the record over (pmtfifo_create never clears it).
+inline int checked_of(const Pmtfifo *mtf) { return __atomic_load_n(&mtf->check, __ATOMIC_RELAXED); }
+
 // Registry check: true when mtf is a checked FIFO that is no longer
 // registered (msg, if given, is then registered).  Never touches the FIFO's
 // own lock.
 bool gone(Pmtfifo *mtf, const char *msg) {
-    if (!mtf->check) return false;
+    if (!checked_of(mtf)) return false;
     char key[32];
     fifo_key(mtf, key, sizeof key);
     pthread_mutex_lock(&pmtfifo_mutex);
@@ -262,7 +267,15 @@ Pmtfifo *pmtfifo_create(int maxqueue, int block, int check) {
         pthread_mutex_lock(&pmtfifo_mutex);
         if ((fi = pmtfifo_retired) != nullptr) pmtfifo_retired = fi->next_retired;
         pthread_mutex_unlock(&pmtfifo_mutex);
-        if (fi) memset(fi, 0, sizeof *fi);
+        if (fi) {
+            // A stale handle to the old FIFO may be reading `check` right
+            // now: it is never cleared (a reader must never see an
+            // unchecked FIFO and go for a lock being set up), only set.
+            const size_t at = offsetof(Pmtfifo, check), after = at + sizeof fi->pub.check;
+            memset(fi, 0, at);
+            memset(reinterpret_cast<char *>(fi) + after, 0, sizeof *fi - after);
+            if (checked_of(&fi->pub) != check) __atomic_store_n(&fi->pub.check, check, __ATOMIC_RELAXED);
+        }
     }
     if (!fi) fi = static_cast<FifoImpl *>(calloc(1, sizeof(FifoImpl)));
     if (!fi) {
@@ -272,7 +285,7 @@ Pmtfifo *pmtfifo_create(int maxqueue, int block, int check) {
     Pmtfifo *mtf = &fi->pub;
     mtf->maxqueue = maxqueue;
     mtf->block = block;
-    mtf->check = check;
+    if (mtf->check != check) mtf->check = check;  // a reused record already holds it
     mtf->queue = mtf->flush = mtf->release_block = 0;
     mtf->timeout = 0.0;
     mtf->head = mtf->tail = nullptr;
@@ -444,7 +457,7 @@ int pmtfifo_flush(Pmtfifo *mtf, void (*free_value)(void *)) {
 
 int pmtfifo_destroy(Pmtfifo *mtf, void (*free_value)(void *)) {
     if (!mtf) return 0;
-    if (mtf->check) {
+    if (checked_of(mtf)) {
         // Unregister; a second destroy through a stale handle finds nothing.
         char key[32];
         fifo_key(mtf, key, sizeof key);
