@@ -50,10 +50,11 @@ bool copy_string(const char *fname, const char *what, const char *s, char **dst)
 }
 
 // Values per field, and values for nsamps fields, checked against the
-// 32-bit size that the record and the packets carry.
+// 32-bit counts and size that the record and the packets carry (a mesh
+// without nodes holds no values, but its sample count must still fit).
 bool field_size(const KOGrid *g, long nsamps, long *size) {
     long nxy = (long)g->nxgrid * (long)g->nygrid;
-    if (nsamps < 0) return false;
+    if (nsamps < 0 || nsamps > INT_MAX) return false;
     if (nxy == 0 || nsamps == 0) {
         *size = 0;
         return true;
