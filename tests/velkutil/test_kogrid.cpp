@@ -365,6 +365,19 @@ TEST_F(KOGridEval, OutputBufferGrowsOnlyWhenNeededAndIsCleared) {
     EXPECT_EQ(e.out[39], 1.0f);
 }
 
+TEST_F(KOGridEval, NoPointsWithANegativeCapacityKeepsTheBuffer) {
+    // A capacity below the point count grows the buffer; with no points at
+    // all that must not shrink it to nothing and free it under the caller.
+    Eval e;
+    e.out = static_cast<float *>(malloc(4 * sizeof(float)));
+    e.size = -1;
+    ASSERT_EQ(kogrid_eval_kogrid(g, 0, 0, nullptr, nullptr, "bilinear", "none", &e.out, &e.size), 0);
+    ASSERT_NE(e.out, nullptr);
+    EXPECT_EQ(e.size, 0);
+    ASSERT_EQ(e.run(g, {0}, {10}), 0);
+    EXPECT_EQ(e.out[0], 0.0f);
+}
+
 TEST_F(KOGridEval, IllegalArgumentsAndTheirOrder) {
     Eval e;
     EXPECT_EQ(e.run(g, {0}, {10}, "bilinear", 2), -1);

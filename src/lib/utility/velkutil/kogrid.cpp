@@ -562,7 +562,8 @@ int kogrid_eval_kogrid(KOGrid *grid, long isamp, long nxys, const float *x, cons
         }
         *out_size = nxys;
     } else if (*out_size < nxys) {
-        long n = nxys * (long)sizeof(float);
+        // never realloc to 0 bytes: that frees the caller's buffer
+        long n = (nxys > 0 ? nxys : 1) * (long)sizeof(float);
         float *p = static_cast<float *>(realloc(*out, n));
         if (!p) {
             elog_log(1, "kogrid_eval_kogrid: realloc(out,%ld) error.\n", n);
