@@ -708,13 +708,18 @@ long write_all(int fd, const char *p, long n) {
 }
 
 // read() until n bytes are in or the input ends; the bytes read, or -1 when
-// the first read fails.
-long read_full(int fd, char *p, long n) {
+// the first read fails.  *failed (when given) tells whether a read error
+// rather than the end of input stopped it short.
+long read_full(int fd, char *p, long n, bool *failed = nullptr) {
     long done = 0;
+    if (failed) *failed = false;
     while (done < n) {
         ssize_t r = read(fd, p + done, (size_t)(n - done));
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return done ? done : -1;
+        if (r < 0) {
+            if (failed) *failed = true;
+            return done ? done : -1;
+        }
         if (r == 0) break;
         done += r;
     }
@@ -1005,8 +1010,9 @@ int kogrid_read_fd(int fd, KOGrid **grid) {
         return -1;
     }
     long have = 0;
+    bool failed = false;
     for (;;) {
-        long r = read_full(fd, packet + have, cap - have);
+        long r = read_full(fd, packet + have, cap - have, &failed);
         if (r > 0) have += r;
         if (have < cap || have == nbytes) break;
         long ncap = cap * 2 < nbytes ? cap * 2 : nbytes;
@@ -1021,7 +1027,7 @@ int kogrid_read_fd(int fd, KOGrid **grid) {
         cap = ncap;
     }
     if (have != nbytes) {
-        elog_log(0, "kogrid_read_fd: read(packet,%d) error.\n", nbytes);
+        elog_log(failed ? 1 : 0, "kogrid_read_fd: read(packet,%d) error.\n", nbytes);
         free(packet);
         return -1;
     }
