@@ -163,6 +163,22 @@ TEST(KOGridPut, MissingDataAndOversizedGridsAreRefused) {
     kogrid_free_kogrid(g);
 }
 
+TEST(KOGridPut, SampleCountsBeyondTheRecordAreRefusedOnEmptyMeshes) {
+    // No X nodes: the fields hold nothing, but the count must still fit the
+    // record's 32-bit nsamps instead of wrapping.
+    KOGrid *g = kogrid_create(nullptr, 0, nullptr, nullptr, nullptr, 2, nullptr, nullptr, nullptr, nullptr, nullptr,
+                              nullptr, nullptr);
+    EXPECT_EQ(kogrid_put_kogrid(g, 0, 3000000000L, 1.0, nullptr), -1);
+    EXPECT_TRUE(has_message("kogrid_put_kogrid: 3000000000 samples of 0 x 2 nodes are too many for one grid.\n"));
+    EXPECT_EQ(kogrid_putanddecimate_kogrid(g, 0, 9000000000L, 1.0, nullptr, 2), -1);
+    EXPECT_TRUE(has_message("kogrid_putanddecimate_kogrid: 9000000000 samples"));
+    EXPECT_EQ(g->nsamps, 0);
+    ASSERT_EQ(kogrid_put_kogrid(g, 0, 2147483647L, 1.0, nullptr), 0);
+    EXPECT_EQ(g->nsamps, 2147483647);
+    EXPECT_EQ(g->data_size, 0);
+    kogrid_free_kogrid(g);
+}
+
 TEST(KOGridDecimate, PeakHoldOverGroupsWithAShortLastGroup) {
     // 1 x 2 nodes, 5 samples; node 1 is negative throughout.
     KOGrid *g = make_grid({0}, {0, 1});
@@ -347,6 +363,19 @@ TEST_F(KOGridEval, OutputBufferGrowsOnlyWhenNeededAndIsCleared) {
     ASSERT_EQ(e.run(g, many, ys), 0);
     EXPECT_EQ(e.size, 40);
     EXPECT_EQ(e.out[39], 1.0f);
+}
+
+TEST_F(KOGridEval, NoPointsWithANegativeCapacityKeepsTheBuffer) {
+    // A capacity below the point count grows the buffer; with no points at
+    // all that must not shrink it to nothing and free it under the caller.
+    Eval e;
+    e.out = static_cast<float *>(malloc(4 * sizeof(float)));
+    e.size = -1;
+    ASSERT_EQ(kogrid_eval_kogrid(g, 0, 0, nullptr, nullptr, "bilinear", "none", &e.out, &e.size), 0);
+    ASSERT_NE(e.out, nullptr);
+    EXPECT_EQ(e.size, 0);
+    ASSERT_EQ(e.run(g, {0}, {10}), 0);
+    EXPECT_EQ(e.out[0], 0.0f);
 }
 
 TEST_F(KOGridEval, IllegalArgumentsAndTheirOrder) {

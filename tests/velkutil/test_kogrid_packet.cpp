@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "kogrid.h"
@@ -375,8 +376,29 @@ TEST(KOGridFrames, TruncatedFramesFail) {
         KOGrid *h = nullptr;
         EXPECT_EQ(kogrid_read_fd(p.fd[0], &h), -1);
         EXPECT_EQ(messages().back(), "kogrid_read_fd: read(packet,2147483646) error.\n");
+        EXPECT_EQ(elog_message_flag(elog_count() - 1), 0);  // the input ended; no system error
         EXPECT_EQ(h, nullptr);
     }
+}
+
+TEST(KOGridFrames, AFailingReadInsideAPacketCarriesTheSystemErrorFlag) {
+    // The length arrives, the packet never does: the reader's receive
+    // time-out makes read() fail with a system error, not end the input.
+    Pipe p(true);
+    struct timeval tv = {0, 50000};
+    ASSERT_EQ(setsockopt(p.fd[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv), 0);
+    int32_t len = 100;
+    ASSERT_EQ(write(p.fd[1], &len, 4), 4);
+    KOGrid *h = nullptr;
+    elog_clear_register(0);
+    EXPECT_EQ(kogrid_read_fd(p.fd[0], &h), -1);
+    ASSERT_EQ(messages(), std::vector<std::string>{"kogrid_read_fd: read(packet,100) error.\n"});
+    EXPECT_EQ(elog_message_flag(0), 1);
+    EXPECT_EQ(h, nullptr);
+    // and before the length: the header read fails the same way
+    EXPECT_EQ(kogrid_read_fd(p.fd[0], &h), -1);
+    EXPECT_EQ(messages().back(), "kogrid_read_fd: read(nbytes,4) error.\n");
+    EXPECT_EQ(elog_message_flag(elog_count() - 1), 1);
 }
 
 TEST(KOGridFrames, ABadPacketFailsAndTheNextFrameStillReads) {

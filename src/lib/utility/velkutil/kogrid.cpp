@@ -50,10 +50,11 @@ bool copy_string(const char *fname, const char *what, const char *s, char **dst)
 }
 
 // Values per field, and values for nsamps fields, checked against the
-// 32-bit size that the record and the packets carry.
+// 32-bit counts and size that the record and the packets carry (a mesh
+// without nodes holds no values, but its sample count must still fit).
 bool field_size(const KOGrid *g, long nsamps, long *size) {
     long nxy = (long)g->nxgrid * (long)g->nygrid;
-    if (nsamps < 0) return false;
+    if (nsamps < 0 || nsamps > INT_MAX) return false;
     if (nxy == 0 || nsamps == 0) {
         *size = 0;
         return true;
@@ -561,7 +562,8 @@ int kogrid_eval_kogrid(KOGrid *grid, long isamp, long nxys, const float *x, cons
         }
         *out_size = nxys;
     } else if (*out_size < nxys) {
-        long n = nxys * (long)sizeof(float);
+        // never realloc to 0 bytes: that frees the caller's buffer
+        long n = (nxys > 0 ? nxys : 1) * (long)sizeof(float);
         float *p = static_cast<float *>(realloc(*out, n));
         if (!p) {
             elog_log(1, "kogrid_eval_kogrid: realloc(out,%ld) error.\n", n);
@@ -706,13 +708,18 @@ long write_all(int fd, const char *p, long n) {
 }
 
 // read() until n bytes are in or the input ends; the bytes read, or -1 when
-// the first read fails.
-long read_full(int fd, char *p, long n) {
+// the first read fails.  *failed (when given) tells whether a read error
+// rather than the end of input stopped it short.
+long read_full(int fd, char *p, long n, bool *failed = nullptr) {
     long done = 0;
+    if (failed) *failed = false;
     while (done < n) {
         ssize_t r = read(fd, p + done, (size_t)(n - done));
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return done ? done : -1;
+        if (r < 0) {
+            if (failed) *failed = true;
+            return done ? done : -1;
+        }
         if (r == 0) break;
         done += r;
     }
@@ -1003,8 +1010,9 @@ int kogrid_read_fd(int fd, KOGrid **grid) {
         return -1;
     }
     long have = 0;
+    bool failed = false;
     for (;;) {
-        long r = read_full(fd, packet + have, cap - have);
+        long r = read_full(fd, packet + have, cap - have, &failed);
         if (r > 0) have += r;
         if (have < cap || have == nbytes) break;
         long ncap = cap * 2 < nbytes ? cap * 2 : nbytes;
@@ -1019,7 +1027,7 @@ int kogrid_read_fd(int fd, KOGrid **grid) {
         cap = ncap;
     }
     if (have != nbytes) {
-        elog_log(0, "kogrid_read_fd: read(packet,%d) error.\n", nbytes);
+        elog_log(failed ? 1 : 0, "kogrid_read_fd: read(packet,%d) error.\n", nbytes);
         free(packet);
         return -1;
     }
