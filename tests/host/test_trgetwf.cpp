@@ -386,4 +386,26 @@ TEST(TrgetwfMiniseed, BadRecordsAndForeignChannels) {
     free((void *)wf.path);
 }
 
+TEST(TrgetwfMiniseed, ARowCountNoFileCouldHoldIsRefusedBeforeAllocating) {
+    rzvtest::TempDir dir;
+    std::string path = dir.file("c.msd");
+    write_bytes(path, mseed_record("ANMO", "BHZ", 2020, 32, 0, 0, 0, 0, 10, {1, 2, 3}));
+    // Two thousand million samples (8 GB of gap markers) for one record.
+    TrWaveform wf = row(path, "sd", 2000000000L, 0, 1580515200.0, 10.0);
+    Reader r;
+    EXPECT_EQ(r.read(wf, 0, 1e10), TRGETWF_EROW);
+    EXPECT_EQ(r.data, nullptr);
+    trgetwf_file_error(TRGETWF_EROW, path.c_str());
+    EXPECT_TRUE(rzvtest::has_message("samples asked of miniSEED file"));
+    // A narrow window of the same row is fine: the first record is there.
+    ASSERT_EQ(r.read(wf, 1580515200.0, 1580515200.25), 0);
+    ASSERT_EQ(r.n, 3);
+    EXPECT_EQ(r.data[2], 3.0f);
+    // A day at 100 samples per second in a small file: gaps, not an error.
+    wf.nsamp = 8640000;
+    ASSERT_EQ(r.read(wf, 0, 1e10), 0);
+    EXPECT_EQ(r.n, 8640000);
+    free((void *)wf.path);
+}
+
 }  // namespace

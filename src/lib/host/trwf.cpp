@@ -398,6 +398,9 @@ int trgetwf_file(const TrWaveform *wf, float **data, long *size, double t0, doub
             return fail(TRGETWF_ESHORT, fmt("waveform file %s has %lld bytes, the row needs %.0Lf (%ld %s samples "
                                             "from byte %ld)",
                                             path, (long long)st.st_size, need, wf->nsamp, dt, wf->foff));
+    } else if ((long long)st.st_size <= (long long)wf->foff) {
+        return fail(TRGETWF_ESHORT, fmt("waveform file %s has %lld bytes, no miniSEED records at byte %ld", path,
+                                        (long long)st.st_size, wf->foff));
     }
     if (wf->nsamp == 0) return 0;
 
@@ -413,6 +416,17 @@ int trgetwf_file(const TrWaveform *wf, float **data, long *size, double t0, doub
     if (i1 > last) i1 = last;
     if (i1 < i0) return 0;
     long n = i1 - i0 + 1;
+    if (dsize == 0) {
+        // Gaps make a miniSEED row longer than its records, but not without
+        // bound: a count far beyond what the file could encode (compressed
+        // records hold under two samples a byte) is a damaged row, refused
+        // before its gap markers are allocated.
+        long long bytes = (long long)st.st_size - wf->foff;
+        long long limit = bytes < (1LL << 21) ? (1LL << 24) : 8 * bytes;
+        if ((long long)n > limit)
+            return fail(TRGETWF_EROW, fmt("impossible row: %ld samples asked of miniSEED file %s of %lld bytes",
+                                          n, path, (long long)st.st_size));
+    }
     if (!grow(data, size, n))
         return fail(TRGETWF_ENOMEM, fmt("out of memory for %ld samples of waveform file %s", n, path));
     int r = dsize > 0 ? read_raw(f.fd, wf, decoder_for(dt), dsize, i0, n, *data) : read_mseed(f.fd, wf, i0, i1, *data);
