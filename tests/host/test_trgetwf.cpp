@@ -379,6 +379,11 @@ TEST(TrgetwfMiniseed, BadRecordsAndForeignChannels) {
     // A record cut short.
     write_bytes(path, Bytes(rec.begin(), rec.begin() + 200));
     EXPECT_EQ(r.read(wf, 0, 1e10), TRGETWF_EMSEED);
+    // A record sampled at another rate than the row's.
+    write_bytes(path, mseed_record("ANMO", "BHZ", 2020, 32, 0, 0, 0, 0, 20, {1, 2, 3}));
+    EXPECT_EQ(r.read(wf, 0, 1e10), TRGETWF_EMSEED);
+    trgetwf_file_error(TRGETWF_EMSEED, path.c_str());
+    EXPECT_TRUE(rzvtest::has_message("has 20 samples per second, the row 10"));
     // No bytes at all after foff.
     wf.foff = 512;
     write_bytes(path, rec);

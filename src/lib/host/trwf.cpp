@@ -336,6 +336,16 @@ int read_mseed(int fd, const TrWaveform *wf, long i0, long i1, float *out) {
             continue;
         matched++;
         if (msr->numsamples <= 0 || !msr->datasamples) continue;
+        if (msr->sampletype != 'i' && msr->sampletype != 'f' && msr->sampletype != 'd') continue;
+        // Samples are placed at the row's rate: a record sampled otherwise
+        // would land its samples at the wrong times.
+        if (!(std::fabs(msr->samprate - wf->samprate) <= 1e-3 * wf->samprate)) {
+            double rate = msr->samprate;
+            long at = wf->foff + off - msr->reclen;
+            msr_free(&msr);
+            return fail(TRGETWF_EMSEED, fmt("miniSEED file %s: record at byte %ld has %g samples per second, the row "
+                                            "%g", wf->path, at, rate, wf->samprate));
+        }
         double rstart = (double)msr->starttime / HPTMODULUS;
         double x = (rstart - wf->time) * wf->samprate;
         if (!std::isfinite(x) || x > 9e15 || x < -9e15) continue;
