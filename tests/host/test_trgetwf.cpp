@@ -199,6 +199,18 @@ TEST_F(TrgetwfWindows, BoundsOnSamplesAreIncluded) {
     EXPECT_EQ(r.data[0], 70.0f);
 }
 
+TEST_F(TrgetwfWindows, TheLastSampleHasTheSameSlackAsTheOthers) {
+    // A start a ten-thousandth of a sample after the last sample, as epoch
+    // arithmetic gives, still includes it -- as it does for sample 7.
+    ASSERT_EQ(r.read(wf, 1600000000.7 + 1e-5, 1600000100.0), 0);
+    EXPECT_EQ(r.n, 13);
+    ASSERT_EQ(r.read(wf, 1600000001.9 + 1e-5, 1600000100.0), 0);
+    ASSERT_EQ(r.n, 1);
+    EXPECT_EQ(r.data[0], 190.0f);
+    ASSERT_EQ(r.read(wf, 1600000001.9 + 2e-4, 1600000100.0), 0);
+    EXPECT_EQ(r.n, 0);
+}
+
 TEST_F(TrgetwfWindows, WiderThanTheRow) {
     ASSERT_EQ(r.read(wf, 1599999990.0, 1600000100.0), 0);
     EXPECT_EQ(r.n, 20);

@@ -420,7 +420,7 @@ int trgetwf_file(const TrWaveform *wf, float **data, long *size, double t0, doub
     double x0 = (t0 - wf->time) * wf->samprate;
     double x1 = (t1 - wf->time) * wf->samprate;
     long last = wf->nsamp - 1;
-    long i0 = x0 <= 0.0 ? 0 : x0 > (double)last ? last + 1 : (long)std::ceil(x0 - slack);
+    long i0 = x0 <= 0.0 ? 0 : x0 > (double)last + slack ? last + 1 : (long)std::ceil(x0 - slack);
     long i1 = x1 < 0.0 ? (x1 > -slack ? 0 : -1) : x1 >= (double)last ? last : (long)std::floor(x1 + slack);
     if (i0 < 0) i0 = 0;
     if (i1 > last) i1 = last;
