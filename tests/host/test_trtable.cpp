@@ -106,6 +106,17 @@ TEST_F(TraceDb, TrgetwfReadsTheRowsFile) {
     free(data);
 }
 
+TEST_F(TraceDb, LoadTakesARowWhoseRoundedEndIsJustBeforeTheWindow) {
+    // 3 samples per second: sample 1 is at T0 + 0.333333..., the stored
+    // endtime T0 + 0.33333; a window from T0 + 0.33334 holds the sample.
+    write_s4(dir.file("r.w"), ramp(2, 5));
+    ASSERT_GE(add_row("ANMO", "BHZ", T0, 2, 3.0, "r.w"), 0);
+    ASSERT_EQ(trload_cssgrp(wfdisc, t(T0 + 0.33334).c_str(), t(T0 + 10).c_str(), &tr, nullptr, nullptr), 0)
+        << rzvtest::all_messages();
+    ASSERT_EQ(count(tr), 1);
+    EXPECT_EQ(samples(0), std::vector<float>({6}));
+}
+
 TEST_F(TraceDb, TrgetwfErrorsNameTheCause) {
     write_s4(dir.file("short.w"), ramp(10));
     ASSERT_GE(add_row("ANMO", "BHZ", T0, 100, 10.0, "missing.w"), 0);

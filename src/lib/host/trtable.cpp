@@ -164,7 +164,10 @@ int trload_cssgrp(Dbptr view, const char *t0string, const char *t1string, Dbptr 
             elog_log(0, "trload_cssgrp: dbgetv() error for wfdisc row %ld.\n", r);
             return -1;
         }
-        if (endtime < t0 || time > t1) continue;
+        // Stored times are rounded; half a sample of leeway lets trgetwf,
+        // which knows the samples, decide about a row at the window's edge.
+        double pad = samprate > 0.0 && std::isfinite(samprate) ? 0.5 / samprate : 0.0;
+        if (endtime + pad < t0 || time - pad > t1) continue;
         float *data = nullptr;
         long size = 0, got = 0;
         double ts = 0, te = 0;
