@@ -199,6 +199,18 @@ TEST_F(TrgetwfWindows, BoundsOnSamplesAreIncluded) {
     EXPECT_EQ(r.data[0], 70.0f);
 }
 
+TEST_F(TrgetwfWindows, TheLastSampleHasTheSameSlackAsTheOthers) {
+    // A start a ten-thousandth of a sample after the last sample, as epoch
+    // arithmetic gives, still includes it -- as it does for sample 7.
+    ASSERT_EQ(r.read(wf, 1600000000.7 + 1e-5, 1600000100.0), 0);
+    EXPECT_EQ(r.n, 13);
+    ASSERT_EQ(r.read(wf, 1600000001.9 + 1e-5, 1600000100.0), 0);
+    ASSERT_EQ(r.n, 1);
+    EXPECT_EQ(r.data[0], 190.0f);
+    ASSERT_EQ(r.read(wf, 1600000001.9 + 2e-4, 1600000100.0), 0);
+    EXPECT_EQ(r.n, 0);
+}
+
 TEST_F(TrgetwfWindows, WiderThanTheRow) {
     ASSERT_EQ(r.read(wf, 1599999990.0, 1600000100.0), 0);
     EXPECT_EQ(r.n, 20);
@@ -379,10 +391,37 @@ TEST(TrgetwfMiniseed, BadRecordsAndForeignChannels) {
     // A record cut short.
     write_bytes(path, Bytes(rec.begin(), rec.begin() + 200));
     EXPECT_EQ(r.read(wf, 0, 1e10), TRGETWF_EMSEED);
+    // A record sampled at another rate than the row's.
+    write_bytes(path, mseed_record("ANMO", "BHZ", 2020, 32, 0, 0, 0, 0, 20, {1, 2, 3}));
+    EXPECT_EQ(r.read(wf, 0, 1e10), TRGETWF_EMSEED);
+    trgetwf_file_error(TRGETWF_EMSEED, path.c_str());
+    EXPECT_TRUE(rzvtest::has_message("has 20 samples per second, the row 10"));
     // No bytes at all after foff.
     wf.foff = 512;
     write_bytes(path, rec);
     EXPECT_EQ(r.read(wf, 0, 1e10), TRGETWF_ESHORT);
+    free((void *)wf.path);
+}
+
+TEST(TrgetwfMiniseed, ARowCountNoFileCouldHoldIsRefusedBeforeAllocating) {
+    rzvtest::TempDir dir;
+    std::string path = dir.file("c.msd");
+    write_bytes(path, mseed_record("ANMO", "BHZ", 2020, 32, 0, 0, 0, 0, 10, {1, 2, 3}));
+    // Two thousand million samples (8 GB of gap markers) for one record.
+    TrWaveform wf = row(path, "sd", 2000000000L, 0, 1580515200.0, 10.0);
+    Reader r;
+    EXPECT_EQ(r.read(wf, 0, 1e10), TRGETWF_EROW);
+    EXPECT_EQ(r.data, nullptr);
+    trgetwf_file_error(TRGETWF_EROW, path.c_str());
+    EXPECT_TRUE(rzvtest::has_message("samples asked of miniSEED file"));
+    // A narrow window of the same row is fine: the first record is there.
+    ASSERT_EQ(r.read(wf, 1580515200.0, 1580515200.25), 0);
+    ASSERT_EQ(r.n, 3);
+    EXPECT_EQ(r.data[2], 3.0f);
+    // A day at 100 samples per second in a small file: gaps, not an error.
+    wf.nsamp = 8640000;
+    ASSERT_EQ(r.read(wf, 0, 1e10), 0);
+    EXPECT_EQ(r.n, 8640000);
     free((void *)wf.path);
 }
 

@@ -106,6 +106,17 @@ TEST_F(TraceDb, TrgetwfReadsTheRowsFile) {
     free(data);
 }
 
+TEST_F(TraceDb, LoadTakesARowWhoseRoundedEndIsJustBeforeTheWindow) {
+    // 3 samples per second: sample 1 is at T0 + 0.333333..., the stored
+    // endtime T0 + 0.33333; a window from T0 + 0.33334 holds the sample.
+    write_s4(dir.file("r.w"), ramp(2, 5));
+    ASSERT_GE(add_row("ANMO", "BHZ", T0, 2, 3.0, "r.w"), 0);
+    ASSERT_EQ(trload_cssgrp(wfdisc, t(T0 + 0.33334).c_str(), t(T0 + 10).c_str(), &tr, nullptr, nullptr), 0)
+        << rzvtest::all_messages();
+    ASSERT_EQ(count(tr), 1);
+    EXPECT_EQ(samples(0), std::vector<float>({6}));
+}
+
 TEST_F(TraceDb, TrgetwfErrorsNameTheCause) {
     write_s4(dir.file("short.w"), ramp(10));
     ASSERT_GE(add_row("ANMO", "BHZ", T0, 100, 10.0, "missing.w"), 0);
@@ -386,6 +397,52 @@ TEST_F(TraceRows, ARowWithAFreshCalibrationIsApplied) {
     ASSERT_EQ(dbputv(r0, nullptr, "calib", 10.0, (char *)0), 0);
     ASSERT_EQ(trapply_calib(tr), 0);
     EXPECT_EQ(rows()[0].v, std::vector<float>({30, 60}));
+}
+
+TEST_F(TraceRows, CalibrationMarkBelongsToTheRowNotItsArray) {
+    add("A", "Z", T0, {1, 2}, 2.0);
+    ASSERT_EQ(trapply_calib(tr), 0);
+    Dbptr a = tr, b = tr;
+    a.record = 0;
+    b.record = 1;
+    ASSERT_EQ(trcalibrated(a), 1);
+    // The owner gives row A new samples and frees the old array itself; the
+    // next array of that size usually lands at the same address.
+    void *old = nullptr;
+    ASSERT_EQ(dbgetv(a, nullptr, "data", &old, (char *)0), 0);
+    float *fresh = static_cast<float *>(malloc(sizeof(float)));
+    fresh[0] = 8;
+    ASSERT_EQ(dbputv(a, nullptr, "data", (void *)fresh, "nsamp", 1L, (char *)0), 0);
+    free(old);
+    float *reused = static_cast<float *>(malloc(2 * sizeof(float) + 1));  // A's old size
+    reused[0] = 5;
+    reused[1] = 7;
+    ASSERT_GE(dbaddv(tr, nullptr, "net", "XX", "sta", "B", "chan", "Z", "time", T0, "endtime", T0 + 0.1, "nsamp", 2L,
+                     "samprate", 10.0, "data", (void *)reused, (char *)0),
+              0);  // calib 1 (its null), never calibrated
+    EXPECT_EQ(trcalibrated(b), 0);
+    long mark = -1;
+    ASSERT_EQ(dbgetv(b, nullptr, "calibrated", &mark, (char *)0), 0);
+    EXPECT_EQ(mark, 0);
+    // B's real calibration arrives; it must be applied whatever B's address.
+    ASSERT_EQ(dbputv(b, nullptr, "calib", 3.0, (char *)0), 0);
+    ASSERT_EQ(trapply_calib(tr), 0);
+    std::vector<Row> r = rows();
+    EXPECT_EQ(r[0].v, std::vector<float>({8}));  // A is still marked: left alone
+    EXPECT_EQ(r[1].v, std::vector<float>({15, 21}));
+    EXPECT_EQ(trcalibrated(b), 1);
+}
+
+TEST_F(TraceRows, SplicedRowKeepsItsCalibrationMark) {
+    add("A", "Z", T0, {1, 2}, 2.0);
+    add("A", "Z", T0 + 0.2, {3}, 2.0);
+    ASSERT_EQ(trapply_calib(tr), 0);
+    ASSERT_EQ(trsplice(tr, 0.5, nullptr), 0);
+    Dbptr r0 = tr;
+    r0.record = 0;
+    EXPECT_EQ(trcalibrated(r0), 1);
+    ASSERT_EQ(trapply_calib(tr), 0);
+    EXPECT_EQ(rows()[0].v, std::vector<float>({2, 4, 6}));
 }
 
 TEST_F(TraceRows, FreeRowsRangesAndTables) {

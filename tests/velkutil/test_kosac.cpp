@@ -577,4 +577,38 @@ TEST(SacSamples, PutDataRefusals) {
     kosac_free_kosac(s);
 }
 
+TEST(SacSamples, PutDataRefusesAStartTimeThatIsNotANumber) {
+    KOSac *s = new_image();
+    float v[2] = {1, 2};
+    EXPECT_EQ(kosac_putdata_kosac(s, 2, NAN, 1.0, v, nullptr), -1);
+    EXPECT_TRUE(has_message("kosac_putdata_kosac: Illegal start time nan.\n"));
+    int64_t year = 0;
+    ASSERT_EQ(kosac_gethdr_kosac(s, "NZYEAR", &year, (char *)0), 0);
+    EXPECT_EQ(year, -12345);  // not quietly 1970
+    kosac_free_kosac(s);
+}
+
+TEST(SacSamples, TheImagesOwnSamplesCanBePutAgainAndGot) {
+    KOSac *s = image_with_samples(40);
+    SacImage *im = s->sacimage;
+    // Re-timing an image with its own samples.
+    ASSERT_EQ(kosac_putdata_kosac(s, (int)im->data_nsamples, 1580515200.0, 50.0, im->data, (char *)"D"), 0);
+    ASSERT_EQ(im->data_nsamples, 40);
+    for (int i = 0; i < 40; i++) ASSERT_EQ(im->data[i], (float)i) << i;
+    double depmax = 0;
+    ASSERT_EQ(kosac_gethdr_kosac(s, "DEPMAX", &depmax, (char *)0), 0);
+    EXPECT_EQ(depmax, 39.0);
+    // Handing the image's array as the caller's output array.
+    float *out = im->data;
+    int n = 0;
+    double t0, rate;
+    char seg[2];
+    ASSERT_EQ(kosac_getdata_kosac(s, &n, &t0, &rate, &out, seg), 0);
+    ASSERT_NE(out, im->data);
+    EXPECT_EQ(out[39], 39.0f);
+    EXPECT_EQ(im->data[39], 39.0f);
+    free(out);
+    kosac_free_kosac(s);
+}
+
 }  // namespace

@@ -417,6 +417,7 @@ static const SchemaField f_trace[] = {
     {"dfile", dbSTRING, 32, 422, "%-32.32s", "-", 0},
     {"foff", dbINTEGER, 10, 455, "%10ld", "-1", -1.0},
     {"lddate", dbDATE, 17, 466, "%-17.17s", "-", 0},
+    {"calibrated", dbINTEGER, 2, 484, "%2ld", "0", 0.0},
 };
 
 static const SchemaField f_stamag_nodelta[] = {
@@ -461,7 +462,7 @@ const SchemaTable schema_tables[] = {
     {"mt", f_mt, 24, 387, "mtid", "", "mt"},
     {"snetsta", f_snetsta, 5, 53, "sta", "snet fsta", "snetsta"},
     {"schanloc", f_schanloc, 5, 51, "sta chan", "sta fchan loc", "schanloc"},
-    {"trace", f_trace, 29, 483, "sta chan time::endtime", "", "trace"},
+    {"trace", f_trace, 30, 486, "sta chan time::endtime", "", "trace"},
 };
 const int schema_ntables = 27;
 

@@ -73,6 +73,9 @@ TRACE = [
     ("dfile", "string", 32, "%-32.32s", "-"),
     ("foff", "integer", 10, "%10ld", "-1"),
     ("lddate", "date", 17, "%-17.17s", "-"),
+    # 1 once trapply_calib has applied calib to the row's samples; kept in
+    # the row so that it goes wherever the row goes.
+    ("calibrated", "integer", 2, "%2ld", "0"),
 ]
 
 ROW = re.compile(r"^\|\s*(\d+)\s*\|\s*`(\w+)`\s*\|\s*(\w+)\s*\|\s*(\d+)\s*\|\s*`([^`]+)`\s*\|\s*([^|]+?)\s*\|\s*(\d+)\s*\|")

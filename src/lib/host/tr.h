@@ -57,9 +57,12 @@ int trsplice(Dbptr tr, double tolerance, long *nspliced);
 /* trapply_calib: multiplies the samples of each row of the set by its calib
  * (gap markers stay as they are) and sets the row's calib to 1, so that
  * samples times calib remain ground motion and a second call changes
- * nothing; a calib of 0 (unknown) leaves the row alone.  trcalibrated: 1 for
- * a row whose calibration has been applied (or whose calib was 1 when
- * trapply_calib saw it), else 0.  0, or -1. */
+ * nothing; a calib of 0 (unknown) leaves the row alone.  It marks each row
+ * it has calibrated (or whose calib was 1 when it saw it) in the row's
+ * integer field "calibrated" (0 for rows added otherwise; trsplit's pieces
+ * and trsplice's joined row keep the mark of the row they come from).
+ * trcalibrated: 1 for a marked row that still holds calib 1, else 0.
+ * 0, or -1. */
 int trapply_calib(Dbptr tr);
 int trcalibrated(Dbptr row);
 

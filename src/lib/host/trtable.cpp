@@ -10,9 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <mutex>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "stock.h"
@@ -20,24 +18,6 @@
 namespace {
 
 const int kText = 130;  // room for any text field (db values are at most 128 wide)
-
-// Sample arrays whose calibration has been applied (their rows then hold
-// calib 1).  Kept beside the table: the trace schema has no field for it.
-std::mutex calib_mutex;
-std::unordered_set<const void *> calibrated_arrays;
-
-bool is_calibrated(const void *p) {
-    std::lock_guard<std::mutex> lock(calib_mutex);
-    return p && calibrated_arrays.count(p) > 0;
-}
-void set_calibrated(const void *p, bool on) {
-    if (!p) return;
-    std::lock_guard<std::mutex> lock(calib_mutex);
-    if (on)
-        calibrated_arrays.insert(p);
-    else
-        calibrated_arrays.erase(p);
-}
 
 // The rows a trace pointer designates (see tr.h): [*first, *end).
 bool row_set(const char *fname, Dbptr tr, long *first, long *end) {
@@ -184,7 +164,10 @@ int trload_cssgrp(Dbptr view, const char *t0string, const char *t1string, Dbptr 
             elog_log(0, "trload_cssgrp: dbgetv() error for wfdisc row %ld.\n", r);
             return -1;
         }
-        if (endtime < t0 || time > t1) continue;
+        // Stored times are rounded; half a sample of leeway lets trgetwf,
+        // which knows the samples, decide about a row at the window's edge.
+        double pad = samprate > 0.0 && std::isfinite(samprate) ? 0.5 / samprate : 0.0;
+        if (endtime + pad < t0 || time - pad > t1) continue;
         float *data = nullptr;
         long size = 0, got = 0;
         double ts = 0, te = 0;
@@ -285,7 +268,6 @@ int trsplit(Dbptr tr, long *nsplit) {
             continue;
         }
         changed++;
-        bool cal = is_calibrated(s.data);
         for (auto &run : runs) {
             Out o;
             o.text = keep.text;
@@ -299,7 +281,6 @@ int trsplit(Dbptr tr, long *nsplit) {
                 return -1;
             }
             memcpy(o.data, s.data + run.first, (size_t)run.second * sizeof(float));
-            set_calibrated(o.data, cal);
             o.time = s.time + (double)run.first / s.samprate;
             o.endtime = s.time + (double)(run.first + run.second - 1) / s.samprate;
             out.push_back(o);
@@ -327,10 +308,7 @@ int trsplit(Dbptr tr, long *nsplit) {
         dbdelete(at(tr, r));
         deleted = true;
     }
-    for (float *p : release) {
-        set_calibrated(p, false);
-        free(p);
-    }
+    for (float *p : release) free(p);
     if (deleted) dbcrunch(tr);
     if (nsplit) *nsplit = changed;
     return 0;
@@ -345,7 +323,6 @@ int trsplice(Dbptr tr, double tolerance, long *nspliced) {
         std::string key;
         Samples s;
         double calib;
-        bool cal;
     };
     std::vector<Row> rows;
     for (long r = first; r < end; r++) {
@@ -360,7 +337,6 @@ int trsplice(Dbptr tr, double tolerance, long *nspliced) {
         }
         if (!x.s.data || x.s.nsamp <= 0 || !(x.s.samprate > 0)) continue;
         x.key = std::string(net) + "\n" + sta + "\n" + chan;
-        x.cal = is_calibrated(x.s.data);
         rows.push_back(x);
     }
     std::map<std::string, std::vector<size_t>> groups;
@@ -384,16 +360,11 @@ int trsplice(Dbptr tr, double tolerance, long *nspliced) {
                     elog_log(1, "trsplice: realloc() error.\n");
                     return -1;
                 }
-                if (p != head.s.data) {
-                    set_calibrated(head.s.data, false);
-                    set_calibrated(p, head.cal);
-                    // The row must follow its array at once.
-                    dbputv(at(tr, head.record), nullptr, "data", (void *)p, (char *)0);
-                }
+                // The row must follow its array at once.
+                if (p != head.s.data) dbputv(at(tr, head.record), nullptr, "data", (void *)p, (char *)0);
                 memcpy(p + head.s.nsamp, next.s.data, (size_t)next.s.nsamp * sizeof(float));
                 head.s.data = p;
                 head.s.nsamp += next.s.nsamp;
-                set_calibrated(next.s.data, false);
                 free(next.s.data);
                 dbdelete(at(tr, next.record));
                 if (std::find(heads.begin(), heads.end(), h) == heads.end()) heads.push_back(h);
@@ -421,36 +392,40 @@ int trapply_calib(Dbptr tr) {
         Dbptr row = at(tr, r);
         Samples s;
         double calib = 0;
-        if (!read_samples(row, &s) || dbgetv(row, nullptr, "calib", &calib, (char *)0) < 0) {
+        long calibrated = 0;
+        if (!read_samples(row, &s) ||
+            dbgetv(row, nullptr, "calib", &calib, "calibrated", &calibrated, (char *)0) < 0) {
             elog_log(0, "trapply_calib: dbgetv() error for row %ld.\n", r);
             return -1;
         }
+        if (!s.data || s.nsamp <= 0 || calib == 0.0 || !std::isfinite(calib)) continue;
         // Samples times calib are ground motion: once applied, calib becomes
         // 1 so that the row still says so, and a second call changes nothing.
-        if (!s.data || s.nsamp <= 0 || calib == 0.0 || calib == 1.0 || !std::isfinite(calib)) {
-            if (s.data && calib == 1.0 && !is_calibrated(s.data)) set_calibrated(s.data, true);
-            continue;
+        // The mark is a field of the row, so it travels with the row and
+        // never outlives the samples it describes.
+        if (calib == 1.0) {
+            if (calibrated == 1) continue;
+        } else {
+            const float gap = TRGAP_VALUE;
+            float c = (float)calib;
+            for (long i = 0; i < s.nsamp; i++)
+                if (s.data[i] != gap) s.data[i] *= c;
         }
-        const float gap = TRGAP_VALUE;
-        float c = (float)calib;
-        for (long i = 0; i < s.nsamp; i++)
-            if (s.data[i] != gap) s.data[i] *= c;
-        if (dbputv(row, nullptr, "calib", 1.0, (char *)0) < 0) {
+        if (dbputv(row, nullptr, "calib", 1.0, "calibrated", 1L, (char *)0) < 0) {
             elog_log(0, "trapply_calib: dbputv() error for row %ld.\n", r);
             return -1;
         }
-        set_calibrated(s.data, true);
     }
     return 0;
 }
 
 int trcalibrated(Dbptr row) {
-    Samples s;
-    double calib = 0;
+    long calibrated = 0;
     int mark = elog_mark();
-    bool ok = read_samples(row, &s) && dbgetv(row, nullptr, "calib", &calib, (char *)0) == 0;
+    double calib = 0;
+    bool ok = dbgetv(row, nullptr, "calib", &calib, "calibrated", &calibrated, (char *)0) == 0;
     elog_flush(0, mark);
-    return ok && calib == 1.0 && is_calibrated(s.data) ? 1 : 0;
+    return ok && calib == 1.0 && calibrated == 1 ? 1 : 0;
 }
 
 int trfree(Dbptr tr) {
@@ -463,7 +438,6 @@ int trfree(Dbptr tr) {
         int rc = dbgetv(row, nullptr, "data", &p, (char *)0);
         elog_flush(0, mark);  // rows already deleted read as nulls
         if (rc == 0 && p) {
-            set_calibrated(p, false);
             free(p);
             dbputv(row, nullptr, "data", (void *)nullptr, (char *)0);
         }

@@ -336,6 +336,16 @@ int read_mseed(int fd, const TrWaveform *wf, long i0, long i1, float *out) {
             continue;
         matched++;
         if (msr->numsamples <= 0 || !msr->datasamples) continue;
+        if (msr->sampletype != 'i' && msr->sampletype != 'f' && msr->sampletype != 'd') continue;
+        // Samples are placed at the row's rate: a record sampled otherwise
+        // would land its samples at the wrong times.
+        if (!(std::fabs(msr->samprate - wf->samprate) <= 1e-3 * wf->samprate)) {
+            double rate = msr->samprate;
+            long at = wf->foff + off - msr->reclen;
+            msr_free(&msr);
+            return fail(TRGETWF_EMSEED, fmt("miniSEED file %s: record at byte %ld has %g samples per second, the row "
+                                            "%g", wf->path, at, rate, wf->samprate));
+        }
         double rstart = (double)msr->starttime / HPTMODULUS;
         double x = (rstart - wf->time) * wf->samprate;
         if (!std::isfinite(x) || x > 9e15 || x < -9e15) continue;
@@ -398,6 +408,9 @@ int trgetwf_file(const TrWaveform *wf, float **data, long *size, double t0, doub
             return fail(TRGETWF_ESHORT, fmt("waveform file %s has %lld bytes, the row needs %.0Lf (%ld %s samples "
                                             "from byte %ld)",
                                             path, (long long)st.st_size, need, wf->nsamp, dt, wf->foff));
+    } else if ((long long)st.st_size <= (long long)wf->foff) {
+        return fail(TRGETWF_ESHORT, fmt("waveform file %s has %lld bytes, no miniSEED records at byte %ld", path,
+                                        (long long)st.st_size, wf->foff));
     }
     if (wf->nsamp == 0) return 0;
 
@@ -407,12 +420,23 @@ int trgetwf_file(const TrWaveform *wf, float **data, long *size, double t0, doub
     double x0 = (t0 - wf->time) * wf->samprate;
     double x1 = (t1 - wf->time) * wf->samprate;
     long last = wf->nsamp - 1;
-    long i0 = x0 <= 0.0 ? 0 : x0 > (double)last ? last + 1 : (long)std::ceil(x0 - slack);
+    long i0 = x0 <= 0.0 ? 0 : x0 > (double)last + slack ? last + 1 : (long)std::ceil(x0 - slack);
     long i1 = x1 < 0.0 ? (x1 > -slack ? 0 : -1) : x1 >= (double)last ? last : (long)std::floor(x1 + slack);
     if (i0 < 0) i0 = 0;
     if (i1 > last) i1 = last;
     if (i1 < i0) return 0;
     long n = i1 - i0 + 1;
+    if (dsize == 0) {
+        // Gaps make a miniSEED row longer than its records, but not without
+        // bound: a count far beyond what the file could encode (compressed
+        // records hold under two samples a byte) is a damaged row, refused
+        // before its gap markers are allocated.
+        long long bytes = (long long)st.st_size - wf->foff;
+        long long limit = bytes < (1LL << 21) ? (1LL << 24) : 8 * bytes;
+        if ((long long)n > limit)
+            return fail(TRGETWF_EROW, fmt("impossible row: %ld samples asked of miniSEED file %s of %lld bytes",
+                                          n, path, (long long)st.st_size));
+    }
     if (!grow(data, size, n))
         return fail(TRGETWF_ENOMEM, fmt("out of memory for %ld samples of waveform file %s", n, path));
     int r = dsize > 0 ? read_raw(f.fd, wf, decoder_for(dt), dsize, i0, n, *data) : read_mseed(f.fd, wf, i0, i1, *data);

@@ -536,7 +536,12 @@ int kosac_putdata_kosac(KOSac *kosac, int nsamp, double tstart, double samprate,
         return -1;
     }
     SacImage *image = kosac->sacimage;
-    free(image->data);
+    // The old samples are released whatever happens, but only once the new
+    // ones are copied: a caller may hand the image its own samples back.
+    struct Release {
+        float *p;
+        ~Release() { free(p); }
+    } old{image->data};
     image->data = nullptr;
     image->data_nsamples = 0;
     image->data_size = 0;
@@ -550,6 +555,10 @@ int kosac_putdata_kosac(KOSac *kosac, int nsamp, double tstart, double samprate,
     }
     if (!(samprate > 0.0) || !std::isfinite(samprate)) {
         elog_log(0, "kosac_putdata_kosac: Illegal sample rate %g.\n", samprate);
+        return -1;
+    }
+    if (!std::isfinite(tstart)) {
+        elog_log(0, "kosac_putdata_kosac: Illegal start time %g.\n", tstart);
         return -1;
     }
     float depmin = data[0], depmax = data[0];
@@ -633,7 +642,8 @@ int kosac_getdata_kosac(KOSac *kosac, int *nsamp, double *tstart, double *sampra
         elog_log(0, "kosac_getdata_kosac: No place for the samples.\n");
         return -1;
     }
-    free(*data);
+    // The image's own array is never the caller's to give up.
+    if (*data != image->data) free(*data);
     *data = nullptr;
     size_t bytes = (size_t)npts * sizeof(float);
     *data = static_cast<float *>(calloc(1, bytes ? bytes : sizeof(float)));
