@@ -245,6 +245,18 @@ TEST_F(Expr, NullFieldsReadTheirNullValues) {
     EXPECT_EQ(lng("nsamp", 1), 40);
 }
 
+TEST_F(Expr, LoadDatesReadAsTheEngineReadsThem) {
+    double got = 0;
+    ASSERT_EQ(dbgetv(row(1), nullptr, "lddate", &got, nullptr), 0);
+    EXPECT_DOUBLE_EQ(num("lddate", 1), got);
+    EXPECT_TRUE(truth("lddate > 1262303999", 1));
+    // a null load date: the same null dbgetv gives
+    ASSERT_EQ(dbgetv(row(0), nullptr, "lddate", &got, nullptr), 0);
+    EXPECT_DOUBLE_EQ(got, -9999999999.999);
+    EXPECT_DOUBLE_EQ(num("lddate", 0), got);
+    EXPECT_FALSE(truth("lddate > 0", 0));
+}
+
 TEST_F(Expr, TimeAndDayFields) {
     EXPECT_DOUBLE_EQ(num("time"), 1262304000.25);
     EXPECT_DOUBLE_EQ(num("endtime - time"), 3600.25);

@@ -26,6 +26,8 @@ struct Expression {
 
 namespace {
 
+const double kTimeNull = -9999999999.999;  // what the engine reads for a null load date
+
 int ex_type(int schema_type) {
     switch (schema_type) {
     case dbINTEGER: return dbex::T_INTEGER;
@@ -38,14 +40,15 @@ int ex_type(int schema_type) {
     }
 }
 
-// Fields whose text is not their value (load dates) read through the engine.
+// Fields whose text is not their value (load dates) read through the engine,
+// nulls included: a load date that is "-" or unreadable is the engine's null
+// time, as dbgetv gives it, not the schema's text null.
 class EngineGetter : public dbex::FieldGetter {
 public:
     explicit EngineGetter(const FieldLoc &loc) : loc_(loc) {}
     bool text(const void *ctx, std::string &out) const override {
         hostdb::Value v;
         hostdb::field_read(loc_, static_cast<const char *const *>(ctx), &v);
-        if (v.isnull) return false;
         out = dbex::format_number(v.d, false);
         return true;
     }
@@ -70,7 +73,10 @@ public:
         ref.type = ex_type(loc.f->type);
         ref.null_num = loc.f->null_num;
         ref.null_str = loc.f->type == dbSTRING || loc.f->type == dbPOINTER ? loc.f->null_text : "";
-        if (loc.f->type == dbDATE) ref.getter = std::make_shared<EngineGetter>(loc);
+        if (loc.f->type == dbDATE) {
+            ref.getter = std::make_shared<EngineGetter>(loc);
+            ref.null_num = kTimeNull;
+        }
         return 1;
     }
 
