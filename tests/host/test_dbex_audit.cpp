@@ -231,6 +231,15 @@ TEST_F(Expr, RegularExpressionsMatchTheWholeString) {
     EXPECT_NE(m.find("position 8"), std::string::npos) << m;
 }
 
+TEST_F(Expr, APatternMayEndInAnEscapedBackslash) {
+    Dbptr r = row(0);
+    ASSERT_EQ(dbputv(r, nullptr, "dfile", "a\\", nullptr), 0);
+    // the pattern a\\ : a letter and a backslash; the slash after it ends it
+    EXPECT_TRUE(truth("dfile =~ /a\\\\/ && 1"));
+    EXPECT_TRUE(truth("dfile =~ /a[\\\\]/"));
+    EXPECT_FALSE(truth("dfile =~ /a\\\\b/"));
+}
+
 TEST_F(Expr, NullFieldsReadTheirNullValues) {
     EXPECT_EQ(lng("nsamp"), -1);
     EXPECT_DOUBLE_EQ(num("calper"), -1);

@@ -534,7 +534,9 @@ private:
         if (is_op("=~") || is_op("!~")) {
             bool negate = tok_.text == "!~";
             size_t oppos = tok_.pos;
-            // the pattern follows: /re/ (\/ for a slash) or a quoted string
+            // the pattern follows: /re/ (\/ for a slash) or a quoted string;
+            // any other escape is the pattern's own and is kept whole, so
+            // that /a\\/ ends after the escaped backslash
             while (s_[i_] == ' ' || s_[i_] == '\t') ++i_;
             std::string re;
             size_t repos = i_;
@@ -543,6 +545,10 @@ private:
                 while (s_[j] && s_[j] != '/') {
                     if (s_[j] == '\\' && s_[j + 1] == '/') {
                         re += '/';
+                        j += 2;
+                    } else if (s_[j] == '\\' && s_[j + 1]) {
+                        re += s_[j];
+                        re += s_[j + 1];
                         j += 2;
                     } else {
                         re += s_[j++];
