@@ -401,12 +401,13 @@ bool more_join_keys(const std::string &a, const std::string &b, std::vector<std:
             return true;
         }
     }
-    // any table with a comment id joins the remarks
-    if (b == "remark" && a != "remark") {
-        const hostdb::SchemaTable *st = hostdb::schema_table(a.c_str());
+    // any table with a comment id joins the remarks, from either side
+    if ((a == "remark") != (b == "remark")) {
+        const std::string &other = a == "remark" ? b : a;
+        const hostdb::SchemaTable *st = hostdb::schema_table(other.c_str());
         if (st && hostdb::schema_field_index(st, "commid") >= 0) {
             x = {a + ".commid"};
-            y = {"remark.commid"};
+            y = {b + ".commid"};
             return true;
         }
     }
