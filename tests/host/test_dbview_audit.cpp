@@ -548,6 +548,42 @@ TEST_F(Audit, GroupsOfUnorderedRowsMatchAStableReferenceSort) {
     dbfree(g);
 }
 
+TEST_F(Audit, ASubsetOfAGroupOutlivesTheGroup) {
+    Dbptr wf = table("wfdisc");
+    const char *stas[] = {"B", "A", "B", "A", "C"};
+    for (long i = 0; i < 5; ++i)
+        dbaddv(wf, nullptr, "sta", stas[i], "chan", "Z", "time", 1.0 * i, "endtime", 1.0 * i + 1, "wfid", i, nullptr);
+    Tbl *k = strtbl("sta", nullptr);
+    Dbptr g = dbgroup(wf, k, nullptr, 1);  // unordered: bundles of a sorted copy
+    ASSERT_EQ(count(g), 3);
+    Dbptr gs = dbsubset(g, "sta != \"A\"", nullptr);
+    Dbptr gr = dbsort(g, k, dbSORT_REVERSE, nullptr);
+    ASSERT_EQ(count(gs), 2);
+    dbfree(g);
+    // the views made of the group still read their rows and bundles
+    EXPECT_EQ(str(gs, 0, "sta"), "B");
+    Dbptr row = gs;
+    row.record = 0;
+    Dbptr bundle;
+    ASSERT_EQ(dbgetv(row, nullptr, "bundle", &bundle, nullptr), 0);
+    long first = -1, last = -1;
+    ASSERT_EQ(dbget_range(bundle, &first, &last), 0);
+    ASSERT_EQ(last - first, 2);
+    EXPECT_EQ(lng(bundle, first, "wfid"), 0);
+    EXPECT_EQ(lng(bundle, first + 1, "wfid"), 2);
+    ASSERT_EQ(count(gr), 3);
+    EXPECT_EQ(str(gr, 0, "sta"), "C");
+    row = gr;
+    row.record = 2;
+    ASSERT_EQ(dbgetv(row, nullptr, "bundle", &bundle, nullptr), 0);
+    ASSERT_EQ(dbget_range(bundle, &first, &last), 0);
+    ASSERT_EQ(last - first, 2);
+    EXPECT_EQ(lng(bundle, first, "wfid"), 1);
+    dbfree(gs);
+    dbfree(gr);
+    freetbl(k, 0);
+}
+
 // ------------------------------------------------------------ the data source's chain
 
 TEST_F(Audit, WaveformSensorInstrumentSitechanSiteChainGroupedByStationChannel) {

@@ -64,14 +64,34 @@ struct RowReader {
 };
 
 // A view with the same kind of rows as s (its slots, or the same grouped
-// view for a view of groups), empty.
-std::unique_ptr<View> like(Source &s) {
+// view for a view of groups), empty.  When s is a group over a sorted copy
+// that s owns (and frees with itself), the new view gets a copy of its own,
+// so that it stays readable after s is freed.  Null on failure (reported).
+std::unique_ptr<View> like(const char *fn, Source &s) {
     std::unique_ptr<View> v(new View);
     if (s.group) {
         v->kind = View::GROUP;
         v->grouped = s.t->view->grouped;
         v->keys = s.t->view->keys;
         v->type = s.t->view->type;
+        if (s.t->view->owns_grouped) {
+            Table *g = hostdb::db_table(s.d, s.t->view->grouped);
+            if (!g || !g->view || g->view->kind != View::ROWS) {
+                elog_log(0, "%s: the rows of group %s are gone\n", fn, s.t->name.c_str());
+                return nullptr;
+            }
+            std::unique_ptr<View> copy(new View);
+            copy->kind = View::ROWS;
+            copy->tables = g->view->tables;
+            copy->recs = g->view->recs;
+            Dbptr cp = hostdb::view_register(s.d, nullptr, std::move(copy));
+            if (cp.table == dbINVALID) {
+                elog_log(0, "%s: cannot copy the rows of group %s\n", fn, s.t->name.c_str());
+                return nullptr;
+            }
+            v->grouped = cp.table;
+            v->owns_grouped = 1;
+        }
     } else {
         v->kind = View::ROWS;
         v->tables = hostdb::view_base_tables(s.d, s.t);
@@ -538,7 +558,8 @@ Dbptr dbsubset(Dbptr db, const char *expr, const char *name) {
         elog_log(0, "dbsubset: %s\n", err.c_str());
         return bad();
     }
-    std::unique_ptr<View> v = like(s);
+    std::unique_ptr<View> v = like("dbsubset", s);
+    if (!v) return bad();
     std::vector<long> recs;
     RowReader rr;
     int mark = elog_mark();
@@ -571,7 +592,8 @@ Dbptr dbsort(Dbptr db, Tbl *fields, int flags, const char *name) {
     }
     std::vector<long> order;
     if (!sorted_order("dbsort", s, names, flags, order)) return bad();
-    std::unique_ptr<View> v = like(s);
+    std::unique_ptr<View> v = like("dbsort", s);
+    if (!v) return bad();
     std::vector<long> recs;
     for (long r : order) append_row(s, r, *v, recs);
     return hostdb::view_register(s.d, name, std::move(v));
@@ -610,7 +632,8 @@ Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
     if (!sorted) {
         // group the rows of a sorted copy; equal keys keep their order
         group_order(cols, keys, p, s.n, order);
-        std::unique_ptr<View> sv = like(s);
+        std::unique_ptr<View> sv = like("dbgroup", s);
+        if (!sv) return bad();
         std::vector<long> recs;
         for (long r : order) append_row(s, r, *sv, recs);
         Dbptr sp = hostdb::view_register(s.d, nullptr, std::move(sv));
