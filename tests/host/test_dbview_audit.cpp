@@ -356,6 +356,33 @@ TEST_F(Audit, TimeRangesIncludeTheirBounds) {
     dbfree(j);
 }
 
+TEST_F(Audit, ANullValueJoinsNoRangeEvenAnOpenOne) {
+    Dbptr wf = table("wfdisc"), ar = table("arrival"), site = table("site");
+    // a segment and a site epoch of unknown start (open), and rows of unknown time and day
+    dbaddv(wf, nullptr, "sta", "C", "chan", "Z", "time", kTimeNull, "endtime", 100.0, "jdate", -1L, "wfid", 1L,
+           nullptr);
+    dbaddv(wf, nullptr, "sta", "C", "chan", "Z", "time", 50.0, "endtime", 60.0, "jdate", 1970001L, "wfid", 2L, nullptr);
+    dbaddv(ar, nullptr, "sta", "C", "chan", "Z", "time", kTimeNull, "arid", 1L, nullptr);
+    dbaddv(ar, nullptr, "sta", "C", "chan", "Z", "time", 55.0, "arid", 2L, nullptr);
+    dbaddv(site, nullptr, "sta", "C", "ondate", -1L, "offdate", -1L, "lat", 4.0, nullptr);
+    Dbptr j = dbjoin(ar, wf, nullptr, nullptr, 1, nullptr, nullptr);
+    std::vector<std::pair<long, long>> got;
+    for (long r = 0; r < count(j); ++r) got.push_back({lng(j, r, "arid"), lng(j, r, "wfid")});
+    EXPECT_EQ(got, (std::vector<std::pair<long, long>>{{1, -1}, {2, 1}, {2, 2}}));
+    dbfree(j);
+    Dbptr rj = dbjoin(wf, ar, nullptr, nullptr, 1, nullptr, nullptr);
+    got.clear();
+    for (long r = 0; r < count(rj); ++r) got.push_back({lng(rj, r, "wfid"), lng(rj, r, "arid")});
+    EXPECT_EQ(got, (std::vector<std::pair<long, long>>{{1, 2}, {2, 2}}));
+    dbfree(rj);
+    // the site epoch open at both ends takes every known day, not the unknown one
+    Dbptr js = dbjoin(wf, site, nullptr, nullptr, 1, nullptr, nullptr);
+    std::vector<double> lat;
+    for (long r = 0; r < count(js); ++r) lat.push_back(dbl(js, r, "site.lat"));
+    EXPECT_EQ(lat, (std::vector<double>{-999, 4}));
+    dbfree(js);
+}
+
 TEST_F(Audit, OuterJoinOfAViewKeepsItsOrderAndReadsNullsForTheOtherSide) {
     Dbptr wf = table("wfdisc"), sensor = table("sensor");
     for (long i = 0; i < 6; ++i)

@@ -740,9 +740,11 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **no
     std::vector<long> idx;
     idx.reserve((size_t)r.n);
     for (long i = 0; i < r.n; ++i) {
-        // a null equality key joins nothing
+        // a null plain key (equal to, or inside a range of, the other side)
+        // joins nothing; only a range's ends are open at their nulls
         bool skip = false;
-        for (size_t k = 0; k < neq && !skip; ++k) skip = null_value(keys[k].r.lo, keys[k].str, rv[(size_t)i * w + 2 * k], rp);
+        for (size_t k = 0; k < nk && !skip; ++k)
+            skip = !keys[k].r.range && null_value(keys[k].r.lo, keys[k].str, rv[(size_t)i * w + 2 * k], rp);
         if (!skip) idx.push_back(i);
     }
     std::stable_sort(idx.begin(), idx.end(), [&](long a, long b) {
@@ -791,7 +793,8 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **no
         const Key *x = lv.data();
         matches.clear();
         bool nullkey = false;
-        for (size_t k = 0; k < neq && !nullkey; ++k) nullkey = null_value(keys[k].l.lo, keys[k].str, x[2 * k], lp);
+        for (size_t k = 0; k < nk && !nullkey; ++k)
+            nullkey = !keys[k].l.range && null_value(keys[k].l.lo, keys[k].str, x[2 * k], lp);
         if (!nullkey && !idx.empty()) {
             // the bucket of equal equality keys
             auto lo = std::lower_bound(idx.begin(), idx.end(), 0L, [&](long a, long) {
