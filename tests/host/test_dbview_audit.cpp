@@ -575,6 +575,38 @@ TEST_F(Audit, GroupsOfUnorderedRowsMatchAStableReferenceSort) {
     dbfree(g);
 }
 
+TEST_F(Audit, GroupFieldsReadByPlainAndQualifiedNames) {
+    Dbptr wf = table("wfdisc"), sensor = table("sensor");
+    dbaddv(wf, nullptr, "sta", "B", "chan", "Z", "time", 5.0, "endtime", 6.0, "wfid", 1L, nullptr);
+    dbaddv(wf, nullptr, "sta", "A", "chan", "Z", "time", 1.0, "endtime", 2.0, "wfid", 2L, nullptr);
+    dbaddv(sensor, nullptr, "sta", "A", "chan", "Z", "time", 0.0, "endtime", kEndNull, "inid", 4L, nullptr);
+    Dbptr j = dbjoin(wf, sensor, nullptr, nullptr, 1, nullptr, nullptr);
+    for (const char *key : {"sta", "wfdisc.sta"}) {
+        Tbl *k = strtbl(key, "sensor.inid", nullptr);
+        Dbptr g = dbgroup(j, k, nullptr, 1);
+        ASSERT_EQ(count(g), 2) << key;
+        EXPECT_EQ(str(g, 0, "sta"), "A");
+        EXPECT_EQ(str(g, 0, "wfdisc.sta"), "A");
+        EXPECT_EQ(lng(g, 0, "inid"), 4);
+        EXPECT_EQ(lng(g, 1, "sensor.inid"), -1);
+        Dbptr row = g;
+        row.record = 1;
+        char *s = nullptr;
+        ASSERT_EQ(dbex_evalstr(row, "wfdisc.sta", dbSTRING, &s), dbSTRING);
+        EXPECT_STREQ(s, "B");
+        free(s);
+        Tbl *fields = nullptr;
+        ASSERT_EQ(dbquery(g, dbTABLE_FIELDS, &fields), 0);
+        ASSERT_EQ(maxtbl(fields), 3);
+        EXPECT_STREQ((char *)gettbl(fields, 0), "wfdisc.sta");
+        EXPECT_STREQ((char *)gettbl(fields, 1), "sensor.inid");
+        EXPECT_STREQ((char *)gettbl(fields, 2), "bundle");
+        dbfree(g);
+        freetbl(k, 0);
+    }
+    dbfree(j);
+}
+
 TEST_F(Audit, ASubsetOfAGroupOutlivesTheGroup) {
     Dbptr wf = table("wfdisc");
     const char *stas[] = {"B", "A", "B", "A", "C"};

@@ -611,12 +611,17 @@ Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
         elog_log(0, "dbgroup: %s is already grouped\n", s.t->name.c_str());
         return bad();
     }
+    // the group's fields are named "table.field", as a view's fields are, so
+    // that both "sta" and "wfdisc.sta" read them
+    std::vector<std::string> qualified;
     for (const std::string &nm : names) {
         hostdb::FieldLoc loc;
         if (!hostdb::field_resolve(s.d, s.t, nm.c_str(), &loc) || loc.bundle) {
             elog_log(0, "dbgroup: no field %s in %s\n", nm.c_str(), s.t->name.c_str());
             return bad();
         }
+        Table *bt = s.d->table(loc.table);
+        qualified.push_back(nm.find('.') == std::string::npos && bt ? bt->name + "." + nm : nm);
     }
     std::vector<KeyCol> cols;
     if (!compile_keys("dbgroup", s, names, cols)) return bad();
@@ -649,7 +654,7 @@ Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
     std::unique_ptr<View> v(new View);
     v->kind = View::GROUP;
     v->grouped = grouped;
-    v->keys = names;
+    v->keys = qualified;
     v->type = type;
     v->owns_grouped = grouped != s.t->index;
     long first = 0;
