@@ -10,7 +10,10 @@
 #include <cstring>
 #include <string>
 
+#include <memory>
+
 #include "db.h"
+#include "dbex_pvt.h"
 #include "rzvtest.h"
 
 namespace {
@@ -238,6 +241,41 @@ TEST_F(Expr, APatternMayEndInAnEscapedBackslash) {
     EXPECT_TRUE(truth("dfile =~ /a\\\\/ && 1"));
     EXPECT_TRUE(truth("dfile =~ /a[\\\\]/"));
     EXPECT_FALSE(truth("dfile =~ /a\\\\b/"));
+}
+
+// One string field at the very end of an unterminated row.
+struct LastField : dbex::Resolver {
+    int resolve(const std::string &name, dbex::FieldRef &ref, std::string &) override {
+        if (name != "chan") return 0;
+        ref.slot = 0;
+        ref.offset = 4;
+        ref.width = 8;
+        ref.type = dbex::T_STRING;
+        ref.null_str = "-";
+        return 1;
+    }
+};
+
+TEST(ExprRows, AMatchReadsNoFurtherThanTheField) {
+    LastField fields;
+    std::string err;
+    std::unique_ptr<dbex::Expr> e = dbex::compile("chan =~ /BH.*/", fields, err);
+    ASSERT_TRUE(e) << err;
+    // exactly the row's bytes, no newline and no terminator after it (the
+    // address checker reports any read past them)
+    const char text[] = "ABC BHZ12345";
+    std::unique_ptr<char[]> row(new char[12]);
+    memcpy(row.get(), text, 12);
+    const char *rows[1] = {row.get()};
+    dbex::Row r;
+    r.rows = rows;
+    r.nrows = 1;
+    bool b = false;
+    ASSERT_TRUE(e->eval_bool(r, b));
+    EXPECT_TRUE(b);
+    memcpy(row.get() + 4, "HHZ     ", 8);
+    ASSERT_TRUE(e->eval_bool(r, b));
+    EXPECT_FALSE(b);
 }
 
 TEST_F(Expr, NullFieldsReadTheirNullValues) {
