@@ -217,6 +217,34 @@ TEST_F(Audit, ValueInRangeAndRangeOnlyJoinsMatchANestedLoop) {
     EXPECT_EQ(count(jw), want_n);
     dbfree(jw);
     freetbl(k1, nullptr);
+    // two range keys and an equality key: station, overlapping spans, and
+    // times within 5 s of each other's start
+    Tbl *a1 = strtbl("sta", "time::endtime", "time-5.0::time+5.0", nullptr);
+    Tbl *a2 = strtbl("sta", "time::endtime", "time", nullptr);
+    Dbptr j2 = dbjoin(wf, wf, &a1, &a2, 0, nullptr, nullptr);
+    ASSERT_NE(j2.table, dbINVALID);
+    std::vector<long> want_pairs, got_pairs;
+    for (long x = 0; x < (long)w.size(); ++x)
+        for (long y = 0; y < (long)w.size(); ++y)
+            if (w[x].sta == w[y].sta && overlap(w[x].t, w[x].et, w[y].t, w[y].et) && w[x].t - 5 <= w[y].t &&
+                w[y].t <= w[x].t + 5)
+                want_pairs.push_back(x * 1000 + y);
+    Dbptr jr = j2;
+    for (long r = 0; r < count(j2); ++r) {
+        jr.record = r;
+        long x = -1, y = -1;
+        // both parts are wfdisc: read each slot through a reference
+        char ref[dbREF_SIZE];
+        ASSERT_EQ(dbref(jr, ref), 0);
+        long n, t1, t2;
+        unsigned long serial;
+        ASSERT_EQ(sscanf(ref, "@dbref %lu %ld %ld %ld %ld %ld", &serial, &n, &t1, &x, &t2, &y), 6);
+        got_pairs.push_back(x * 1000 + y);
+    }
+    EXPECT_EQ(got_pairs, want_pairs);
+    dbfree(j2);
+    freetbl(a1, nullptr);
+    freetbl(a2, nullptr);
 }
 
 // ------------------------------------------------------------ inferred keys
