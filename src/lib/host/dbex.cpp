@@ -534,7 +534,9 @@ private:
         if (is_op("=~") || is_op("!~")) {
             bool negate = tok_.text == "!~";
             size_t oppos = tok_.pos;
-            // the pattern follows: /re/ (\/ for a slash) or a quoted string
+            // the pattern follows: /re/ (\/ for a slash) or a quoted string;
+            // any other escape is the pattern's own and is kept whole, so
+            // that /a\\/ ends after the escaped backslash
             while (s_[i_] == ' ' || s_[i_] == '\t') ++i_;
             std::string re;
             size_t repos = i_;
@@ -543,6 +545,10 @@ private:
                 while (s_[j] && s_[j] != '/') {
                     if (s_[j] == '\\' && s_[j + 1] == '/') {
                         re += '/';
+                        j += 2;
+                    } else if (s_[j] == '\\' && s_[j + 1]) {
+                        re += s_[j];
+                        re += s_[j + 1];
                         j += 2;
                     } else {
                         re += s_[j++];
@@ -864,14 +870,10 @@ struct Eval {
         return num(i) != 0;
     }
 
+    // The text is copied and terminated: a field's text lies inside a row
+    // that need not be followed by a NUL (the last row of a table), and
+    // regexec may look for the terminator even when told the length.
     static bool match(regex_t *rx, SV s) {
-#ifdef REG_STARTEND
-        regmatch_t m[1];
-        m[0].rm_so = 0;
-        m[0].rm_eo = (regoff_t)s.n;
-        // the pattern cannot see past rm_eo, and ^/$ anchor at 0 and rm_eo
-        if (memchr(s.p, 0, s.n) == nullptr) return regexec(rx, s.p, 1, m, REG_STARTEND) == 0;
-#endif
         char buf[256];
         if (s.n < sizeof buf) {
             memcpy(buf, s.p, s.n);

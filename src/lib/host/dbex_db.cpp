@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "db_pvt.h"
 #include "dbex_pvt.h"
@@ -25,6 +26,8 @@ struct Expression {
 
 namespace {
 
+const double kTimeNull = -9999999999.999;  // what the engine reads for a null load date
+
 int ex_type(int schema_type) {
     switch (schema_type) {
     case dbINTEGER: return dbex::T_INTEGER;
@@ -37,14 +40,15 @@ int ex_type(int schema_type) {
     }
 }
 
-// Fields whose text is not their value (load dates) read through the engine.
+// Fields whose text is not their value (load dates) read through the engine,
+// nulls included: a load date that is "-" or unreadable is the engine's null
+// time, as dbgetv gives it, not the schema's text null.
 class EngineGetter : public dbex::FieldGetter {
 public:
     explicit EngineGetter(const FieldLoc &loc) : loc_(loc) {}
     bool text(const void *ctx, std::string &out) const override {
         hostdb::Value v;
         hostdb::field_read(loc_, static_cast<const char *const *>(ctx), &v);
-        if (v.isnull) return false;
         out = dbex::format_number(v.d, false);
         return true;
     }
@@ -69,7 +73,10 @@ public:
         ref.type = ex_type(loc.f->type);
         ref.null_num = loc.f->null_num;
         ref.null_str = loc.f->type == dbSTRING || loc.f->type == dbPOINTER ? loc.f->null_text : "";
-        if (loc.f->type == dbDATE) ref.getter = std::make_shared<EngineGetter>(loc);
+        if (loc.f->type == dbDATE) {
+            ref.getter = std::make_shared<EngineGetter>(loc);
+            ref.null_num = kTimeNull;
+        }
         return 1;
     }
 
@@ -178,7 +185,8 @@ int eval_row(const char *fn, Dbptr db, Expression *ex, void *result) {
 }
 
 // setflag: the expression names one field; *result (of the compiled type)
-// is written into it.
+// is written into it, converted to the field's own type (dbputv reads its
+// value by the field's type, so it must be handed exactly that).
 int assign_row(Dbptr db, Expression *ex, void *result) {
     const dbex::FieldRef *f = ex->e->as_field();
     if (!f) {
@@ -186,21 +194,74 @@ int assign_row(Dbptr db, Expression *ex, void *result) {
                  ex->e->text().c_str());
         return -1;
     }
-    Dbptr row = db;
-    int rc;
-    int type = ex->type ? ex->type : ex->e->type();
     const char *name = f->name.c_str();
+    Database *d;
+    Table *t;
+    FieldLoc loc;
+    if (!lookup(db, d, t) || !hostdb::field_resolve(d, t, name, &loc) || loc.bundle || !loc.f) {
+        elog_log(0, "dbex_eval: no field %s to assign in the row's table\n", name);
+        return -1;
+    }
+    int type = ex->type ? ex->type : ex->e->type();
+    // the value as the caller handed it
+    double num = 0;
+    const char *str = nullptr;
+    std::string numtext;
     switch (type) {
     case dbREAL:
     case dbTIME:
-        rc = dbputv(row, nullptr, name, *static_cast<double *>(result), nullptr);
+        num = *static_cast<double *>(result);
+        numtext = dbex::format_number(num, false);
         break;
     case dbSTRING:
-        rc = dbputv(row, nullptr, name, *static_cast<char **>(result), nullptr);
+        str = *static_cast<char **>(result);
+        if (!str) {
+            elog_log(0, "dbex_eval: no text to assign to field %s\n", name);
+            return -1;
+        }
         break;
     default:
-        rc = dbputv(row, nullptr, name, *static_cast<long *>(result), nullptr);
+        num = (double)*static_cast<long *>(result);
+        numtext = std::to_string(*static_cast<long *>(result));
         break;
+    }
+    if (str && loc.f->type != dbSTRING) {
+        // text into a number field: a number, or empty or "-" for the null
+        size_t n = strlen(str);
+        const char *p = str;
+        while (n && *p == ' ') ++p, --n;
+        while (n && p[n - 1] == ' ') --n;
+        if (n == 0 || (n == 1 && *p == '-')) {
+            num = loc.f->null_num;
+        } else {
+            num = dbex::parse_number(p, n, NAN);
+            if (std::isnan(num)) {
+                elog_log(0, "dbex_eval: \"%s\" is not a number for field %s\n", str, name);
+                return -1;
+            }
+        }
+    }
+    int rc;
+    switch (loc.f->type) {
+    case dbSTRING:
+        rc = dbputv(db, nullptr, name, str ? str : numtext.c_str(), nullptr);
+        break;
+    case dbINTEGER:
+    case dbYEARDAY:
+        if (!(std::fabs(num) < 9.2e18)) {
+            elog_log(0, "dbex_eval: %g has no integer value for field %s\n", num, name);
+            return -1;
+        }
+        rc = dbputv(db, nullptr, name, (long)num, nullptr);
+        break;
+    case dbREAL:
+    case dbTIME:
+    case dbDATE:
+        rc = dbputv(db, nullptr, name, num, nullptr);
+        break;
+    default:
+        elog_log(0, "dbex_eval: field %s cannot be assigned from an expression\n", name);
+        return -1;
     }
     if (rc < 0) {
         elog_log(0, "dbex_eval: cannot assign field %s\n", name);

@@ -64,14 +64,34 @@ struct RowReader {
 };
 
 // A view with the same kind of rows as s (its slots, or the same grouped
-// view for a view of groups), empty.
-std::unique_ptr<View> like(Source &s) {
+// view for a view of groups), empty.  When s is a group over a sorted copy
+// that s owns (and frees with itself), the new view gets a copy of its own,
+// so that it stays readable after s is freed.  Null on failure (reported).
+std::unique_ptr<View> like(const char *fn, Source &s) {
     std::unique_ptr<View> v(new View);
     if (s.group) {
         v->kind = View::GROUP;
         v->grouped = s.t->view->grouped;
         v->keys = s.t->view->keys;
         v->type = s.t->view->type;
+        if (s.t->view->owns_grouped) {
+            Table *g = hostdb::db_table(s.d, s.t->view->grouped);
+            if (!g || !g->view || g->view->kind != View::ROWS) {
+                elog_log(0, "%s: the rows of group %s are gone\n", fn, s.t->name.c_str());
+                return nullptr;
+            }
+            std::unique_ptr<View> copy(new View);
+            copy->kind = View::ROWS;
+            copy->tables = g->view->tables;
+            copy->recs = g->view->recs;
+            Dbptr cp = hostdb::view_register(s.d, nullptr, std::move(copy));
+            if (cp.table == dbINVALID) {
+                elog_log(0, "%s: cannot copy the rows of group %s\n", fn, s.t->name.c_str());
+                return nullptr;
+            }
+            v->grouped = cp.table;
+            v->owns_grouped = 1;
+        }
     } else {
         v->kind = View::ROWS;
         v->tables = hostdb::view_base_tables(s.d, s.t);
@@ -401,12 +421,13 @@ bool more_join_keys(const std::string &a, const std::string &b, std::vector<std:
             return true;
         }
     }
-    // any table with a comment id joins the remarks
-    if (b == "remark" && a != "remark") {
-        const hostdb::SchemaTable *st = hostdb::schema_table(a.c_str());
+    // any table with a comment id joins the remarks, from either side
+    if ((a == "remark") != (b == "remark")) {
+        const std::string &other = a == "remark" ? b : a;
+        const hostdb::SchemaTable *st = hostdb::schema_table(other.c_str());
         if (st && hostdb::schema_field_index(st, "commid") >= 0) {
             x = {a + ".commid"};
-            y = {"remark.commid"};
+            y = {b + ".commid"};
             return true;
         }
     }
@@ -537,7 +558,8 @@ Dbptr dbsubset(Dbptr db, const char *expr, const char *name) {
         elog_log(0, "dbsubset: %s\n", err.c_str());
         return bad();
     }
-    std::unique_ptr<View> v = like(s);
+    std::unique_ptr<View> v = like("dbsubset", s);
+    if (!v) return bad();
     std::vector<long> recs;
     RowReader rr;
     int mark = elog_mark();
@@ -570,7 +592,8 @@ Dbptr dbsort(Dbptr db, Tbl *fields, int flags, const char *name) {
     }
     std::vector<long> order;
     if (!sorted_order("dbsort", s, names, flags, order)) return bad();
-    std::unique_ptr<View> v = like(s);
+    std::unique_ptr<View> v = like("dbsort", s);
+    if (!v) return bad();
     std::vector<long> recs;
     for (long r : order) append_row(s, r, *v, recs);
     return hostdb::view_register(s.d, name, std::move(v));
@@ -588,12 +611,17 @@ Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
         elog_log(0, "dbgroup: %s is already grouped\n", s.t->name.c_str());
         return bad();
     }
+    // the group's fields are named "table.field", as a view's fields are, so
+    // that both "sta" and "wfdisc.sta" read them
+    std::vector<std::string> qualified;
     for (const std::string &nm : names) {
         hostdb::FieldLoc loc;
         if (!hostdb::field_resolve(s.d, s.t, nm.c_str(), &loc) || loc.bundle) {
             elog_log(0, "dbgroup: no field %s in %s\n", nm.c_str(), s.t->name.c_str());
             return bad();
         }
+        Table *bt = s.d->table(loc.table);
+        qualified.push_back(nm.find('.') == std::string::npos && bt ? bt->name + "." + nm : nm);
     }
     std::vector<KeyCol> cols;
     if (!compile_keys("dbgroup", s, names, cols)) return bad();
@@ -609,7 +637,8 @@ Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
     if (!sorted) {
         // group the rows of a sorted copy; equal keys keep their order
         group_order(cols, keys, p, s.n, order);
-        std::unique_ptr<View> sv = like(s);
+        std::unique_ptr<View> sv = like("dbgroup", s);
+        if (!sv) return bad();
         std::vector<long> recs;
         for (long r : order) append_row(s, r, *sv, recs);
         Dbptr sp = hostdb::view_register(s.d, nullptr, std::move(sv));
@@ -625,7 +654,7 @@ Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
     std::unique_ptr<View> v(new View);
     v->kind = View::GROUP;
     v->grouped = grouped;
-    v->keys = names;
+    v->keys = qualified;
     v->type = type;
     v->owns_grouped = grouped != s.t->index;
     long first = 0;
@@ -716,9 +745,11 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **no
     std::vector<long> idx;
     idx.reserve((size_t)r.n);
     for (long i = 0; i < r.n; ++i) {
-        // a null equality key joins nothing
+        // a null plain key (equal to, or inside a range of, the other side)
+        // joins nothing; only a range's ends are open at their nulls
         bool skip = false;
-        for (size_t k = 0; k < neq && !skip; ++k) skip = null_value(keys[k].r.lo, keys[k].str, rv[(size_t)i * w + 2 * k], rp);
+        for (size_t k = 0; k < nk && !skip; ++k)
+            skip = !keys[k].r.range && null_value(keys[k].r.lo, keys[k].str, rv[(size_t)i * w + 2 * k], rp);
         if (!skip) idx.push_back(i);
     }
     std::stable_sort(idx.begin(), idx.end(), [&](long a, long b) {
@@ -767,7 +798,8 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **no
         const Key *x = lv.data();
         matches.clear();
         bool nullkey = false;
-        for (size_t k = 0; k < neq && !nullkey; ++k) nullkey = null_value(keys[k].l.lo, keys[k].str, x[2 * k], lp);
+        for (size_t k = 0; k < nk && !nullkey; ++k)
+            nullkey = !keys[k].l.range && null_value(keys[k].l.lo, keys[k].str, x[2 * k], lp);
         if (!nullkey && !idx.empty()) {
             // the bucket of equal equality keys
             auto lo = std::lower_bound(idx.begin(), idx.end(), 0L, [&](long a, long) {
