@@ -17,54 +17,15 @@
 
 #include "pmtcomp.h"
 #include "rzvtest.h"
+#include "threadtest.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using rzvtest::Sleeper;
+using rzvtest::Watchdog;
 
-class Watchdog {
-public:
-    explicit Watchdog(const char *what, std::chrono::seconds limit = std::chrono::seconds(90))
-        : what_(what), thread_([this, limit] {
-              std::unique_lock<std::mutex> lk(m_);
-              if (!cv_.wait_for(lk, limit, [this] { return done_; })) {
-                  fprintf(stderr, "watchdog: '%s' is stuck\n", what_);
-                  fflush(stderr);
-                  std::abort();
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lk(m_);
-            done_ = true;
-        }
-        cv_.notify_one();
-        thread_.join();
-    }
-
-private:
-    const char *what_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
-
-// Every test of this file is bounded in time: a lost wake-up fails the run
-// with the test's name instead of hanging it.
-class HangGuard : public ::testing::EmptyTestEventListener {
-    std::string name_;
-    std::unique_ptr<Watchdog> dog_;
-    void OnTestStart(const ::testing::TestInfo &info) override {
-        name_ = std::string(info.test_suite_name()) + "." + info.name();
-        dog_.reset(new Watchdog(name_.c_str(), std::chrono::seconds(120)));
-    }
-    void OnTestEnd(const ::testing::TestInfo &) override { dog_.reset(); }
-};
-const bool hang_guard_installed = [] {
-    ::testing::UnitTest::GetInstance()->listeners().Append(new HangGuard);
-    return true;
-}();
+const bool hang_guard_installed = rzvtest::bound_every_test(std::chrono::seconds(120));
 
 // What a callback saw, per worker.
 struct Slot {

@@ -23,82 +23,18 @@
 
 #include "pmtfifo.h"
 #include "rzvtest.h"
+#include "threadtest.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using rzvtest::Sleeper;
+using rzvtest::Watchdog;
 
-// Ends the program with a message instead of letting a stuck thread hang
-// the run.
-class Watchdog {
-public:
-    explicit Watchdog(const char *what, std::chrono::seconds limit = std::chrono::seconds(60))
-        : what_(what), thread_([this, limit] {
-              std::unique_lock<std::mutex> lk(m_);
-              if (!cv_.wait_for(lk, limit, [this] { return done_; })) {
-                  fprintf(stderr, "watchdog: '%s' is stuck\n", what_);
-                  fflush(stderr);
-                  std::abort();
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lk(m_);
-            done_ = true;
-        }
-        cv_.notify_one();
-        thread_.join();
-    }
-
-private:
-    const char *what_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
-
-// Every test of this file is bounded in time: a lost wake-up fails the run
-// with the test's name instead of hanging it.
-class HangGuard : public ::testing::EmptyTestEventListener {
-    std::string name_;
-    std::unique_ptr<Watchdog> dog_;
-    void OnTestStart(const ::testing::TestInfo &info) override {
-        name_ = std::string(info.test_suite_name()) + "." + info.name();
-        dog_.reset(new Watchdog(name_.c_str(), std::chrono::seconds(120)));
-    }
-    void OnTestEnd(const ::testing::TestInfo &) override { dog_.reset(); }
-};
-const bool hang_guard_installed = [] {
-    ::testing::UnitTest::GetInstance()->listeners().Append(new HangGuard);
-    return true;
-}();
+const bool hang_guard_installed = rzvtest::bound_every_test(std::chrono::seconds(120));
 
 void *tok(uintptr_t v) { return reinterpret_cast<void *>(v); }
 uintptr_t val(void *p) { return reinterpret_cast<uintptr_t>(p); }
-
-// A thread that starts an operation which has to wait: its kernel thread id
-// is published first, so the test can tell when it is asleep.
-struct Sleeper {
-    std::atomic<long> tid{0};
-    void mark() { tid = (long)syscall(SYS_gettid); }
-    // True once the thread sleeps (in the FIFO's wait: the only place these
-    // test threads can sleep); false after about five seconds.
-    bool asleep() const {
-        for (int i = 0; i < 5000; i++) {
-            long t = tid.load();
-            if (t) {
-                std::ifstream in("/proc/self/task/" + std::to_string(t) + "/stat");
-                std::string line;
-                std::getline(in, line);
-                size_t close = line.rfind(')');
-                if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S') return true;
-            }
-            std::this_thread::sleep_for(1ms);
-        }
-        return false;
-    }
-};
 
 // Waits until flag is set or about five seconds pass.
 bool wait_flag(const std::atomic<bool> &flag) {

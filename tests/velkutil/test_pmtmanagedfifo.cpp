@@ -22,75 +22,15 @@
 
 #include "pmtmanagedfifo.h"
 #include "rzvtest.h"
+#include "threadtest.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using rzvtest::Sleeper;
+using rzvtest::Watchdog;
 
-class Watchdog {
-public:
-    explicit Watchdog(const char *what, std::chrono::seconds limit = std::chrono::seconds(90))
-        : what_(what), thread_([this, limit] {
-              std::unique_lock<std::mutex> lk(m_);
-              if (!cv_.wait_for(lk, limit, [this] { return done_; })) {
-                  fprintf(stderr, "watchdog: '%s' is stuck\n", what_);
-                  fflush(stderr);
-                  std::abort();
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lk(m_);
-            done_ = true;
-        }
-        cv_.notify_one();
-        thread_.join();
-    }
-
-private:
-    const char *what_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
-
-// Every test of this file is bounded in time: a lost wake-up fails the run
-// with the test's name instead of hanging it.
-class HangGuard : public ::testing::EmptyTestEventListener {
-    std::string name_;
-    std::unique_ptr<Watchdog> dog_;
-    void OnTestStart(const ::testing::TestInfo &info) override {
-        name_ = std::string(info.test_suite_name()) + "." + info.name();
-        dog_.reset(new Watchdog(name_.c_str(), std::chrono::seconds(120)));
-    }
-    void OnTestEnd(const ::testing::TestInfo &) override { dog_.reset(); }
-};
-const bool hang_guard_installed = [] {
-    ::testing::UnitTest::GetInstance()->listeners().Append(new HangGuard);
-    return true;
-}();
-
-// A thread about to wait publishes its kernel thread id, so the test can tell
-// when it is asleep (in these tests the FIFO's wait is the only place).
-struct Sleeper {
-    std::atomic<long> tid{0};
-    void mark() { tid = (long)syscall(SYS_gettid); }
-    bool asleep() const {
-        for (int i = 0; i < 5000; i++) {
-            long t = tid.load();
-            if (t) {
-                std::ifstream in("/proc/self/task/" + std::to_string(t) + "/stat");
-                std::string line;
-                std::getline(in, line);
-                size_t close = line.rfind(')');
-                if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S') return true;
-            }
-            std::this_thread::sleep_for(1ms);
-        }
-        return false;
-    }
-};
+const bool hang_guard_installed = rzvtest::bound_every_test(std::chrono::seconds(120));
 
 struct Item {
     int producer;
