@@ -40,6 +40,16 @@ TEST(TimeStrings, EveryAcceptedForm) {
     EXPECT_NEAR(str2epoch("now"), std_now(), 5.0);
 }
 
+TEST(TimeStrings, SevenDigitsWithNoDayOfTheYearAreSeconds) {
+    double t = 0;
+    ASSERT_EQ(str2epoch_r("1000000", &t), 0) << rzvtest::all_messages();
+    EXPECT_EQ(t, 1000000.0);
+    ASSERT_EQ(str2epoch_r("2024400", &t), 0);
+    EXPECT_EQ(t, 2024400.0);
+    ASSERT_EQ(str2epoch_r("2024366", &t), 0);
+    EXPECT_EQ(t, T2024 + 365 * 86400.0);
+}
+
 TEST(TimeStrings, ZonesOnlyWithTheZoneForm) {
     EXPECT_NEAR(zstr2epoch("2024-01-01 00:00:00 UTC"), T2024, 1e-9);
     EXPECT_NEAR(zstr2epoch("2024-01-01 00:00:00 GMT"), T2024, 1e-9);

@@ -104,6 +104,11 @@ bool parse_time(const char *input, bool zones, double *t) {
     // A 7-digit integer is a year and day (YYYYDDD) when the day is 1..366;
     // any other plain number is epoch seconds.
     bool seven = s.size() == 7 && s.find_first_not_of("0123456789") == std::string::npos;
+    if (seven) {
+        // 1000000 or 2021400 names no day of a year: it is seconds.
+        long d = atol(s.substr(4).c_str());
+        seven = d >= 1 && d <= 366;
+    }
     if (!seven && s.find_first_not_of("0123456789+-.eE") == std::string::npos) {
         char *end;
         double v = strtod(p, &end);
