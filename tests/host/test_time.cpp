@@ -113,4 +113,25 @@ TEST(Calendar, FieldsYeardaysAndPrinting) {
     }
 }
 
+TEST(Calendar, EpochsFarOutsideTheCalendarDoNotBreakIt) {
+    // A plain number is any epoch: 1e300 is read, and must print and convert sanely.
+    double t = 0;
+    ASSERT_EQ(str2epoch_r("1e300", &t), 0);
+    char buf[64];
+    EXPECT_STREQ(strtime_r(t, buf, sizeof buf), "(bad time)");
+    EXPECT_STREQ(strtime_r(-1e18, buf, sizeof buf), "(bad time)");
+    int y, d, h, m;
+    double s;
+    e2h(1e300, &y, &d, &h, &m, &s);
+    EXPECT_GT(y, 300000000);
+    EXPECT_GE(d, 1);
+    EXPECT_LE(d, 366);
+    e2h(-1e300, &y, &d, &h, &m, &s);
+    EXPECT_LT(y, -300000000);
+    EXPECT_GT(yearday(1e300), 0);
+    // Negative epochs well before the common era still print exactly.
+    EXPECT_STREQ(strtime_r(-62135596800.0 - 366 * 86400.0, buf, sizeof buf), "0000-01-01 00:00:00.000");
+    EXPECT_STREQ(strtime_r(-1.5, buf, sizeof buf), "1969-12-31 23:59:58.500");
+}
+
 }  // namespace

@@ -12,6 +12,9 @@
 
 namespace {
 
+// Epochs whose calendar fields are computed exactly (|t| below 1e16 s).
+constexpr double kEpochLimit = 1e16;
+
 bool leap(long y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 int days_in_month(long y, int m) {
@@ -179,6 +182,9 @@ double zstr2epoch(const char *s) {
 
 void e2h(double epoch, int *year, int *doy, int *hour, int *minute, double *sec) {
     if (!std::isfinite(epoch)) epoch = 0;
+    // Beyond some 300 million years the year no longer fits its int: clamp.
+    if (epoch > kEpochLimit) epoch = kEpochLimit;
+    if (epoch < -kEpochLimit) epoch = -kEpochLimit;
     double days = floor(epoch / 86400.0);
     double rem = epoch - days * 86400.0;
     if (rem < 0) rem = 0;
@@ -236,7 +242,7 @@ double yearday2epoch(long yd) {
 
 char *strtime_r(double epoch, char *buf, size_t n) {
     if (!buf || n == 0) return buf;
-    if (!std::isfinite(epoch)) {
+    if (!std::isfinite(epoch) || std::fabs(epoch) >= kEpochLimit) {
         snprintf(buf, n, "(bad time)");
         return buf;
     }
