@@ -110,6 +110,31 @@ TEST(PfErrors, SyntaxErrorsNameTheSourceAndLine) {
     }
 }
 
+TEST(PfErrors, NestingTooDeepFailsInsteadOfExhaustingTheStack) {
+    std::string deep = "x [\n";
+    for (int i = 0; i < 200000; i++) deep += "[\n";
+    Pf *pf = nullptr;
+    elog_clear_register(0);
+    EXPECT_EQ(pfread_string(deep.c_str(), &pf), -1);
+    EXPECT_EQ(pf, nullptr);
+    EXPECT_TRUE(rzvtest::has_message("string line 513: tables and arrays nested too deeply"))
+        << rzvtest::all_messages();
+    // A sane depth still reads, arrays and tables mixed, and writes back.
+    std::string ok, close;
+    for (int i = 0; i < 100; i++) {
+        ok += "a" + std::to_string(i) + " {\nl [\n{\n";
+        close = "}\n]\n}\n" + close;
+    }
+    ok += "leaf 1\n" + close;
+    ASSERT_EQ(pfread_string(ok.c_str(), &pf), 0) << rzvtest::all_messages();
+    char *text = pf2string(pf);
+    Pf *again = nullptr;
+    ASSERT_EQ(pfread_string(text, &again), 0);
+    free(text);
+    pffree(again);
+    pffree(pf);
+}
+
 TEST(PfFiles, ReadFromFileAndErrorsNameTheFile) {
     rzvtest::TempDir dir;
     std::string good = dir.file("good.pf"), bad = dir.file("bad.pf");

@@ -143,6 +143,10 @@ struct Frame {
     int opened_at;
 };
 
+// Freeing and writing recurse through the nesting: a file may not nest
+// deeper than this (real ones nest a handful of levels).
+constexpr size_t kMaxDepth = 512;
+
 Pf *parse_text(Reader &r, const char *text) {
     Pf *top = alloc_pf(PFFILE);
     if (!top) {
@@ -174,6 +178,7 @@ Pf *parse_text(Reader &r, const char *text) {
         }
         if (cur->type == PFTBL) {
             if (line == "[" || line == "{") {
+                if (stack.size() > kMaxDepth) return fail("tables and arrays nested too deeply");
                 Pf *nested = alloc_pf(line == "[" ? PFTBL : PFARR);
                 if (!nested || push_entry(cur, nested) < 0) {
                     pffree(nested);
@@ -199,6 +204,7 @@ Pf *parse_text(Reader &r, const char *text) {
             return fail("a name is expected, not '" + name + "'");
         std::string rest = sp < line.size() ? clean_line(line.substr(sp)) : std::string();
         if (rest == "[" || rest == "{") {
+            if (stack.size() > kMaxDepth) return fail("tables and arrays nested too deeply");
             Pf *nested = alloc_pf(rest == "[" ? PFTBL : PFARR);
             if (!nested || put_named(cur, name.c_str(), nested) < 0) {
                 pffree(nested);
