@@ -38,6 +38,19 @@ TEST(Strings, RegexMatchesTheWholeString) {
     EXPECT_EQ(strmatches("x", "(", nullptr), -1);
     EXPECT_TRUE(rzvtest::has_message("strmatches: bad regular expression '('"));
 
+    // The pattern is taken as written: an unbalanced ')' is an error, not a
+    // prefix match, and back-references keep their numbers.
+    EXPECT_EQ(strmatches("abc", "a)|(b", nullptr), -1);
+    EXPECT_EQ(strmatches("BHZ", "(BH).)|(Z", nullptr), -1);
+    EXPECT_EQ(strmatches("aa", "(.)\\1", nullptr), 1);
+    EXPECT_EQ(strmatches("ab", "(.)\\1", nullptr), 0);
+    // Whole-string matching when a shorter alternative matches first.
+    EXPECT_EQ(strmatches("b", "x*|b", nullptr), 1);
+    EXPECT_EQ(strmatches("abcd", "(a|ab)(c|bcd)", nullptr), 1);
+    EXPECT_EQ(strmatches("baaa", "a*", nullptr), 0);
+    EXPECT_EQ(strmatches("", "a*", nullptr), 1);
+    EXPECT_EQ(strmatches("BHZ", "HZ", nullptr), 0);
+
     Hook *h = nullptr;
     EXPECT_EQ(strmatches("ANMO", "AN.*", &h), 1);
     ASSERT_TRUE(h);

@@ -71,9 +71,12 @@ void free_cached(void *p) {
     regfree(&c->re);
     delete c;
 }
+// The pattern is compiled as given, not wrapped in "^(...)$": wrapping would
+// let an unbalanced ")" pass ("a)|(b" becomes valid and matches prefixes)
+// and would renumber back-references.  A whole-string match is the leftmost
+// longest match covering the string.
 int compile_whole(const char *regex, regex_t *re) {
-    std::string anchored = std::string("^(") + regex + ")$";
-    int rc = regcomp(re, anchored.c_str(), REG_EXTENDED | REG_NOSUB);
+    int rc = regcomp(re, regex, REG_EXTENDED);
     if (rc != 0) {
         char buf[256];
         regerror(rc, re, buf, sizeof buf);
@@ -81,6 +84,11 @@ int compile_whole(const char *regex, regex_t *re) {
         return -1;
     }
     return 0;
+}
+bool match_whole(const regex_t *re, const char *s) {
+    regmatch_t m[1];
+    if (regexec(re, s, 1, m, 0) != 0) return false;
+    return m[0].rm_so == 0 && (size_t)m[0].rm_eo == strlen(s);
 }
 }  // namespace
 
@@ -94,7 +102,7 @@ int strmatches(const char *s, const char *regex, Hook **hook) {
     if (!hook) {
         regex_t re;
         if (compile_whole(regex, &re) < 0) return -1;
-        int m = regexec(&re, s, 0, nullptr, 0) == 0;
+        int m = match_whole(&re, s);
         regfree(&re);
         return m;
     }
@@ -120,7 +128,7 @@ int strmatches(const char *s, const char *regex, Hook **hook) {
         (*hook)->p = n;
         c = n;
     }
-    return regexec(&c->re, s, 0, nullptr, 0) == 0;
+    return match_whole(&c->re, s);
 }
 
 double fix_strtod(const char *s, char **end) {
