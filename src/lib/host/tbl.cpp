@@ -37,6 +37,10 @@ int64_t *file_count(Tbl *t) { return reinterpret_cast<int64_t *>(t->map + 48); }
 
 // Maps `room` records of the file-backed list, growing the file as needed.
 int file_map(Tbl *t, long room) {
+    if (room <= 0 || (size_t)room > (SIZE_MAX / 2 - kHeader) / (size_t)t->size) {
+        elog_log(0, "filetbl: %s: room for %ld records of %ld bytes is too large.\n", t->filename, room, t->size);
+        return -1;
+    }
     size_t want = kHeader + (size_t)room * (size_t)t->size;
     struct stat st;
     if (fstat(t->fd, &st) < 0) {
@@ -74,6 +78,10 @@ int grow(Tbl *t, long need) {
         room *= 2;
     }
     if (t->kind == TBL_FILE) return file_map(t, room);
+    if ((size_t)room > SIZE_MAX / 2 / (size_t)entry_size(t)) {
+        elog_log(0, "tbl: list too large (%ld entries)\n", need);
+        return -1;
+    }
     size_t bytes = (size_t)room * (size_t)entry_size(t);
     char *d = static_cast<char *>(realloc(t->data, bytes));
     if (!d) {
@@ -106,6 +114,10 @@ Tbl *make(long n, long size, int kind) {
     t->fd = -1;
     if (n < 0) n = 0;
     if (n > 0 && kind != TBL_FILE) {
+        if ((size_t)n > SIZE_MAX / 2 / (size_t)entry_size(t)) {
+            free(t);
+            return nullptr;
+        }
         t->data = static_cast<char *>(malloc((size_t)n * (size_t)entry_size(t)));
         if (!t->data) {
             free(t);
@@ -182,7 +194,7 @@ int filetbl(const char *filename, const char *name, long nmax, int, long size, T
             return -1;
         }
         int64_t fits = (st.st_size - (off_t)kHeader) / size;
-        if (count < 0 || froom < 0 || count > froom || count > fits) {
+        if (count < 0 || froom < 0 || count > froom || froom > fits) {
             elog_log(0, "filetbl: '%s' is damaged (count %ld, room %ld, file holds %ld records).\n", filename,
                      (long)count, (long)froom, (long)fits);
             freetbl(t, nullptr);
