@@ -186,6 +186,44 @@ TEST(FileList, GrowsRemapsAndReopensWithAnotherRoom) {
     EXPECT_TRUE(rzvtest::has_message("filetbl:"));
 }
 
+TEST(FileList, OneListPerFileAtATime) {
+    rzvtest::TempDir dir;
+    std::string f = dir.file("c.list");
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        Tbl *t = nullptr;
+        if (filetbl(f.c_str(), "hist", 3, 0, 16, &t) < 0) _exit(2);
+        double rec[2] = {1, 2};
+        pushtbl(t, rec);
+        char c = 1;
+        if (write(ready[1], &c, 1) != 1) _exit(3);
+        if (read(done[0], &c, 1) != 1) _exit(4);  // hold the list until the parent has tried
+        pushtbl(t, rec);
+        freetbl(t, nullptr);
+        _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    Tbl *t = nullptr;
+    elog_clear_register(0);
+    EXPECT_EQ(filetbl(f.c_str(), "hist", 3, 0, 16, &t), -1);
+    EXPECT_TRUE(rzvtest::has_message("already open")) << rzvtest::all_messages();
+    ASSERT_EQ(write(done[1], &c, 1), 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // Once the other list is closed, the file opens with both records.
+    ASSERT_EQ(filetbl(f.c_str(), "hist", 3, 0, 16, &t), 0);
+    EXPECT_EQ(maxtbl(t), 2);
+    Tbl *t2 = nullptr;
+    EXPECT_EQ(filetbl(f.c_str(), "hist", 3, 0, 16, &t2), -1);  // twice in one process too
+    freetbl(t, nullptr);
+    close(ready[0]); close(ready[1]); close(done[0]); close(done[1]);
+}
+
 int hook_frees = 0;
 void count_free(void *p) {
     hook_frees++;

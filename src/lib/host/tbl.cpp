@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -152,6 +153,14 @@ int filetbl(const char *filename, const char *name, long nmax, int, long size, T
     int fd = open(filename, O_RDWR | O_CREAT | O_CLOEXEC, 0664);
     if (fd < 0) {
         elog_log(1, "filetbl: open(%s) error.\n", filename);
+        return -1;
+    }
+    // One list per file at a time: two lists on one file (in two processes,
+    // or twice in one) would each keep their own count and overwrite each
+    // other's records.  The lock goes with the descriptor.
+    if (flock(fd, LOCK_EX | LOCK_NB) < 0 && errno == EWOULDBLOCK) {
+        elog_log(0, "filetbl: '%s' is already open as a list (in this or another process).\n", filename);
+        close(fd);
         return -1;
     }
     struct stat st;
