@@ -188,6 +188,32 @@ TEST(PfBuild, BuiltObjectsRoundTripThroughText) {
     pffree(back);
 }
 
+TEST(PfBuild, NamesThatCannotBeReadBackAreRefused) {
+    Pf *pf = pfnew(PFFILE);
+    const char *bad[] = {"", "two words", "tab\there", "#hash", "a#b", "\"q", "[", "{", "new\nline"};
+    for (const char *n : bad) {
+        elog_clear_register(0);
+        EXPECT_EQ(pfput_string(pf, n, "v"), -1) << n;
+        EXPECT_TRUE(rzvtest::has_message("pfput:")) << n;
+        Pf *t = pfnew(PFTBL);
+        EXPECT_EQ(pfput(pf, n, t), -1) << n;
+        pffree(t);  // refused: still the caller's
+    }
+    Tbl *keys = pfkeys(pf);
+    EXPECT_EQ(maxtbl(keys), 0);
+    freetbl(keys, nullptr);
+    // Storing an object again under its own name keeps it.
+    Pf *t = pfnew(PFTBL);
+    pfpush_string(t, "x");
+    ASSERT_EQ(pfput(pf, "t", t), 0);
+    ASSERT_EQ(pfput(pf, "t", t), 0);
+    Tbl *got = pfget_tbl(pf, "t");
+    ASSERT_EQ(maxtbl(got), 1);
+    EXPECT_STREQ((char *)gettbl(got, 0), "x");
+    freetbl(got, nullptr);
+    pffree(pf);
+}
+
 TEST(PfConvert, NumbersThatAreNotNumbersAreReported) {
     Pf *pf = read("word abc\nfortran 2.5d2\nhex 0x1f\n");
     EXPECT_DOUBLE_EQ(pfget_double(pf, "fortran"), 250.0);

@@ -60,6 +60,7 @@ bool is_arraylike(const Pf *pf) { return pf && (pf->type == PFFILE || pf->type =
 int put_named(Pf *pf, const char *name, Pf *value) {
     if (!is_arraylike(pf) || !name) return -1;
     Pf *old = static_cast<Pf *>(getarr(pf->value.arr, name));
+    if (old == value) return 0;  // stored again under its own name
     if (!old) {
         char *key = strdup(name);
         if (!key || pushtbl(pf->keys, key) < 0) {
@@ -70,6 +71,23 @@ int put_named(Pf *pf, const char *name, Pf *value) {
     setarr(pf->value.arr, name, value);
     pffree(old);
     return 0;
+}
+
+// A name given in code must read back as the same name: no blanks, quotes
+// or '#', not empty and not a bracket.
+bool writable_name(const char *name) {
+    if (!name || !*name || !strcmp(name, "[") || !strcmp(name, "{")) return false;
+    for (const char *c = name; *c; c++)
+        if (isspace((unsigned char)*c) || *c == '"' || *c == '#') return false;
+    return true;
+}
+
+int put_checked(Pf *pf, const char *name, Pf *value) {
+    if (!writable_name(name)) {
+        elog_log(0, "pfput: '%s' cannot be a parameter name.\n", name ? name : "(null)");
+        return -1;
+    }
+    return put_named(pf, name, value);
 }
 
 int push_entry(Pf *tbl, Pf *value) {
@@ -451,7 +469,7 @@ Pf *pfnew(int type) { return alloc_pf(type); }
 
 int pfput_string(Pf *pf, const char *name, const char *value) {
     Pf *v = string_pf(value);
-    if (!v || put_named(pf, name, v) < 0) {
+    if (!v || put_checked(pf, name, v) < 0) {
         pffree(v);
         return -1;
     }
@@ -466,7 +484,7 @@ int pfput_double(Pf *pf, const char *name, double value) {
 
 int pfput(Pf *pf, const char *name, Pf *value) {
     if (!value) return -1;
-    return put_named(pf, name, value);
+    return put_checked(pf, name, value);
 }
 
 int pfpush(Pf *tbl, Pf *value) {
