@@ -121,6 +121,31 @@ TEST(FileList, SurvivesTheProcessAndChecksItsFile) {
     EXPECT_EQ(filetbl(junk.c_str(), "hist", 3, 0, 16, &t), -1);
 }
 
+TEST(RecordList, ARecordOfTheListItselfCanBeAppendedAcrossGrowth) {
+    Tbl *t = inittbl(nullptr, 1, 1, nullptr, sizeof(Rec));
+    Rec r{7, 0};
+    ASSERT_EQ(pushtbl(t, &r), 1);
+    for (int i = 1; i < 100; i++) {
+        ASSERT_EQ(pushtbl(t, gettbl(t, i - 1)), i + 1);  // grows at 2, 8, 16, ...
+        ((Rec *)gettbl(t, i))->order = i;
+    }
+    for (int i = 0; i < 100; i++) {
+        ASSERT_EQ(((Rec *)gettbl(t, i))->key, 7);
+        ASSERT_EQ(((Rec *)gettbl(t, i))->order, i);
+    }
+    ASSERT_EQ(settbl(t, -1, gettbl(t, 5)), 100);
+    EXPECT_EQ(((Rec *)gettbl(t, 100))->order, 5);
+    freetbl(t, nullptr);
+
+    rzvtest::TempDir dir;
+    Tbl *f = nullptr;
+    ASSERT_EQ(filetbl(dir.file("self.list").c_str(), "recs", 1, 0, sizeof(Rec), &f), 0);
+    ASSERT_EQ(pushtbl(f, &r), 1);
+    for (int i = 1; i < 50; i++) ASSERT_EQ(pushtbl(f, gettbl(f, 0)), i + 1);
+    EXPECT_EQ(((Rec *)gettbl(f, 49))->key, 7);
+    freetbl(f, nullptr);
+}
+
 // Writes a list file header by hand (the layout of tbl.cpp).
 void write_header(const std::string &path, int64_t size, int64_t count, int64_t room, size_t file_bytes) {
     std::string h(64, '\0');

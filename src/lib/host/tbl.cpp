@@ -232,8 +232,29 @@ size_t filetbl_mapsize(const Tbl *t) { return t && t->kind == TBL_FILE ? t->maps
 long maxtbl(const Tbl *t) { return t ? t->n : 0; }
 
 long pushtbl(Tbl *t, const void *p) {
-    if (!t || grow(t, t->n + 1) < 0) return -1;
+    if (!t) return -1;
+    // A record copied from the list itself (pushtbl(t, gettbl(t, i))) would
+    // be read from freed or unmapped storage once the list grows: take it
+    // out first.
+    char *own = nullptr;
+    if (t->kind != TBL_POINTERS && p && t->data && t->n + 1 > t->room) {
+        const char *c = static_cast<const char *>(p);
+        if (c >= t->data && c < t->data + (size_t)t->room * (size_t)t->size) {
+            own = static_cast<char *>(malloc((size_t)t->size));
+            if (!own) {
+                elog_log(1, "tbl: malloc(%ld) error.\n", t->size);
+                return -1;
+            }
+            memcpy(own, p, (size_t)t->size);
+            p = own;
+        }
+    }
+    if (grow(t, t->n + 1) < 0) {
+        free(own);
+        return -1;
+    }
     store(t, t->n, p);
+    free(own);
     t->n++;
     sync_count(t);
     return t->n;
