@@ -135,6 +135,8 @@ TEST(RecordList, ARecordOfTheListItselfCanBeAppendedAcrossGrowth) {
     }
     ASSERT_EQ(settbl(t, -1, gettbl(t, 5)), 100);
     EXPECT_EQ(((Rec *)gettbl(t, 100))->order, 5);
+    ASSERT_EQ(settbl(t, 5, gettbl(t, 5)), 5);  // a record set from itself
+    EXPECT_EQ(((Rec *)gettbl(t, 5))->order, 5);
     freetbl(t, nullptr);
 
     rzvtest::TempDir dir;

@@ -102,7 +102,7 @@ void store(Tbl *t, long i, const void *p) {
     if (t->kind == TBL_POINTERS)
         memcpy(slot(t, i), &p, sizeof p);
     else if (p)
-        memcpy(slot(t, i), p, (size_t)t->size);
+        memmove(slot(t, i), p, (size_t)t->size);  // p may be this very record
     else
         memset(slot(t, i), 0, (size_t)t->size);
 }
