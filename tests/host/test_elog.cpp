@@ -76,6 +76,32 @@ TEST(ErrorLog, ComplainPrintsAndEmptiesTheRegister) {
     EXPECT_EQ(elog_count(), 1);
 }
 
+TEST(ErrorLog, VeryLongMessagesAreKeptWhole) {
+    std::string big(200000, 'x');
+    errno = ENOSPC;
+    elog_log(1, "long: %s|%d\n", big.c_str(), 42);
+    ASSERT_EQ(elog_count(), 1);
+    std::string m = elog_message(0);
+    EXPECT_EQ(m.size(), big.size() + 10);
+    EXPECT_EQ(m.substr(m.size() - 4), "|42\n");
+    // The system error is the one of the failed call, not of the formatting.
+    EXPECT_STREQ(elog_message_syserr(0), strerror(ENOSPC));
+    std::string out = capture([] { elog_clear_register(1); });
+    EXPECT_EQ(out.size(), big.size() + 10 + strlen("    ()\n") + strlen(strerror(ENOSPC)));
+    EXPECT_EQ(elog_count(), 0);
+}
+
+TEST(ErrorLog, FlushCanDeliverWhatItDrops) {
+    elog_log(0, "kept\n");
+    int mark = elog_mark();
+    elog_log(0, "shown then dropped");
+    std::string out = capture([] { elog_flush(1, 1); });
+    EXPECT_EQ(out, "shown then dropped\n");  // a message without a newline ends its line
+    ASSERT_EQ(elog_count(), 1);
+    EXPECT_EQ(mark, 1);
+    elog_clear_register(0);
+}
+
 TEST(ErrorLog, EachThreadHasItsOwnRegister) {
     elog_log(0, "main thread\n");
     int other_count = -1;
