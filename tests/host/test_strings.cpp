@@ -51,6 +51,14 @@ TEST(Strings, RegexMatchesTheWholeString) {
     EXPECT_EQ(strmatches("", "a*", nullptr), 1);
     EXPECT_EQ(strmatches("BHZ", "HZ", nullptr), 0);
 
+    // Patterns whose automaton would take seconds and gigabytes are refused.
+    elog_clear_register(0);
+    EXPECT_EQ(strmatches("a", "((a{255}){255}){255}", nullptr), -1);
+    EXPECT_TRUE(rzvtest::has_message("strmatches: regular expression '((a{255}){255}){255}' is too complex"));
+    EXPECT_EQ(strmatches("aaa", "(a+)+[[:alpha:]]{0,2}", nullptr), 1);
+    EXPECT_EQ(strmatches("BHZ", "[]BHZ[.x.]]{3}", nullptr), 1);
+    EXPECT_EQ(strmatches("x{", "x\\{", nullptr), 1);
+
     Hook *h = nullptr;
     EXPECT_EQ(strmatches("ANMO", "AN.*", &h), 1);
     ASSERT_TRUE(h);

@@ -9,6 +9,7 @@
 #include <regex.h>
 #include <new>
 #include <string>
+#include <vector>
 
 extern "C" {
 
@@ -71,11 +72,84 @@ void free_cached(void *p) {
     regfree(&c->re);
     delete c;
 }
+// A rough size of the automaton regcomp builds: counted repetition copies
+// its operand, so "((a{255}){255}){255}" takes seconds and gigabytes to
+// compile.  Selections never need more than a few hundred states.
+long regex_cost(const char *re) {
+    const long cap = 1L << 40;
+    std::vector<long> seq{0};  // size of the sequence at each group level
+    long last = 0;             // size of the last atom or group
+    for (const char *c = re; *c; c++) {
+        if (*c == '\\' && c[1]) {
+            c++;
+            last = 1;
+            seq.back() += 1;
+        } else if (*c == '[') {
+            const char *e = c + 1;
+            if (*e == '^') e++;
+            if (*e == ']') e++;
+            while (*e && *e != ']') {
+                if (*e == '[' && (e[1] == ':' || e[1] == '.' || e[1] == '=')) {
+                    const char *k = strstr(e + 2, e[1] == ':' ? ":]" : e[1] == '.' ? ".]" : "=]");
+                    e = k ? k + 2 : e + strlen(e);
+                } else {
+                    e++;
+                }
+            }
+            c = *e ? e : e - 1;
+            last = 1;
+            seq.back() += 1;
+        } else if (*c == '(') {
+            seq.push_back(0);
+            last = 0;
+        } else if (*c == ')' && seq.size() > 1) {
+            last = seq.back() + 1;
+            seq.pop_back();
+            seq.back() += last;
+        } else if (*c == '*' || *c == '+' || *c == '?' || *c == '{') {
+            long times = 2;
+            if (*c == '{') {
+                const char *k = strchr(c, '}');
+                if (!k) break;  // regcomp reports it
+                long m = 0, hi = 0;
+                for (const char *d = c + 1; d < k; d++) {
+                    if (isdigit((unsigned char)*d)) {
+                        m = m * 10 + (*d - '0');
+                        if (m > 100000) m = 100000;
+                    } else {
+                        hi = hi > m ? hi : m;
+                        m = 0;
+                    }
+                }
+                times = (hi > m ? hi : m) + 1;
+                c = k;
+            }
+            long grown = last * times;
+            if (grown > cap) grown = cap;
+            seq.back() += grown - last;
+            last = grown;
+        } else {
+            last = 1;
+            seq.back() += 1;
+        }
+        if (seq.back() > cap) return cap;
+    }
+    long total = 0;
+    for (long v : seq) total += v;
+    return total;
+}
+
+constexpr long kMaxRegexCost = 20000;
+
 // The pattern is compiled as given, not wrapped in "^(...)$": wrapping would
 // let an unbalanced ")" pass ("a)|(b" becomes valid and matches prefixes)
 // and would renumber back-references.  A whole-string match is the leftmost
 // longest match covering the string.
 int compile_whole(const char *regex, regex_t *re) {
+    if (regex_cost(regex) > kMaxRegexCost) {
+        elog_log(0, "strmatches: regular expression '%s' is too complex\n", regex);
+        return -1;
+    }
     int rc = regcomp(re, regex, REG_EXTENDED);
     if (rc != 0) {
         char buf[256];
