@@ -58,6 +58,12 @@ TEST(Strings, RegexMatchesTheWholeString) {
     EXPECT_EQ(strmatches("aaa", "(a+)+[[:alpha:]]{0,2}", nullptr), 1);
     EXPECT_EQ(strmatches("BHZ", "[]BHZ[.x.]]{3}", nullptr), 1);
     EXPECT_EQ(strmatches("x{", "x\\{", nullptr), 1);
+    EXPECT_EQ(strmatches("a\\1", "a[\\]1", nullptr), 1);  // no back-reference inside brackets
+    EXPECT_EQ(strmatches("abab", "(a)(b)\\1\\2", nullptr), 1);
+    EXPECT_EQ(strmatches("x", "(((((((((x)))))))))\\9", nullptr), -1);
+    // A failing whole-string match of a long string stays fast.
+    std::string longa(20000, 'a');
+    EXPECT_EQ(strmatches((longa + "b").c_str(), "(a*)+(a*)+(a*)+", nullptr), 0);
 
     Hook *h = nullptr;
     EXPECT_EQ(strmatches("ANMO", "AN.*", &h), 1);

@@ -72,6 +72,22 @@ void free_cached(void *p) {
     regfree(&c->re);
     delete c;
 }
+// The end of a bracket expression starting at c ('['), at its ']'.
+const char *bracket_end(const char *c) {
+    const char *e = c + 1;
+    if (*e == '^') e++;
+    if (*e == ']') e++;
+    while (*e && *e != ']') {
+        if (*e == '[' && (e[1] == ':' || e[1] == '.' || e[1] == '=')) {
+            const char *k = strstr(e + 2, e[1] == ':' ? ":]" : e[1] == '.' ? ".]" : "=]");
+            e = k ? k + 2 : e + strlen(e);
+        } else {
+            e++;
+        }
+    }
+    return *e ? e : e - 1;
+}
+
 // A rough size of the automaton regcomp builds: counted repetition copies
 // its operand, so "((a{255}){255}){255}" takes seconds and gigabytes to
 // compile.  Selections never need more than a few hundred states.
@@ -85,18 +101,7 @@ long regex_cost(const char *re) {
             last = 1;
             seq.back() += 1;
         } else if (*c == '[') {
-            const char *e = c + 1;
-            if (*e == '^') e++;
-            if (*e == ']') e++;
-            while (*e && *e != ']') {
-                if (*e == '[' && (e[1] == ':' || e[1] == '.' || e[1] == '=')) {
-                    const char *k = strstr(e + 2, e[1] == ':' ? ":]" : e[1] == '.' ? ".]" : "=]");
-                    e = k ? k + 2 : e + strlen(e);
-                } else {
-                    e++;
-                }
-            }
-            c = *e ? e : e - 1;
+            c = bracket_end(c);
             last = 1;
             seq.back() += 1;
         } else if (*c == '(') {
@@ -141,16 +146,49 @@ long regex_cost(const char *re) {
 
 constexpr long kMaxRegexCost = 20000;
 
-// The pattern is compiled as given, not wrapped in "^(...)$": wrapping would
-// let an unbalanced ")" pass ("a)|(b" becomes valid and matches prefixes)
-// and would renumber back-references.  A whole-string match is the leftmost
-// longest match covering the string.
+// The pattern wrapped in "^(...)$", its back-references moved past the new
+// group.  False when a \9 would have to become \10.
+bool anchored(const char *re, std::string &out) {
+    out = "^(";
+    for (const char *c = re; *c; c++) {
+        if (*c == '[') {
+            const char *e = bracket_end(c);
+            out.append(c, (size_t)(e - c + 1));
+            c = e;
+        } else if (*c == '\\' && c[1] >= '1' && c[1] <= '9') {
+            if (c[1] == '9') return false;
+            out += '\\';
+            out += (char)(c[1] + 1);
+            c++;
+        } else if (*c == '\\' && c[1]) {
+            out.append(c, 2);
+            c++;
+        } else {
+            out += *c;
+        }
+    }
+    out += ")$";
+    return true;
+}
+
+// The pattern is first compiled as written, so that an unbalanced ")" is
+// refused ("a)|(b" would otherwise become valid once wrapped and match
+// prefixes); the anchored form is what is kept and run.
 int compile_whole(const char *regex, regex_t *re) {
     if (regex_cost(regex) > kMaxRegexCost) {
         elog_log(0, "strmatches: regular expression '%s' is too complex\n", regex);
         return -1;
     }
-    int rc = regcomp(re, regex, REG_EXTENDED);
+    int rc = regcomp(re, regex, REG_EXTENDED | REG_NOSUB);
+    std::string whole;
+    if (rc == 0) {
+        regfree(re);
+        if (!anchored(regex, whole)) {
+            elog_log(0, "strmatches: bad regular expression '%s': too many back-references\n", regex);
+            return -1;
+        }
+        rc = regcomp(re, whole.c_str(), REG_EXTENDED | REG_NOSUB);
+    }
     if (rc != 0) {
         char buf[256];
         regerror(rc, re, buf, sizeof buf);
@@ -159,11 +197,8 @@ int compile_whole(const char *regex, regex_t *re) {
     }
     return 0;
 }
-bool match_whole(const regex_t *re, const char *s) {
-    regmatch_t m[1];
-    if (regexec(re, s, 1, m, 0) != 0) return false;
-    return m[0].rm_so == 0 && (size_t)m[0].rm_eo == strlen(s);
-}
+
+bool match_whole(const regex_t *re, const char *s) { return regexec(re, s, 0, nullptr, 0) == 0; }
 }  // namespace
 
 extern "C" {
