@@ -360,6 +360,14 @@ int pfread_file(const char *filename, Pf **pf) {
     return *pf ? 0 : -1;
 }
 
+}  // extern "C"
+
+// The lists hold Pf *; calling pffree through a void (*)(void *) would be a
+// call through the wrong function type.
+static void pffree_entry(void *p) { pffree(static_cast<Pf *>(p)); }
+
+extern "C" {
+
 void pffree(Pf *pf) {
     if (!pf) return;
     switch (pf->type) {
@@ -367,11 +375,11 @@ void pffree(Pf *pf) {
         free(pf->value.s);
         break;
     case PFTBL:
-        freetbl(pf->value.tbl, reinterpret_cast<void (*)(void *)>(pffree));
+        freetbl(pf->value.tbl, pffree_entry);
         break;
     case PFFILE:
     case PFARR:
-        freearr(pf->value.arr, reinterpret_cast<void (*)(void *)>(pffree));
+        freearr(pf->value.arr, pffree_entry);
         freetbl(pf->keys, free);
         break;
     default:
