@@ -91,6 +91,18 @@ TEST(ErrorLog, VeryLongMessagesAreKeptWhole) {
     EXPECT_EQ(elog_count(), 0);
 }
 
+TEST(ErrorLog, MessageTextStaysValidWhileMoreAreLogged) {
+    elog_clear_register(0);
+    elog_log(0, "short\n");
+    const char *first = elog_message(0);
+    for (int i = 0; i < 1000; i++) elog_log(0, "more %d\n", i);
+    EXPECT_STREQ(first, "short\n");
+    elog_flush(0, 500);  // dropping later messages leaves earlier ones in place
+    EXPECT_STREQ(first, "short\n");
+    EXPECT_EQ(elog_message(1000), nullptr);
+    elog_clear_register(0);
+}
+
 TEST(ErrorLog, FlushCanDeliverWhatItDrops) {
     elog_log(0, "kept\n");
     int mark = elog_mark();
