@@ -114,6 +114,23 @@ TEST(Conversions, HlsToRgb) {
     EXPECT_NEAR(b, 1, 1e-12);
 }
 
+TEST(Conversions, NegativeCountsMoveNothing) {
+    unsigned char buf[16] = {0};
+    unsigned char *p = buf + 8;
+    double d = 1.0;
+    float f = 1.0f;
+    int i = 1;
+    hd2md(&d, &p, -1);
+    hf2mf(&f, &p, -3);
+    hi2mi(&i, &p, 0);
+    md2hd(&p, &d, -1);
+    mf2hf(&p, &f, -2);
+    mi2hi(&p, &i, -4);
+    EXPECT_EQ(p, buf + 8);
+    EXPECT_EQ(d, 1.0);
+    EXPECT_EQ(i, 1);
+}
+
 TEST(Conversions, BigEndianRoundTrips) {
     unsigned char buf[64];
     unsigned char *p = buf;
