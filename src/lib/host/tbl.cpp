@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -157,8 +156,16 @@ int filetbl(const char *filename, const char *name, long nmax, int, long size, T
     }
     // One list per file at a time: two lists on one file (in two processes,
     // or twice in one) would each keep their own count and overwrite each
-    // other's records.  The lock goes with the descriptor.
-    if (flock(fd, LOCK_EX | LOCK_NB) < 0 && errno == EWOULDBLOCK) {
+    // other's records.  The lock belongs to this descriptor and sits on one
+    // byte far past any record, so it leaves the file's own ranges to the
+    // families that lock them.
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = (off_t)1 << 62;
+    fl.l_len = 1;
+    if (fcntl(fd, F_OFD_SETLK, &fl) < 0 && (errno == EAGAIN || errno == EACCES)) {
         elog_log(0, "filetbl: '%s' is already open as a list (in this or another process).\n", filename);
         close(fd);
         return -1;
