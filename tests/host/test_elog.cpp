@@ -76,6 +76,44 @@ TEST(ErrorLog, ComplainPrintsAndEmptiesTheRegister) {
     EXPECT_EQ(elog_count(), 1);
 }
 
+TEST(ErrorLog, VeryLongMessagesAreKeptWhole) {
+    std::string big(200000, 'x');
+    errno = ENOSPC;
+    elog_log(1, "long: %s|%d\n", big.c_str(), 42);
+    ASSERT_EQ(elog_count(), 1);
+    std::string m = elog_message(0);
+    EXPECT_EQ(m.size(), big.size() + 10);
+    EXPECT_EQ(m.substr(m.size() - 4), "|42\n");
+    // The system error is the one of the failed call, not of the formatting.
+    EXPECT_STREQ(elog_message_syserr(0), strerror(ENOSPC));
+    std::string out = capture([] { elog_clear_register(1); });
+    EXPECT_EQ(out.size(), big.size() + 10 + strlen("    ()\n") + strlen(strerror(ENOSPC)));
+    EXPECT_EQ(elog_count(), 0);
+}
+
+TEST(ErrorLog, MessageTextStaysValidWhileMoreAreLogged) {
+    elog_clear_register(0);
+    elog_log(0, "short\n");
+    const char *first = elog_message(0);
+    for (int i = 0; i < 1000; i++) elog_log(0, "more %d\n", i);
+    EXPECT_STREQ(first, "short\n");
+    elog_flush(0, 500);  // dropping later messages leaves earlier ones in place
+    EXPECT_STREQ(first, "short\n");
+    EXPECT_EQ(elog_message(1000), nullptr);
+    elog_clear_register(0);
+}
+
+TEST(ErrorLog, FlushCanDeliverWhatItDrops) {
+    elog_log(0, "kept\n");
+    int mark = elog_mark();
+    elog_log(0, "shown then dropped");
+    std::string out = capture([] { elog_flush(1, 1); });
+    EXPECT_EQ(out, "shown then dropped\n");  // a message without a newline ends its line
+    ASSERT_EQ(elog_count(), 1);
+    EXPECT_EQ(mark, 1);
+    elog_clear_register(0);
+}
+
 TEST(ErrorLog, EachThreadHasItsOwnRegister) {
     elog_log(0, "main thread\n");
     int other_count = -1;

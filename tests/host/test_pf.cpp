@@ -110,6 +110,31 @@ TEST(PfErrors, SyntaxErrorsNameTheSourceAndLine) {
     }
 }
 
+TEST(PfErrors, NestingTooDeepFailsInsteadOfExhaustingTheStack) {
+    std::string deep = "x [\n";
+    for (int i = 0; i < 200000; i++) deep += "[\n";
+    Pf *pf = nullptr;
+    elog_clear_register(0);
+    EXPECT_EQ(pfread_string(deep.c_str(), &pf), -1);
+    EXPECT_EQ(pf, nullptr);
+    EXPECT_TRUE(rzvtest::has_message("string line 513: tables and arrays nested too deeply"))
+        << rzvtest::all_messages();
+    // A sane depth still reads, arrays and tables mixed, and writes back.
+    std::string ok, close;
+    for (int i = 0; i < 100; i++) {
+        ok += "a" + std::to_string(i) + " {\nl [\n{\n";
+        close = "}\n]\n}\n" + close;
+    }
+    ok += "leaf 1\n" + close;
+    ASSERT_EQ(pfread_string(ok.c_str(), &pf), 0) << rzvtest::all_messages();
+    char *text = pf2string(pf);
+    Pf *again = nullptr;
+    ASSERT_EQ(pfread_string(text, &again), 0);
+    free(text);
+    pffree(again);
+    pffree(pf);
+}
+
 TEST(PfFiles, ReadFromFileAndErrorsNameTheFile) {
     rzvtest::TempDir dir;
     std::string good = dir.file("good.pf"), bad = dir.file("bad.pf");
@@ -161,6 +186,32 @@ TEST(PfBuild, BuiltObjectsRoundTripThroughText) {
     free(again);
     pffree(pf);
     pffree(back);
+}
+
+TEST(PfBuild, NamesThatCannotBeReadBackAreRefused) {
+    Pf *pf = pfnew(PFFILE);
+    const char *bad[] = {"", "two words", "tab\there", "#hash", "a#b", "\"q", "[", "{", "new\nline"};
+    for (const char *n : bad) {
+        elog_clear_register(0);
+        EXPECT_EQ(pfput_string(pf, n, "v"), -1) << n;
+        EXPECT_TRUE(rzvtest::has_message("pfput:")) << n;
+        Pf *t = pfnew(PFTBL);
+        EXPECT_EQ(pfput(pf, n, t), -1) << n;
+        pffree(t);  // refused: still the caller's
+    }
+    Tbl *keys = pfkeys(pf);
+    EXPECT_EQ(maxtbl(keys), 0);
+    freetbl(keys, nullptr);
+    // Storing an object again under its own name keeps it.
+    Pf *t = pfnew(PFTBL);
+    pfpush_string(t, "x");
+    ASSERT_EQ(pfput(pf, "t", t), 0);
+    ASSERT_EQ(pfput(pf, "t", t), 0);
+    Tbl *got = pfget_tbl(pf, "t");
+    ASSERT_EQ(maxtbl(got), 1);
+    EXPECT_STREQ((char *)gettbl(got, 0), "x");
+    freetbl(got, nullptr);
+    pffree(pf);
 }
 
 TEST(PfConvert, NumbersThatAreNotNumbersAreReported) {

@@ -38,6 +38,33 @@ TEST(Strings, RegexMatchesTheWholeString) {
     EXPECT_EQ(strmatches("x", "(", nullptr), -1);
     EXPECT_TRUE(rzvtest::has_message("strmatches: bad regular expression '('"));
 
+    // The pattern is taken as written: an unbalanced ')' is an error, not a
+    // prefix match, and back-references keep their numbers.
+    EXPECT_EQ(strmatches("abc", "a)|(b", nullptr), -1);
+    EXPECT_EQ(strmatches("BHZ", "(BH).)|(Z", nullptr), -1);
+    EXPECT_EQ(strmatches("aa", "(.)\\1", nullptr), 1);
+    EXPECT_EQ(strmatches("ab", "(.)\\1", nullptr), 0);
+    // Whole-string matching when a shorter alternative matches first.
+    EXPECT_EQ(strmatches("b", "x*|b", nullptr), 1);
+    EXPECT_EQ(strmatches("abcd", "(a|ab)(c|bcd)", nullptr), 1);
+    EXPECT_EQ(strmatches("baaa", "a*", nullptr), 0);
+    EXPECT_EQ(strmatches("", "a*", nullptr), 1);
+    EXPECT_EQ(strmatches("BHZ", "HZ", nullptr), 0);
+
+    // Patterns whose automaton would take seconds and gigabytes are refused.
+    elog_clear_register(0);
+    EXPECT_EQ(strmatches("a", "((a{255}){255}){255}", nullptr), -1);
+    EXPECT_TRUE(rzvtest::has_message("strmatches: regular expression '((a{255}){255}){255}' is too complex"));
+    EXPECT_EQ(strmatches("aaa", "(a+)+[[:alpha:]]{0,2}", nullptr), 1);
+    EXPECT_EQ(strmatches("BHZ", "[]BHZ[.x.]]{3}", nullptr), 1);
+    EXPECT_EQ(strmatches("x{", "x\\{", nullptr), 1);
+    EXPECT_EQ(strmatches("a\\1", "a[\\]1", nullptr), 1);  // no back-reference inside brackets
+    EXPECT_EQ(strmatches("abab", "(a)(b)\\1\\2", nullptr), 1);
+    EXPECT_EQ(strmatches("x", "(((((((((x)))))))))\\9", nullptr), -1);
+    // A failing whole-string match of a long string stays fast.
+    std::string longa(20000, 'a');
+    EXPECT_EQ(strmatches((longa + "b").c_str(), "(a*)+(a*)+(a*)+", nullptr), 0);
+
     Hook *h = nullptr;
     EXPECT_EQ(strmatches("ANMO", "AN.*", &h), 1);
     ASSERT_TRUE(h);
@@ -85,6 +112,23 @@ TEST(Conversions, HlsToRgb) {
     hls2rgb(-60, 0.5, 1, &r, &g, &b);  // hues wrap
     EXPECT_NEAR(r, 1, 1e-12);
     EXPECT_NEAR(b, 1, 1e-12);
+}
+
+TEST(Conversions, NegativeCountsMoveNothing) {
+    unsigned char buf[16] = {0};
+    unsigned char *p = buf + 8;
+    double d = 1.0;
+    float f = 1.0f;
+    int i = 1;
+    hd2md(&d, &p, -1);
+    hf2mf(&f, &p, -3);
+    hi2mi(&i, &p, 0);
+    md2hd(&p, &d, -1);
+    mf2hf(&p, &f, -2);
+    mi2hi(&p, &i, -4);
+    EXPECT_EQ(p, buf + 8);
+    EXPECT_EQ(d, 1.0);
+    EXPECT_EQ(i, 1);
 }
 
 TEST(Conversions, BigEndianRoundTrips) {

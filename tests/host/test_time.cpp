@@ -40,6 +40,16 @@ TEST(TimeStrings, EveryAcceptedForm) {
     EXPECT_NEAR(str2epoch("now"), std_now(), 5.0);
 }
 
+TEST(TimeStrings, SevenDigitsWithNoDayOfTheYearAreSeconds) {
+    double t = 0;
+    ASSERT_EQ(str2epoch_r("1000000", &t), 0) << rzvtest::all_messages();
+    EXPECT_EQ(t, 1000000.0);
+    ASSERT_EQ(str2epoch_r("2024400", &t), 0);
+    EXPECT_EQ(t, 2024400.0);
+    ASSERT_EQ(str2epoch_r("2024366", &t), 0);
+    EXPECT_EQ(t, T2024 + 365 * 86400.0);
+}
+
 TEST(TimeStrings, ZonesOnlyWithTheZoneForm) {
     EXPECT_NEAR(zstr2epoch("2024-01-01 00:00:00 UTC"), T2024, 1e-9);
     EXPECT_NEAR(zstr2epoch("2024-01-01 00:00:00 GMT"), T2024, 1e-9);
@@ -101,6 +111,27 @@ TEST(Calendar, FieldsYeardaysAndPrinting) {
         ASSERT_EQ(yearday(t), 2024001 + i);
         ASSERT_DOUBLE_EQ(yearday2epoch(yearday(t)), T2024 + i * 86400.0);
     }
+}
+
+TEST(Calendar, EpochsFarOutsideTheCalendarDoNotBreakIt) {
+    // A plain number is any epoch: 1e300 is read, and must print and convert sanely.
+    double t = 0;
+    ASSERT_EQ(str2epoch_r("1e300", &t), 0);
+    char buf[64];
+    EXPECT_STREQ(strtime_r(t, buf, sizeof buf), "(bad time)");
+    EXPECT_STREQ(strtime_r(-1e18, buf, sizeof buf), "(bad time)");
+    int y, d, h, m;
+    double s;
+    e2h(1e300, &y, &d, &h, &m, &s);
+    EXPECT_GT(y, 300000000);
+    EXPECT_GE(d, 1);
+    EXPECT_LE(d, 366);
+    e2h(-1e300, &y, &d, &h, &m, &s);
+    EXPECT_LT(y, -300000000);
+    EXPECT_GT(yearday(1e300), 0);
+    // Negative epochs well before the common era still print exactly.
+    EXPECT_STREQ(strtime_r(-62135596800.0 - 366 * 86400.0, buf, sizeof buf), "0000-01-01 00:00:00.000");
+    EXPECT_STREQ(strtime_r(-1.5, buf, sizeof buf), "1969-12-31 23:59:58.500");
 }
 
 }  // namespace

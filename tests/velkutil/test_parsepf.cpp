@@ -63,6 +63,32 @@ TEST(ParseParam, ScalarKinds) {
     pffree(pf);
 }
 
+TEST(ParseParam, IntegersAreTruncatedTo32And16Bits) {
+    Pf *pf = read("big 4294967297\nneg -70000\nneghex -0x10\nmin16 32768\nzerox 0x\n");
+    int32_t i32 = 0;
+    int16_t s16 = 0;
+    ASSERT_EQ(parse_param(pf, (char *)"big", 1, 1, &i32), 0);
+    EXPECT_EQ(i32, 1);
+    ASSERT_EQ(parse_param(pf, (char *)"neg", 0, 1, &s16), 0);
+    EXPECT_EQ(s16, (int16_t)(uint16_t)(-70000 & 0xffff));
+    ASSERT_EQ(parse_param(pf, (char *)"neghex", 1, 1, &i32), 0);
+    EXPECT_EQ(i32, -16);
+    ASSERT_EQ(parse_param(pf, (char *)"min16", 0, 1, &s16), 0);
+    EXPECT_EQ(s16, -32768);
+    ASSERT_EQ(parse_param(pf, (char *)"zerox", 1, 1, &i32), 0);  // "0" read, "x" ignored
+    EXPECT_EQ(i32, 0);
+    // Only the destination's own bytes are written.
+    struct {
+        int16_t v;
+        int16_t guard;
+    } pair = {0, 0x5a5a};
+    ASSERT_EQ(parse_param(pf, (char *)"big", 0, 1, &pair.v), 0);
+    EXPECT_EQ(pair.v, 1);
+    EXPECT_EQ(pair.guard, 0x5a5a);
+    EXPECT_EQ(elog_count(), 0);
+    pffree(pf);
+}
+
 TEST(ParseParam, ContainersAndKindMismatches) {
     Pf *pf = read("tbl [\n a\n b\n]\narr {\n k v\n}\nscalar 1\n");
     Tbl *own = nullptr, *copy = nullptr;

@@ -31,6 +31,7 @@ U bswap(U u) {
 template <typename T, typename U>
 void to_big(const T *host, unsigned char **cursor, long n) {
     static_assert(sizeof(T) == sizeof(U), "size");
+    if (n <= 0) return;  // a negative count (from a damaged header) moves nothing
     unsigned char *p = *cursor;
     for (long i = 0; i < n; i++) {
         U u;
@@ -44,6 +45,7 @@ void to_big(const T *host, unsigned char **cursor, long n) {
 template <typename T, typename U>
 void from_big(unsigned char **cursor, T *host, long n) {
     static_assert(sizeof(T) == sizeof(U), "size");
+    if (n <= 0) return;
     const unsigned char *p = *cursor;
     for (long i = 0; i < n; i++) {
         U u;

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <vector>
+#include <deque>
 
 namespace {
 
@@ -20,7 +20,9 @@ struct Message {
     int flag;
 };
 
-thread_local std::vector<Message> tl_register;
+// A deque, so that the text elog_message handed out stays where it is while
+// later messages are appended (a vector would move short strings).
+thread_local std::deque<Message> tl_register;
 std::atomic<FILE *> g_stream{nullptr};
 std::atomic<int> g_verbose{0};
 std::mutex g_print_mutex;  // whole messages from different threads never interleave

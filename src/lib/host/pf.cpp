@@ -60,6 +60,7 @@ bool is_arraylike(const Pf *pf) { return pf && (pf->type == PFFILE || pf->type =
 int put_named(Pf *pf, const char *name, Pf *value) {
     if (!is_arraylike(pf) || !name) return -1;
     Pf *old = static_cast<Pf *>(getarr(pf->value.arr, name));
+    if (old == value) return 0;  // stored again under its own name
     if (!old) {
         char *key = strdup(name);
         if (!key || pushtbl(pf->keys, key) < 0) {
@@ -70,6 +71,23 @@ int put_named(Pf *pf, const char *name, Pf *value) {
     setarr(pf->value.arr, name, value);
     pffree(old);
     return 0;
+}
+
+// A name given in code must read back as the same name: no blanks, quotes
+// or '#', not empty and not a bracket.
+bool writable_name(const char *name) {
+    if (!name || !*name || !strcmp(name, "[") || !strcmp(name, "{")) return false;
+    for (const char *c = name; *c; c++)
+        if (isspace((unsigned char)*c) || *c == '"' || *c == '#') return false;
+    return true;
+}
+
+int put_checked(Pf *pf, const char *name, Pf *value) {
+    if (!writable_name(name)) {
+        elog_log(0, "pfput: '%s' cannot be a parameter name.\n", name ? name : "(null)");
+        return -1;
+    }
+    return put_named(pf, name, value);
 }
 
 int push_entry(Pf *tbl, Pf *value) {
@@ -143,6 +161,10 @@ struct Frame {
     int opened_at;
 };
 
+// Freeing and writing recurse through the nesting: a file may not nest
+// deeper than this (real ones nest a handful of levels).
+constexpr size_t kMaxDepth = 512;
+
 Pf *parse_text(Reader &r, const char *text) {
     Pf *top = alloc_pf(PFFILE);
     if (!top) {
@@ -174,6 +196,7 @@ Pf *parse_text(Reader &r, const char *text) {
         }
         if (cur->type == PFTBL) {
             if (line == "[" || line == "{") {
+                if (stack.size() > kMaxDepth) return fail("tables and arrays nested too deeply");
                 Pf *nested = alloc_pf(line == "[" ? PFTBL : PFARR);
                 if (!nested || push_entry(cur, nested) < 0) {
                     pffree(nested);
@@ -199,6 +222,7 @@ Pf *parse_text(Reader &r, const char *text) {
             return fail("a name is expected, not '" + name + "'");
         std::string rest = sp < line.size() ? clean_line(line.substr(sp)) : std::string();
         if (rest == "[" || rest == "{") {
+            if (stack.size() > kMaxDepth) return fail("tables and arrays nested too deeply");
             Pf *nested = alloc_pf(rest == "[" ? PFTBL : PFARR);
             if (!nested || put_named(cur, name.c_str(), nested) < 0) {
                 pffree(nested);
@@ -336,6 +360,14 @@ int pfread_file(const char *filename, Pf **pf) {
     return *pf ? 0 : -1;
 }
 
+}  // extern "C"
+
+// The lists hold Pf *; calling pffree through a void (*)(void *) would be a
+// call through the wrong function type.
+static void pffree_entry(void *p) { pffree(static_cast<Pf *>(p)); }
+
+extern "C" {
+
 void pffree(Pf *pf) {
     if (!pf) return;
     switch (pf->type) {
@@ -343,11 +375,11 @@ void pffree(Pf *pf) {
         free(pf->value.s);
         break;
     case PFTBL:
-        freetbl(pf->value.tbl, reinterpret_cast<void (*)(void *)>(pffree));
+        freetbl(pf->value.tbl, pffree_entry);
         break;
     case PFFILE:
     case PFARR:
-        freearr(pf->value.arr, reinterpret_cast<void (*)(void *)>(pffree));
+        freearr(pf->value.arr, pffree_entry);
         freetbl(pf->keys, free);
         break;
     default:
@@ -445,7 +477,7 @@ Pf *pfnew(int type) { return alloc_pf(type); }
 
 int pfput_string(Pf *pf, const char *name, const char *value) {
     Pf *v = string_pf(value);
-    if (!v || put_named(pf, name, v) < 0) {
+    if (!v || put_checked(pf, name, v) < 0) {
         pffree(v);
         return -1;
     }
@@ -460,7 +492,7 @@ int pfput_double(Pf *pf, const char *name, double value) {
 
 int pfput(Pf *pf, const char *name, Pf *value) {
     if (!value) return -1;
-    return put_named(pf, name, value);
+    return put_checked(pf, name, value);
 }
 
 int pfpush(Pf *tbl, Pf *value) {

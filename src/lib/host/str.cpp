@@ -9,6 +9,7 @@
 #include <regex.h>
 #include <new>
 #include <string>
+#include <vector>
 
 extern "C" {
 
@@ -71,9 +72,123 @@ void free_cached(void *p) {
     regfree(&c->re);
     delete c;
 }
+// The end of a bracket expression starting at c ('['), at its ']'.
+const char *bracket_end(const char *c) {
+    const char *e = c + 1;
+    if (*e == '^') e++;
+    if (*e == ']') e++;
+    while (*e && *e != ']') {
+        if (*e == '[' && (e[1] == ':' || e[1] == '.' || e[1] == '=')) {
+            const char *k = strstr(e + 2, e[1] == ':' ? ":]" : e[1] == '.' ? ".]" : "=]");
+            e = k ? k + 2 : e + strlen(e);
+        } else {
+            e++;
+        }
+    }
+    return *e ? e : e - 1;
+}
+
+// A rough size of the automaton regcomp builds: counted repetition copies
+// its operand, so "((a{255}){255}){255}" takes seconds and gigabytes to
+// compile.  Selections never need more than a few hundred states.
+long regex_cost(const char *re) {
+    const long cap = 1L << 40;
+    std::vector<long> seq{0};  // size of the sequence at each group level
+    long last = 0;             // size of the last atom or group
+    for (const char *c = re; *c; c++) {
+        if (*c == '\\' && c[1]) {
+            c++;
+            last = 1;
+            seq.back() += 1;
+        } else if (*c == '[') {
+            c = bracket_end(c);
+            last = 1;
+            seq.back() += 1;
+        } else if (*c == '(') {
+            seq.push_back(0);
+            last = 0;
+        } else if (*c == ')' && seq.size() > 1) {
+            last = seq.back() + 1;
+            seq.pop_back();
+            seq.back() += last;
+        } else if (*c == '*' || *c == '+' || *c == '?' || *c == '{') {
+            long times = 2;
+            if (*c == '{') {
+                const char *k = strchr(c, '}');
+                if (!k) break;  // regcomp reports it
+                long m = 0, hi = 0;
+                for (const char *d = c + 1; d < k; d++) {
+                    if (isdigit((unsigned char)*d)) {
+                        m = m * 10 + (*d - '0');
+                        if (m > 100000) m = 100000;
+                    } else {
+                        hi = hi > m ? hi : m;
+                        m = 0;
+                    }
+                }
+                times = (hi > m ? hi : m) + 1;
+                c = k;
+            }
+            long grown = last * times;
+            if (grown > cap) grown = cap;
+            seq.back() += grown - last;
+            last = grown;
+        } else {
+            last = 1;
+            seq.back() += 1;
+        }
+        if (seq.back() > cap) return cap;
+    }
+    long total = 0;
+    for (long v : seq) total += v;
+    return total;
+}
+
+constexpr long kMaxRegexCost = 20000;
+
+// The pattern wrapped in "^(...)$", its back-references moved past the new
+// group.  False when a \9 would have to become \10.
+bool anchored(const char *re, std::string &out) {
+    out = "^(";
+    for (const char *c = re; *c; c++) {
+        if (*c == '[') {
+            const char *e = bracket_end(c);
+            out.append(c, (size_t)(e - c + 1));
+            c = e;
+        } else if (*c == '\\' && c[1] >= '1' && c[1] <= '9') {
+            if (c[1] == '9') return false;
+            out += '\\';
+            out += (char)(c[1] + 1);
+            c++;
+        } else if (*c == '\\' && c[1]) {
+            out.append(c, 2);
+            c++;
+        } else {
+            out += *c;
+        }
+    }
+    out += ")$";
+    return true;
+}
+
+// The pattern is first compiled as written, so that an unbalanced ")" is
+// refused ("a)|(b" would otherwise become valid once wrapped and match
+// prefixes); the anchored form is what is kept and run.
 int compile_whole(const char *regex, regex_t *re) {
-    std::string anchored = std::string("^(") + regex + ")$";
-    int rc = regcomp(re, anchored.c_str(), REG_EXTENDED | REG_NOSUB);
+    if (regex_cost(regex) > kMaxRegexCost) {
+        elog_log(0, "strmatches: regular expression '%s' is too complex\n", regex);
+        return -1;
+    }
+    int rc = regcomp(re, regex, REG_EXTENDED | REG_NOSUB);
+    std::string whole;
+    if (rc == 0) {
+        regfree(re);
+        if (!anchored(regex, whole)) {
+            elog_log(0, "strmatches: bad regular expression '%s': too many back-references\n", regex);
+            return -1;
+        }
+        rc = regcomp(re, whole.c_str(), REG_EXTENDED | REG_NOSUB);
+    }
     if (rc != 0) {
         char buf[256];
         regerror(rc, re, buf, sizeof buf);
@@ -82,6 +197,8 @@ int compile_whole(const char *regex, regex_t *re) {
     }
     return 0;
 }
+
+bool match_whole(const regex_t *re, const char *s) { return regexec(re, s, 0, nullptr, 0) == 0; }
 }  // namespace
 
 extern "C" {
@@ -94,7 +211,7 @@ int strmatches(const char *s, const char *regex, Hook **hook) {
     if (!hook) {
         regex_t re;
         if (compile_whole(regex, &re) < 0) return -1;
-        int m = regexec(&re, s, 0, nullptr, 0) == 0;
+        int m = match_whole(&re, s);
         regfree(&re);
         return m;
     }
@@ -120,7 +237,7 @@ int strmatches(const char *s, const char *regex, Hook **hook) {
         (*hook)->p = n;
         c = n;
     }
-    return regexec(&c->re, s, 0, nullptr, 0) == 0;
+    return match_whole(&c->re, s);
 }
 
 double fix_strtod(const char *s, char **end) {

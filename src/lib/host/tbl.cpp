@@ -37,6 +37,10 @@ int64_t *file_count(Tbl *t) { return reinterpret_cast<int64_t *>(t->map + 48); }
 
 // Maps `room` records of the file-backed list, growing the file as needed.
 int file_map(Tbl *t, long room) {
+    if (room <= 0 || (size_t)room > (SIZE_MAX / 2 - kHeader) / (size_t)t->size) {
+        elog_log(0, "filetbl: %s: room for %ld records of %ld bytes is too large.\n", t->filename, room, t->size);
+        return -1;
+    }
     size_t want = kHeader + (size_t)room * (size_t)t->size;
     struct stat st;
     if (fstat(t->fd, &st) < 0) {
@@ -74,6 +78,10 @@ int grow(Tbl *t, long need) {
         room *= 2;
     }
     if (t->kind == TBL_FILE) return file_map(t, room);
+    if ((size_t)room > SIZE_MAX / 2 / (size_t)entry_size(t)) {
+        elog_log(0, "tbl: list too large (%ld entries)\n", need);
+        return -1;
+    }
     size_t bytes = (size_t)room * (size_t)entry_size(t);
     char *d = static_cast<char *>(realloc(t->data, bytes));
     if (!d) {
@@ -93,7 +101,7 @@ void store(Tbl *t, long i, const void *p) {
     if (t->kind == TBL_POINTERS)
         memcpy(slot(t, i), &p, sizeof p);
     else if (p)
-        memcpy(slot(t, i), p, (size_t)t->size);
+        memmove(slot(t, i), p, (size_t)t->size);  // p may be this very record
     else
         memset(slot(t, i), 0, (size_t)t->size);
 }
@@ -106,6 +114,10 @@ Tbl *make(long n, long size, int kind) {
     t->fd = -1;
     if (n < 0) n = 0;
     if (n > 0 && kind != TBL_FILE) {
+        if ((size_t)n > SIZE_MAX / 2 / (size_t)entry_size(t)) {
+            free(t);
+            return nullptr;
+        }
         t->data = static_cast<char *>(malloc((size_t)n * (size_t)entry_size(t)));
         if (!t->data) {
             free(t);
@@ -140,6 +152,22 @@ int filetbl(const char *filename, const char *name, long nmax, int, long size, T
     int fd = open(filename, O_RDWR | O_CREAT | O_CLOEXEC, 0664);
     if (fd < 0) {
         elog_log(1, "filetbl: open(%s) error.\n", filename);
+        return -1;
+    }
+    // One list per file at a time: two lists on one file (in two processes,
+    // or twice in one) would each keep their own count and overwrite each
+    // other's records.  The lock belongs to this descriptor and sits on one
+    // byte far past any record, so it leaves the file's own ranges to the
+    // families that lock them.
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = (off_t)1 << 62;
+    fl.l_len = 1;
+    if (fcntl(fd, F_OFD_SETLK, &fl) < 0 && (errno == EAGAIN || errno == EACCES)) {
+        elog_log(0, "filetbl: '%s' is already open as a list (in this or another process).\n", filename);
+        close(fd);
         return -1;
     }
     struct stat st;
@@ -182,7 +210,7 @@ int filetbl(const char *filename, const char *name, long nmax, int, long size, T
             return -1;
         }
         int64_t fits = (st.st_size - (off_t)kHeader) / size;
-        if (count < 0 || froom < 0 || count > froom || count > fits) {
+        if (count < 0 || froom < 0 || count > froom || froom > fits) {
             elog_log(0, "filetbl: '%s' is damaged (count %ld, room %ld, file holds %ld records).\n", filename,
                      (long)count, (long)froom, (long)fits);
             freetbl(t, nullptr);
@@ -211,8 +239,29 @@ size_t filetbl_mapsize(const Tbl *t) { return t && t->kind == TBL_FILE ? t->maps
 long maxtbl(const Tbl *t) { return t ? t->n : 0; }
 
 long pushtbl(Tbl *t, const void *p) {
-    if (!t || grow(t, t->n + 1) < 0) return -1;
+    if (!t) return -1;
+    // A record copied from the list itself (pushtbl(t, gettbl(t, i))) would
+    // be read from freed or unmapped storage once the list grows: take it
+    // out first.
+    char *own = nullptr;
+    if (t->kind != TBL_POINTERS && p && t->data && t->n + 1 > t->room) {
+        const char *c = static_cast<const char *>(p);
+        if (c >= t->data && c < t->data + (size_t)t->room * (size_t)t->size) {
+            own = static_cast<char *>(malloc((size_t)t->size));
+            if (!own) {
+                elog_log(1, "tbl: malloc(%ld) error.\n", t->size);
+                return -1;
+            }
+            memcpy(own, p, (size_t)t->size);
+            p = own;
+        }
+    }
+    if (grow(t, t->n + 1) < 0) {
+        free(own);
+        return -1;
+    }
     store(t, t->n, p);
+    free(own);
     t->n++;
     sync_count(t);
     return t->n;

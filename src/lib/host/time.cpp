@@ -12,6 +12,9 @@
 
 namespace {
 
+// Epochs whose calendar fields are computed exactly (|t| below 1e16 s).
+constexpr double kEpochLimit = 1e16;
+
 bool leap(long y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 int days_in_month(long y, int m) {
@@ -104,6 +107,11 @@ bool parse_time(const char *input, bool zones, double *t) {
     // A 7-digit integer is a year and day (YYYYDDD) when the day is 1..366;
     // any other plain number is epoch seconds.
     bool seven = s.size() == 7 && s.find_first_not_of("0123456789") == std::string::npos;
+    if (seven) {
+        // 1000000 or 2021400 names no day of a year: it is seconds.
+        long d = atol(s.substr(4).c_str());
+        seven = d >= 1 && d <= 366;
+    }
     if (!seven && s.find_first_not_of("0123456789+-.eE") == std::string::npos) {
         char *end;
         double v = strtod(p, &end);
@@ -174,6 +182,9 @@ double zstr2epoch(const char *s) {
 
 void e2h(double epoch, int *year, int *doy, int *hour, int *minute, double *sec) {
     if (!std::isfinite(epoch)) epoch = 0;
+    // Beyond some 300 million years the year no longer fits its int: clamp.
+    if (epoch > kEpochLimit) epoch = kEpochLimit;
+    if (epoch < -kEpochLimit) epoch = -kEpochLimit;
     double days = floor(epoch / 86400.0);
     double rem = epoch - days * 86400.0;
     if (rem < 0) rem = 0;
@@ -231,7 +242,7 @@ double yearday2epoch(long yd) {
 
 char *strtime_r(double epoch, char *buf, size_t n) {
     if (!buf || n == 0) return buf;
-    if (!std::isfinite(epoch)) {
+    if (!std::isfinite(epoch) || std::fabs(epoch) >= kEpochLimit) {
         snprintf(buf, n, "(bad time)");
         return buf;
     }
