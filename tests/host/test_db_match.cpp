@@ -267,3 +267,32 @@ TEST_F(Match, AViewIndexSeesChangedBaseRows) {
     EXPECT_EQ(rows()[0], 2);
     dbfree(v);
 }
+
+// A key expression whose natural value is an integer (a yearday plus one)
+// is compared as a number, not as the bits of one.
+TEST_F(Match, IntegerKeyExpressions) {
+    Dbptr site = dblookup(db, 0, "site", 0, 0);
+    ASSERT_EQ(dbaddv(site, 0, "sta", "AAA", "ondate", 2010002L, "offdate", 2010005L, (char *)0), 0);
+    ASSERT_EQ(dbaddv(site, 0, "sta", "AAA", "ondate", 2010006L, "offdate", 2010009L, (char *)0), 1);
+    Dbptr ss = dblookup(site, 0, 0, 0, "dbSCRATCH");
+    dbputv(ss, 0, "sta", "AAA", "ondate", 2010001L, (char *)0);
+    Tbl *k = strtbl("ondate+1", (char *)0), *t = strtbl("ondate", (char *)0);
+    ASSERT_EQ(dbmatches(ss, site, &k, &t, &hook, &list), 1);
+    EXPECT_EQ(rows()[0], 0);
+    Tbl *kr = strtbl("ondate+4::ondate+5", (char *)0), *tr = strtbl("ondate::offdate", (char *)0);
+    Hook *h2 = nullptr;
+    ASSERT_EQ(dbmatches(ss, site, &kr, &tr, &h2, &list), 2);
+    // a numeric expression against a text field compares its text
+    Tbl *ks = strtbl("ondate-2009999", (char *)0), *ts = strtbl("sta", (char *)0);
+    Hook *h3 = nullptr;
+    dbaddv(site, 0, "sta", "2", (char *)0);
+    EXPECT_EQ(dbmatches(ss, site, &ks, &ts, &h3, &list), 1);
+    free_hook(&h2);
+    free_hook(&h3);
+    freetbl(k, 0);
+    freetbl(t, 0);
+    freetbl(kr, 0);
+    freetbl(tr, 0);
+    freetbl(ks, 0);
+    freetbl(ts, 0);
+}

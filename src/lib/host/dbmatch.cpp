@@ -237,7 +237,10 @@ static void free_state(void *p) { delete (MatchState *)p; }
 
 namespace {
 
-bool compile_part(Database *d, Table *kt, Dbptr dbkey, const std::string &text, KeyPart &p) {
+/* An expression is compiled for the type it is compared as (text against a
+ * text field, else a number), so that its result is stored as that type
+ * whatever its natural one (an integer expression gives a long). */
+bool compile_part(Database *d, Table *kt, Dbptr dbkey, const std::string &text, bool as_string, KeyPart &p) {
     p.text = trim(text);
     if (field_resolve(d, kt, p.text.c_str(), &p.loc) == 1 && !p.loc.bundle) {
         p.is_field = true;
@@ -245,7 +248,7 @@ bool compile_part(Database *d, Table *kt, Dbptr dbkey, const std::string &text, 
     }
     Dbptr k = dbkey;
     k.record = dbALL;
-    if (dbex_compile(k, p.text.c_str(), &p.expr, 0) != 0) {
+    if (dbex_compile(k, p.text.c_str(), &p.expr, as_string ? dbSTRING : dbREAL) != 0) {
         elog_log(0, "dbmatches: key %s is neither a field of %s nor an expression\n", p.text.c_str(),
                  kt->name.c_str());
         return false;
@@ -319,15 +322,16 @@ bool make_pairs(Database *d, Table *kt, Table *t, Dbptr dbkey, Tbl **keys, Tbl *
         Pair p;
         if (!table_side(d, t, k2[i], p.tab)) return false;
         std::string a, b;
+        p.string = !p.tab.range && p.tab.lo.f->type == dbSTRING;
         if (split_range(k1[i], a, b)) {
             p.key.range = true;
-            if (!compile_part(d, kt, dbkey, a, p.key.a) || !compile_part(d, kt, dbkey, b, p.key.b)) return false;
-        } else if (!compile_part(d, kt, dbkey, k1[i], p.key.a)) {
-            return false;
-        }
-        p.string = !p.tab.range && p.tab.lo.f->type == dbSTRING;
-        if (p.string && p.key.range) {
-            elog_log(0, "dbmatches: key range %s against the text field %s\n", k1[i].c_str(), k2[i].c_str());
+            if (p.string) {
+                elog_log(0, "dbmatches: key range %s against the text field %s\n", k1[i].c_str(), k2[i].c_str());
+                return false;
+            }
+            if (!compile_part(d, kt, dbkey, a, false, p.key.a) || !compile_part(d, kt, dbkey, b, false, p.key.b))
+                return false;
+        } else if (!compile_part(d, kt, dbkey, k1[i], p.string, p.key.a)) {
             return false;
         }
         p.kind = p.key.range ? (p.tab.range ? KR_TR : KR_TP) : (p.tab.range ? KP_TR : EQ);
