@@ -268,6 +268,38 @@ TEST_F(Match, AViewIndexSeesChangedBaseRows) {
     dbfree(v);
 }
 
+// Two key lists on the same table fields but of different kinds (a plain
+// key against the table range, then a key range against it) share the
+// index name; each must still get its own answer.
+TEST_F(Match, KeyListsOfDifferentKindsOnTheSameTableFields) {
+    Tbl *kp = strtbl("sta", "chan", "time", (char *)0);
+    Tbl *kr = strtbl("sta", "chan", "time::endtime", (char *)0);
+    Tbl *tr = strtbl("sta", "chan", "time::endtime", (char *)0);
+    Hook *h2 = nullptr;
+    // a plain time: rows containing 1150 (BBB BHZ rows start at 1000, 1200, ...)
+    dbputv(sc, 0, "sta", "BBB", "chan", "BHZ", "time", 1150.0, "endtime", 1450.0, (char *)0);
+    ASSERT_GE(dbmatches(sc, wf, &kp, &tr, &hook, &list), 0);
+    // then a window 1150..1450: every row overlapping it
+    ASSERT_GE(dbmatches(sc, wf, &kr, &tr, &h2, &list), 0);
+    EXPECT_EQ(rows(), scan("BBB", "BHZ", 1150.0, 1450.0));
+    // and a plain key against a plain table field after a range against it
+    Tbl *kt = strtbl("time::endtime", (char *)0), *tt = strtbl("time", (char *)0);
+    Hook *h3 = nullptr, *h4 = nullptr;
+    ASSERT_GE(dbmatches(sc, wf, &kt, &tt, &h3, &list), 0);
+    EXPECT_EQ(maxtbl(list), 3 + 3 + 7);  // HHZ rows start every 50 s
+    dbputv(sc, 0, "time", 1200.0, (char *)0);
+    ASSERT_GE(dbmatches(sc, wf, &tt, &tt, &h4, &list), 0);
+    EXPECT_EQ(maxtbl(list), 3);  // the rows starting at 1200
+    free_hook(&h2);
+    free_hook(&h3);
+    free_hook(&h4);
+    freetbl(kp, 0);
+    freetbl(kr, 0);
+    freetbl(tr, 0);
+    freetbl(kt, 0);
+    freetbl(tt, 0);
+}
+
 // A key expression whose natural value is an integer (a yearday plus one)
 // is compared as a number, not as the bits of one.
 TEST_F(Match, IntegerKeyExpressions) {

@@ -361,6 +361,30 @@ unsigned long generation_of(Database *d, Table *t) {
     return g;
 }
 
+/* Whether an index was built for key lists shaped like `pairs`: the same
+ * equality fields and the same first range-type key.  The name only says
+ * which table fields are used, not how (a plain key and a key range against
+ * the same field sort differently). */
+bool index_fits(const Index *x, const std::vector<Pair> &pairs) {
+    size_t e = 0;
+    bool sec = false;
+    for (auto &p : pairs) {
+        if (p.kind == EQ) {
+            if (e >= x->eq.size() || x->eq[e].lo.f != p.tab.lo.f || x->eq[e].lo.slot != p.tab.lo.slot ||
+                x->eq_string[e] != (int)p.string)
+                return false;
+            e++;
+        } else if (!sec) {
+            sec = true;
+            if (x->sec_kind < 0 || x->sec.range != p.tab.range || x->sec.lo.f != p.tab.lo.f ||
+                x->sec.lo.slot != p.tab.lo.slot ||
+                (p.tab.range && (x->sec.hi.f != p.tab.hi.f || x->sec.hi.slot != p.tab.hi.slot)))
+                return false;
+        }
+    }
+    return e == x->eq.size() && sec == (x->sec_kind >= 0);
+}
+
 Index *build_index(Database *d, Table *t, const std::vector<Pair> &pairs, const std::string &name) {
     Index *x = new Index;
     x->name = name;
@@ -569,12 +593,12 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
     /* the index: the hook's, the table's, or a new one */
     Index *x = st->idx;
     unsigned long gen = generation_of(d, t);
-    if (!x || x->generation != gen || x->serial != d->serial) {
+    if (!x || x->generation != gen || x->serial != d->serial || !index_fits(x, st->pairs)) {
         std::string name = index_name_of(st->pairs, t);
         std::lock_guard<std::mutex> lk(t->imu);
         if (!t->index_arr) t->index_arr = newarr(0);
         Index *have = (Index *)getarr(t->index_arr, name.c_str());
-        if (have && have->generation == gen) {
+        if (have && have->generation == gen && index_fits(have, st->pairs)) {
             x = index_ref(have);
         } else {
             x = build_index(d, t, st->pairs, name);
@@ -644,13 +668,14 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
         if (secpair >= 0) {
             double a = ka[secpair], b = kb[secpair];
             double from = a, to = b;
-            if (x->sec_kind == KP_TR || x->sec_kind == KR_TR) from = a - bit->span;
+            PairKind sk = st->pairs[secpair].kind;
+            if (sk == KP_TR || sk == KR_TR) from = a - bit->span;
             const double *lo = x->lo.data();
             long i0 = (long)(std::lower_bound(lo + s, lo + e, from) - lo);
             long i1 = (long)(std::upper_bound(lo + s, lo + e, to) - lo);
             for (long i = i0; i < i1; i++) {
                 bool ok;
-                switch (x->sec_kind) {
+                switch (st->pairs[secpair].kind) {
                 case KR_TP: ok = lo[i] >= a && lo[i] <= b; break;
                 case KP_TR: ok = a >= lo[i] && a <= x->hi[i]; break;
                 default: ok = lo[i] <= b && x->hi[i] >= a; break;
