@@ -592,7 +592,7 @@ int field_count(const Table *t) {
     return t->schema ? t->schema->nfields : 0;
 }
 
-int field_at(const Table *t, int i, FieldLoc *loc) {
+int field_at(const Table *t, long i, FieldLoc *loc) {
     if (!t || i < 0 || i >= field_count(t)) return 0;
     if (t->view) {
         *loc = t->vfields[i];
@@ -1024,7 +1024,7 @@ extern "C" int dbquery(Dbptr db, int code, void *value) {
         return -1;
     }
     FieldLoc loc;
-    bool have_field = db.field >= 0 && field_at(t, (int)db.field, &loc);
+    bool have_field = db.field >= 0 && field_at(t, db.field, &loc);
     /* the lists below are made on first query; readers may query at once */
     std::lock_guard<std::mutex> qlk(d->mu);
     auto need_field = [&]() {

@@ -208,7 +208,7 @@ long table_find(Database *d, const char *name);
 int field_resolve(Database *d, Table *t, const char *name, FieldLoc *loc);
 /* Number of fields and the i-th of a table or view. */
 int field_count(const Table *t);
-int field_at(const Table *t, int i, FieldLoc *loc);
+int field_at(const Table *t, long i, FieldLoc *loc);
 
 /* The row text of each slot of row `record` (a record number, dbSCRATCH or
  * dbNULL) of a table or view; returns the slot count, or -1 (out of

@@ -753,7 +753,11 @@ extern "C" int dbget(Dbptr db, char *s) {
         return -1;
     }
     FieldLoc loc;
-    if (db.field >= 0 && field_at(tg.t, (int)db.field, &loc)) {
+    if (db.field >= 0 && !field_at(tg.t, db.field, &loc)) {
+        elog_log(0, "dbget: no field %ld in table %s\n", db.field, tg.t->name.c_str());
+        return -1;
+    }
+    if (db.field >= 0) {
         if (!s || loc.bundle) {
             elog_log(0, "dbget: no buffer for field %ld of %s\n", db.field, tg.t->name.c_str());
             return -1;
@@ -790,7 +794,11 @@ extern "C" int dbput(Dbptr db, const char *s) {
     if (!target(db, "dbput", &tg)) return -1;
     char rb[32];
     FieldLoc loc;
-    bool field = db.field >= 0 && field_at(tg.t, (int)db.field, &loc);
+    bool field = db.field >= 0 && field_at(tg.t, db.field, &loc);
+    if (db.field >= 0 && !field) {
+        elog_log(0, "dbput: no field %ld in table %s\n", db.field, tg.t->name.c_str());
+        return -1;
+    }
     Table *bt;
     long brec;
     if (!field) {
