@@ -1050,3 +1050,25 @@ TEST_F(Db, UseAfterCloseFails) {
     EXPECT_LT(dbmatches(r, wf, 0, 0, 0, &list), 0);
     EXPECT_EQ(rzvtest::read_file(prefix + ".wfdisc").size(), 2u * 284);
 }
+
+// A field of the wrong type in the key row, text in a numeric key field, and
+// a key table that is not the table's do not crash the matcher.
+TEST_F(Db, MatchingBadKeyRowsFails) {
+    std::string row = hand_row("wfdisc", {{"ANMO"}, {"BHZ"}, {"soon"}, {"1"}, {"-1"}, {"2010001"}, {"later"}});
+    dbfixture::write_rows(prefix, "wfdisc", {row, dbfixture::wfdisc_row("ANMO", "BHZ", 100, 200, 2)});
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    Dbptr k = wf;
+    k.record = 0;
+    Tbl *list = nullptr;
+    Hook *hook = nullptr;
+    EXPECT_LT(dbmatches(k, wf, 0, 0, &hook, &list), 0);
+    EXPECT_TRUE(rzvtest::has_message("time"));
+    k.record = 1;
+    EXPECT_EQ(dbmatches(k, wf, 0, 0, &hook, &list), 1);  // the bad row never matches
+    EXPECT_EQ((long)gettbl(list, 0), 1);
+    free_hook(&hook);
+    freetbl(list, 0);
+    dbclose(db);
+}

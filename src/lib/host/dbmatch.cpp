@@ -416,28 +416,32 @@ Index *build_index(Database *d, Table *t, const std::vector<Pair> &pairs, const 
     RowReader rr{d, t, {}};
     for (long r = 0; r < n; r++) {
         if (!rr.at(r)) continue;
+        /* a row whose key text is not a number matches nothing (as when it
+         * is checked one by one); read as the null it would match every
+         * window of an open range */
         Ent e;
         e.rec = r;
-        for (size_t k = 0; k < x->eq.size(); k++) {
+        bool ok = true;
+        for (size_t k = 0; k < x->eq.size() && ok; k++) {
             if (x->eq_string[k]) {
                 e.key += rr.str(x->eq[k].lo);
                 e.key += '\0';
             } else {
-                double v;
-                if (!rr.num(x->eq[k].lo, &v)) v = x->eq[k].lo.f->null_num;
+                double v = 0;
+                ok = rr.num(x->eq[k].lo, &v);
                 put_number(e.key, v);
             }
         }
         e.lo = e.hi = 0;
-        if (secpair >= 0) {
-            if (!rr.num(x->sec.lo, &e.lo)) e.lo = x->sec.lo.f->null_num;
+        if (ok && secpair >= 0) {
+            ok = rr.num(x->sec.lo, &e.lo);
             e.hi = e.lo;
-            if (x->sec.range) {
-                if (!rr.num(x->sec.hi, &e.hi)) e.hi = x->sec.hi.f->null_num;
+            if (ok && x->sec.range) {
+                ok = rr.num(x->sec.hi, &e.hi);
                 e.hi = hi_value(x->sec.hi.f, e.hi);
             }
         }
-        ents.push_back(std::move(e));
+        if (ok) ents.push_back(std::move(e));
     }
     std::sort(ents.begin(), ents.end(), [](const Ent &a, const Ent &b) {
         int c = a.key.compare(b.key);
