@@ -1072,3 +1072,50 @@ TEST_F(Db, MatchingBadKeyRowsFails) {
     freetbl(list, 0);
     dbclose(db);
 }
+
+// A stamag file of the layout without delta whose rows lost their trailing
+// blanks (or end in CR LF) is still read by that layout.
+TEST_F(Db, StamagWithoutDeltaIsRecognisedWhenNormalised) {
+    std::string row(117, ' ');
+    memcpy(&row[0], "       7", 8);
+    memcpy(&row[9], "ANMO", 4);
+    memcpy(&row[52], "mb", 2);
+    memcpy(&row[59], "   5.25", 7);
+    memcpy(&row[91], "      -1", 8);
+    row[100] = '-';
+    std::string trimmed = row.substr(0, 101);
+    std::string dated = row.substr(0, 100) + " 1262304000.00000";
+    FILE *quiet = fopen("/dev/null", "w");
+    elog_set_stream(quiet);
+    const std::string files[] = {trimmed + "\n" + trimmed + "\n", dated + "\r\n" + trimmed + "\r\n"};
+    for (const std::string &text : files) {
+        rzvtest::write_file(prefix + ".stamag", text);
+        Dbptr db;
+        ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+        Dbptr sm = dblookup(db, 0, "stamag", 0, 0);
+        EXPECT_EQ(count(sm), 2);
+        for (sm.record = 0; sm.record < 2; sm.record++) {
+            double mag = 0;
+            long commid = 0;
+            char mt[8];
+            ASSERT_EQ(dbgetv(sm, 0, "magnitude", &mag, "magtype", mt, "commid", &commid, (char *)0), 0);
+            EXPECT_DOUBLE_EQ(mag, 5.25);
+            EXPECT_STREQ(mt, "mb");
+            EXPECT_EQ(commid, -1);
+        }
+        dbclose(db);
+    }
+    // the layout with delta, trimmed, stays that layout
+    std::string with = hand_row("stamag", {{"7"}, {"ANMO"}, {"-1"}, {"-1"}, {"-1"}, {"P"}, {"12.5"}, {"mb"}, {"4.5"}});
+    while (with.back() == ' ') with.pop_back();
+    rzvtest::write_file(prefix + ".stamag", with + "\n");
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr sm = dblookup(db, 0, "stamag", 0, "0");
+    double delta = 0;
+    ASSERT_EQ(dbgetv(sm, 0, "delta", &delta, (char *)0), 0);
+    EXPECT_DOUBLE_EQ(delta, 12.5);
+    dbclose(db);
+    elog_set_stream(0);
+    fclose(quiet);
+}

@@ -290,6 +290,33 @@ static void normalise(Table *t, const char *p, size_t size) {
     }
 }
 
+/* For a stamag file that is not all rows of either width (trailing blanks
+ * removed, a carriage return, a cut line): whether its lines are of the
+ * layout without `delta`.  Lines of that layout end by column 117, and
+ * their right-justified commid ends at column 100 at the latest, where the
+ * other layout's ends at 109; the lengths that only one layout can have
+ * decide. */
+static bool stamag_lines_lack_delta(const char *p, size_t size) {
+    const size_t without = (size_t)schema_stamag_nodelta.rowsize;
+    const SchemaTable *with = schema_table("stamag");
+    const SchemaField &commid = with->fields[schema_field_index(with, "commid")];
+    const size_t with_min = (size_t)(commid.offset + commid.width);
+    long votes_without = 0, votes_with = 0;
+    size_t i = 0;
+    while (i < size) {
+        const char *nl = (const char *)memchr(p + i, '\n', size - i);
+        size_t end = nl ? (size_t)(nl - p) : size;
+        size_t len = end - i;
+        while (len && (p[i + len - 1] == '\r' || p[i + len - 1] == ' ')) len--;
+        if (len > without)
+            votes_with++;
+        else if (len && (len < with_min || len == without))
+            votes_without++;
+        i = end + 1;
+    }
+    return votes_without > votes_with;
+}
+
 static std::string dir_of(const std::string &path) {
     size_t k = path.rfind('/');
     if (k == std::string::npos) return ".";
@@ -366,6 +393,9 @@ static void load_table(Database *d, Table *t) {
             t->stride = t->schema->rowsize + 1;
             n = n2;
             exact = true;
+        } else if (stamag_lines_lack_delta(map, size)) {
+            t->schema = &schema_stamag_nodelta;
+            t->stride = t->schema->rowsize + 1;
         }
     }
     t->nullrow = make_nullrow(t->schema);
