@@ -1119,3 +1119,107 @@ TEST_F(Db, StamagWithoutDeltaIsRecognisedWhenNormalised) {
     elog_set_stream(0);
     fclose(quiet);
 }
+
+// A file with CR LF line ends reads its values, warns naming the file and
+// its first line, and is never written.
+TEST_F(Db, CarriageReturnFilesReadButRefuseWrites) {
+    std::string a = dbfixture::wfdisc_row("ANMO", "BHZ", 100, 200, 1);
+    std::string b = dbfixture::wfdisc_row("HRV", "BHZ", 300, 400, 2);
+    std::string text = a + "\r\n" + b + "\r\n";
+    rzvtest::write_file(prefix + ".wfdisc", text);
+    FILE *log = tmpfile();
+    elog_set_stream(log);
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    EXPECT_EQ(count(wf), 2);
+    elog_set_stream(0);
+    rewind(log);
+    char line[512] = {0};
+    line[fread(line, 1, sizeof line - 1, log)] = 0;
+    fclose(log);
+    EXPECT_NE(strstr(line, (prefix + ".wfdisc line 1").c_str()), nullptr) << line;
+    wf.record = 1;
+    char lddate[20];
+    double et;
+    ASSERT_EQ(dbgetv(wf, 0, "endtime", &et, "lddate", lddate, (char *)0), 0);
+    EXPECT_EQ(et, 400.0);
+    long w = 1;
+    EXPECT_EQ(dbquery(wf, dbTABLE_IS_WRITABLE, &w), 0);
+    EXPECT_EQ(w, 0);
+    EXPECT_LT(dbputv(wf, 0, "sta", "X", (char *)0), 0);
+    EXPECT_LT(dbput(wf, a.c_str()), 0);
+    EXPECT_LT(dbdelete(wf), 0);
+    EXPECT_LT(dbaddv(wf, 0, "sta", "X", (char *)0), 0);
+    EXPECT_LT(dbadd(wf, a.c_str()), 0);
+    dbclose(db);
+    EXPECT_EQ(rzvtest::read_file(prefix + ".wfdisc"), text);
+}
+
+// An empty table file is an empty, writable table; record names resolve.
+TEST_F(Db, EmptyFilesAndRecordNames) {
+    rzvtest::write_file(prefix + ".arrival", "");
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
+    Dbptr ar = dblookup(db, 0, "arrival", 0, 0);
+    EXPECT_EQ(count(ar), 0);
+    long present = 0;
+    dbquery(ar, dbTABLE_PRESENT, &present);
+    EXPECT_EQ(present, 1);
+    dbquery(dblookup(db, 0, "origin", 0, 0), dbTABLE_PRESENT, &present);
+    EXPECT_EQ(present, 0);
+    ASSERT_EQ(dbaddv(ar, 0, "sta", "ANMO", "time", 5.5, "arid", 3L, "iphase", "P", "lddate", 7.0, (char *)0), 0);
+    std::string text = rzvtest::read_file(prefix + ".arrival");
+    ASSERT_EQ(text.size(), 224u);
+    EXPECT_EQ(text.substr(0, 34), "ANMO             5.50000        3 ");
+    EXPECT_EQ(dblookup(ar, 0, 0, 0, "dbALL").record, dbALL);
+    EXPECT_EQ(dblookup(ar, 0, 0, 0, "dbSCRATCH").record, dbSCRATCH);
+    EXPECT_EQ(dblookup(ar, 0, 0, 0, "dbNULL").record, dbNULL);
+    EXPECT_EQ(dblookup(ar, 0, 0, 0, "0").record, 0);
+    EXPECT_EQ(dblookup(ar, 0, 0, 0, "1").record, dbINVALID);
+    EXPECT_EQ(dblookup(ar, 0, 0, 0, "0x").record, dbINVALID);
+    EXPECT_EQ(dblookup(ar, 0, 0, 0, "-504").record, dbINVALID);
+    Dbptr f = dblookup(db, 0, 0, "arrival.iphase", "0");
+    EXPECT_EQ(f.table, ar.table);
+    EXPECT_EQ(f.record, 0);
+    char ph[10];
+    ASSERT_EQ(dbget(f, ph), 0);
+    EXPECT_STREQ(ph, "P");
+    EXPECT_EQ(dblookup(db, 0, "site", "arrival.iphase", 0).field, dbINVALID);
+    EXPECT_EQ(dblookup(db, 0, 0, "nosuch.sta", 0).table, dbINVALID);
+    // the null row is read-only, the scratch row is not
+    Dbptr nr = dblookup(ar, 0, 0, 0, "dbNULL");
+    EXPECT_LT(dbputv(nr, 0, "sta", "X", (char *)0), 0);
+    EXPECT_LT(dbput(nr, text.substr(0, 223).c_str()), 0);
+    dbclose(db);
+}
+
+// A table's external file: a relative dir from the table file's directory,
+// an absolute one as it is, a null dfile gives no file.
+TEST_F(Db, ExternalFilePathsResolve) {
+    mkdir(dir.file("sub").c_str(), 0755);
+    std::string p2 = dir.file("sub/ev2");
+    dbfixture::write_rows(p2, "instrument",
+                          {hand_row("instrument", {{"1"}, {"-"}, {"-"}, {"-"}, {"-"}, {"-1"}, {"1"}, {"-1"},
+                                                   {dir.path()}, {"abs.resp"}}),
+                           hand_row("instrument", {{"2"}, {"-"}, {"-"}, {"-"}, {"-"}, {"-1"}, {"1"}, {"-1"},
+                                                   {"-"}, {"rel.resp"}}),
+                           hand_row("instrument", {{"3"}})});
+    rzvtest::write_file(dir.file("abs.resp"), "x");
+    rzvtest::write_file(dir.file("sub/rel.resp"), "x");
+    Dbptr db;
+    ASSERT_EQ(dbopen(p2.c_str(), "r", &db), 0);
+    Dbptr in = dblookup(db, 0, "instrument", 0, "0");
+    char path[FILENAME_MAX];
+    EXPECT_EQ(dbextfile(in, "instrument", path), 1);
+    EXPECT_EQ(std::string(path), dir.path() + "/abs.resp");
+    in.record = 1;
+    EXPECT_EQ(dbextfile(in, 0, path), 1);
+    EXPECT_EQ(std::string(path), dir.path() + "/sub/./rel.resp");
+    in.record = 2;
+    EXPECT_LT(dbextfile(in, 0, path), 1);
+    EXPECT_LT(dbextfile(in, "origin", path), 0);  // no such part
+    Dbptr org = dblookup(db, 0, "origin", 0, "dbSCRATCH");
+    EXPECT_LT(dbextfile(org, 0, path), 0);  // no dir/dfile fields
+    dbclose(db);
+}
