@@ -1223,3 +1223,37 @@ TEST_F(Db, ExternalFilePathsResolve) {
     EXPECT_LT(dbextfile(org, 0, path), 0);  // no dir/dfile fields
     dbclose(db);
 }
+
+// A view whose base rows went away (the file was rewritten shorter and read
+// again) reads those rows as nulls and drops them when crunched.
+TEST_F(Db, ViewRowsWhoseBaseRowsWentAway) {
+    std::string a = dbfixture::wfdisc_row("ANMO", "BHZ", 100, 200, 1);
+    std::string b = dbfixture::wfdisc_row("HRV", "BHZ", 300, 400, 2);
+    std::string f = prefix + ".wfdisc";
+    rzvtest::write_file(f, a + "\n" + b + "\n" + b + "\n");
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    ASSERT_EQ(count(wf), 3);
+    Tbl *names = strtbl("wfdisc", (char *)0);
+    Dbptr v = dbtbl2view(db, names);
+    freetbl(names, 0);
+    char ref[dbREF_SIZE];
+    Dbptr r = wf;
+    for (r.record = 0; r.record < 3; r.record++) {
+        ASSERT_EQ(dbref(r, ref), 0);
+        ASSERT_GE(dbadd(v, ref), 0);
+    }
+    rzvtest::write_file(f, a + "\n");
+    ASSERT_EQ(count(wf), 1);
+    v.record = 2;
+    char sta[8];
+    dbgetv(v, 0, "sta", sta, (char *)0);
+    EXPECT_STREQ(sta, "-");
+    EXPECT_EQ(dbcrunch(v), 0);
+    EXPECT_EQ(count(v), 1);
+    v.record = 0;
+    ASSERT_EQ(dbgetv(v, 0, "sta", sta, (char *)0), 0);
+    EXPECT_STREQ(sta, "ANMO");
+    dbclose(db);
+}

@@ -883,8 +883,12 @@ extern "C" int dbcrunch(Dbptr db) {
             bool dead = false;
             for (size_t s = 0; s < k; s++) {
                 long br = v->recs[r * k + s];
+                if (br < 0) continue;  /* an outer join's missing partner */
+                /* a base row that is gone (its file was read again, shorter)
+                 * is dead too */
                 Table *b = tg.d->table(v->tables[s]);
-                if (br >= 0 && !memcmp(b->rows + (size_t)br * b->stride, b->nullrow.data(), b->schema->rowsize))
+                const char *row[MAX_SLOTS];
+                if (row_slots(tg.d, b, br, row) < 1 || !memcmp(row[0], b->nullrow.data(), b->schema->rowsize))
                     dead = true;
             }
             if (!dead) keep.insert(keep.end(), v->recs.begin() + r * k, v->recs.begin() + (r + 1) * k);
