@@ -1230,26 +1230,32 @@ TEST_F(Db, ViewRowsWhoseBaseRowsWentAway) {
     std::string a = dbfixture::wfdisc_row("ANMO", "BHZ", 100, 200, 1);
     std::string b = dbfixture::wfdisc_row("HRV", "BHZ", 300, 400, 2);
     std::string f = prefix + ".wfdisc";
-    rzvtest::write_file(f, a + "\n" + b + "\n" + b + "\n");
+    std::string text = a + "\n";
+    for (int i = 1; i < 40; i++) text += b + "\n";
+    rzvtest::write_file(f, text);
     Dbptr db;
     ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
     Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
-    ASSERT_EQ(count(wf), 3);
+    ASSERT_EQ(count(wf), 40);
     Tbl *names = strtbl("wfdisc", (char *)0);
     Dbptr v = dbtbl2view(db, names);
     freetbl(names, 0);
     char ref[dbREF_SIZE];
     Dbptr r = wf;
-    for (r.record = 0; r.record < 3; r.record++) {
+    for (r.record = 0; r.record < 40; r.record += 38) {  // rows 0 and 38
         ASSERT_EQ(dbref(r, ref), 0);
         ASSERT_GE(dbadd(v, ref), 0);
     }
     rzvtest::write_file(f, a + "\n");
     ASSERT_EQ(count(wf), 1);
-    v.record = 2;
+    v.record = 1;
     char sta[8];
     dbgetv(v, 0, "sta", sta, (char *)0);
     EXPECT_STREQ(sta, "-");
+    std::string now = rzvtest::read_file(f);
+    EXPECT_LT(dbputv(v, 0, "sta", "X", (char *)0), 0);
+    EXPECT_LT(dbput(v, b.c_str()), 0);
+    EXPECT_EQ(rzvtest::read_file(f), now);
     EXPECT_EQ(dbcrunch(v), 0);
     EXPECT_EQ(count(v), 1);
     v.record = 0;

@@ -457,7 +457,8 @@ bool base_of(Target &tg, const FieldLoc &loc, long record, Table **bt, long *bre
     if (!row_records(tg.d, tg.t, record, recs) || loc.slot >= (int)recs.size()) return false;
     *bt = b;
     *brec = recs[loc.slot];
-    return *brec >= 0;
+    /* a base row may be gone: its file was read again, shorter */
+    return *brec >= 0 && *brec < table_count(b);
 }
 
 }  // namespace
