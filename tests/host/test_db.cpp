@@ -1263,3 +1263,23 @@ TEST_F(Db, ViewRowsWhoseBaseRowsWentAway) {
     EXPECT_STREQ(sta, "ANMO");
     dbclose(db);
 }
+
+// dbaddv stamps the load date with the current time unless it is given.
+TEST_F(Db, AddedRowsGetTheLoadDate) {
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
+    Dbptr ev = dblookup(db, 0, "event", 0, 0);
+    double before = std::floor(std_now());
+    ASSERT_EQ(dbaddv(ev, 0, "evid", 1L, (char *)0), 0);
+    ASSERT_EQ(dbaddv(ev, 0, "evid", 2L, "lddate", 1262421000.0, (char *)0), 1);
+    double ld0 = 0, ld1 = 0;
+    ev.record = 0;
+    ASSERT_EQ(dbgetv(ev, 0, "lddate", &ld0, (char *)0), 0);
+    ev.record = 1;
+    ASSERT_EQ(dbgetv(ev, 0, "lddate", &ld1, (char *)0), 0);
+    EXPECT_GE(ld0, before);
+    EXPECT_LE(ld0, std_now() + 1);
+    EXPECT_EQ(ld1, 1262421000.0);
+    EXPECT_EQ(rzvtest::read_file(prefix + ".event").substr(77 + 59, 18), " 1262421000.00000\n");
+    dbclose(db);
+}

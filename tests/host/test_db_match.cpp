@@ -328,3 +328,34 @@ TEST_F(Match, IntegerKeyExpressions) {
     freetbl(ks, 0);
     freetbl(ts, 0);
 }
+
+// A hook holding compiled key expressions is freed safely after its
+// databases are closed, and a new database in the same slot does not reuse
+// its state.
+TEST_F(Match, ExpressionHookOutlivesItsDatabase) {
+    Dbptr db2;
+    ASSERT_EQ(dbopen_memory(&db2), 0);
+    Dbptr org = dblookup(db2, 0, "origin", 0, 0);
+    ASSERT_EQ(dbaddv(org, 0, "time", 1000.0, (char *)0), 0);
+    org.record = 0;
+    Dbptr det = dblookup(db2, 0, "detection", 0, 0);
+    ASSERT_EQ(dbaddv(det, 0, "sta", "AAA", "time", 1500.0, (char *)0), 0);
+    Tbl *kk = strtbl("time-10.0::time+1800.0", (char *)0), *kt = strtbl("time", (char *)0);
+    Hook *h2 = nullptr;
+    ASSERT_EQ(dbmatches(org, det, &kk, &kt, &h2, &list), 1);
+    long slot = db2.database;
+    dbclose(db2);
+    Dbptr db3;
+    ASSERT_EQ(dbopen_memory(&db3), 0);
+    ASSERT_EQ(db3.database, slot);
+    Dbptr org3 = dblookup(db3, 0, "origin", 0, 0);
+    ASSERT_EQ(dbaddv(org3, 0, "time", 5000.0, (char *)0), 0);
+    org3.record = 0;
+    Dbptr det3 = dblookup(db3, 0, "detection", 0, 0);
+    ASSERT_EQ(dbaddv(det3, 0, "sta", "AAA", "time", 1500.0, (char *)0), 0);
+    EXPECT_EQ(dbmatches(org3, det3, &kk, &kt, &h2, &list), 0);
+    dbclose(db3);
+    free_hook(&h2);
+    freetbl(kk, 0);
+    freetbl(kt, 0);
+}
