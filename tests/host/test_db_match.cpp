@@ -359,3 +359,38 @@ TEST_F(Match, ExpressionHookOutlivesItsDatabase) {
     freetbl(kk, 0);
     freetbl(kt, 0);
 }
+
+// A file whose last line was cut inside a number: that row matches nothing
+// and cannot be a key (the number is not read as a smaller one).
+TEST_F(Match, ARowCutInsideANumberMatchesNothing) {
+    rzvtest::TempDir dir;
+    std::string prefix = dir.file("cut");
+    std::string a = dbfixture::wfdisc_row("ANMO", "BHZ", 100, 1000000, 1);
+    std::string b = dbfixture::wfdisc_row("ANMO", "BHZ", 200, 1000000, 2);
+    ASSERT_TRUE(rzvtest::write_file(prefix + ".wfdisc", a + "\n" + b.substr(0, 70)));  // endtime cut to "10000"
+    FILE *quiet = fopen("/dev/null", "w");
+    elog_set_stream(quiet);
+    Dbptr fdb;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &fdb), 0);
+    Dbptr fw = dblookup(fdb, 0, "wfdisc", 0, 0);
+    dbputv(sc, 0, "sta", "ANMO", "chan", "BHZ", "time", 5000.0, "endtime", 6000.0, (char *)0);
+    EXPECT_EQ(dbmatches(sc, fw, &k1, &k1, &hook, &list), 1);  // through the index
+    EXPECT_EQ(rows(), std::vector<long>{0});
+    Hook *h2 = nullptr;
+    Tbl *tt = strtbl("sta", "chan", "endtime", (char *)0);
+    Tbl *kt = strtbl("sta", "chan", "time::endtime", (char *)0);
+    dbputv(sc, 0, "time", 9000.0, "endtime", 11000.0, (char *)0);
+    EXPECT_EQ(dbmatches(sc, fw, &kt, &tt, &h2, &list), 0);
+    Dbptr cut = fw;
+    cut.record = 1;
+    Hook *h3 = nullptr;
+    EXPECT_LT(dbmatches(cut, wf, &k1, &k1, &h3, &list), 0);
+    EXPECT_TRUE(rzvtest::has_message("endtime"));
+    free_hook(&h2);
+    free_hook(&h3);
+    freetbl(tt, 0);
+    freetbl(kt, 0);
+    dbclose(fdb);
+    elog_set_stream(0);
+    fclose(quiet);
+}

@@ -225,6 +225,10 @@ bool row_records(Database *d, Table *t, long record, std::vector<long> &recs);
 int field_read(const FieldLoc &loc, const char *const *slots, Value *v, std::string *err = nullptr);
 /* Same for a bare schema field at a row text (null row: the null). */
 int field_read_text(const SchemaField *f, const char *row, Value *v, std::string *err = nullptr);
+/* True when the numeric field at loc of row `record` of t (a table or view)
+ * is where its file's last line was cut short (see Table::cut_row): its
+ * text is a number's beginning and must not be read as a number. */
+bool field_is_cut(Database *d, Table *t, long record, const FieldLoc &loc);
 /* Parses a trimmed text into a value of field f's type. */
 int field_parse(const SchemaField *f, const char *s, size_t n, Value *v);
 /* Formats a value of field f into exactly f->width characters at out.

@@ -144,10 +144,16 @@ struct RowReader {
     Database *d;
     Table *t;
     const char *slots[MAX_SLOTS];
-    bool at(long r) { return row_slots(d, t, r, slots) > 0; }
+    long rec = -1;
+    bool at(long r) {
+        rec = r;
+        return row_slots(d, t, r, slots) > 0;
+    }
     bool num(const FieldLoc &l, double *v) {
         Value x;
         if (field_read(l, slots, &x) != 0) return false;
+        /* a number cut by the end of the file is not the number */
+        if (!x.isnull && field_is_cut(d, t, rec, l)) return false;
         *v = (l.f->type == dbINTEGER || l.f->type == dbYEARDAY) ? (double)x.i : x.d;
         return true;
     }
@@ -169,7 +175,12 @@ bool eval_part(Database *d, Table *kt, Dbptr dbkey, const char *const *slots, Ke
     if (p.is_field) {
         Value v;
         std::string err;
-        if (field_read(p.loc, slots, &v, &err) != 0) {
+        int rc = field_read(p.loc, slots, &v, &err);
+        if (rc == 0 && !want_string && !v.isnull && field_is_cut(d, kt, dbkey.record, p.loc)) {
+            err = "the file's last line ends inside this field (a cut write?)";
+            rc = -1;
+        }
+        if (rc != 0) {
             elog_log(0, "dbmatches: key table %s row %ld field %s: %s\n", kt->name.c_str(), dbkey.record,
                      p.text.c_str(), err.c_str());
             return false;
@@ -190,7 +201,6 @@ bool eval_part(Database *d, Table *kt, Dbptr dbkey, const char *const *slots, Ke
         }
         return true;
     }
-    (void)d;
     if (want_string) {
         char *s = nullptr;
         if (dbex_eval(dbkey, p.expr, 0, &s) < 0) {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -191,6 +192,19 @@ int field_read_text(const SchemaField *f, const char *row, Value *v, std::string
     if (field_parse(f, s, n, v) == 0) return 0;
     if (err) *err = std::string("\"") + std::string(s, n) + "\" is not a number";
     return -1;
+}
+
+bool field_is_cut(Database *d, Table *t, long record, const FieldLoc &loc) {
+    Table *ct = d ? d->table(loc.table) : nullptr;
+    if (!ct || ct->cut_row < 0 || loc.bundle || !loc.f || loc.f->type == dbSTRING) return false;
+    if (!(loc.f->offset < ct->cut_col && ct->cut_col < loc.f->offset + loc.f->width)) return false;
+    long brec = record;
+    if (t->view) {
+        std::vector<long> recs;
+        if (!row_records(d, t, record, recs) || loc.slot >= (int)recs.size()) return false;
+        brec = recs[loc.slot];
+    }
+    return brec == ct->cut_row;
 }
 
 int field_format(const SchemaField *f, const Value &v, char *out, std::string &err) {
@@ -502,18 +516,12 @@ static int vgetv(Dbptr db, const char *table, va_list ap) {
             continue;
         }
         int frc = field_read(loc, slots, &v, &err);
-        Table *ct = tg.d->table(loc.table);
-        if (frc == 0 && ct && ct->cut_row >= 0 && loc.f->type != dbSTRING && loc.f->offset < ct->cut_col &&
-            ct->cut_col < loc.f->offset + loc.f->width) {
-            Table *bt;
-            long brec;
-            if (base_of(tg, loc, db.record, &bt, &brec) && brec == ct->cut_row && !v.isnull) {
-                err = "the file's last line ends inside this field (a cut write?)";
-                frc = -1;
-                v.isnull = 1;
-                v.d = loc.f->null_num;
-                v.i = (long)loc.f->null_num;
-            }
+        if (frc == 0 && !v.isnull && field_is_cut(tg.d, tg.t, db.record, loc)) {
+            err = "the file's last line ends inside this field (a cut write?)";
+            frc = -1;
+            v.isnull = 1;
+            v.d = loc.f->null_num;
+            v.i = (long)loc.f->null_num;
         }
         if (frc != 0) {
             Table *b = tg.d->table(loc.table);
