@@ -1283,3 +1283,39 @@ TEST_F(Db, AddedRowsGetTheLoadDate) {
     EXPECT_EQ(rzvtest::read_file(prefix + ".event").substr(77 + 59, 18), " 1262421000.00000\n");
     dbclose(db);
 }
+
+// A stamag file rewritten in the other layout while open: read again, the
+// field list and the values follow the new layout.
+TEST_F(Db, StamagLayoutChangesWhenTheFileIsRewritten) {
+    std::string with = hand_row("stamag", {{"7"}, {"ANMO"}, {"-1"}, {"-1"}, {"-1"}, {"P"}, {"12.5"}, {"mb"}, {"4.5"}});
+    std::string without(117, ' ');
+    memcpy(&without[0], "       8", 8);
+    memcpy(&without[9], "HRV", 3);
+    memcpy(&without[52], "ml", 2);
+    memcpy(&without[59], "   3.25", 7);
+    rzvtest::write_file(prefix + ".stamag", with + "\n");
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr sm = dblookup(db, 0, "stamag", 0, 0);
+    EXPECT_EQ(count(sm), 1);
+    Tbl *fields = nullptr;
+    ASSERT_EQ(dbquery(sm, dbTABLE_FIELDS, &fields), 0);
+    EXPECT_EQ(maxtbl(fields), 13);
+    rzvtest::write_file(prefix + ".stamag", without + "\n" + without + "\n");
+    EXPECT_EQ(count(sm), 2);
+    Tbl *now = nullptr;
+    long nf = 0;
+    ASSERT_EQ(dbquery(sm, dbTABLE_FIELDS, &now), 0);
+    ASSERT_EQ(dbquery(sm, dbFIELD_COUNT, &nf), 0);
+    EXPECT_EQ(maxtbl(now), 12);
+    EXPECT_EQ(nf, 12);
+    EXPECT_STREQ((char *)gettbl(now, 6), "magtype");
+    EXPECT_EQ(maxtbl(fields), 13);  // the old list is still readable
+    sm.record = 1;
+    char mt[8];
+    double mag;
+    ASSERT_EQ(dbgetv(sm, 0, "magtype", mt, "magnitude", &mag, (char *)0), 0);
+    EXPECT_STREQ(mt, "ml");
+    EXPECT_EQ(mag, 3.25);
+    dbclose(db);
+}

@@ -72,6 +72,7 @@ Table::~Table() {
         freearr(index_arr, 0);
     }
     freetbl(q_fields, 0);
+    for (Tbl *q : q_retired) freetbl(q, 0);
     freetbl(q_primary, free);
     freetbl(q_alternate, free);
     freetbl(q_tables, 0);
@@ -523,6 +524,12 @@ void table_refresh(Database *d, Table *t) {
     if (newn < t->nrows.load()) t->nrows.store(newn, std::memory_order_release);
     char *old = t->rows;
     if (old) t->retired.emplace_back(old, t->storage == 1 ? t->maplen : 0);
+    if (t->schema != fresh.schema && t->q_fields) {
+        /* the other stamag layout: the field list given out before stays
+         * valid for its holder, a new one is made on the next query */
+        t->q_retired.push_back(t->q_fields);
+        t->q_fields = nullptr;
+    }
     t->schema = fresh.schema;
     t->stride = fresh.stride;
     __atomic_store_n(&t->rows, fresh.rows, __ATOMIC_RELEASE);

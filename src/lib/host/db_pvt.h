@@ -168,6 +168,7 @@ struct Table {
     std::vector<std::string> vnames;      /* "table.field" */
     /* query results kept for the caller */
     Tbl *q_fields = nullptr, *q_primary = nullptr, *q_alternate = nullptr, *q_tables = nullptr;
+    std::vector<Tbl *> q_retired;         /* field lists of a layout given up on a re-read */
     std::vector<std::string> q_strings;
 
     ~Table();
