@@ -1,6 +1,7 @@
 // Fuzz target for the database reader: arbitrary bytes as a table file
 // (the first byte picks the table), opened read-only and for writing, read
-// field by field, matched against and written through the scratch row.
+// field by field, matched against (null, plain and range key lists) and
+// written through the scratch row.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +61,21 @@ void exercise(Dbptr db, const char *table) {
     Tbl *list = nullptr;
     Hook *hook = nullptr;
     dbmatches(sc, t, 0, 0, &hook, &list);
+    // key lists of two kinds on the same table field share an index name;
+    // a matched row's own values are its key
+    Tbl *plain = strtbl("time", (char *)0), *range = strtbl("time-1.0::time+60.0", (char *)0);
+    Hook *h2 = nullptr, *h3 = nullptr;
+    dbmatches(sc, t, &plain, &plain, &h2, &list);
+    if (n > 0) {
+        Dbptr k = t;
+        k.record = n - 1;
+        dbmatches(k, t, &range, &plain, &h3, &list);
+        dbmatches(k, t, 0, 0, &h3, &list);
+    }
+    free_hook(&h2);
+    free_hook(&h3);
+    freetbl(plain, 0);
+    freetbl(range, 0);
     dbadd(t, 0);
     free_hook(&hook);
     freetbl(list, 0);

@@ -267,3 +267,130 @@ TEST_F(Match, AViewIndexSeesChangedBaseRows) {
     EXPECT_EQ(rows()[0], 2);
     dbfree(v);
 }
+
+// Two key lists on the same table fields but of different kinds (a plain
+// key against the table range, then a key range against it) share the
+// index name; each must still get its own answer.
+TEST_F(Match, KeyListsOfDifferentKindsOnTheSameTableFields) {
+    Tbl *kp = strtbl("sta", "chan", "time", (char *)0);
+    Tbl *kr = strtbl("sta", "chan", "time::endtime", (char *)0);
+    Tbl *tr = strtbl("sta", "chan", "time::endtime", (char *)0);
+    Hook *h2 = nullptr;
+    // a plain time: rows containing 1150 (BBB BHZ rows start at 1000, 1200, ...)
+    dbputv(sc, 0, "sta", "BBB", "chan", "BHZ", "time", 1150.0, "endtime", 1450.0, (char *)0);
+    ASSERT_GE(dbmatches(sc, wf, &kp, &tr, &hook, &list), 0);
+    // then a window 1150..1450: every row overlapping it
+    ASSERT_GE(dbmatches(sc, wf, &kr, &tr, &h2, &list), 0);
+    EXPECT_EQ(rows(), scan("BBB", "BHZ", 1150.0, 1450.0));
+    // and a plain key against a plain table field after a range against it
+    Tbl *kt = strtbl("time::endtime", (char *)0), *tt = strtbl("time", (char *)0);
+    Hook *h3 = nullptr, *h4 = nullptr;
+    ASSERT_GE(dbmatches(sc, wf, &kt, &tt, &h3, &list), 0);
+    EXPECT_EQ(maxtbl(list), 3 + 3 + 7);  // HHZ rows start every 50 s
+    dbputv(sc, 0, "time", 1200.0, (char *)0);
+    ASSERT_GE(dbmatches(sc, wf, &tt, &tt, &h4, &list), 0);
+    EXPECT_EQ(maxtbl(list), 3);  // the rows starting at 1200
+    free_hook(&h2);
+    free_hook(&h3);
+    free_hook(&h4);
+    freetbl(kp, 0);
+    freetbl(kr, 0);
+    freetbl(tr, 0);
+    freetbl(kt, 0);
+    freetbl(tt, 0);
+}
+
+// A key expression whose natural value is an integer (a yearday plus one)
+// is compared as a number, not as the bits of one.
+TEST_F(Match, IntegerKeyExpressions) {
+    Dbptr site = dblookup(db, 0, "site", 0, 0);
+    ASSERT_EQ(dbaddv(site, 0, "sta", "AAA", "ondate", 2010002L, "offdate", 2010005L, (char *)0), 0);
+    ASSERT_EQ(dbaddv(site, 0, "sta", "AAA", "ondate", 2010006L, "offdate", 2010009L, (char *)0), 1);
+    Dbptr ss = dblookup(site, 0, 0, 0, "dbSCRATCH");
+    dbputv(ss, 0, "sta", "AAA", "ondate", 2010001L, (char *)0);
+    Tbl *k = strtbl("ondate+1", (char *)0), *t = strtbl("ondate", (char *)0);
+    ASSERT_EQ(dbmatches(ss, site, &k, &t, &hook, &list), 1);
+    EXPECT_EQ(rows()[0], 0);
+    Tbl *kr = strtbl("ondate+4::ondate+5", (char *)0), *tr = strtbl("ondate::offdate", (char *)0);
+    Hook *h2 = nullptr;
+    ASSERT_EQ(dbmatches(ss, site, &kr, &tr, &h2, &list), 2);
+    // a numeric expression against a text field compares its text
+    Tbl *ks = strtbl("ondate-2009999", (char *)0), *ts = strtbl("sta", (char *)0);
+    Hook *h3 = nullptr;
+    dbaddv(site, 0, "sta", "2", (char *)0);
+    EXPECT_EQ(dbmatches(ss, site, &ks, &ts, &h3, &list), 1);
+    free_hook(&h2);
+    free_hook(&h3);
+    freetbl(k, 0);
+    freetbl(t, 0);
+    freetbl(kr, 0);
+    freetbl(tr, 0);
+    freetbl(ks, 0);
+    freetbl(ts, 0);
+}
+
+// A hook holding compiled key expressions is freed safely after its
+// databases are closed, and a new database in the same slot does not reuse
+// its state.
+TEST_F(Match, ExpressionHookOutlivesItsDatabase) {
+    Dbptr db2;
+    ASSERT_EQ(dbopen_memory(&db2), 0);
+    Dbptr org = dblookup(db2, 0, "origin", 0, 0);
+    ASSERT_EQ(dbaddv(org, 0, "time", 1000.0, (char *)0), 0);
+    org.record = 0;
+    Dbptr det = dblookup(db2, 0, "detection", 0, 0);
+    ASSERT_EQ(dbaddv(det, 0, "sta", "AAA", "time", 1500.0, (char *)0), 0);
+    Tbl *kk = strtbl("time-10.0::time+1800.0", (char *)0), *kt = strtbl("time", (char *)0);
+    Hook *h2 = nullptr;
+    ASSERT_EQ(dbmatches(org, det, &kk, &kt, &h2, &list), 1);
+    long slot = db2.database;
+    dbclose(db2);
+    Dbptr db3;
+    ASSERT_EQ(dbopen_memory(&db3), 0);
+    ASSERT_EQ(db3.database, slot);
+    Dbptr org3 = dblookup(db3, 0, "origin", 0, 0);
+    ASSERT_EQ(dbaddv(org3, 0, "time", 5000.0, (char *)0), 0);
+    org3.record = 0;
+    Dbptr det3 = dblookup(db3, 0, "detection", 0, 0);
+    ASSERT_EQ(dbaddv(det3, 0, "sta", "AAA", "time", 1500.0, (char *)0), 0);
+    EXPECT_EQ(dbmatches(org3, det3, &kk, &kt, &h2, &list), 0);
+    dbclose(db3);
+    free_hook(&h2);
+    freetbl(kk, 0);
+    freetbl(kt, 0);
+}
+
+// A file whose last line was cut inside a number: that row matches nothing
+// and cannot be a key (the number is not read as a smaller one).
+TEST_F(Match, ARowCutInsideANumberMatchesNothing) {
+    rzvtest::TempDir dir;
+    std::string prefix = dir.file("cut");
+    std::string a = dbfixture::wfdisc_row("ANMO", "BHZ", 100, 1000000, 1);
+    std::string b = dbfixture::wfdisc_row("ANMO", "BHZ", 200, 1000000, 2);
+    ASSERT_TRUE(rzvtest::write_file(prefix + ".wfdisc", a + "\n" + b.substr(0, 70)));  // endtime cut to "10000"
+    FILE *quiet = fopen("/dev/null", "w");
+    elog_set_stream(quiet);
+    Dbptr fdb;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &fdb), 0);
+    Dbptr fw = dblookup(fdb, 0, "wfdisc", 0, 0);
+    dbputv(sc, 0, "sta", "ANMO", "chan", "BHZ", "time", 5000.0, "endtime", 6000.0, (char *)0);
+    EXPECT_EQ(dbmatches(sc, fw, &k1, &k1, &hook, &list), 1);  // through the index
+    EXPECT_EQ(rows(), std::vector<long>{0});
+    Hook *h2 = nullptr;
+    Tbl *tt = strtbl("sta", "chan", "endtime", (char *)0);
+    Tbl *kt = strtbl("sta", "chan", "time::endtime", (char *)0);
+    dbputv(sc, 0, "time", 9000.0, "endtime", 11000.0, (char *)0);
+    EXPECT_EQ(dbmatches(sc, fw, &kt, &tt, &h2, &list), 0);
+    Dbptr cut = fw;
+    cut.record = 1;
+    Hook *h3 = nullptr;
+    EXPECT_LT(dbmatches(cut, wf, &k1, &k1, &h3, &list), 0);
+    EXPECT_TRUE(rzvtest::has_message("endtime"));
+    free_hook(&h2);
+    free_hook(&h3);
+    freetbl(tt, 0);
+    freetbl(kt, 0);
+    dbclose(fdb);
+    elog_set_stream(0);
+    fclose(quiet);
+}

@@ -111,3 +111,45 @@ TEST(DbThreads, ReadersWhileTheFileGrows) {
     EXPECT_EQ(bad.load(), 0);
     dbclose(db);
 }
+
+// Threads matching with key lists of different kinds on the same table
+// fields (their indexes share one name) each get their own answers.
+TEST(DbThreads, KeyListsOfDifferentKindsAtOnce) {
+    rzvtest::TempDir dir;
+    std::string prefix = dir.file("kinds");
+    std::vector<std::string> rows;
+    for (int i = 0; i < 200; i++)
+        rows.push_back(dbfixture::wfdisc_row("AAA", "BHZ", 1000.0 + i * 100.0, 1099.0 + i * 100.0, i));
+    ASSERT_TRUE(dbfixture::write_rows(prefix, "wfdisc", rows));
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    std::atomic<int> bad{0};
+    std::vector<std::thread> threads;
+    for (int k = 0; k < 4; k++) {
+        threads.emplace_back([&, k]() {
+            Dbptr mem;
+            dbopen_memory(&mem);
+            Dbptr key = dblookup(mem, 0, "wfdisc", 0, 0);
+            dbaddv(key, 0, "sta", "AAA", "chan", "BHZ", "time", 1050.0, "endtime", 1450.0, (char *)0);
+            key.record = 0;
+            // even threads: the time alone in each span (1 row); odd: the window (5 rows)
+            Tbl *keys = k % 2 ? strtbl("sta", "chan", "time::endtime", (char *)0) : strtbl("sta", "chan", "time", (char *)0);
+            Tbl *keys2 = strtbl("sta", "chan", "time::endtime", (char *)0);
+            Hook *hook = nullptr;
+            Tbl *list = nullptr;
+            for (int i = 0; i < 50; i++) {
+                long n = dbmatches(key, wf, &keys, &keys2, i % 10 ? &hook : nullptr, &list);
+                if (n != (k % 2 ? 5 : 1)) bad++;
+            }
+            free_hook(&hook);
+            freetbl(list, 0);
+            freetbl(keys, 0);
+            freetbl(keys2, 0);
+            dbclose(mem);
+        });
+    }
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(bad.load(), 0);
+    dbclose(db);
+}

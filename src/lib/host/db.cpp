@@ -72,6 +72,7 @@ Table::~Table() {
         freearr(index_arr, 0);
     }
     freetbl(q_fields, 0);
+    for (Tbl *q : q_retired) freetbl(q, 0);
     freetbl(q_primary, free);
     freetbl(q_alternate, free);
     freetbl(q_tables, 0);
@@ -290,6 +291,33 @@ static void normalise(Table *t, const char *p, size_t size) {
     }
 }
 
+/* For a stamag file that is not all rows of either width (trailing blanks
+ * removed, a carriage return, a cut line): whether its lines are of the
+ * layout without `delta`.  Lines of that layout end by column 117, and
+ * their right-justified commid ends at column 100 at the latest, where the
+ * other layout's ends at 109; the lengths that only one layout can have
+ * decide. */
+static bool stamag_lines_lack_delta(const char *p, size_t size) {
+    const size_t without = (size_t)schema_stamag_nodelta.rowsize;
+    const SchemaTable *with = schema_table("stamag");
+    const SchemaField &commid = with->fields[schema_field_index(with, "commid")];
+    const size_t with_min = (size_t)(commid.offset + commid.width);
+    long votes_without = 0, votes_with = 0;
+    size_t i = 0;
+    while (i < size) {
+        const char *nl = (const char *)memchr(p + i, '\n', size - i);
+        size_t end = nl ? (size_t)(nl - p) : size;
+        size_t len = end - i;
+        while (len && (p[i + len - 1] == '\r' || p[i + len - 1] == ' ')) len--;
+        if (len > without)
+            votes_with++;
+        else if (len && (len < with_min || len == without))
+            votes_without++;
+        i = end + 1;
+    }
+    return votes_without > votes_with;
+}
+
 static std::string dir_of(const std::string &path) {
     size_t k = path.rfind('/');
     if (k == std::string::npos) return ".";
@@ -366,6 +394,9 @@ static void load_table(Database *d, Table *t) {
             t->stride = t->schema->rowsize + 1;
             n = n2;
             exact = true;
+        } else if (stamag_lines_lack_delta(map, size)) {
+            t->schema = &schema_stamag_nodelta;
+            t->stride = t->schema->rowsize + 1;
         }
     }
     t->nullrow = make_nullrow(t->schema);
@@ -493,6 +524,12 @@ void table_refresh(Database *d, Table *t) {
     if (newn < t->nrows.load()) t->nrows.store(newn, std::memory_order_release);
     char *old = t->rows;
     if (old) t->retired.emplace_back(old, t->storage == 1 ? t->maplen : 0);
+    if (t->schema != fresh.schema && t->q_fields) {
+        /* the other stamag layout: the field list given out before stays
+         * valid for its holder, a new one is made on the next query */
+        t->q_retired.push_back(t->q_fields);
+        t->q_fields = nullptr;
+    }
     t->schema = fresh.schema;
     t->stride = fresh.stride;
     __atomic_store_n(&t->rows, fresh.rows, __ATOMIC_RELEASE);
@@ -592,7 +629,7 @@ int field_count(const Table *t) {
     return t->schema ? t->schema->nfields : 0;
 }
 
-int field_at(const Table *t, int i, FieldLoc *loc) {
+int field_at(const Table *t, long i, FieldLoc *loc) {
     if (!t || i < 0 || i >= field_count(t)) return 0;
     if (t->view) {
         *loc = t->vfields[i];
@@ -1024,7 +1061,7 @@ extern "C" int dbquery(Dbptr db, int code, void *value) {
         return -1;
     }
     FieldLoc loc;
-    bool have_field = db.field >= 0 && field_at(t, (int)db.field, &loc);
+    bool have_field = db.field >= 0 && field_at(t, db.field, &loc);
     /* the lists below are made on first query; readers may query at once */
     std::lock_guard<std::mutex> qlk(d->mu);
     auto need_field = [&]() {

@@ -168,6 +168,7 @@ struct Table {
     std::vector<std::string> vnames;      /* "table.field" */
     /* query results kept for the caller */
     Tbl *q_fields = nullptr, *q_primary = nullptr, *q_alternate = nullptr, *q_tables = nullptr;
+    std::vector<Tbl *> q_retired;         /* field lists of a layout given up on a re-read */
     std::vector<std::string> q_strings;
 
     ~Table();
@@ -208,7 +209,7 @@ long table_find(Database *d, const char *name);
 int field_resolve(Database *d, Table *t, const char *name, FieldLoc *loc);
 /* Number of fields and the i-th of a table or view. */
 int field_count(const Table *t);
-int field_at(const Table *t, int i, FieldLoc *loc);
+int field_at(const Table *t, long i, FieldLoc *loc);
 
 /* The row text of each slot of row `record` (a record number, dbSCRATCH or
  * dbNULL) of a table or view; returns the slot count, or -1 (out of
@@ -225,6 +226,10 @@ bool row_records(Database *d, Table *t, long record, std::vector<long> &recs);
 int field_read(const FieldLoc &loc, const char *const *slots, Value *v, std::string *err = nullptr);
 /* Same for a bare schema field at a row text (null row: the null). */
 int field_read_text(const SchemaField *f, const char *row, Value *v, std::string *err = nullptr);
+/* True when the numeric field at loc of row `record` of t (a table or view)
+ * is where its file's last line was cut short (see Table::cut_row): its
+ * text is a number's beginning and must not be read as a number. */
+bool field_is_cut(Database *d, Table *t, long record, const FieldLoc &loc);
 /* Parses a trimmed text into a value of field f's type. */
 int field_parse(const SchemaField *f, const char *s, size_t n, Value *v);
 /* Formats a value of field f into exactly f->width characters at out.

@@ -144,10 +144,16 @@ struct RowReader {
     Database *d;
     Table *t;
     const char *slots[MAX_SLOTS];
-    bool at(long r) { return row_slots(d, t, r, slots) > 0; }
+    long rec = -1;
+    bool at(long r) {
+        rec = r;
+        return row_slots(d, t, r, slots) > 0;
+    }
     bool num(const FieldLoc &l, double *v) {
         Value x;
         if (field_read(l, slots, &x) != 0) return false;
+        /* a number cut by the end of the file is not the number */
+        if (!x.isnull && field_is_cut(d, t, rec, l)) return false;
         *v = (l.f->type == dbINTEGER || l.f->type == dbYEARDAY) ? (double)x.i : x.d;
         return true;
     }
@@ -169,7 +175,12 @@ bool eval_part(Database *d, Table *kt, Dbptr dbkey, const char *const *slots, Ke
     if (p.is_field) {
         Value v;
         std::string err;
-        if (field_read(p.loc, slots, &v, &err) != 0) {
+        int rc = field_read(p.loc, slots, &v, &err);
+        if (rc == 0 && !want_string && !v.isnull && field_is_cut(d, kt, dbkey.record, p.loc)) {
+            err = "the file's last line ends inside this field (a cut write?)";
+            rc = -1;
+        }
+        if (rc != 0) {
             elog_log(0, "dbmatches: key table %s row %ld field %s: %s\n", kt->name.c_str(), dbkey.record,
                      p.text.c_str(), err.c_str());
             return false;
@@ -190,7 +201,6 @@ bool eval_part(Database *d, Table *kt, Dbptr dbkey, const char *const *slots, Ke
         }
         return true;
     }
-    (void)d;
     if (want_string) {
         char *s = nullptr;
         if (dbex_eval(dbkey, p.expr, 0, &s) < 0) {
@@ -237,7 +247,10 @@ static void free_state(void *p) { delete (MatchState *)p; }
 
 namespace {
 
-bool compile_part(Database *d, Table *kt, Dbptr dbkey, const std::string &text, KeyPart &p) {
+/* An expression is compiled for the type it is compared as (text against a
+ * text field, else a number), so that its result is stored as that type
+ * whatever its natural one (an integer expression gives a long). */
+bool compile_part(Database *d, Table *kt, Dbptr dbkey, const std::string &text, bool as_string, KeyPart &p) {
     p.text = trim(text);
     if (field_resolve(d, kt, p.text.c_str(), &p.loc) == 1 && !p.loc.bundle) {
         p.is_field = true;
@@ -245,7 +258,7 @@ bool compile_part(Database *d, Table *kt, Dbptr dbkey, const std::string &text, 
     }
     Dbptr k = dbkey;
     k.record = dbALL;
-    if (dbex_compile(k, p.text.c_str(), &p.expr, 0) != 0) {
+    if (dbex_compile(k, p.text.c_str(), &p.expr, as_string ? dbSTRING : dbREAL) != 0) {
         elog_log(0, "dbmatches: key %s is neither a field of %s nor an expression\n", p.text.c_str(),
                  kt->name.c_str());
         return false;
@@ -319,15 +332,16 @@ bool make_pairs(Database *d, Table *kt, Table *t, Dbptr dbkey, Tbl **keys, Tbl *
         Pair p;
         if (!table_side(d, t, k2[i], p.tab)) return false;
         std::string a, b;
+        p.string = !p.tab.range && p.tab.lo.f->type == dbSTRING;
         if (split_range(k1[i], a, b)) {
             p.key.range = true;
-            if (!compile_part(d, kt, dbkey, a, p.key.a) || !compile_part(d, kt, dbkey, b, p.key.b)) return false;
-        } else if (!compile_part(d, kt, dbkey, k1[i], p.key.a)) {
-            return false;
-        }
-        p.string = !p.tab.range && p.tab.lo.f->type == dbSTRING;
-        if (p.string && p.key.range) {
-            elog_log(0, "dbmatches: key range %s against the text field %s\n", k1[i].c_str(), k2[i].c_str());
+            if (p.string) {
+                elog_log(0, "dbmatches: key range %s against the text field %s\n", k1[i].c_str(), k2[i].c_str());
+                return false;
+            }
+            if (!compile_part(d, kt, dbkey, a, false, p.key.a) || !compile_part(d, kt, dbkey, b, false, p.key.b))
+                return false;
+        } else if (!compile_part(d, kt, dbkey, k1[i], p.string, p.key.a)) {
             return false;
         }
         p.kind = p.key.range ? (p.tab.range ? KR_TR : KR_TP) : (p.tab.range ? KP_TR : EQ);
@@ -355,6 +369,30 @@ unsigned long generation_of(Database *d, Table *t) {
             if (bt) g += bt->generation.load();
         }
     return g;
+}
+
+/* Whether an index was built for key lists shaped like `pairs`: the same
+ * equality fields and the same first range-type key.  The name only says
+ * which table fields are used, not how (a plain key and a key range against
+ * the same field sort differently). */
+bool index_fits(const Index *x, const std::vector<Pair> &pairs) {
+    size_t e = 0;
+    bool sec = false;
+    for (auto &p : pairs) {
+        if (p.kind == EQ) {
+            if (e >= x->eq.size() || x->eq[e].lo.f != p.tab.lo.f || x->eq[e].lo.slot != p.tab.lo.slot ||
+                x->eq_string[e] != (int)p.string)
+                return false;
+            e++;
+        } else if (!sec) {
+            sec = true;
+            if (x->sec_kind < 0 || x->sec.range != p.tab.range || x->sec.lo.f != p.tab.lo.f ||
+                x->sec.lo.slot != p.tab.lo.slot ||
+                (p.tab.range && (x->sec.hi.f != p.tab.hi.f || x->sec.hi.slot != p.tab.hi.slot)))
+                return false;
+        }
+    }
+    return e == x->eq.size() && sec == (x->sec_kind >= 0);
 }
 
 Index *build_index(Database *d, Table *t, const std::vector<Pair> &pairs, const std::string &name) {
@@ -388,28 +426,32 @@ Index *build_index(Database *d, Table *t, const std::vector<Pair> &pairs, const 
     RowReader rr{d, t, {}};
     for (long r = 0; r < n; r++) {
         if (!rr.at(r)) continue;
+        /* a row whose key text is not a number matches nothing (as when it
+         * is checked one by one); read as the null it would match every
+         * window of an open range */
         Ent e;
         e.rec = r;
-        for (size_t k = 0; k < x->eq.size(); k++) {
+        bool ok = true;
+        for (size_t k = 0; k < x->eq.size() && ok; k++) {
             if (x->eq_string[k]) {
                 e.key += rr.str(x->eq[k].lo);
                 e.key += '\0';
             } else {
-                double v;
-                if (!rr.num(x->eq[k].lo, &v)) v = x->eq[k].lo.f->null_num;
+                double v = 0;
+                ok = rr.num(x->eq[k].lo, &v);
                 put_number(e.key, v);
             }
         }
         e.lo = e.hi = 0;
-        if (secpair >= 0) {
-            if (!rr.num(x->sec.lo, &e.lo)) e.lo = x->sec.lo.f->null_num;
+        if (ok && secpair >= 0) {
+            ok = rr.num(x->sec.lo, &e.lo);
             e.hi = e.lo;
-            if (x->sec.range) {
-                if (!rr.num(x->sec.hi, &e.hi)) e.hi = x->sec.hi.f->null_num;
+            if (ok && x->sec.range) {
+                ok = rr.num(x->sec.hi, &e.hi);
                 e.hi = hi_value(x->sec.hi.f, e.hi);
             }
         }
-        ents.push_back(std::move(e));
+        if (ok) ents.push_back(std::move(e));
     }
     std::sort(ents.begin(), ents.end(), [](const Ent &a, const Ent &b) {
         int c = a.key.compare(b.key);
@@ -565,12 +607,12 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
     /* the index: the hook's, the table's, or a new one */
     Index *x = st->idx;
     unsigned long gen = generation_of(d, t);
-    if (!x || x->generation != gen || x->serial != d->serial) {
+    if (!x || x->generation != gen || x->serial != d->serial || !index_fits(x, st->pairs)) {
         std::string name = index_name_of(st->pairs, t);
         std::lock_guard<std::mutex> lk(t->imu);
         if (!t->index_arr) t->index_arr = newarr(0);
         Index *have = (Index *)getarr(t->index_arr, name.c_str());
-        if (have && have->generation == gen) {
+        if (have && have->generation == gen && index_fits(have, st->pairs)) {
             x = index_ref(have);
         } else {
             x = build_index(d, t, st->pairs, name);
@@ -640,13 +682,14 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
         if (secpair >= 0) {
             double a = ka[secpair], b = kb[secpair];
             double from = a, to = b;
-            if (x->sec_kind == KP_TR || x->sec_kind == KR_TR) from = a - bit->span;
+            PairKind sk = st->pairs[secpair].kind;
+            if (sk == KP_TR || sk == KR_TR) from = a - bit->span;
             const double *lo = x->lo.data();
             long i0 = (long)(std::lower_bound(lo + s, lo + e, from) - lo);
             long i1 = (long)(std::upper_bound(lo + s, lo + e, to) - lo);
             for (long i = i0; i < i1; i++) {
                 bool ok;
-                switch (x->sec_kind) {
+                switch (st->pairs[secpair].kind) {
                 case KR_TP: ok = lo[i] >= a && lo[i] <= b; break;
                 case KP_TR: ok = a >= lo[i] && a <= x->hi[i]; break;
                 default: ok = lo[i] <= b && x->hi[i] >= a; break;

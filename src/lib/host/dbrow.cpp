@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -191,6 +192,19 @@ int field_read_text(const SchemaField *f, const char *row, Value *v, std::string
     if (field_parse(f, s, n, v) == 0) return 0;
     if (err) *err = std::string("\"") + std::string(s, n) + "\" is not a number";
     return -1;
+}
+
+bool field_is_cut(Database *d, Table *t, long record, const FieldLoc &loc) {
+    Table *ct = d ? d->table(loc.table) : nullptr;
+    if (!ct || ct->cut_row < 0 || loc.bundle || !loc.f || loc.f->type == dbSTRING) return false;
+    if (!(loc.f->offset < ct->cut_col && ct->cut_col < loc.f->offset + loc.f->width)) return false;
+    long brec = record;
+    if (t->view) {
+        std::vector<long> recs;
+        if (!row_records(d, t, record, recs) || loc.slot >= (int)recs.size()) return false;
+        brec = recs[loc.slot];
+    }
+    return brec == ct->cut_row;
 }
 
 int field_format(const SchemaField *f, const Value &v, char *out, std::string &err) {
@@ -457,7 +471,8 @@ bool base_of(Target &tg, const FieldLoc &loc, long record, Table **bt, long *bre
     if (!row_records(tg.d, tg.t, record, recs) || loc.slot >= (int)recs.size()) return false;
     *bt = b;
     *brec = recs[loc.slot];
-    return *brec >= 0;
+    /* a base row may be gone: its file was read again, shorter */
+    return *brec >= 0 && *brec < table_count(b);
 }
 
 }  // namespace
@@ -501,18 +516,12 @@ static int vgetv(Dbptr db, const char *table, va_list ap) {
             continue;
         }
         int frc = field_read(loc, slots, &v, &err);
-        Table *ct = tg.d->table(loc.table);
-        if (frc == 0 && ct && ct->cut_row >= 0 && loc.f->type != dbSTRING && loc.f->offset < ct->cut_col &&
-            ct->cut_col < loc.f->offset + loc.f->width) {
-            Table *bt;
-            long brec;
-            if (base_of(tg, loc, db.record, &bt, &brec) && brec == ct->cut_row && !v.isnull) {
-                err = "the file's last line ends inside this field (a cut write?)";
-                frc = -1;
-                v.isnull = 1;
-                v.d = loc.f->null_num;
-                v.i = (long)loc.f->null_num;
-            }
+        if (frc == 0 && !v.isnull && field_is_cut(tg.d, tg.t, db.record, loc)) {
+            err = "the file's last line ends inside this field (a cut write?)";
+            frc = -1;
+            v.isnull = 1;
+            v.d = loc.f->null_num;
+            v.i = (long)loc.f->null_num;
         }
         if (frc != 0) {
             Table *b = tg.d->table(loc.table);
@@ -753,7 +762,11 @@ extern "C" int dbget(Dbptr db, char *s) {
         return -1;
     }
     FieldLoc loc;
-    if (db.field >= 0 && field_at(tg.t, (int)db.field, &loc)) {
+    if (db.field >= 0 && !field_at(tg.t, db.field, &loc)) {
+        elog_log(0, "dbget: no field %ld in table %s\n", db.field, tg.t->name.c_str());
+        return -1;
+    }
+    if (db.field >= 0) {
         if (!s || loc.bundle) {
             elog_log(0, "dbget: no buffer for field %ld of %s\n", db.field, tg.t->name.c_str());
             return -1;
@@ -790,7 +803,11 @@ extern "C" int dbput(Dbptr db, const char *s) {
     if (!target(db, "dbput", &tg)) return -1;
     char rb[32];
     FieldLoc loc;
-    bool field = db.field >= 0 && field_at(tg.t, (int)db.field, &loc);
+    bool field = db.field >= 0 && field_at(tg.t, db.field, &loc);
+    if (db.field >= 0 && !field) {
+        elog_log(0, "dbput: no field %ld in table %s\n", db.field, tg.t->name.c_str());
+        return -1;
+    }
     Table *bt;
     long brec;
     if (!field) {
@@ -875,8 +892,12 @@ extern "C" int dbcrunch(Dbptr db) {
             bool dead = false;
             for (size_t s = 0; s < k; s++) {
                 long br = v->recs[r * k + s];
+                if (br < 0) continue;  /* an outer join's missing partner */
+                /* a base row that is gone (its file was read again, shorter)
+                 * is dead too */
                 Table *b = tg.d->table(v->tables[s]);
-                if (br >= 0 && !memcmp(b->rows + (size_t)br * b->stride, b->nullrow.data(), b->schema->rowsize))
+                const char *row[MAX_SLOTS];
+                if (row_slots(tg.d, b, br, row) < 1 || !memcmp(row[0], b->nullrow.data(), b->schema->rowsize))
                     dead = true;
             }
             if (!dead) keep.insert(keep.end(), v->recs.begin() + r * k, v->recs.begin() + (r + 1) * k);
