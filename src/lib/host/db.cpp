@@ -111,7 +111,7 @@ int schema_field_index(const SchemaTable *t, const char *name) {
     return -1;
 }
 
-static std::vector<std::string> words(const char *s) {
+std::vector<std::string> split_words(const char *s) {
     std::vector<std::string> out;
     std::string w;
     for (const char *p = s; p && *p; p++) {
@@ -131,13 +131,13 @@ bool schema_join_keys(const char *t1, const char *t2, std::vector<std::string> &
     for (int i = 0; i < schema_njoins; i++) {
         const SchemaJoin &j = schema_joins[i];
         if (!strcmp(j.t1, t1) && !strcmp(j.t2, t2)) {
-            k1 = words(j.keys1);
-            k2 = words(j.keys2);
+            k1 = split_words(j.keys1);
+            k2 = split_words(j.keys2);
             return true;
         }
         if (!strcmp(j.t1, t2) && !strcmp(j.t2, t1)) {
-            k1 = words(j.keys2);
-            k2 = words(j.keys1);
+            k1 = split_words(j.keys2);
+            k2 = split_words(j.keys1);
             return true;
         }
     }
@@ -1031,7 +1031,7 @@ extern "C" Dbptr dblookup(Dbptr db, const char *database, const char *table, con
 static Tbl *names_tbl(const char *keys, Tbl **keep) {
     if (!*keep) {
         *keep = newtbl(4);
-        for (auto &w : words(keys)) pushtbl(*keep, strdup(w.c_str()));
+        for (auto &w : split_words(keys)) pushtbl(*keep, strdup(w.c_str()));
     }
     return *keep;
 }

@@ -90,6 +90,9 @@ extern const SchemaTable schema_stamag_nodelta;
 const SchemaTable *schema_table(const char *name);
 int schema_field_index(const SchemaTable *t, const char *name);   /* -1 if none */
 /* Join keys of two tables (either order); false if the schema has none. */
+/* The words of a blank-separated list (schema key lists). */
+std::vector<std::string> split_words(const char *s);
+
 bool schema_join_keys(const char *t1, const char *t2, std::vector<std::string> &k1,
                       std::vector<std::string> &k2);
 

@@ -60,20 +60,6 @@ std::vector<std::string> list_of(Tbl **keys) {
     return out;
 }
 
-std::vector<std::string> split_words(const char *s) {
-    std::vector<std::string> out;
-    std::string w;
-    for (; s && *s; s++) {
-        if (*s == ' ') {
-            if (!w.empty()) out.push_back(w);
-            w.clear();
-        } else {
-            w += *s;
-        }
-    }
-    if (!w.empty()) out.push_back(w);
-    return out;
-}
 
 bool split_range(const std::string &s, std::string &a, std::string &b) {
     size_t k = s.find("::");

@@ -348,20 +348,6 @@ std::string qualify(const std::string &table, const std::string &key) {
     return q(key.substr(0, r)) + "::" + q(key.substr(r + 2));
 }
 
-std::vector<std::string> split_words(const char *s) {
-    std::vector<std::string> out;
-    std::string w;
-    for (const char *p = s; p && *p; ++p) {
-        if (*p == ' ') {
-            if (!w.empty()) out.push_back(w);
-            w.clear();
-        } else {
-            w += *p;
-        }
-    }
-    if (!w.empty()) out.push_back(w);
-    return out;
-}
 
 std::vector<std::string> table_names(Database *d, Table *t) {
     std::vector<std::string> out;
@@ -458,7 +444,7 @@ bool infer_keys(Source &l, Source &r, std::vector<std::string> &k1, std::vector<
     for (const std::string &b : rt) {
         const hostdb::SchemaTable *st = hostdb::schema_table(b.c_str());
         if (!st || !st->primary) continue;
-        std::vector<std::string> pk = split_words(st->primary);
+        std::vector<std::string> pk = hostdb::split_words(st->primary);
         k1.clear();
         k2.clear();
         bool ok = !pk.empty();
