@@ -339,6 +339,23 @@ long table_append_row(Database *d, Table *t, const char *row, const char *caller
     long n = t->nrows.load();
     long rs = t->schema->rowsize;
     std::lock_guard<std::mutex> lk(t->mu);
+    /* room in memory first: a row never reaches the file unless it can be kept */
+    if (t->storage != 2 || n + 1 > t->cap) {
+        long cap = t->cap > 0 ? t->cap : 16;
+        while (cap < n + 1) cap *= 2;
+        char *p = t->storage == 2 ? (char *)realloc(t->rows, (size_t)cap * t->stride)
+                                  : (char *)malloc((size_t)cap * t->stride);
+        if (!p) {
+            elog_log(1, "%s: out of memory adding a row to %s\n", caller, t->name.c_str());
+            return -1;
+        }
+        if (t->storage != 2 && t->rows && n) memcpy(p, t->rows, (size_t)n * t->stride);
+        /* a mapping may still be read through an address handed out earlier */
+        if (t->storage == 1 && t->rows) t->retired.emplace_back(t->rows, t->maplen);
+        t->rows = p;
+        t->cap = cap;
+        t->storage = 2;
+    }
     if (t->tofile) {
         if (t->fd < 0) {
             t->fd = open(t->filename.c_str(), O_RDWR | O_CREAT, 0666);
@@ -368,20 +385,6 @@ long table_append_row(Database *d, Table *t, const char *row, const char *caller
         t->present = 1;
         t->file_bytes = (size_t)st.st_size + text.size();
         if (fstat(t->fd, &st) == 0) t->mtime_ns = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-    }
-    if (t->storage != 2 || n + 1 > t->cap) {
-        long cap = t->cap > 0 ? t->cap : 16;
-        while (cap < n + 1) cap *= 2;
-        char *p = t->storage == 2 ? (char *)realloc(t->rows, (size_t)cap * t->stride)
-                                  : (char *)malloc((size_t)cap * t->stride);
-        if (!p) {
-            elog_log(1, "%s: out of memory adding a row to %s\n", caller, t->name.c_str());
-            return -1;
-        }
-        if (t->storage != 2 && t->rows && n) memcpy(p, t->rows, (size_t)n * t->stride);
-        t->rows = p;
-        t->cap = cap;
-        t->storage = 2;
     }
     char *dst = t->rows + (size_t)n * t->stride;
     memcpy(dst, row, rs);
