@@ -207,6 +207,19 @@ TEST_F(TravelTimes, ReceiverElevationDelaysTheArrival) {
     EXPECT_NEAR(flat[0].t - low[0].t, 1 * q, 2e-3);
 }
 
+TEST_F(TravelTimes, HeightsAtZeroDistanceNeverGiveNegativeTimes) {
+    // A grazing ray: the height correction cancels to rounding and must not
+    // go below zero (found by fuzzing with a source a hair above the surface).
+    for (double z : {-4.65661e-10, -1e-6, -0.5}) {
+        TTGeometry g = {};
+        g.source.z = z;
+        Tbl *t = nullptr;
+        ASSERT_EQ(ttcalc(nullptr, "iasp91", "P,S", TT_ALL, &g, &t, &hook), 0);
+        for (long i = 0; i < maxtbl(t); i++) EXPECT_GE(((TTTime *)gettbl(t, i))->value, 0.0) << z;
+        freetbl(t, nullptr);
+    }
+}
+
 // ------------------------------------------------------------ lists, modes, models
 
 TEST_F(TravelTimes, AllArrivalsSortedWithCorePhases) {

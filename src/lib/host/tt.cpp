@@ -813,7 +813,8 @@ double height_delay(const Profile &pr, double p, double h) {
         double v = L.rt / L.et;
         double e0 = RE / v, e1 = (RE + h) / v;
         AS a0 = as_at(p, e0), a1 = as_at(p, e1);
-        return (a1.s - p * a1.a) - (a0.s - p * a0.a);
+        // Never negative: for a grazing ray the two terms cancel to rounding.
+        return std::max(0.0, (a1.s - p * a1.a) - (a0.s - p * a0.a));
     }
     double xa, ta;
     pr.above(p, RE + h, &xa, &ta);
