@@ -34,7 +34,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_suite tsan "-L threads" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRZV_SANITIZE=thread
 # Every parser of outside input has a libFuzzer target: each runs for a short
-# while on a fresh corpus (seeded from fuzz/corpus/<target> when present).
+# while on a fresh corpus (seeded from fuzz/corpus/<target> when present), from a
+# fixed random seed so that a run repeats the one before it (RZV_FUZZ_SEED changes it).
 echo "=== fuzz build"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DRZV_FUZZ=ON -DRZV_TESTS=OFF -DRZV_BENCH=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -45,7 +46,7 @@ for f in build/fuzz/fuzz/fuzz_*; do
   name=$(basename "$f")
   corpus=$(mktemp -d)
   [ -d "fuzz/corpus/${name}" ] && cp -r "fuzz/corpus/${name}/." "${corpus}/"
-  if "$f" -max_total_time="${RZV_FUZZ_SECONDS:-10}" -rss_limit_mb=4096 -timeout=20 \
+  if "$f" -seed="${RZV_FUZZ_SEED:-1}" -max_total_time="${RZV_FUZZ_SECONDS:-10}" -rss_limit_mb=4096 -timeout=20 \
        -artifact_prefix="build/fuzz/${name}-" "${corpus}" >"build/fuzz/${name}.log" 2>&1; then
     echo "fuzz ${name}: ok ($(grep -o 'Done [0-9]* runs' "build/fuzz/${name}.log" | tail -n 1))"
     total_passed=$((total_passed + 1))

@@ -65,6 +65,12 @@ TEST(Strings, RegexMatchesTheWholeString) {
     std::string longa(20000, 'a');
     EXPECT_EQ(strmatches((longa + "b").c_str(), "(a*)+(a*)+(a*)+", nullptr), 0);
 
+    // A ")" that closes nothing is a literal, as the pattern reads on its
+    // own; it must not close the anchoring group (")+++++" then built an
+    // automaton that took seconds to compile).
+    EXPECT_EQ(strmatches("a)", "a)", nullptr), 1);
+    EXPECT_EQ(strmatches("a", "a)", nullptr), 0);
+    EXPECT_EQ(strmatches("))))", ")+", nullptr), 1);
     Hook *h = nullptr;
     EXPECT_EQ(strmatches("ANMO", "AN.*", &h), 1);
     ASSERT_TRUE(h);

@@ -14,6 +14,7 @@
  * resolved to row offsets once, when compiling.
  */
 #include "dbex_pvt.h"
+#include "regex_pvt.h"
 
 #include "tt.h"
 
@@ -130,83 +131,6 @@ inline void trim(const char *&p, size_t &n) {
     while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\t' || p[n - 1] == '\n' || p[n - 1] == '\0')) --n;
 }
 
-// A rough size of the automaton regcomp will build: counted repetition
-// copies its operand, so "(a{100}){100}" or a run of stacked quantifiers can
-// take unbounded memory.  Patterns far beyond what a selection needs are
-// refused instead.
-long regex_cost(const std::string &re) {
-    std::vector<long> stack{0};  // size of the sequence being built, per group level
-    long last = 0;               // size of the last atom or group
-    bool quantified = false;     // the last atom already carries a quantifier
-    for (size_t i = 0; i < re.size(); ++i) {
-        char c = re[i];
-        if (c == '\\' && i + 1 < re.size()) {
-            ++i;
-            last = 1;
-            stack.back() += 1;
-            quantified = false;
-        } else if (c == '[') {
-            size_t j = i + 1;
-            if (j < re.size() && re[j] == '^') ++j;
-            if (j < re.size() && re[j] == ']') ++j;
-            while (j < re.size() && re[j] != ']') {
-                if (re[j] == '[' && j + 1 < re.size() && (re[j + 1] == ':' || re[j + 1] == '.' || re[j + 1] == '=')) {
-                    size_t k = re.find(std::string(1, re[j + 1]) + "]", j + 2);
-                    j = k == std::string::npos ? re.size() : k + 2;
-                } else {
-                    ++j;
-                }
-            }
-            i = j;
-            last = 1;
-            stack.back() += 1;
-            quantified = false;
-        } else if (c == '(') {
-            stack.push_back(0);
-        } else if (c == ')') {
-            if (stack.size() > 1) {
-                last = stack.back() + 1;
-                stack.pop_back();
-                stack.back() += last;
-            }
-            quantified = false;
-        } else if (c == '*' || c == '+' || c == '?' || c == '{') {
-            long times = 2;
-            if (c == '{') {
-                size_t k = re.find('}', i);
-                if (k == std::string::npos) break;  // regcomp reports it
-                long m = 0, hi = 0;
-                for (size_t j = i + 1; j < k; ++j) {
-                    if (re[j] >= '0' && re[j] <= '9') {
-                        m = m * 10 + (re[j] - '0');
-                        if (m > 100000) m = 100000;
-                    } else {
-                        hi = hi > m ? hi : m;
-                        m = 0;
-                    }
-                }
-                m = hi > m ? hi : m;
-                times = m + 1;
-                i = k;
-            }
-            if (quantified) times *= 4;  // stacked quantifiers multiply
-            stack.back() += last * (times - 1);
-            last *= times;
-            quantified = true;
-            if (stack.back() > 1000000) return stack.back();
-        } else if (c == '|') {
-            last = 0;
-            quantified = false;
-        } else {
-            last = 1;
-            stack.back() += 1;
-            quantified = false;
-        }
-    }
-    long total = 0;
-    for (long v : stack) total += v;
-    return total;
-}
 
 const double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
@@ -564,15 +488,14 @@ private:
                 re = tok_.text;
                 if (!next()) return -1;
             }
-            if (regex_cost(re) > 20000) return set_error(repos, "regular expression /" + re + "/ is too complex");
-            std::string whole = "^(" + re + ")$";
             regex_t *rx = new regex_t;
-            int rc = regcomp(rx, whole.c_str(), REG_EXTENDED | REG_NOSUB);
-            if (rc != 0) {
-                char eb[256];
-                regerror(rc, rx, eb, sizeof eb);
+            std::string why;
+            int rc = hostkit::regcomp_whole(rx, re.c_str(), &why);
+            if (rc != hostkit::REGEX_OK) {
                 delete rx;
-                return set_error(repos, "bad regular expression /" + re + "/: " + eb);
+                if (rc == hostkit::REGEX_TOO_COMPLEX)
+                    return set_error(repos, "regular expression /" + re + "/ is too complex");
+                return set_error(repos, "bad regular expression /" + re + "/: " + why);
             }
             e_.regexes_.push_back(rx);
             (void)oppos;

@@ -2,6 +2,7 @@
 // expressions (compiled patterns cached in a hook), and number reading.
 
 #include "stock.h"
+#include "regex_pvt.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -95,22 +96,27 @@ long regex_cost(const char *re) {
     const long cap = 1L << 40;
     std::vector<long> seq{0};  // size of the sequence at each group level
     long last = 0;             // size of the last atom or group
+    bool quantified = false;   // the last atom already carries a quantifier
     for (const char *c = re; *c; c++) {
         if (*c == '\\' && c[1]) {
             c++;
             last = 1;
             seq.back() += 1;
+            quantified = false;
         } else if (*c == '[') {
             c = bracket_end(c);
             last = 1;
             seq.back() += 1;
+            quantified = false;
         } else if (*c == '(') {
             seq.push_back(0);
             last = 0;
+            quantified = false;
         } else if (*c == ')' && seq.size() > 1) {
             last = seq.back() + 1;
             seq.pop_back();
             seq.back() += last;
+            quantified = false;
         } else if (*c == '*' || *c == '+' || *c == '?' || *c == '{') {
             long times = 2;
             if (*c == '{') {
@@ -129,6 +135,10 @@ long regex_cost(const char *re) {
                 times = (hi > m ? hi : m) + 1;
                 c = k;
             }
+            // A quantifier on a quantified atom makes regcomp copy the
+            // whole repetition again: stacked ones grow much faster.
+            if (quantified) times *= 4;
+            quantified = true;
             long grown = last * times;
             if (grown > cap) grown = cap;
             seq.back() += grown - last;
@@ -136,6 +146,7 @@ long regex_cost(const char *re) {
         } else {
             last = 1;
             seq.back() += 1;
+            quantified = false;
         }
         if (seq.back() > cap) return cap;
     }
@@ -150,8 +161,21 @@ constexpr long kMaxRegexCost = 20000;
 // group.  False when a \9 would have to become \10.
 bool anchored(const char *re, std::string &out) {
     out = "^(";
+    int depth = 0;  // groups open in the pattern itself
     for (const char *c = re; *c; c++) {
-        if (*c == '[') {
+        if (*c == '(') {
+            depth++;
+            out += *c;
+        } else if (*c == ')') {
+            // A ")" that closes nothing is a literal as written; inside the
+            // wrapper it would close the anchoring group instead.
+            if (depth == 0) {
+                out += "\\)";
+            } else {
+                depth--;
+                out += *c;
+            }
+        } else if (*c == '[') {
             const char *e = bracket_end(c);
             out.append(c, (size_t)(e - c + 1));
             c = e;
@@ -171,35 +195,39 @@ bool anchored(const char *re, std::string &out) {
     return true;
 }
 
-// The pattern is first compiled as written, so that an unbalanced ")" is
-// refused ("a)|(b" would otherwise become valid once wrapped and match
-// prefixes); the anchored form is what is kept and run.
 int compile_whole(const char *regex, regex_t *re) {
-    if (regex_cost(regex) > kMaxRegexCost) {
+    std::string why;
+    int rc = hostkit::regcomp_whole(re, regex, &why);
+    if (rc == hostkit::REGEX_TOO_COMPLEX)
         elog_log(0, "strmatches: regular expression '%s' is too complex\n", regex);
-        return -1;
-    }
-    int rc = regcomp(re, regex, REG_EXTENDED | REG_NOSUB);
+    else if (rc != hostkit::REGEX_OK)
+        elog_log(0, "strmatches: bad regular expression '%s': %s\n", regex, why.c_str());
+    return rc == hostkit::REGEX_OK ? 0 : -1;
+}
+
+bool match_whole(const regex_t *re, const char *s) { return regexec(re, s, 0, nullptr, 0) == 0; }
+}  // namespace
+
+int hostkit::regcomp_whole(regex_t *re, const char *pattern, std::string *why) {
+    if (regex_cost(pattern) > kMaxRegexCost) return REGEX_TOO_COMPLEX;
+    int rc = regcomp(re, pattern, REG_EXTENDED | REG_NOSUB);
     std::string whole;
     if (rc == 0) {
         regfree(re);
-        if (!anchored(regex, whole)) {
-            elog_log(0, "strmatches: bad regular expression '%s': too many back-references\n", regex);
-            return -1;
+        if (!anchored(pattern, whole)) {
+            if (why) *why = "too many back-references";
+            return REGEX_BAD;
         }
         rc = regcomp(re, whole.c_str(), REG_EXTENDED | REG_NOSUB);
     }
     if (rc != 0) {
         char buf[256];
         regerror(rc, re, buf, sizeof buf);
-        elog_log(0, "strmatches: bad regular expression '%s': %s\n", regex, buf);
-        return -1;
+        if (why) *why = buf;
+        return REGEX_BAD;
     }
-    return 0;
+    return REGEX_OK;
 }
-
-bool match_whole(const regex_t *re, const char *s) { return regexec(re, s, 0, nullptr, 0) == 0; }
-}  // namespace
 
 extern "C" {
 
