@@ -273,7 +273,14 @@ int dbcrunch(Dbptr db);
  * which binds looser than a comparison: "!sta =~ /AB/" negates the match.
  * "x =~ /re/" and "x !~ /re/" match the whole text of x against a POSIX
  * extended expression (write \/ for a slash; a quoted string also serves
- * as the pattern); a numeric field matches on its text.  Functions: abs
+ * as the pattern); a numeric field matches on its text.  Patterns run on an
+ * engine whose compile and match times are linear: every pattern compiles
+ * in bounded time and memory, whatever its shape.  What has no linear form
+ * is refused at compile time: back-references (\1 to \9), and counted
+ * repetitions adding up to more than 1000 copies ("too complex").  Groups
+ * and stacked quantifiers read as POSIX reads them ("a+?" is "(a+)?"), a
+ * ")" that closes nothing is a literal, "." matches any byte, and "\<" and
+ * "\>" are word boundaries.  Functions: abs
  * sqrt exp log log10 sin cos tan asin acos atan (radians) atan2(y, x)
  * floor ceil pow(x, y), min and max of any number of arguments,
  * yearday(t) (yyyyddd of an epoch time) and epoch(yyyyddd), and
