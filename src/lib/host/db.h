@@ -252,9 +252,15 @@ int dbseed_loc(Dbptr db, const char *sta, const char *chan, char *fchan, char *l
  * added with dbadd(view, ref).  dbref: writes into ref (dbREF_SIZE bytes) a
  * reference to the row db points at (a table row or a view row); 0 or -1.
  * dbget_range: the record range [*first, *last) of a group (a `bundle`
- * value: record is the first row, field the end).  dbfree: releases a view's
- * rows (a grouped view also its sorted copy; view numbers are not reused; a
- * table pointer is left alone: 0).  dbcrunch: drops the rows marked
+ * value: record is the first row, field the end).  dbfree: releases the
+ * caller's hold on a view; a table pointer is left alone (0).  A view lives
+ * while the caller holds it or a grouped view bundles its rows (so a group
+ * made from the caller's sorted view keeps that view); then it is deleted
+ * and its number reused by a later view, so a program may make and free
+ * views for ever.  Once freed, a view's pointer is invalid ("dbfree:
+ * invalid pointer" on a second free, until its number is reused).  Match
+ * hooks and compiled expressions of a freed view never apply to the view
+ * that reuses its number.  dbcrunch: drops the rows marked
  * deleted from an in-memory table (or a view). */
 Dbptr dbtbl2view(Dbptr db, Tbl *tables);
 int dbref(Dbptr db, char *ref);
