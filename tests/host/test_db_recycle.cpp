@@ -18,6 +18,16 @@
 
 namespace {
 
+// Sanitizer builds run a shorter loop, and their allocator keeps freed
+// memory in quarantine, so resident size says nothing there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kViews = 20000;
+constexpr bool kCheckResident = false;
+#else
+constexpr int kViews = 1000000;
+constexpr bool kCheckResident = true;
+#endif
+
 long resident_kb() {
     long pages = 0, rss = 0;
     FILE *f = fopen("/proc/self/statm", "r");
@@ -60,7 +70,7 @@ TEST_F(Recycle, AMillionViewsMadeAndFreedKeepSlotsAndMemoryFlat) {
     for (int i = 0; i < 1000; i++) dbfree(dbsort(wf, keys, 0, nullptr));
     long base_tables = tables();
     long rss0 = resident_kb();
-    const int n = 1000000;
+    const int n = kViews;
     for (int i = 0; i < n; i++) {
         Dbptr v = dbsort(wf, keys, 0, nullptr);
         ASSERT_NE(v.table, dbINVALID) << "view " << i << ": " << rzvtest::all_messages();
@@ -70,7 +80,7 @@ TEST_F(Recycle, AMillionViewsMadeAndFreedKeepSlotsAndMemoryFlat) {
     freetbl(keys, nullptr);
     EXPECT_EQ(tables(), base_tables);  // every view reused a freed slot
     printf("views made and freed: %d; resident memory %ld kB before, %ld kB after\n", n, rss0, rss1);
-    EXPECT_LT(rss1 - rss0, 4096);
+    if (kCheckResident) EXPECT_LT(rss1 - rss0, 4096);
 }
 
 TEST_F(Recycle, AGroupKeepsTheCallersSortedViewAlive) {
