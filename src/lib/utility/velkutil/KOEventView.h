@@ -20,6 +20,15 @@
  * and returns -1; the lists built so far stay with the caller and are freed
  * by the free operations like complete ones.
  *
+ * Reading real databases: each list-level refresh first has the engine take
+ * in rows that other programs appended to the tables it reads (or read a
+ * rewritten file again), so a view kept open for days sees new rows without a
+ * reset.  A null id (-1) in a row identifies nothing: an event, origin,
+ * netmag, assoc or stamag row with a null key is matched with no rows (rather
+ * than with every row whose key is null too).  An assoc row whose origin is
+ * missing is never listed; an arrival whose station has no site row, or
+ * several valid on its day, has no station position.
+ *
  * Threads: the view is used from one thread at a time, except that its
  * monitor thread runs the change test on the tables' files while the owner
  * works.  The row counts and file times that both sides keep, the binding
@@ -213,7 +222,13 @@ public:
      * (the monitor's settings are kept).  0, or -1 with a message. */
     int init();
 
-    /* Closes and reopens the configured database and its eleven tables.  0;
+    /* Binding (the "dbname" option): opens the database read-only with its
+     * eleven tables.  A name that has neither a descriptor nor a file of any
+     * table is refused ("eventview_parse_dbname: database %s does not exist:
+     * no descriptor and no table file.\n") rather than bound to an empty
+     * database.  Failures leave the view unbound with no name.
+     *
+     * Closes and reopens the configured database and its eleven tables.  0;
      * or -1 ("KOEventView::reset: dbopen(%s) error\n", "KOEventView::reset:
      * %s: eventview_open_table() error.\n"), the view then unbound with no
      * name. */
@@ -293,7 +308,11 @@ public:
     /* Finds or makes the origin's station record for sta: the site row valid
      * on the day of statime (exactly one, else *station is null and the
      * result still 0), its distance from the origin and predicted P and S
-     * times.  A station is looked up once per origin.  0 or -1. */
+     * times (the origin time plus the first-arrival times that the
+     * expressions ptime() and stime() give for the distance and the origin's
+     * depth; a time the travel-time tables cannot give, as for a null depth
+     * or S near the antipode, is 0).  A station is looked up once per origin.
+     * 0 or -1. */
     int lookupStation(KOEVOrigin *origin, char *sta, double statime, KOEVOriginStation **station);
     /* Fills the detection's station position from the site row valid on the
      * detection's day (left as it was without exactly one), and, when origin
