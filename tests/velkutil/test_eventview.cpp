@@ -615,3 +615,80 @@ TEST(EventViewBadInput, NeverWritesTheDatabase) {
     v.freeDetections(dets);
     v.freeEvents(events);
 }
+
+TEST(EventViewBadInput, WindowsThatAreNotNumbers) {
+    EventDb d;
+    d.detection("X", "BHZ", T0, "P");
+    KOEventView v(nullptr);
+    ASSERT_TRUE(evdb::bind(v, d.name));
+    Tbl *dets = nullptr;
+    EXPECT_EQ(v.refreshDetections(&dets, T0, NAN), -1);
+    EXPECT_TRUE(has_message("KOEventView::refreshDetections: dbmatches(" + d.name + ") error.\n"));
+    EXPECT_EQ(dets, nullptr);
+    EXPECT_EQ(v.refreshDetections(&dets, T0 + 10, T0), 0);  // an end before the start selects nothing
+    EXPECT_EQ(maxtbl(dets), 0);
+    EXPECT_EQ(v.refreshDetections(&dets, T0 - 1, T0 + 1), 0);
+    EXPECT_EQ(maxtbl(dets), 1);
+    v.freeDetections(dets);
+}
+
+TEST(EventViewRecords, RowNumbersAndTheCurrentRow) {
+    EventDb d;
+    d.origin(11, -1, T0, 0, 0, 10);
+    d.site("A", 0, 10);
+    d.arrival(5, "A", T0 + 150);
+    long a0 = d.assoc(5, 11, "A", "n");
+    d.netmag(8, 11, "ml", 3.0);
+    long s0 = d.stamag(8, "A", 5, 2.9);
+    d.wfmeas("A", 5, T0 + 140);
+    KOEventView v(nullptr);
+    ASSERT_TRUE(evdb::bind(v, d.name));
+    KOEVOrigin o;
+    ASSERT_EQ(v.refreshOrigin(0, &o), 0);
+    EXPECT_EQ(o.dborigin.record, 0);
+    KOEVAssociation a;
+    ASSERT_EQ(v.refreshAssociation(&o, a0, &a), 0);
+    EXPECT_EQ(a.arid, 5);
+    EXPECT_EQ(a.defining, 1);
+    EXPECT_EQ(a.dbassoc.record, a0);
+    ASSERT_NE(a.station, nullptr);
+    EXPECT_EQ(a.station, (KOEVOriginStation *)getarr(o.stations, "A"));
+    KOEVStamag s;
+    v.koev.stamag.dbtable.record = s0;  // -1: the row already set
+    ASSERT_EQ(v.refreshStamag(-1, &s), 0);
+    EXPECT_DOUBLE_EQ(s.magnitude, 2.9);
+    EXPECT_EQ(s.dbwfmeas.record, 0);
+
+    // a detection looked up relative to the origin
+    KOEVDetection det;
+    memset(&det, 0, sizeof det);
+    det.time = T0 + 140;
+    strcpy(det.station.chan, "HHZ");
+    ASSERT_EQ(v.lookupStation(&det, (char *)"A", &o), 0);
+    EXPECT_STREQ(det.station.sta, "A");
+    EXPECT_STREQ(det.station.chan, "HHZ");
+    EXPECT_NEAR(det.station.distance, 10.0, 1e-9);
+    EXPECT_NEAR(det.station.predicted_P_time, a.station->predicted_P_time, 1e-9);
+    KOEVDetection none = det;
+    ASSERT_EQ(v.lookupStation(&none, (char *)"NOSITE", &o), 0);  // left as it was
+    EXPECT_STREQ(none.station.sta, "A");
+    v.freeStations(o.stations);
+    v.freeMagnitudes(o.magnitudes);
+}
+
+TEST(EventViewBinding, InitAgainReleasesTheBinding) {
+    EventDb d;
+    d.origin(11, -1, T0);
+    KOEventView v(nullptr);
+    ASSERT_TRUE(evdb::bind(v, d.name));
+    Tbl *events = nullptr;
+    ASSERT_EQ(v.refreshEvents(&events), 0);
+    EXPECT_EQ(v.init(), 0);
+    EXPECT_EQ(v.koev.dbname, nullptr);
+    EXPECT_EQ(v.koev.db.database, dbINVALID);
+    EXPECT_EQ(v.koev.hook_event_origin_match, nullptr);
+    ASSERT_TRUE(evdb::bind(v, d.name));
+    ASSERT_EQ(v.refreshEvents(&events), 0);
+    EXPECT_EQ(maxtbl(events), 1);
+    v.freeEvents(events);
+}
