@@ -34,7 +34,9 @@
  * works.  The row counts and file times that both sides keep, the binding
  * and the monitor's settings are guarded inside the view; refreshes made from
  * within the callback (on the monitor thread) and from the owner's thread must
- * not overlap, since they share the matching hooks.
+ * not overlap, since they share the matching hooks and the database (binding,
+ * reset() and init() count as refreshes here).  The callback may call any
+ * operation of the view except its destruction.
  */
 #ifndef VELKUTIL_KOEVENTVIEW_H
 #define VELKUTIL_KOEVENTVIEW_H
