@@ -26,10 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char h[64];
     KOVector2 *v = kovector2_create_from_pf(pf, (char *)"pts", nullptr, h, &err);
     if ((v == nullptr) != (err != 0)) __builtin_trap();
+    int nx2 = v ? v->nx : -1, ny2 = v ? v->ny : -1;
     if (v) kovector2_free(h);
     KOVector *w = kovector_create_from_pf(pf, (char *)"pts", nullptr, h, &err);
     if ((w == nullptr) != (err != 0)) __builtin_trap();
-    if (v && w && (v->nx != w->nx || v->ny != w->ny)) __builtin_trap();
+    if (v && w && (nx2 != w->nx || ny2 != w->ny)) __builtin_trap();
     if (w) kovector_free(h);
     pffree(pf);
     elog_clear_register(0);

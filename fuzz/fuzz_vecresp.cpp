@@ -23,10 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char h[64];
     KOVector2 *v = kovector2_create_response_fap((char *)scratch().c_str(), nullptr, h, &err);
     if ((v == nullptr) != (err != 0)) __builtin_trap();
+    int nx2 = v ? v->nx : -1;
     if (v) kovector2_free(h);
     KOVector *w = kovector_create_response_fap((char *)scratch().c_str(), nullptr, h, &err);
     if ((w == nullptr) != (err != 0)) __builtin_trap();
-    if (v && w && w->nx > v->nx) __builtin_trap();
+    if (v && w && w->nx > nx2) __builtin_trap();
     if (w) kovector_free(h);
     elog_clear_register(0);
     return 0;

@@ -28,13 +28,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fclose(fp);
     char h[64];
     KOVector2 *v = kovector2_read((char *)scratch().c_str(), (char *)"f", line_off, xpos, ny, ypos, lpos, h);
+    int nx2 = -1;
     if (v) {
         if (v->nx > v->x_size || v->ny != (ny > 0 ? ny : 1)) __builtin_trap();
+        nx2 = v->nx;
         kovector2_free(h);
     }
     KOVector *w = kovector_read((char *)scratch().c_str(), (char *)"f", line_off, xpos, ny, ypos, lpos, h);
     if (w) {
-        if (v && w->nx != v->nx) __builtin_trap();  // one reader, one answer
+        if (nx2 >= 0 && w->nx != nx2) __builtin_trap();  // one reader, one answer
         kovector_free(h);
     }
     elog_clear_register(0);

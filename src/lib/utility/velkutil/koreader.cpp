@@ -45,8 +45,14 @@ int read_text(FILE *fp, const char *path, const TextColumns &cols, double *y, co
     // Positions of the wanted y columns (token 1 for a single column).
     int one = 1;
     const int *ypos = cols.ny > 0 ? cols.ypos : &one;
-    // The highest token that can still matter, so a line is cut short early.
-    std::vector<char> found((size_t)ny);
+    // Which wanted columns the current line has given.
+    std::vector<char> found;
+    try {
+        found.assign((size_t)ny, 0);
+    } catch (...) {
+        elog_log(1, "%s: malloc() error.\n", fname);
+        return -1;
+    }
     long npieces = 0;
     for (;;) {
         if (!fgets(buf, (int)sizeof buf, fp)) {
