@@ -573,6 +573,37 @@ TEST_F(DatabaseWindows, SeveralRowsWithGapsAndSlightlyDifferentRates) {
     EXPECT_EQ(h.h[0], 0);
 }
 
+TEST_F(DatabaseWindows, OneRateRowsWithGapsAndOverlaps) {
+    add_row("BHZ", 100, 10, 50, 0);     // 100 .. 104.9
+    add_row("BHZ", 110, 10, 50, 500);   // 110 .. 114.9, a gap before it
+    add_row("BHZ", 112, 10, 10, 900);   // overlaps the second row; later rows win
+    KOVector2 *v = load(111, 103);      // widened: 100 .. 114
+    ASSERT_NE(v, nullptr) << rzvtest::all_messages();
+    EXPECT_EQ(v->time, 100.0);
+    ASSERT_EQ(v->nx, 141);
+    EXPECT_EQ(v->dblbuf[49], 49);
+    for (int i = 50; i < 100; i++) ASSERT_EQ(v->dblbuf[i], 3.4e38) << i;
+    EXPECT_EQ(v->dblbuf[100], 500);
+    EXPECT_EQ(v->dblbuf[119], 519);
+    EXPECT_EQ(v->dblbuf[120], 900);
+    EXPECT_EQ(v->dblbuf[129], 909);
+    EXPECT_EQ(v->dblbuf[130], 530);
+    EXPECT_EQ(v->dblbuf[140], 540);
+}
+
+TEST_F(DatabaseWindows, LongRowsAtEpochTimesLandOnTheirOwnSamples) {
+    // Two million samples at 100 per second: adding 0.01 s up sample by
+    // sample at this epoch would drift by about two samples by the end.
+    const double t0 = 1.6e9;
+    add_row("HHZ", t0, 100, 2000000, 0);
+    KOVector2 *v = load(t0 + 19999.5, t0 + 19999.9, "HHZ");
+    ASSERT_NE(v, nullptr) << rzvtest::all_messages();
+    long i = (long)std::floor((t0 + 19999.5 - v->time) * 100 + 0.5);
+    EXPECT_EQ(v->dblbuf[i], 1999950);
+    EXPECT_EQ(v->dblbuf[i + 49], 1999999);
+    EXPECT_EQ(v->dblbuf[i + 50], 3.4e38);
+}
+
 TEST_F(DatabaseWindows, CalibrationAndEmptyWindows) {
     add_row("BHZ", 0, 10, 100, 1, 2.0);
     Dbptr cal = dblookup(db, nullptr, "calibration", nullptr, nullptr);

@@ -10,6 +10,7 @@
  * released before the call returns (blob streams keep the records before
  * the one that failed).
  */
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -17,6 +18,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "kobase.h"
 #include "koreader_pvt.h"
@@ -253,6 +256,7 @@ KOVector2 *kovector2_create_tsamp_from_db(Dbptr db, double t0, double t1, char *
 
     long nrows = maxtbl(list);
     double rate0 = 0.0, origin = 0.0, cal = 1.0, cper = 0.0;
+    bool uniform = true;  // every row at exactly the first row's rate
     char seg[8] = "";
     for (long i = 0; i < nrows; i++) {
         Dbptr r = wf;
@@ -279,6 +283,7 @@ KOVector2 *kovector2_create_tsamp_from_db(Dbptr db, double t0, double t1, char *
                 return nullptr;
             }
             if (time < origin) origin = time;
+            if (rate != rate0) uniform = false;
         }
     }
 
@@ -333,7 +338,19 @@ KOVector2 *kovector2_create_tsamp_from_db(Dbptr db, double t0, double t1, char *
     memset(v->tag, 0, sizeof v->tag);
     if (tag) strncpy(v->tag, tag, sizeof v->tag - 1);
     v->nx = n;
-    for (int i = 0; i < n; i++) v->dblbuf[i] = kNoValue;
+    // With one rate every row fills a run of the grid, and only what the runs
+    // leave uncovered needs the no-value marker, written once at the end.
+    // Otherwise rows may skip grid points inside their span: mark all first.
+    std::vector<std::pair<long, long>> runs;
+    if (uniform) {
+        try {
+            runs.reserve((size_t)nrows);
+        } catch (...) {
+            uniform = false;
+        }
+    }
+    if (!uniform)
+        for (int i = 0; i < n; i++) v->dblbuf[i] = kNoValue;
     v->time = start;
     v->dt = nrows > 0 ? 1.0 / rate0 : 1.0;
 
@@ -355,14 +372,41 @@ KOVector2 *kovector2_create_tsamp_from_db(Dbptr db, double t0, double t1, char *
             drop_vector(v, nullptr);
             return nullptr;
         }
-        double step = 1.0 / rate, t = ts;
-        for (long k = 0; k < ns; k++, t += step) {
-            double idx = std::floor((t - start) * rate0 + 0.5);
-            if (idx < 0.0) continue;
-            if (!(idx < (double)n)) break;
-            float s = wf_buf[k];
-            v->dblbuf[(long)idx] = s == db_gap ? kNoValue : (double)s * scale;
+        // Sample k of the row is at ts + k / rate.  Its place on the grid is
+        // computed from k, never by adding the interval up sample after
+        // sample: at epoch magnitudes every such addition rounds the same way,
+        // and over a day-long row the sum drifts by whole samples.
+        double off = (ts - start) * rate0, ratio = rate0 / rate;
+        double *out = v->dblbuf;
+        if (ratio == 1.0) {
+            // The same rule with the index counted: one plain pass.
+            double first = std::floor(off + 0.5);
+            long k0 = first < 0.0 ? (long)std::min(-first, (double)ns) : 0;
+            long k1 = first < (double)n ? (long)std::min((double)ns, (double)n - first) : 0;
+            long base = (long)first;
+            const float *in = wf_buf;
+            const float gap = db_gap;
+            const double sc = scale;
+            for (long k = k0; k < k1; k++) out[base + k] = in[k] == gap ? kNoValue : (double)in[k] * sc;
+            if (uniform && k1 > k0) runs.emplace_back(base + k0, base + k1);  // room reserved above
+        } else {
+            for (long k = 0; k < ns; k++) {
+                double idx = std::floor(off + (double)k * ratio + 0.5);
+                if (idx < 0.0) continue;
+                if (!(idx < (double)n)) break;
+                float s = wf_buf[k];
+                out[(long)idx] = s == db_gap ? kNoValue : (double)s * scale;
+            }
         }
+    }
+    if (uniform) {
+        std::sort(runs.begin(), runs.end());
+        long at = 0;
+        for (auto &r : runs) {
+            for (long i = at; i < r.first; i++) v->dblbuf[i] = kNoValue;
+            at = std::max(at, r.second);
+        }
+        for (long i = at; i < n; i++) v->dblbuf[i] = kNoValue;
     }
     if (nrows > 0) {
         if (calib) *calib = cal;
