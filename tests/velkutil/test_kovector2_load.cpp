@@ -136,6 +136,11 @@ TEST_F(TextFiles, FailuresReleaseEverything) {
     EXPECT_TRUE(has_message("kovector2_read: fopen(/nonexistent/file) error.\n"));
     EXPECT_EQ(elog_message_flag(0), 1);
     EXPECT_EQ(h.h[0], 0);
+    // A directory opens but cannot be read: a read error, not an empty file.
+    elog_clear_register(0);
+    EXPECT_EQ(kovector2_read((char *)dir.path().c_str(), nullptr, 0, 0, 1, &y, -1, h), nullptr);
+    EXPECT_TRUE(has_message("kovector2_read: fgets(" + dir.path() + ") error.\n"));
+    EXPECT_EQ(h.h[0], 0);
     std::string f = dir.file("a.txt");
     write_file(f, "1 2\n");
     EXPECT_EQ(kovector2_read((char *)f.c_str(), nullptr, 0, 0, 1, &y, -1, nullptr), nullptr);
@@ -435,6 +440,9 @@ TEST_F(BlobStreams, BadRecordsFailAndKeepEarlierOnes) {
         TearDown();
         dbtr = dbinvalid();
     }
+    elog_clear_register(0);
+    EXPECT_EQ(kovector2_read_from_trblob((char *)dir.path().c_str(), nullptr, &dbtr), -1);
+    EXPECT_TRUE(has_message("kovector2_read_from_trblob: read(rec) error for blob file " + dir.path() + "\n"));
     elog_clear_register(0);
     EXPECT_EQ(kovector2_read_from_trblob((char *)"/nonexistent.blob", nullptr, &dbtr), -1);
     EXPECT_STREQ(elog_message(0), "kovector2_read_from_trblob: open(/nonexistent.blob) error for blob file\n");
