@@ -97,6 +97,7 @@ static bool parse_lddate(const char *s, size_t n, double *out) {
     buf[n] = 0;
     int y, mo, da, h, mi, se, used = 0;
     if (sscanf(buf, "%d-%d-%d %d:%d:%d%n", &y, &mo, &da, &h, &mi, &se, &used) != 6 || buf[used]) return false;
+    if (buf[0] < '0' || buf[0] > '9') return false;
     if (y < 100) y += y < 69 ? 2000 : 1900;
     if (mo < 1 || mo > 12 || da < 1 || da > 31 || h > 23 || mi > 59 || se > 60 || h < 0 || mi < 0 || se < 0)
         return false;
@@ -106,9 +107,127 @@ static bool parse_lddate(const char *s, size_t n, double *out) {
     return true;
 }
 
+namespace {
+
+/* A cursor over the text of a load date. */
+struct DateText {
+    const char *p, *e;
+    bool end() const { return p >= e; }
+    /* Up to max digits; their count (0 if none). */
+    int digits(int max, int *v) {
+        int k = 0;
+        *v = 0;
+        while (p < e && k < max && *p >= '0' && *p <= '9') *v = *v * 10 + (*p++ - '0'), k++;
+        return k;
+    }
+    /* A month name (three letters or in full, any case): 1..12, or 0. */
+    int month() {
+        static const char *const names[] = {"january", "february", "march",     "april",   "may",      "june",
+                                            "july",    "august",   "september", "october", "november", "december"};
+        const char *q = p;
+        char w[16];
+        int k = 0;
+        while (q < e && k < 15 && ((*q >= 'a' && *q <= 'z') || (*q >= 'A' && *q <= 'Z'))) w[k++] = (char)(*q++ | 0x20);
+        w[k] = 0;
+        if (k < 3) return 0;
+        for (int m = 0; m < 12; m++) {
+            size_t full = strlen(names[m]);
+            if ((k == 3 && !strncmp(w, names[m], 3)) || ((size_t)k == full && !strcmp(w, names[m]))) {
+                p = q;
+                return m + 1;
+            }
+        }
+        return 0;
+    }
+    bool take(char c) {
+        if (p < e && *p == c) {
+            p++;
+            return true;
+        }
+        return false;
+    }
+};
+
+int full_year(int y, int ndigits) { return ndigits <= 2 ? (y < 69 ? 2000 + y : 1900 + y) : y; }
+
+}  // namespace
+
+/* The load-date forms other systems write: YYYYMMDD, YYYY-MM-DD, YYYY/MM/DD,
+ * DD-MON-YY[YY], YYYY-Mon-DD and yy-mm-dd, each optionally followed (after
+ * blanks or a "T") by hh:mm[:ss[.fff]] or hhmmss[.fff] and a "Z"; month
+ * names in any case; no time of day is midnight; UTC. */
+static bool parse_lddate_other(const char *s, size_t n, double *out) {
+    DateText c{s, s + n};
+    int y = 0, mo = 0, da = 0, nd;
+    int a;
+    nd = c.digits(8, &a);
+    if (nd == 8) {
+        y = a / 10000, mo = a / 100 % 100, da = a % 100;
+    } else if (nd == 4 && (c.take('-') || c.take('/'))) {
+        y = a;
+        char sep = c.p[-1];
+        if (!(mo = c.month()) && c.digits(2, &mo) < 1) return false;
+        if (!c.take(sep) || c.digits(2, &da) < 1) return false;
+    } else if ((nd == 1 || nd == 2) && (c.take('-') || c.take('/'))) {
+        char sep = c.p[-1];
+        int m = c.month();
+        if (m) {  /* DD-MON-YY */
+            da = a, mo = m;
+            int yd;
+            if (!c.take(sep) || ((nd = c.digits(4, &yd)) != 2 && nd != 4)) return false;
+            y = full_year(yd, nd);
+        } else {  /* yy-mm-dd */
+            y = full_year(a, nd);
+            if (c.digits(2, &mo) < 1 || !c.take(sep) || c.digits(2, &da) < 1) return false;
+        }
+    } else {
+        return false;
+    }
+    int h = 0, mi = 0;
+    double se = 0;
+    if (!c.end()) {
+        bool sep = c.take('T');
+        while (c.take(' ') || c.take('\t')) sep = true;
+        if (!sep) return false;
+        int hh, k = c.digits(6, &hh);
+        if (k == 2 && c.take(':')) {
+            h = hh;
+            if (c.digits(2, &mi) != 2) return false;
+            if (c.take(':')) {
+                int ss;
+                if (c.digits(2, &ss) != 2) return false;
+                se = ss;
+            }
+        } else if (k == 6) {
+            h = hh / 10000, mi = hh / 100 % 100, se = hh % 100;
+        } else if (k == 4) {
+            h = hh / 100, mi = hh % 100;
+        } else {
+            return false;
+        }
+        if (c.take('.')) {
+            double scale = 0.1;
+            int digs = 0;
+            while (!c.end() && *c.p >= '0' && *c.p <= '9') se += (*c.p++ - '0') * scale, scale /= 10, digs++;
+            if (!digs) return false;
+        }
+        c.take('Z');
+        if (!c.end()) return false;
+    }
+    if (mo < 1 || mo > 12 || da < 1 || da > 31 || h > 23 || mi > 59 || se >= 61) return false;
+    static const int mdays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (da > mdays[mo - 1] || (mo == 2 && da == 29 && !leap)) return false;
+    int doy = md2doy(y, mo, da);
+    if (doy < 1) return false;
+    *out = h2e(y, doy, h, mi, se);
+    return true;
+}
+
 int field_parse(const SchemaField *f, const char *s, size_t n, Value *v) {
     v->type = f->type;
     v->isnull = 0;
+    v->baddate = 0;
     if (n > MAX_WIDTH) n = MAX_WIDTH;
     memcpy(v->s, s, n);
     v->s[n] = 0;
@@ -153,9 +272,14 @@ int field_parse(const SchemaField *f, const char *s, size_t n, Value *v) {
         v->isnull = v->d == f->null_num;
         return 0;
     case dbDATE:
-        if (!blank && (parse_lddate(s, n, &v->d) || parse_double(s, n, &v->d))) return 0;
+        /* "yy-mm-dd hh:mm:ss", then epoch seconds, then the other forms;
+         * text of no known form is the null, marked for the caller's
+         * warning -- a row is never refused for its load date */
+        if (!blank && (parse_lddate(s, n, &v->d) || parse_double(s, n, &v->d) || parse_lddate_other(s, n, &v->d)))
+            return 0;
         v->d = TIME_NULL;
         v->isnull = 1;
+        v->baddate = !blank;
         return 0;
     case dbPOINTER: {
         if (blank) {
@@ -247,6 +371,17 @@ int field_format(const SchemaField *f, const Value &v, char *out, std::string &e
     case dbDATE: {
         if (v.isnull || !std::isfinite(v.d) || v.d <= -9999999999.0) {
             snprintf(buf, sizeof buf, "%-*s", w, "-");
+            memcpy(out, buf, w);
+            return 0;
+        }
+        if (w >= 19 && v.d > -62135596800.0 && v.d < 253402300799.0) {
+            /* the wide load date of the KB Core layouts: YYYY-MM-DD hh:mm:ss */
+            int y, doy, h, mi, mo, da;
+            double sec;
+            e2h(std::floor(v.d + 0.5), &y, &doy, &h, &mi, &sec);
+            hd2md_date(y, doy, &mo, &da);
+            snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, da, h, mi, (int)sec);
+            snprintf(buf + 19, sizeof buf - 19, "%*s", w - 19, "");
             memcpy(out, buf, w);
             return 0;
         }
