@@ -399,6 +399,40 @@ TEST_F(DbLayout, LinesOfNoLayoutAreNormalisedAtTheMainLayout) {
     dbclose(db);
 }
 
+// A view made while the file was in one layout keeps working after the
+// file is rewritten in another: its fields are read, and written, at the
+// columns of the rows as they are now, never past a row.
+TEST_F(DbLayout, ViewsFollowAFileRewrittenInAnotherLayout) {
+    dbfixture::write_rows(prefix, "wfdisc", {wf_text(KB, kWf[0], lddate_of(KB)), wf_text(KB, kWf[1], lddate_of(KB))});
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    Tbl *keys = strtbl((char *)"wfid", (char *)0);
+    Dbptr v = dbsort(wf, keys, 0, 0);
+    ASSERT_NE(v.table, dbINVALID) << rzvtest::all_messages();
+    freetbl(keys, 0);
+    dbfixture::write_rows(prefix, "wfdisc", {wf_text(CSS, kWf[1], lddate_of(CSS)), wf_text(CSS, kWf[0], lddate_of(CSS))});
+    EXPECT_EQ(count(wf), 2);
+    EXPECT_EQ(qlong(wf, dbRECORD_SIZE), 283);
+    for (v.record = 0; v.record < 2; v.record++) {
+        // the view's rows are the base rows 1 and 0, read as they are now
+        const Wf &w = kWf[v.record];
+        char dfile[40], text[40];
+        double lddate;
+        long commid;
+        ASSERT_EQ(dbgetv(v, 0, "dfile", dfile, "lddate", &lddate, "commid", &commid, (char *)0), 0)
+            << rzvtest::all_messages();
+        EXPECT_STREQ(dfile, w.dfile);
+        EXPECT_EQ(lddate, 1262421000.0);
+        EXPECT_EQ(commid, w.commid % 100000000);
+        Dbptr f = dblookup(v, 0, 0, "wfdisc.lddate", 0);
+        ASSERT_GE(f.field, 0);
+        ASSERT_EQ(dbget(f, text), 0);
+        EXPECT_STREQ(text, "10-01-02 08:30:00");
+    }
+    dbclose(db);
+}
+
 // ------------------------------------------------------------- writing
 
 // Writes through "r+" keep the file's layout: a rewritten row, an added

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -628,7 +629,7 @@ void table_refresh(Database *d, Table *t) {
         t->q_retired.push_back(t->q_fields);
         t->q_fields = nullptr;
     }
-    t->schema = fresh.schema;
+    __atomic_store_n(&t->schema, fresh.schema, __ATOMIC_RELEASE);
     t->stride = fresh.stride;
     __atomic_store_n(&t->rows, fresh.rows, __ATOMIC_RELEASE);
     t->storage = fresh.storage;
@@ -839,9 +840,21 @@ bool row_records(Database *d, Table *t, long record, std::vector<long> &recs) {
     return true;
 }
 
+const SchemaField *field_current(const FieldLoc &loc) {
+    const SchemaField *f = loc.f;
+    const SchemaTable *s = loc.base ? __atomic_load_n(&loc.base->schema, __ATOMIC_ACQUIRE) : nullptr;
+    if (!f || !s) return f;
+    uintptr_t at = (uintptr_t)f - (uintptr_t)s->fields;
+    if (at < (uintptr_t)s->nfields * sizeof(SchemaField)) return f;
+    int i = schema_field_index(s, f->name);
+    return i < 0 ? nullptr : &s->fields[i];
+}
+
 int field_read(const FieldLoc &loc, const char *const *slots, Value *v, std::string *err) {
     if (loc.bundle) return -1;
-    int rc = field_read_text(loc.f, slots[loc.slot], v, err);
+    const SchemaField *f = field_current(loc);
+    /* a field the table's present layout lacks reads as its null */
+    int rc = f ? field_read_text(f, slots[loc.slot], v, err) : field_parse(loc.f, "", 0, v);
     if (v->baddate && loc.base && !loc.base->lddate_warned.exchange(1)) {
         Table *b = loc.base;
         elog_complain(0,
@@ -923,7 +936,7 @@ static bool parse_descriptor(const std::string &path, Database *d) {
         std::string val = sp;
         while (!val.empty() && (val[0] == ' ' || val[0] == '\t')) val.erase(0, 1);
         if (key == "schema") {
-            if (val == "kbcore" || val == "KBCore" || val == "kbcore1.0")
+            if (!strcasecmp(val.c_str(), "kbcore"))
                 d->layout = LAYOUT_KBCORE;
             else if (val.compare(0, 6, "css3.0") == 0)
                 d->layout = LAYOUT_CSS30;

@@ -251,6 +251,12 @@ std::vector<long> view_base_tables(Database *d, Table *t);
  * out of range.  A grouped view gives the records of its first row. */
 bool row_records(Database *d, Table *t, long record, std::vector<long> &recs);
 
+/* The field of loc as its base table's rows are laid out now: loc.f, or the
+ * field of the same name when the table's file was read again in another
+ * layout since loc was resolved; null when that layout has no such field.
+ * Everything that reads or writes a row at a FieldLoc's offset goes through
+ * it, so a stale location never reaches past a row. */
+const SchemaField *field_current(const FieldLoc &loc);
 /* Reads one field from the slots.  0, or -1 when the text does not parse
  * (v holds the null then); err (if given) receives the reason. */
 int field_read(const FieldLoc &loc, const char *const *slots, Value *v, std::string *err = nullptr);

@@ -749,9 +749,14 @@ bool collect(Target &tg, const char *table, long record, va_list ap, const char 
                      tg.t->name.c_str(), name);
             return false;
         }
-        p.f = loc.f;
+        p.f = field_current(loc);
+        if (!p.f) {
+            elog_log(0, "%s: no field %s in table %s as its file is laid out now\n", caller, name,
+                     p.t->name.c_str());
+            return false;
+        }
         std::string err;
-        if (field_format(loc.f, v, p.text, err) != 0) {
+        if (field_format(p.f, v, p.text, err) != 0) {
             elog_log(0, "%s: table %s row %s field %s: %s\n", caller, p.t->name.c_str(), recname(record, rb), name,
                      err.c_str());
             return false;
@@ -915,8 +920,13 @@ extern "C" int dbget(Dbptr db, char *s) {
             strcpy(s, v.s);
             return 0;
         }
-        const char *p = slots[loc.slot] + loc.f->offset;
-        size_t n = loc.f->width;
+        const SchemaField *cf = field_current(loc);
+        if (!cf) {
+            strcpy(s, v.s);
+            return 0;
+        }
+        const char *p = slots[loc.slot] + cf->offset;
+        size_t n = cf->width;
         while (n && *p == ' ') p++, n--;
         while (n && p[n - 1] == ' ') n--;
         memcpy(s, p, n);
@@ -972,25 +982,31 @@ extern "C" int dbput(Dbptr db, const char *s) {
             elog_log(0, "dbput: no text for field %ld of %s\n", db.field, tg.t->name.c_str());
             return -1;
         }
+        const SchemaField *f = field_current(loc);
+        if (!f) {
+            elog_log(0, "dbput: no field %s in table %s as its file is laid out now\n", loc.f->name,
+                     bt->name.c_str());
+            return -1;
+        }
         Value v;
         std::string err;
         size_t n = strlen(s);
         const char *p = s;
         while (n && *p == ' ') p++, n--;
         while (n && p[n - 1] == ' ') n--;
-        if (n > (size_t)loc.f->width && loc.f->type == dbSTRING) n = loc.f->width;
-        if (n > MAX_WIDTH || field_parse(loc.f, p, n, &v) != 0) {
+        if (n > (size_t)f->width && f->type == dbSTRING) n = f->width;
+        if (n > MAX_WIDTH || field_parse(f, p, n, &v) != 0) {
             elog_log(0, "dbput: table %s row %s field %s: \"%s\" is not a value of the field\n", bt->name.c_str(),
-                     recname(brec, rb), loc.f->name, s);
+                     recname(brec, rb), f->name, s);
             return -1;
         }
         char buf[MAX_WIDTH + 1];
-        if (field_format(loc.f, v, buf, err) != 0) {
-            elog_log(0, "dbput: table %s row %s field %s: %s\n", bt->name.c_str(), recname(brec, rb), loc.f->name,
+        if (field_format(f, v, buf, err) != 0) {
+            elog_log(0, "dbput: table %s row %s field %s: %s\n", bt->name.c_str(), recname(brec, rb), f->name,
                      err.c_str());
             return -1;
         }
-        memcpy(&row[loc.f->offset], buf, loc.f->width);
+        memcpy(&row[f->offset], buf, f->width);
     } else {
         const char *src = s ? s : bt->scratch.data();
         if (s && !row_text_ok(bt, s, "dbput", brec)) return -1;
