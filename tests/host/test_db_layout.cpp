@@ -411,9 +411,22 @@ TEST_F(DbLayout, ViewsFollowAFileRewrittenInAnotherLayout) {
     Dbptr v = dbsort(wf, keys, 0, 0);
     ASSERT_NE(v.table, dbINVALID) << rzvtest::all_messages();
     freetbl(keys, 0);
+    Expression *ex = nullptr;
+    ASSERT_EQ(dbex_compile(wf, "foff + 1", &ex, dbREAL), 0);
     dbfixture::write_rows(prefix, "wfdisc", {wf_text(CSS, kWf[1], lddate_of(CSS)), wf_text(CSS, kWf[0], lddate_of(CSS))});
     EXPECT_EQ(count(wf), 2);
     EXPECT_EQ(qlong(wf, dbRECORD_SIZE), 283);
+    // an expression compiled on the old layout is refused, not misread
+    double x = 0;
+    wf.record = 0;
+    EXPECT_LT(dbex_eval(wf, ex, 0, &x), 0);
+    EXPECT_TRUE(rzvtest::has_message("compile it again")) << rzvtest::all_messages();
+    dbex_free(ex);
+    ASSERT_EQ(dbex_compile(wf, "foff + 1", &ex, dbREAL), 0);
+    EXPECT_GE(dbex_eval(wf, ex, 0, &x), 0);
+    EXPECT_EQ(x, 1601.0);
+    dbex_free(ex);
+    elog_clear_register(0);
     for (v.record = 0; v.record < 2; v.record++) {
         // the view's rows are the base rows 1 and 0, read as they are now
         const Wf &w = kWf[v.record];
