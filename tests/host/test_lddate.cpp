@@ -143,14 +143,14 @@ TEST_F(Lddate, UnreadableLoadDatesAreNullWithOneMessagePerTable) {
     dbfixture::write_rows(prefix, "lastid",
                           {lastid_row(false, "arid", 10, "yesterday"), lastid_row(false, "orid", 11, "31-FEB-09"),
                            lastid_row(false, "evid", 12, "2009-13-01"), lastid_row(false, "wfid", 13, "-"),
-                           lastid_row(false, "magid", 14, "")});
+                           lastid_row(false, "magid", 14, ""), lastid_row(false, "inid", 15, "09-02-29 00:00:00")});
     dbfixture::write_rows(prefix, "remark", {dbfixture::hand_row("remark", {{"1"}, {"1"}, {"a note"}, {"10:00"}})});
     Dbptr db;
     ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
     Dbptr t = dblookup(db, 0, "lastid", 0, 0);
     std::string said = complaints([&] {
         for (int pass = 0; pass < 2; pass++)
-            for (t.record = 0; t.record < 5; t.record++) {
+            for (t.record = 0; t.record < 6; t.record++) {
                 double v = 0;
                 long value = 0;
                 EXPECT_EQ(dbgetv(t, 0, "lddate", &v, "keyvalue", &value, (char *)0), 0);

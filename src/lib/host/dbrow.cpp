@@ -89,6 +89,14 @@ static bool parse_long(const char *s, size_t n, long *out) {
     return false;
 }
 
+/* A calendar date that exists. */
+static bool valid_date(int y, int mo, int da) {
+    static const int mdays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (mo < 1 || mo > 12 || da < 1 || da > mdays[mo - 1]) return false;
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return !(mo == 2 && da == 29 && !leap);
+}
+
 /* "yy-mm-dd hh:mm:ss" (or with a four-digit year), UTC. */
 static bool parse_lddate(const char *s, size_t n, double *out) {
     char buf[64];
@@ -99,8 +107,7 @@ static bool parse_lddate(const char *s, size_t n, double *out) {
     if (sscanf(buf, "%d-%d-%d %d:%d:%d%n", &y, &mo, &da, &h, &mi, &se, &used) != 6 || buf[used]) return false;
     if (buf[0] < '0' || buf[0] > '9') return false;
     if (y < 100) y += y < 69 ? 2000 : 1900;
-    if (mo < 1 || mo > 12 || da < 1 || da > 31 || h > 23 || mi > 59 || se > 60 || h < 0 || mi < 0 || se < 0)
-        return false;
+    if (!valid_date(y, mo, da) || h > 23 || mi > 59 || se > 60 || h < 0 || mi < 0 || se < 0) return false;
     int doy = md2doy(y, mo, da);
     if (doy < 1) return false;
     *out = h2e(y, doy, h, mi, (double)se);
@@ -214,10 +221,7 @@ static bool parse_lddate_other(const char *s, size_t n, double *out) {
         c.take('Z');
         if (!c.end()) return false;
     }
-    if (mo < 1 || mo > 12 || da < 1 || da > 31 || h > 23 || mi > 59 || se >= 61) return false;
-    static const int mdays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    if (da > mdays[mo - 1] || (mo == 2 && da == 29 && !leap)) return false;
+    if (!valid_date(y, mo, da) || h > 23 || mi > 59 || se >= 61) return false;
     int doy = md2doy(y, mo, da);
     if (doy < 1) return false;
     *out = h2e(y, doy, h, mi, se);
