@@ -102,6 +102,31 @@
  *   0.5
  *   0.5
  *   0
+ *
+ * The same in the shape data centres publish files (comments between the
+ * lines, a source after the type, a0 alone, coefficients with their
+ * errors, the input rate alone), with the digitiser's delay:
+ *
+ *   #  sensor and digitiser of XYZ BHZ
+ *   theoretical  1  acme  paz   XYZ.BHZ.pazfir
+ *   #  normalization factor
+ *    1.0
+ *    2
+ *    -4.443  4.443  0  0
+ *    -4.443 -4.443  0  0
+ *    2
+ *    0 0 0 0
+ *    0 0 0 0
+ *   theoretical  2  acme  fir   XYZ.BHZ.pazfir
+ *   #  input sample rate
+ *    100
+ *    2
+ *   #  coefficient  error
+ *    0.5  0
+ *    0.5  0
+ *    0
+ *   theoretical  3  acme  delay XYZ.BHZ.pazfir
+ *    0.005
  */
 #ifndef HOSTKIT_RESPONSE_H
 #define HOSTKIT_RESPONSE_H
