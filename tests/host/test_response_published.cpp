@@ -240,6 +240,26 @@ TEST(ResponsePublished, MalformedNewShapesFailWithTheLine) {
     elog_clear_register(0);
 }
 
+// The two shapes of one cascade (the plain format and the published one
+// with a delay added) evaluate alike but for the delay.
+TEST(ResponsePublished, PlainAndPublishedShapesOfOneCascadeAgree) {
+    Response *plain = parse(
+        "# sensor\ntheoretical 1 acme paz\n1.0 1.0\n2\n-4.443 4.443\n-4.443 -4.443\n2\n0 0\n0 0\n"
+        "theoretical 2 acme fir\n100 1\n2\n0.5\n0.5\n0\n");
+    Response *pub = parse(
+        "#  sensor and digitiser of XYZ BHZ\ntheoretical  1  acme  paz   XYZ.BHZ.pazfir\n#  normalization factor\n"
+        " 1.0\n 2\n -4.443  4.443  0  0\n -4.443 -4.443  0  0\n 2\n 0 0 0 0\n 0 0 0 0\n"
+        "theoretical  2  acme  fir   XYZ.BHZ.pazfir\n#  input sample rate\n 100\n 2\n#  coefficient  error\n"
+        " 0.5  0\n 0.5  0\n 0\ntheoretical  3  acme  delay XYZ.BHZ.pazfir\n 0.005\n");
+    ASSERT_NE(plain, nullptr);
+    ASSERT_NE(pub, nullptr) << rzvtest::all_messages();
+    ASSERT_EQ(pub->nstages, 3);
+    for (double f : {0.1, 1.0, 10.0, 40.0})
+        expect_near(eval(pub, f), eval(plain, f) * std::polar(1.0, -2 * M_PI * f * 0.005), 1e-12);
+    free_response(plain);
+    free_response(pub);
+}
+
 // A source of several words is kept, joined by single blanks.
 TEST(ResponsePublished, SourceOfSeveralWords) {
     Response *r = parse("theoretical 1 instrument delay  from\tthe   data logger \n0\n");
