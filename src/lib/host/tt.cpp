@@ -27,22 +27,79 @@
 
 #include "stock.h"
 #include "tt.h"
+#include "tt_pvt.h"
 
-int tt_model_table(int i, const char **name, const double (**rows)[4]);
+using namespace ttpvt;
+
+// ------------------------------------------------------------ branch pieces
+
+void ttpvt::add_monotonic(std::vector<Piece> *pieces, int name, const RayPt *run, size_t n) {
+    if (n < 2) return;
+    const size_t i1 = n - 1;
+    size_t s = 0;
+    while (s < i1) {
+        size_t e = s + 1;
+        int dir = 0;
+        while (e <= i1) {
+            double d = run[e].x - run[e - 1].x;
+            int sg = d > 0 ? 1 : (d < 0 ? -1 : 0);
+            if (sg != 0 && dir != 0 && sg != dir) break;
+            if (sg != 0) dir = sg;
+            e++;
+        }
+        e--;  // last index of the monotonic stretch
+        Piece pc;
+        pc.name = name;
+        for (size_t j = s; j <= e; j++) {
+            if (!pc.x.empty() && run[j].x == pc.x.back()) continue;
+            pc.x.push_back(run[j].x);
+            pc.t.push_back(run[j].t);
+            pc.p.push_back(run[j].p);
+            pc.dz.push_back(run[j].dz);
+        }
+        if (pc.x.size() >= 2 && pc.x.front() > pc.x.back()) {
+            std::reverse(pc.x.begin(), pc.x.end());
+            std::reverse(pc.t.begin(), pc.t.end());
+            std::reverse(pc.p.begin(), pc.p.end());
+            std::reverse(pc.dz.begin(), pc.dz.end());
+        }
+        if (pc.x.size() >= 2) pieces->push_back(std::move(pc));
+        if (e == s) e = s + 1;
+        s = e;
+    }
+}
+
+namespace {
+inline void hermite(const Piece &pc, size_t i, double x, double *t, double *p) {
+    double x0 = pc.x[i], x1 = pc.x[i + 1];
+    double h = x1 - x0;
+    double s = (x - x0) / h;
+    double s2 = s * s, s3 = s2 * s;
+    double t0 = pc.t[i], t1 = pc.t[i + 1], m0 = pc.p[i] * h, m1 = pc.p[i + 1] * h;
+    *t = (2 * s3 - 3 * s2 + 1) * t0 + (s3 - 2 * s2 + s) * m0 + (-2 * s3 + 3 * s2) * t1 + (s3 - s2) * m1;
+    *p = ((6 * s2 - 6 * s) * t0 + (3 * s2 - 4 * s + 1) * m0 + (-6 * s2 + 6 * s) * t1 + (3 * s2 - 2 * s) * m1) / h;
+}
+}  // namespace
+
+bool ttpvt::piece_at(const Piece &pc, double x, double *t, double *p, double *dz) {
+    if (x < pc.x.front() || x > pc.x.back()) return false;
+    size_t i = std::upper_bound(pc.x.begin(), pc.x.end(), x) - pc.x.begin();
+    if (i == 0) i = 1;
+    if (i >= pc.x.size()) i = pc.x.size() - 1;
+    hermite(pc, i - 1, x, t, p);
+    double w = (x - pc.x[i - 1]) / (pc.x[i] - pc.x[i - 1]);
+    *dz = pc.dz[i - 1] + w * (pc.dz[i] - pc.dz[i - 1]);
+    return true;
+}
 
 namespace {
 
-const double RE = TT_EARTH_RADIUS;
 const double DEG = M_PI / 180.0;
 const double MAX_SOURCE_DEPTH = 2800.0;
 const double MAX_ABOVE = 10.0;      // km above the surface, sources and receivers
 const double MAX_BELOW_RCV = 10.0;  // km below the surface for receivers
 const double GAP = 0.1 * DEG;       // largest distance step between neighbouring rays
 const long HOOK_MAGIC = 0x74746361;  // "ttca"
-// Waves diffracted along the core are followed for at most this arc beyond
-// the ray grazing it: they fade with the arc, and past it the core phases
-// are the first arrivals, as in the published tables.
-const double MAX_DIFFRACTION = 60.0 * DEG;
 
 // ------------------------------------------------------------ phase names
 
@@ -97,39 +154,6 @@ bool phase_mask(const std::string &w, Mask *m) {
 }
 
 // ------------------------------------------------------------ model layers
-
-struct Layer {
-    double rt, rb;  // radii of top and bottom, km
-    double et, eb;  // eta = r / v at top and bottom, s/rad
-    double k;       // d ln(eta) / d ln(r): eta = et * (r / rt)^k
-    int region;     // 0 crust and mantle, 1 outer core, 2 inner core
-};
-
-// Closed-form pieces of a layer for ray parameter p: at a radius where
-// eta >= p, A = acos(p / eta) and S = sqrt(eta^2 - p^2).
-struct AS {
-    double a, s;
-};
-inline AS as_at(double p, double eta) {
-    if (eta <= p) return {0.0, 0.0};
-    return {std::acos(p / eta), std::sqrt((eta - p) * (eta + p))};
-}
-
-// Adds X and tau across the part of layer L between radii r1 > r2, given
-// the pieces u and l at its ends; eta stays >= p in between.
-inline void layer_part(const Layer &L, double p, const AS &u, const AS &l, double r1, double r2, double *x,
-                       double *tau) {
-    if (std::fabs(L.k) < 1e-9) {
-        // eta constant: the integrals reduce to logarithms.
-        double lr = std::log(r1 / r2);
-        double s = u.s > 0 ? u.s : 1e-300;
-        *x += p * lr / s;
-        *tau += u.s * lr;
-        return;
-    }
-    *x += (u.a - l.a) / L.k;
-    *tau += ((u.s - p * u.a) - (l.s - p * l.a)) / L.k;
-}
 
 struct Profile {
     std::vector<Layer> layers;
@@ -412,12 +436,6 @@ int model_index(const char *model) {
 
 // ------------------------------------------------------------ per-depth tables
 
-struct Piece {
-    int name;
-    std::vector<double> x, t, p;  // increasing x
-    std::vector<double> dz;       // dT/d(source depth), s/km
-};
-
 struct DepthTable {
     int model = -1, prof = -1;
     double z = 0;
@@ -434,40 +452,14 @@ struct Ray {
     double dz;  // dT/d(source depth)
 };
 
-// Cuts a run of rays of one branch into pieces monotonic in distance.
+// Cuts the rays i0 to i1 of a run of one branch into pieces monotonic in
+// distance.
 void add_run(std::vector<Piece> *pieces, const std::vector<Ray> &run, size_t i0, size_t i1) {
     if (i1 <= i0) return;
-    size_t s = i0;
-    while (s < i1) {
-        size_t e = s + 1;
-        int dir = 0;
-        while (e <= i1) {
-            double d = run[e].x - run[e - 1].x;
-            int sg = d > 0 ? 1 : (d < 0 ? -1 : 0);
-            if (sg != 0 && dir != 0 && sg != dir) break;
-            if (sg != 0) dir = sg;
-            e++;
-        }
-        e--;  // last index of the monotonic stretch
-        Piece pc;
-        pc.name = run[s].name;
-        for (size_t j = s; j <= e; j++) {
-            if (!pc.x.empty() && run[j].x == pc.x.back()) continue;
-            pc.x.push_back(run[j].x);
-            pc.t.push_back(run[j].t);
-            pc.p.push_back(run[j].p);
-            pc.dz.push_back(run[j].dz);
-        }
-        if (pc.x.size() >= 2 && pc.x.front() > pc.x.back()) {
-            std::reverse(pc.x.begin(), pc.x.end());
-            std::reverse(pc.t.begin(), pc.t.end());
-            std::reverse(pc.p.begin(), pc.p.end());
-            std::reverse(pc.dz.begin(), pc.dz.end());
-        }
-        if (pc.x.size() >= 2) pieces->push_back(std::move(pc));
-        if (e == s) e = s + 1;
-        s = e;
-    }
+    std::vector<RayPt> pts;
+    pts.reserve(i1 - i0 + 1);
+    for (size_t j = i0; j <= i1; j++) pts.push_back(RayPt{run[j].p, run[j].x, run[j].t, run[j].dz});
+    add_monotonic(pieces, run[i0].name, pts.data(), pts.size());
 }
 
 // Splits a sequence of rays into runs of one name without jumps.  A run
@@ -767,27 +759,6 @@ struct Arrival {
     double dz;    // s/km
     bool longway;
 };
-
-inline void hermite(const Piece &pc, size_t i, double x, double *t, double *p) {
-    double x0 = pc.x[i], x1 = pc.x[i + 1];
-    double h = x1 - x0;
-    double s = (x - x0) / h;
-    double s2 = s * s, s3 = s2 * s;
-    double t0 = pc.t[i], t1 = pc.t[i + 1], m0 = pc.p[i] * h, m1 = pc.p[i + 1] * h;
-    *t = (2 * s3 - 3 * s2 + 1) * t0 + (s3 - 2 * s2 + s) * m0 + (-2 * s3 + 3 * s2) * t1 + (s3 - s2) * m1;
-    *p = ((6 * s2 - 6 * s) * t0 + (3 * s2 - 4 * s + 1) * m0 + (-6 * s2 + 6 * s) * t1 + (3 * s2 - 2 * s) * m1) / h;
-}
-
-bool piece_at(const Piece &pc, double x, double *t, double *p, double *dz) {
-    if (x < pc.x.front() || x > pc.x.back()) return false;
-    size_t i = std::upper_bound(pc.x.begin(), pc.x.end(), x) - pc.x.begin();
-    if (i == 0) i = 1;
-    if (i >= pc.x.size()) i = pc.x.size() - 1;
-    hermite(pc, i - 1, x, t, p);
-    double w = (x - pc.x[i - 1]) / (pc.x[i] - pc.x[i - 1]);
-    *dz = pc.dz[i - 1] + w * (pc.dz[i] - pc.dz[i - 1]);
-    return true;
-}
 
 // All arrivals of the named branches at distance delta (radians).
 template <class F>
