@@ -724,6 +724,13 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
 struct Cache {
     std::vector<std::unique_ptr<DepthTable>> tables;  // most recent last
     static const size_t MAX = 16;
+    // The tables of phases named by their legs, made when first asked for.
+    std::unique_ptr<LegCache, void (*)(LegCache *)> legs{nullptr, leg_cache_free};
+
+    LegCache *leg_cache() {
+        if (!legs) legs.reset(leg_cache_new());
+        return legs.get();
+    }
 
     const DepthTable *get(int model, int prof, double z) {
         for (size_t i = tables.size(); i-- > 0;) {
@@ -800,10 +807,14 @@ bool bad_number(double v) { return !std::isfinite(v); }
 
 namespace {
 
+// The phase list: each entry is a set of the named branches or a phase
+// read by its legs (leg[i] >= 0, an index into legs).
 struct Request {
     Mask entries[64];
+    int leg[64];
     int nentries = 0;
     Mask all = 0;
+    std::vector<LegPhase> legs;
 };
 
 bool parse_phases(const char *phases, Request *rq) {
@@ -811,16 +822,29 @@ bool parse_phases(const char *phases, Request *rq) {
     std::string w;
     auto flush = [&]() {
         if (w.empty()) return true;
-        Mask m;
-        if (!phase_mask(w, &m)) {
-            elog_log(0, "ttcalc: unknown phase \"%s\"\n", w.c_str());
-            return false;
-        }
         if (rq->nentries >= 64) {
             elog_log(0, "ttcalc: more than 64 phases in the list\n");
             return false;
         }
-        rq->entries[rq->nentries++] = m;
+        Mask m = 0;
+        int leg = -1;
+        if (!phase_mask(w, &m)) {
+            LegPhase ph;
+            std::string why;
+            int pos = 0;
+            if (!parse_leg_phase(w, &ph, &why, &pos)) {
+                elog_log(0, "ttcalc: unknown phase \"%s\": %s at position %d\n", w.c_str(), why.c_str(), pos);
+                return false;
+            }
+            for (size_t i = 0; i < rq->legs.size() && leg < 0; i++)
+                if (rq->legs[i].name == w) leg = (int)i;
+            if (leg < 0) {
+                leg = (int)rq->legs.size();
+                rq->legs.push_back(ph);
+            }
+        }
+        rq->entries[rq->nentries] = m;
+        rq->leg[rq->nentries++] = leg;
         rq->all |= m;
         w.clear();
         return true;
@@ -884,6 +908,41 @@ int compute(Cache *cache, int model, const Request &rq, int mode, const TTGeomet
             for (int i = 0; i < rq.nentries; i++)
                 if (rq.entries[i] & bit(a.name)) sat |= uint64_t(1) << i;
             found.push_back({a, sat});
+        }
+    }
+    // Phases read by their legs.  Heights above or below the surface
+    // reference take the time through that layer at each ray's own
+    // parameter, with the wave of the leg there.
+    for (size_t j = 0; j < rq.legs.size(); j++) {
+        const LegPhase &ph = rq.legs[j];
+        std::vector<LegArrival> arr;
+        if (!leg_arrivals(cache->leg_cache(), model, ph, ztab, delta, &arr)) {
+            elog_log(0, "ttcalc: cannot build the travel-time tables\n");
+            return -1;
+        }
+        const Profile *last = profile_get(model, ph.last_wave);
+        const Profile *first = profile_get(model, ph.first_wave);
+        if (!last || !first) {
+            elog_log(0, "ttcalc: cannot build the travel-time tables\n");
+            return -1;
+        }
+        for (const LegArrival &a : arr) {
+            double t = a.t + height_delay(*last, a.p, hr);
+            if (zs < 0) t += height_delay(*first, a.p, -zs);
+            TTTime r;
+            memset(&r, 0, sizeof r);
+            snprintf(r.phase, sizeof r.phase, "%s", ph.name.c_str());
+            r.value = t;
+            double pdeg = a.p * DEG;
+            double dir = a.longway ? -1.0 : 1.0;
+            r.deriv[0] = -dir * pdeg * std::sin(az) / TT_KM_PER_DEG;
+            r.deriv[1] = -dir * pdeg * std::cos(az) / TT_KM_PER_DEG;
+            r.deriv[2] = a.dz;
+            out.push_back(r);
+            uint64_t sat = 0;
+            for (int i = 0; i < rq.nentries; i++)
+                if (rq.leg[i] == (int)j) sat |= uint64_t(1) << i;
+            found.push_back({Arrival{-1, t, a.p, a.dz, a.longway}, sat});
         }
     }
     std::vector<size_t> keep;
