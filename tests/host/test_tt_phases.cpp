@@ -424,4 +424,180 @@ TEST_F(PhaseTimes, EveryPhaseMatchesTheExactSolver) {
                 worst_t, worst.c_str(), worst_p);
 }
 
+// The later phases of the published list (ak135, 10 km, 35 degrees), every
+// ray of the triplications included.
+TEST_F(PhaseTimes, PublishedLaterPhases) {
+    struct Ref {
+        const char *phase;
+        double t, p;
+    } refs[] = {
+        {"P", 412.51, 8.625},     {"pP", 415.59, 8.631},    {"sP", 416.84, 8.630},    {"PP", 489.44, 12.444},
+        {"PP", 491.85, 11.053},   {"PP", 493.23, 11.428},   {"PP", 493.26, 13.578},   {"PP", 493.29, 13.550},
+        {"PcP", 564.61, 2.910},   {"S", 744.42, 15.393},    {"pS", 747.98, 15.407},   {"sS", 749.49, 15.401},
+        {"SP", 750.45, 15.475},   {"PS", 751.97, 15.470},   {"ScP", 790.19, 3.603},   {"PcS", 791.36, 3.603},
+        {"SS", 879.71, 24.229},   {"SS", 896.30, 20.353},   {"SS", 898.70, 21.075},   {"SS", 930.74, 16.723},
+        {"SS", 930.79, 16.832},   {"PKiKP", 1006.58, 0.762}, {"pPKiKP", 1010.02, 0.761}, {"sPKiKP", 1011.19, 0.761},
+        {"ScS", 1033.83, 5.383},  {"SKiKP", 1218.19, 0.801},
+    };
+    std::string list;
+    std::map<std::string, int> count;
+    for (const Ref &r : refs) {
+        if (count[r.phase]++ == 0) list += std::string(list.empty() ? "" : ",") + r.phase;
+    }
+    std::vector<Hit> h = calc("ak135", list.c_str(), TT_ALL, 10, 35, &hook);
+    for (auto &c : count) {
+        if (c.first == "P" || c.first == "S") continue;  // families: every branch of the first arrivals
+        int n = 0;
+        for (const Hit &a : h) n += a.phase == c.first;
+        EXPECT_EQ(n, c.second) << c.first;
+    }
+    for (const Ref &r : refs) {
+        const Hit *best = nullptr;
+        for (const Hit &a : h)
+            if (a.phase == r.phase && (!best || std::fabs(a.t - r.t) + std::fabs(a.p - r.p) <
+                                                    std::fabs(best->t - r.t) + std::fabs(best->p - r.p)))
+                best = &a;
+        ASSERT_NE(best, nullptr) << r.phase;
+        EXPECT_NEAR(best->t, r.t, 0.1) << r.phase;
+        EXPECT_NEAR(best->p, r.p, 0.02) << r.phase << " " << r.t;
+    }
+    for (size_t i = 1; i < h.size(); i++) EXPECT_LE(h[i - 1].t, h[i].t);
+}
+
+TEST_F(PhaseTimes, UnreadableNamesAreNamedWithTheirPosition) {
+    struct Case {
+        const char *name;
+        int pos;
+        const char *why;
+    } cases[] = {
+        {"PXP", 2, "unexpected character"},
+        {"Pc", 3, "must be followed by P or S"},
+        {"PK", 3, "does not come back to the surface"},
+        {"PKi", 4, "must be followed by K"},
+        {"PpP", 2, "can only come first"},
+        {"KP", 1, "K must follow"},
+        {"PI", 2, "inner-core leg"},
+        {"PcPn", 4, "g, b and n must follow"},
+        {"PKdiff", 3, "diff must follow"},
+        {"cP", 1, "reflection at the core"},
+        {"iP", 1, "reflection at the inner core"},
+        {"'P", 1, "' must follow"},
+        {"PKKPPKKPPKKPPKKP", 16, "longer than 15"},
+        {"P\x01", 2, "unexpected character"},
+    };
+    for (const Case &c : cases) {
+        elog_clear_register(0);
+        int rc = 0;
+        EXPECT_TRUE(calc("ak135", (std::string("P,") + c.name).c_str(), TT_ALL, 10, 40, &hook, 0, &rc).empty());
+        EXPECT_EQ(rc, -1) << c.name;
+        char at[64];
+        std::snprintf(at, sizeof at, "at position %d", c.pos);
+        std::string want = std::string("ttcalc: unknown phase \"") + c.name + "\": ";
+        EXPECT_TRUE(rzvtest::has_message(want)) << c.name << ": " << rzvtest::all_messages();
+        EXPECT_TRUE(rzvtest::has_message(c.why)) << c.name << ": " << rzvtest::all_messages();
+        EXPECT_TRUE(rzvtest::has_message(at)) << c.name << ": " << rzvtest::all_messages();
+    }
+    elog_clear_register(0);
+}
+
+TEST_F(PhaseTimes, NamesNoRayCanTakeGiveNoArrival) {
+    for (double deg : {1.0, 5.0, 30.0, 90.0}) {
+        int rc = -1;
+        // A depth phase needs a buried source.
+        EXPECT_TRUE(calc("iasp91", "sP,pPKiKP,pPdiff", TT_ALL, 0, deg, &hook, 0, &rc).empty());
+        EXPECT_EQ(rc, 0);
+        // One ray parameter cannot turn in the upper crust and below the Moho.
+        EXPECT_TRUE(calc("iasp91", "PgPn", TT_ALL, 10, deg, &hook, 0, &rc).empty());
+        EXPECT_EQ(rc, 0);
+        // A first leg bottoming in the crust below a source in the mantle.
+        EXPECT_TRUE(calc("iasp91", "PgPg,SbSb", TT_ALL, 100, deg, &hook, 0, &rc).empty());
+        EXPECT_EQ(rc, 0);
+        // P and S cannot both be diffracted on one ray.
+        EXPECT_TRUE(calc("iasp91", "PdiffSdiff", TT_ALL, 10, deg + 90, &hook, 0, &rc).empty());
+        EXPECT_EQ(rc, 0);
+    }
+    // The same legs from a shallow source exist.
+    EXPECT_FALSE(calc("iasp91", "PgPg", TT_ALL, 5, 6.0, &hook).empty());
+}
+
+TEST_F(PhaseTimes, AliasesAndTheNamesInUse) {
+    std::vector<Hit> a = calc("ak135", "P'P'", TT_ALL, 50, 60, &hook);
+    std::vector<Hit> b = calc("ak135", "PKPPKP", TT_ALL, 50, 60, &hook);
+    ASSERT_EQ(a.size(), b.size());
+    ASSERT_FALSE(a.empty());
+    for (size_t i = 0; i < a.size(); i++) {
+        EXPECT_EQ(a[i].phase, "P'P'");
+        EXPECT_EQ(a[i].t, b[i].t);
+    }
+    std::vector<Hit> df = calc("ak135", "PKIKP,SKIKS", TT_ALL, 50, 150, &hook);
+    ASSERT_EQ(df.size(), 2u);
+    EXPECT_EQ(df[0].phase, "PKPdf");
+    EXPECT_EQ(df[1].phase, "SKSdf");
+    // A name twice in the list is one entry's arrivals twice in the first mode,
+    // once in the list of all.
+    EXPECT_EQ(calc("ak135", "sP sP", TT_ALL, 50, 40, &hook).size(), 1u);
+    std::vector<Hit> f = calc("ak135", "PP,sP,SS,P", TT_FIRST, 50, 60, &hook);
+    ASSERT_EQ(f.size(), 4u);
+    std::vector<Hit> all = calc("ak135", "PP", TT_ALL, 50, 60, &hook);
+    ASSERT_FALSE(all.empty());
+    double first_pp = all[0].t;
+    for (const Hit &h : f) {
+        if (h.phase == "PP") {
+            EXPECT_EQ(h.t, first_pp);
+        }
+    }
+    for (size_t i = 1; i < f.size(); i++) EXPECT_LE(f[i - 1].t, f[i].t);
+}
+
+// The ray parameter is the slope of the time curve, the depth derivative
+// its slope with depth; an up-going first leg makes it positive.
+TEST_F(PhaseTimes, DerivativesMatchFiniteDifferences) {
+    struct Case {
+        const char *phase;
+        double deg;
+        int sign;
+    } cases[] = {{"sP", 50, 1}, {"pS", 80, 1}, {"PP", 100, -1}, {"ScP", 30, -1}, {"SKKS", 80, -1},
+                 {"pPKiKP", 60, 1}, {"PKKP", 100, -1}, {"pPdiff", 130, 1}, {"sPKiKP", 20, 1}};
+    const double z = 120;
+    for (const Case &c : cases) {
+        std::vector<Hit> h = calc("iasp91", c.phase, TT_ALL, z, c.deg, &hook);
+        ASSERT_EQ(h.size(), 1u) << c.phase;
+        std::vector<Hit> xa = calc("iasp91", c.phase, TT_ALL, z, c.deg - 0.01, &hook);
+        std::vector<Hit> xb = calc("iasp91", c.phase, TT_ALL, z, c.deg + 0.01, &hook);
+        std::vector<Hit> za = calc("iasp91", c.phase, TT_ALL, z - 0.05, c.deg, &hook);
+        std::vector<Hit> zb = calc("iasp91", c.phase, TT_ALL, z + 0.05, c.deg, &hook);
+        ASSERT_TRUE(xa.size() == 1 && xb.size() == 1 && za.size() == 1 && zb.size() == 1) << c.phase;
+        EXPECT_NEAR((xb[0].t - xa[0].t) / 0.02, h[0].p, 2e-3) << c.phase;
+        EXPECT_NEAR((zb[0].t - za[0].t) / 0.1, h[0].dz, 2e-4) << c.phase;
+        EXPECT_EQ(h[0].dz > 0 ? 1 : -1, c.sign) << c.phase;
+    }
+}
+
+// A receiver above the surface adds the time through the top layer at the
+// arrival's own ray parameter, with the wave of the last leg.
+TEST_F(PhaseTimes, ReceiverHeightsUseEachRayAndItsLastWave) {
+    struct Case {
+        const char *phase;
+        double deg, v;  // top-layer velocity of the last leg (iasp91)
+    } cases[] = {{"PKPdf", 180, 5.8}, {"ScS", 0, 3.36}, {"ScP", 0, 5.8}, {"PcS", 0, 3.36},
+                 {"PP", 60, 5.8},     {"SS", 80, 3.36}, {"sP", 40, 5.8}, {"PKJKP", 170, 5.8}};
+    for (const Case &c : cases) {
+        std::vector<Hit> flat = calc("iasp91", c.phase, TT_ALL, 10, c.deg, &hook);
+        std::vector<Hit> up = calc("iasp91", c.phase, TT_ALL, 10, c.deg, &hook, 1.0);
+        std::vector<Hit> down = calc("iasp91", c.phase, TT_ALL, 10, c.deg, &hook, -0.5);
+        ASSERT_FALSE(flat.empty()) << c.phase;
+        ASSERT_EQ(up.size(), flat.size()) << c.phase;
+        ASSERT_EQ(down.size(), flat.size()) << c.phase;
+        for (size_t i = 0; i < flat.size(); i++) {
+            double q = std::sqrt(1 / (c.v * c.v) - std::pow(flat[i].p / TT_KM_PER_DEG, 2));
+            EXPECT_NEAR(up[i].t - flat[i].t, q, 2e-3) << c.phase << " " << i;
+            EXPECT_NEAR(flat[i].t - down[i].t, 0.5 * q, 1e-3) << c.phase << " " << i;
+        }
+    }
+    // A steep ray to a station 1 km up: a sixth of a second.
+    EXPECT_NEAR(calc("iasp91", "PKPdf", TT_ALL, 0, 180, &hook, 1.0)[0].t -
+                    calc("iasp91", "PKPdf", TT_ALL, 0, 180, &hook)[0].t,
+                1 / 5.8, 1e-3);
+}
+
 }  // namespace
