@@ -186,13 +186,14 @@ const Def DEFS[] = {
 
 struct Ray {
     bool ok = false;
-    double p = 0, x = 0, t = 0;
+    double p = 0, x = 0, t = 0, dz = 0;
 };
 
 struct Solver {
     const Model &m;
     const Def &d;
     double rs, emin;  // source radius, least eta of the first wave above it
+    double es = 0;    // eta of the first wave at the source
 
     Solver(const Model &mod, const Def &def, double z) : m(mod), d(def), rs(RE - z) {
         emin = 1e30;
@@ -205,7 +206,8 @@ struct Solver {
         // A source on a boundary lies below it.
         for (const Shell &s : m.sh)
             if (s.rt >= rs && rs > s.rb) {
-                emin = std::min(emin, s.et[w] * std::pow(rs / s.rt, s.k[w]));
+                es = s.et[w] * std::pow(rs / s.rt, s.k[w]);
+                emin = std::min(emin, es);
                 break;
             }
     }
@@ -246,6 +248,7 @@ struct Solver {
         r.ok = true;
         r.x = x;
         r.t = tau + p * x;
+        r.dz = sg * std::sqrt(std::max(0.0, es * es - p * p)) / rs;
         return r;
     }
 };
@@ -347,7 +350,7 @@ protected:
 TEST_F(PhaseTimes, EveryPhaseMatchesTheExactSolver) {
     const double depths[] = {0, 10, 33, 100, 250, 410, 550, 700};
     const double step = SLOW_BUILD ? 5.0 : 0.5;
-    double worst_t = 0, worst_p = 0;
+    double worst_t = 0, worst_p = 0, worst_dz = 0;
     std::string worst;
     int compared = 0;
     for (const char *model : {"ak135", "iasp91"}) {
@@ -409,6 +412,8 @@ TEST_F(PhaseTimes, EveryPhaseMatchesTheExactSolver) {
                         double dt = std::fabs(h[best].t - e[i].t), dp = std::fabs(h[best].p - e[i].p * DEG);
                         EXPECT_LT(dt, 0.03) << what.str();
                         EXPECT_LT(dp, 0.05) << what.str();
+                        EXPECT_NEAR(h[best].dz, e[i].dz, 2e-3) << what.str();
+                        worst_dz = std::max(worst_dz, std::fabs(h[best].dz - e[i].dz));
                         if (dt > worst_t) {
                             worst_t = dt;
                             worst = what.str();
@@ -420,8 +425,9 @@ TEST_F(PhaseTimes, EveryPhaseMatchesTheExactSolver) {
             }
     }
     EXPECT_GT(compared, SLOW_BUILD ? 300 : 20000);
-    std::printf("compared %d arrivals; worst time %.2e s (%s), worst ray parameter %.2e s/deg\n", compared,
-                worst_t, worst.c_str(), worst_p);
+    std::printf("compared %d arrivals; worst time %.2e s (%s), worst ray parameter %.2e s/deg, worst depth "
+                "derivative %.2e s/km\n",
+                compared, worst_t, worst.c_str(), worst_p, worst_dz);
 }
 
 // The later phases of the published list (ak135, 10 km, 35 degrees), every

@@ -33,6 +33,11 @@ namespace {
 const double DEG = M_PI / 180.0;
 const double GRID_STEP = 0.05 * DEG;   // largest one-way distance step of a pass on the grid
 const double BRANCH_STEP = 0.2 * DEG;  // largest distance step between rays of a phase's branch
+// A branch keeps of its rays enough that the distance, the ray parameter and
+// the depth derivative change by at most these between neighbours.
+const double KEEP_X = 0.25 * DEG;
+const double KEEP_P = 0.15 / DEG;  // 0.15 s/deg
+const double KEEP_DZ = 1e-3;       // s/km
 const double BOUNDARY_210 = 210.0;     // the uppermost mantle ends here (depth, km)
 const int MAX_MODELS = 8;
 
@@ -422,9 +427,20 @@ void build_phase(const LegModel &m, const SourceTable &st, const LegPhase &ph, P
         }
         return;
     }
-    std::vector<RayPt> run;
+    std::vector<RayPt> run, kept;
     auto flush = [&]() {
-        add_monotonic(&pt->pieces, 0, run.data(), run.size());
+        // The grid serves every phase and is denser than one branch needs.
+        kept.clear();
+        for (size_t i = 0; i < run.size(); i++) {
+            bool keep = i == 0 || i + 1 == run.size();
+            if (!keep) {
+                const RayPt &k = kept.back(), &nx = run[i + 1];
+                keep = (run[i].x - run[i - 1].x) * (nx.x - run[i].x) <= 0 || std::fabs(nx.x - k.x) > KEEP_X ||
+                       std::fabs(nx.p - k.p) > KEEP_P || std::fabs(nx.dz - k.dz) > KEEP_DZ;
+            }
+            if (keep) kept.push_back(run[i]);
+        }
+        add_monotonic(&pt->pieces, 0, kept.data(), kept.size());
         run.clear();
     };
     auto add = [&](const RayPt &r) {
@@ -479,7 +495,7 @@ struct LegCache {
     std::unordered_map<std::string, PhaseTable> phases;
     uint64_t clock = 0;
     static const size_t MAX_SOURCES = 16;
-    static const size_t MAX_PHASES = 1024;
+    static const size_t MAX_PHASES = 512;
 
     const SourceTable *source(const LegModel &m, int mi, double z) {
         for (size_t i = sources.size(); i-- > 0;)
