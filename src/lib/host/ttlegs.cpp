@@ -32,7 +32,7 @@ namespace {
 
 const double DEG = M_PI / 180.0;
 const double GRID_STEP = 0.05 * DEG;   // largest one-way distance step of a pass on the grid
-const double BRANCH_STEP = 0.2 * DEG;  // largest distance step between rays of a phase's branch
+const double BRANCH_STEP = 0.2 * DEG;  // least of the largest distance steps between rays of a branch
 // A branch keeps of its rays enough that the distance, the ray parameter and
 // the depth derivative change by at most these between neighbours.
 const double KEEP_X = 0.25 * DEG;
@@ -427,6 +427,11 @@ void build_phase(const LegModel &m, const SourceTable &st, const LegPhase &ph, P
         }
         return;
     }
+    // Each pass moves at most GRID_STEP between grid rays; larger steps come
+    // from the part above the source, steep near the horizontal take-off.
+    int npass = 1 + ph.kturn + ph.kdown;
+    for (int w = 0; w < 2; w++) npass += ph.turn[w] + ph.down[w] + ph.inner[w];
+    const double step = std::max(BRANCH_STEP, 1.5 * npass * GRID_STEP);
     std::vector<RayPt> run, kept;
     auto flush = [&]() {
         // The grid serves every phase and is denser than one branch needs.
@@ -444,13 +449,13 @@ void build_phase(const LegModel &m, const SourceTable &st, const LegPhase &ph, P
         run.clear();
     };
     auto add = [&](const RayPt &r) {
-        if (!run.empty() && std::fabs(r.x - run.back().x) > BRANCH_STEP) {
+        if (!run.empty() && std::fabs(r.x - run.back().x) > step) {
             // Fill in by halving; a jump no halving closes ends the branch.
             std::vector<RayPt> stack{r};
             while (!stack.empty()) {
                 const RayPt a = run.back();
                 const RayPt c = stack.back();
-                if (std::fabs(c.x - a.x) > BRANCH_STEP) {
+                if (std::fabs(c.x - a.x) > step) {
                     RayPt mid;
                     if (c.p - a.p > 1e-9 * (1 + c.p) && combine_at(m, st, ph, 0.5 * (a.p + c.p), &mid)) {
                         stack.push_back(mid);
