@@ -606,4 +606,30 @@ TEST_F(PhaseTimes, ReceiverHeightsUseEachRayAndItsLastWave) {
                 1 / 5.8, 1e-3);
 }
 
+// A hook holding more phases than it keeps drops old ones and answers the
+// same.
+TEST_F(PhaseTimes, ManyPhasesInOneHook) {
+    std::vector<Hit> before = calc("iasp91", "sP,PP,SKKS,PKiKP,ScSScS", TT_ALL, 50, 90, &hook);
+    ASSERT_GE(before.size(), 5u);
+    // Every sequence of up to nine P and S legs: more phases than a hook keeps.
+    TTGeometry g = {};
+    g.source.z = 50;
+    g.receiver.lon = 90;
+    int tables = 0;
+    for (int len = 1; len <= 9; len++)
+        for (int bits = 0; bits < (1 << len); bits++) {
+            std::string name;
+            for (int k = 0; k < len; k++) name += (bits >> k) & 1 ? 'S' : 'P';
+            if (name == "P" || name == "S") continue;
+            Tbl *t = nullptr;
+            ASSERT_EQ(ttcalc(nullptr, "iasp91", name.c_str(), TT_ALL, &g, &t, &hook), 0) << name;
+            freetbl(t, nullptr);
+            tables++;
+        }
+    EXPECT_GT(tables, 1000);
+    std::vector<Hit> after = calc("iasp91", "sP,PP,SKKS,PKiKP,ScSScS", TT_ALL, 50, 90, &hook);
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < after.size(); i++) EXPECT_EQ(after[i].t, before[i].t);
+}
+
 }  // namespace
