@@ -12,6 +12,10 @@
  * reflections) are cut into pieces monotonic in distance, and each call
  * interpolates T(X) on them with cubic Hermite polynomials whose slopes are
  * the exact ray parameters.  The per-depth tables live in the caller's hook.
+ *
+ * This file holds the entry, the first-arrival families and the named
+ * branches; other phase names are read by their legs (ttphase.cpp) and
+ * traced by the engine in ttlegs.cpp, whose tables share the hook.
  */
 #include <algorithm>
 #include <cctype>
