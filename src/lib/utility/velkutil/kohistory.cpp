@@ -122,7 +122,10 @@ KOHistory *kohistory_create(int maxnp, char *tag, char *filename, char *handle) 
             return nullptr;
         }
     }
-    if (handle) kohistory_reg.add("kohistory_create", h, handle);
+    if (handle && kohistory_reg.add("kohistory_create", h, handle) < 0) {
+        destroy_history(h);  // also gives the file up again
+        return nullptr;
+    }
     return h;
 }
 

@@ -310,7 +310,16 @@ Pmtfifo *pmtfifo_create(int maxqueue, int block, int check) {
     if (check) {
         char key[32];
         fifo_key(mtf, key, sizeof key);
-        setarr(pmtfifo_arr, key, mtf);
+        if (setarr(pmtfifo_arr, key, mtf) == ARR_FAILED) {
+            pthread_mutex_unlock(&pmtfifo_mutex);
+            elog_log(0, "pmtfifo_create: setarr() error.\n");
+            pthread_mutex_destroy(&mtf->mutex);
+            pthread_cond_destroy(&mtf->queue_condition);
+            pthread_cond_destroy(&mtf->block_condition);
+            // Never registered, so never handed out: plain memory again.
+            free(fi);
+            return nullptr;
+        }
     }
     pthread_mutex_unlock(&pmtfifo_mutex);
     return mtf;
