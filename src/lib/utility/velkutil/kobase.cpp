@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 extern "C" {
 
@@ -123,10 +122,14 @@ int KORegistry::add(const char *fname, void *obj, char *handle) {
     long value = counting_ == COUNT_THEN_INCREMENT ? counter_++ : ++counter_;
     // The family patterns say "%d"; the counter is printed whole so that a
     // long-running program never wraps round to a tag still in use.
-    std::string pattern(prefix_);
-    size_t at = pattern.find("%d");
-    if (at != std::string::npos) pattern.replace(at, 2, "%ld");
-    snprintf(tag, sizeof tag, pattern.c_str(), value);
+    // (Built in place: registering allocates nothing but the entry itself.)
+    char pattern[48];
+    const char *at = strstr(prefix_, "%d");
+    if (at && (size_t)(at - prefix_) + strlen(at) + 2 < sizeof pattern)
+        snprintf(pattern, sizeof pattern, "%.*s%%ld%s", (int)(at - prefix_), prefix_, at + 2);
+    else
+        snprintf(pattern, sizeof pattern, "%s", prefix_);
+    snprintf(tag, sizeof tag, pattern, value);
     // The tag is spent either way: tags are never issued twice.
     if (setarr(arr_, tag, obj) == ARR_FAILED) {
         elog_log(1, "%s: setarr() error.\n", fname);
