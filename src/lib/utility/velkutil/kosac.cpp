@@ -474,7 +474,10 @@ KOSac *kosac_read_from_file_kosac(char *filename, char *tag, char *handle) {
     }
     auto fail = [&]() -> KOSac * {
         close(fd);
-        if (handle) kosac_reg.remove(handle);
+        if (handle) {
+            kosac_reg.remove(handle);
+            handle[0] = '\0';  // the failed call names nothing
+        }
         kosac_free_kosac(kosac);
         return nullptr;
     };
