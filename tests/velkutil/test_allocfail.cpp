@@ -530,8 +530,12 @@ TEST(AllocFailFamilies, Fifos) {
     Case checked{"pmtfifo_create (checked)",
                  [](char *h) {
                      Pmtfifo *f = pmtfifo_create(4, 1, 1);
-                     if (f) snprintf(h, 64, "%p", (void *)f);
-                     return f != nullptr;
+                     if (!f) return false;
+                     // Made means registered: a FIFO left out of the registry
+                     // would refuse its own owner as stale.
+                     EXPECT_EQ(pmtfifo_set_timeout(f, 1.0), 0) << rzvtest::all_messages();
+                     snprintf(h, 64, "%p", (void *)f);
+                     return true;
                  },
                  [](char *h) {
                      void *p = nullptr;
@@ -545,9 +549,12 @@ TEST(AllocFailFamilies, Fifos) {
                  [](char *h) {
                      Pmtmanagedfifo *m = pmtmanagedfifo_create((char *)"sweep");
                      if (!m) return false;
-                     bool ok = pmtmanagedfifo_set_consumer(m, (char *)"reader", 0, 1) != nullptr &&
-                               pmtmanagedfifo_set_producer(m, (char *)"writer") == 0;
-                     if (ok) ok = pmtmanagedfifo_get_consumer(m, (char *)"reader") != nullptr;
+                     EXPECT_EQ(pmtmanagedfifo_get((char *)"sweep"), m);
+                     Pmtfifo *q = pmtmanagedfifo_set_consumer(m, (char *)"reader", 0, 1);
+                     if (q) {
+                         EXPECT_EQ(pmtmanagedfifo_get_consumer(m, (char *)"reader"), q);
+                     }
+                     bool ok = q && pmtmanagedfifo_set_producer(m, (char *)"writer") == 0;
                      if (!ok) {
                          pmtmanagedfifo_destroy(m);
                          EXPECT_EQ(pmtmanagedfifo_get((char *)"sweep"), nullptr);
