@@ -580,9 +580,15 @@ int read_points(char *handle, std::vector<Pt> &pts) {
     double *xs = nullptr, *ys = nullptr;
     int xsize = 0, ysize = 0, nx = 0, ny = 0;
     int rc = kovector2_get_points(handle, 0, &nx, &ny, &xs, &xsize, &ys, &ysize, nullptr);
-    if (rc == 0) {
-        pts.resize((size_t)nx);
-        for (int i = 0; i < nx; i++) pts[(size_t)i] = {xs[i], ys[i]};
+    try {
+        if (rc == 0) {
+            pts.resize((size_t)nx);
+            for (int i = 0; i < nx; i++) pts[(size_t)i] = {xs[i], ys[i]};
+        }
+    } catch (...) {
+        free(xs);
+        free(ys);
+        throw;
     }
     free(xs);
     free(ys);
