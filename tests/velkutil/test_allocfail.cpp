@@ -390,6 +390,14 @@ TEST(AllocFailFamilies, Vectors) {
     Case copy{"kovector2_copy", [&](char *h) { return kovector2_copy(src, (char *)"sweep", h) != nullptr; },
               create.undo, create.lookup, "vect"};
     expect_all_clean(sweep(copy));
+
+    // With the cache of released records, creations reuse them.
+    ASSERT_EQ(kovector2_set_cache(1L << 20), 0);
+    create.family = "kovector2_create (cache)";
+    expect_all_clean(sweep(create));
+    copy.family = "kovector2_copy (cache)";
+    expect_all_clean(sweep(copy));
+    ASSERT_EQ(kovector2_set_cache(0), 0);
     kovector2_free(src);
 }
 
