@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstddef>
 #include <algorithm>
 #include <functional>
@@ -391,6 +393,33 @@ TEST(AllocFailFamilies, Vectors) {
               create.undo, create.lookup, "vect"};
     expect_all_clean(sweep(copy));
 
+    // Labelled points: every label is copied.
+    char pts[64];
+    ASSERT_NE(kovector2_create(2, 2, (char *)"source", pts), nullptr);
+    for (int i = 0; i < 3; i++) {
+        double y[2] = {1.0 * i, 2.0 * i};
+        char label[16];
+        snprintf(label, sizeof label, "point %d", i);
+        ASSERT_EQ(kovector2_append(pts, -1, i, y, label), 0);
+    }
+    Case labelled{"kovector2_copy (labels)",
+                  [&](char *h) { return kovector2_copy(pts, (char *)"sweep", h) != nullptr; }, create.undo,
+                  create.lookup, "vect"};
+    expect_all_clean(sweep(labelled));
+    Case one_y{"kovector2_copy_1y",
+               [&](char *h) { return kovector2_copy_1y(pts, 1, (char *)"sweep", h) != nullptr; }, create.undo,
+               create.lookup, "vect"};
+    expect_all_clean(sweep(one_y));
+    Tbl *inputs = newtbl(0);
+    pushtbl(inputs, pts);
+    pushtbl(inputs, pts);
+    Case stats{"kovector2_stats (median)",
+               [&](char *h) { return kovector2_stats(inputs, (char *)"median", (char *)"sweep", h) != nullptr; },
+               create.undo, create.lookup, "vect"};
+    expect_all_clean(sweep(stats));
+    freetbl(inputs, nullptr);
+    kovector2_free(pts);
+
     // With the cache of released records, creations reuse them.
     ASSERT_EQ(kovector2_set_cache(1L << 20), 0);
     create.family = "kovector2_create (cache)";
@@ -466,6 +495,29 @@ TEST(AllocFailFamilies, Grids) {
                  [](char *) {}, nullptr};
     expect_all_clean(sweep(unstuff));
     free(packet);
+
+    // Descriptor reads make an unregistered grid too.
+    rzvtest::TempDir dir;
+    std::string file = dir.file("grid.bin");
+    int wfd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(wfd, 0);
+    ASSERT_EQ(kogrid_write_fd_kogrid(g, wfd), 0) << rzvtest::all_messages();
+    close(wfd);
+    Case read_fd{"kogrid_read_fd",
+                 [&](char *) {
+                     int fd = open(file.c_str(), O_RDONLY);
+                     KOGrid *out = nullptr;
+                     int rc = kogrid_read_fd(fd, &out);
+                     close(fd);
+                     if (rc < 0) {
+                         EXPECT_EQ(out, nullptr);
+                         return false;
+                     }
+                     kogrid_free_kogrid(out);
+                     return true;
+                 },
+                 [](char *) {}, nullptr};
+    expect_all_clean(sweep(read_fd));
     kogrid_free(src);
 }
 
