@@ -54,6 +54,18 @@ int kovector2_get_heap_size(char *tag, char *handle, long *nobjects, long *heap_
                             long *cache_total, long *nmallocs, long *nreallocs, long *nstrdups, long *nfrees);
 KOVector2 *kovector2_find_space(int nx, int ny, int is_timeseries);
 int kovector2_make_lblbuf(KOVector2 *vector);
+/* Guards of the store beyond the plain contract, kept on purpose:
+ *   - kovector2_create_tsamp refuses a sample rate that is not positive and
+ *     finite, or whose interval is not finite (1e-320 Hz), with
+ *     "kovector2_create_tsamp: Illegal sample rate %g.\n": no vector with a
+ *     meaningless interval is made.
+ *   - a size whose bytes would overflow is refused, not wrapped:
+ *     "kovector2_find_space: vector of %ld rows of %ld values is too
+ *     large.\n" and "kovector2_resize: vector of %ld rows is too large.\n".
+ *   - kovector2_copy reports a label it could not copy with
+ *     "kovector2_copy: strdup() error.\n" (flag 1) and makes no copy.
+ *   - a creation or copy whose registration fails (out of memory) registers
+ *     nothing, empties the handle buffer and returns null. */
 
 /* Access and editing. */
 int kovector2_get_point(char *handle, int index, double *x, double *y, char *label);
