@@ -24,7 +24,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 #include "koregistry_pvt.h"
 #include "pmtcomp.h"
@@ -200,17 +200,23 @@ struct RowFields {
     double endtime = kNotGiven;
 };
 
-// koscv_read_fields: reads sta, chan, time and endtime of row rec in place,
-// from the table's memory at the offsets of its layout.  Reading stops at
-// the first blank field.
-inline void koscv_read_fields(const KOSCVTable *tb, const char *base, int64_t rec, RowFields *f) {
-    const char *row = base + rec * (tb->record_n + 1);
-    f->time = f->endtime = kNotGiven;
+// koscv_read_fields reads a row in place, from the table's memory at the
+// offsets of its layout, in two steps so that the scan can look its pair up
+// while the times are read: the names (the channel only when there is a
+// station), then the times (the end time is the time for a table without
+// one).
+inline const char *row_of(const KOSCVTable *tb, const char *base, int64_t rec) {
+    return base + rec * (tb->record_n + 1);
+}
+
+inline void koscv_read_names(const KOSCVTable *tb, const char *row, RowFields *f) {
     f->chan = Word();
     f->sta = field_word(row, tb->sta_i, tb->sta_n);
-    if (!f->sta.n) return;
-    f->chan = field_word(row, tb->chan_i, tb->chan_n);
-    if (!f->chan.n) return;
+    if (f->sta.n) f->chan = field_word(row, tb->chan_i, tb->chan_n);
+}
+
+inline void koscv_read_times(const KOSCVTable *tb, const char *row, RowFields *f) {
+    f->time = f->endtime = kNotGiven;
     Word t = field_word(row, tb->time_i, tb->time_n);
     if (!t.n || !parse_number(t, &f->time)) {
         f->time = kNotGiven;
@@ -222,6 +228,14 @@ inline void koscv_read_fields(const KOSCVTable *tb, const char *base, int64_t re
     }
     Word et = field_word(row, tb->endtime_i, tb->endtime_n);
     if (!et.n || !parse_number(et, &f->endtime)) f->endtime = kNotGiven;
+}
+
+// Whether two keys of len bytes are equal (keys are short: a loop beats a
+// call).
+inline bool same_key(const char *a, const char *b, int len) {
+    for (int i = 0; i < len; i++)
+        if (a[i] != b[i]) return false;
+    return true;
 }
 
 inline bool is_null_word(Word w) { return w.n == 0 || (w.n == 1 && w.p[0] == '-'); }
@@ -270,12 +284,107 @@ int koscv_match_stachan(KOSCV *scv, const char *sta, const char *chan, Tbl *list
 
 // ------------------------------------------------------------ the slice scan
 
-// What a slice remembers of a pair: its partial result, and whether the
-// filters keep it (0 not yet asked, 1 keep, 2 drop).
+// What a slice remembers of a pair: its key, its number in the slice,
+// whether the filters keep it (0 not yet asked, 1 keep, 2 drop), and its
+// kept rows' count and span.
 struct SlicePair {
-    KOSCVThreadStaChan *tsc = nullptr;
-    int state = 0;
+    uint64_t hash;  // 0: a free slot
+    int32_t id;
+    int32_t state;
+    int32_t len;
+    int64_t count;
+    double tstart, tend;
+    char key[2 * kNameRoom];
 };
+
+// The pairs of one slice: open addressing with the keys held in the slots,
+// so that a row's lookup touches one slot, which the scan prefetches while
+// it reads the row's times.  A slot's address holds until the next insert.
+class SlicePairs {
+public:
+    SlicePairs() : slots_(1024), mask_(1023) {}
+
+    static uint64_t hash_of(const char *key, int len) {
+        uint64_t h = 1469598103934665603ULL;
+        for (int i = 0; i < len; i++) h = (h ^ (unsigned char)key[i]) * 1099511628211ULL;
+        h ^= h >> 29;
+        return h ? h : 1;
+    }
+
+    void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & mask_]); }
+
+    SlicePair *find_or_add(const char *key, int len, uint64_t h) {
+        for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+            SlicePair &s = slots_[i];
+            if (s.hash == h && s.len == len && same_key(s.key, key, len)) return &s;
+            if (s.hash == 0) {
+                if ((used_ + 1) * 2 > slots_.size()) {
+                    grow();
+                    return find_or_add(key, len, h);
+                }
+                s.hash = h;
+                s.id = (int32_t)used_++;
+                s.len = len;
+                memcpy(s.key, key, (size_t)len);
+                s.key[len] = 0;
+                return &s;
+            }
+        }
+    }
+
+    size_t size() const { return used_; }
+    const std::vector<SlicePair> &slots() const { return slots_; }
+
+private:
+    void grow() {
+        std::vector<SlicePair> old(slots_.size() * 2);
+        old.swap(slots_);
+        mask_ = slots_.size() - 1;
+        for (const SlicePair &s : old) {
+            if (!s.hash) continue;
+            size_t i = s.hash & mask_;
+            while (slots_[i].hash) i = (i + 1) & mask_;
+            slots_[i] = s;
+        }
+    }
+
+    std::vector<SlicePair> slots_;
+    size_t mask_;
+    size_t used_ = 0;
+};
+
+// Hands a slice's kept rows out to its record: the rows in order, and one
+// partial result per pair with its rows in order (each list made with room
+// for all of its rows at once).
+int64_t deliver_slice(KOSCVThread *th, const SlicePairs &pairs, const std::vector<int64_t> &recs,
+                      const std::vector<int32_t> &ids) {
+    freetbl(th->rows, nullptr);
+    if (!(th->rows = newtbl((long)recs.size() + 1))) {
+        elog_log(1, "koscv_comp_create_cache: newtbl(rows) error.\n");
+        return -1;
+    }
+    for (int64_t r : recs) pushtbl(th->rows, (void *)(intptr_t)r);
+    std::vector<Tbl *> lists(pairs.size(), nullptr);
+    for (const SlicePair &s : pairs.slots()) {
+        if (!s.hash || s.count == 0) continue;
+        auto *tsc = static_cast<KOSCVThreadStaChan *>(calloc(1, sizeof(KOSCVThreadStaChan)));
+        if (!tsc) {
+            elog_log(1, "koscv_comp_create_cache: malloc(KOSCVThreadStaChan) error.\n");
+            return -1;
+        }
+        if (!(tsc->rows = newtbl((long)s.count))) {
+            free(tsc);
+            elog_log(1, "koscv_comp_create_cache: newtbl(tsc) error.\n");
+            return -1;
+        }
+        tsc->tstart = s.tstart;
+        tsc->tend = s.tend;
+        setarr(th->stachans_arr, s.key, tsc);
+        lists[(size_t)s.id] = tsc->rows;
+    }
+    for (size_t i = 0; i < recs.size(); i++) pushtbl(lists[(size_t)ids[i]], (void *)(intptr_t)recs[i]);
+    return 0;
+}
 
 // koscv_comp_create_cache: the pool callback.  Scans rows offset ..
 // offset + n - 1 of the worker's table into its KOSCVThread record.  0; 1 for
@@ -292,10 +401,13 @@ int64_t koscv_comp_create_cache(int64_t offset, int64_t n, void *user_data) {
     }
     const char *base = tb->table_addr;
     Arr *accept_memo = nullptr, *reject_memo = nullptr;
-    auto free_memos = [&]() {
-        freearr(accept_memo, nullptr);
-        freearr(reject_memo, nullptr);
-    };
+    struct Memos {
+        Arr **a, **b;
+        ~Memos() {
+            freearr(*a, nullptr);
+            freearr(*b, nullptr);
+        }
+    } memos{&accept_memo, &reject_memo};
     int64_t last = offset + n - 1;
     if (verbose.load(std::memory_order_relaxed))
         elog_notify(0, "Starting %s thread %d from %ld to %ld\n", th->table, th->thread, (long)offset, (long)last);
@@ -306,34 +418,46 @@ int64_t koscv_comp_create_cache(int64_t offset, int64_t n, void *user_data) {
     Tbl *accept = maxtbl(scv->stachan_accept_cache) > 0 ? scv->stachan_accept_cache : nullptr;
     Tbl *reject = maxtbl(scv->stachan_reject_cache) > 0 ? scv->stachan_reject_cache : nullptr;
 
-    std::unordered_map<std::string, SlicePair> pairs;
-    std::string key, last_key;
+    SlicePairs pairs;
+    std::vector<int64_t> recs;  // kept rows, in order
+    std::vector<int32_t> ids;   // and the number of each one's pair
+    char key[2 * kNameRoom];
     SlicePair *lastp = nullptr;
     RowFields f;
+    const int64_t stride = tb->record_n + 1, ahead = 8;
     for (int64_t rec = offset; rec <= last; rec++) {
-        koscv_read_fields(tb, base, rec, &f);
+        const char *row = row_of(tb, base, rec);
+        if (rec + ahead <= last) {
+            // The fields read lie in the row's first two cache lines or so;
+            // fetched past the caches that keep the pairs.
+            const char *next = row + ahead * stride;
+            __builtin_prefetch(next, 0, 0);
+            __builtin_prefetch(next + 64, 0, 0);
+        }
+        koscv_read_names(tb, row, &f);
         if (is_null_word(f.sta)) continue;
         if (is_null_word(f.chan)) {
             th->bad_record = rec;
-            free_memos();
             return 1;
         }
+        // Names are narrower than kNameRoom (the layout was checked).
+        int len = f.sta.n + 1 + f.chan.n;
+        memcpy(key, f.sta.p, (size_t)f.sta.n);
+        key[f.sta.n] = ' ';
+        memcpy(key + f.sta.n + 1, f.chan.p, (size_t)f.chan.n);
+        bool same = lastp && lastp->len == len && same_key(lastp->key, key, len);
+        uint64_t h = 0;
+        if (!same) {
+            h = SlicePairs::hash_of(key, len);
+            pairs.prefetch(h);
+        }
+        koscv_read_times(tb, row, &f);
         if (f.time >= kKeepLimit || f.endtime >= kKeepLimit) continue;  // unreadable times
         if (f.time > f.endtime) continue;
         if (have_window_start && wstart > f.endtime) continue;
         if (have_window_end && f.time > wend) continue;
 
-        key.assign(f.sta.p, (size_t)f.sta.n);
-        key.push_back(' ');
-        key.append(f.chan.p, (size_t)f.chan.n);
-        SlicePair *sp;
-        if (lastp && key == last_key) {
-            sp = lastp;
-        } else {
-            sp = &pairs[key];
-            lastp = sp;
-            last_key = key;
-        }
+        SlicePair *sp = same ? lastp : (lastp = pairs.find_or_add(key, len, h));
         if (sp->state == 0) {
             char sta[kNameRoom], chan[kNameRoom];
             memcpy(sta, f.sta.p, (size_t)f.sta.n);
@@ -346,42 +470,18 @@ int64_t koscv_comp_create_cache(int64_t offset, int64_t n, void *user_data) {
             sp->state = keep ? 1 : 2;
         }
         if (sp->state != 1) continue;
-        if (pushtbl(th->rows, (void *)(intptr_t)rec) < 0) {
-            elog_log(1, "koscv_comp_create_cache: pushtbl(rows) error.\n");
-            free_memos();
-            return -1;
+        if (sp->count++ == 0) {
+            sp->tstart = f.time;
+            sp->tend = f.endtime;
         }
-        KOSCVThreadStaChan *tsc = sp->tsc;
-        if (!tsc) {
-            tsc = static_cast<KOSCVThreadStaChan *>(calloc(1, sizeof(KOSCVThreadStaChan)));
-            if (!tsc) {
-                elog_log(1, "koscv_comp_create_cache: malloc(KOSCVThreadStaChan) error.\n");
-                free_memos();
-                return -1;
-            }
-            tsc->rows = newtbl(0);
-            if (!tsc->rows) {
-                free(tsc);
-                elog_log(1, "koscv_comp_create_cache: newtbl(tsc) error.\n");
-                free_memos();
-                return -1;
-            }
-            tsc->tstart = f.time;
-            tsc->tend = f.endtime;
-            setarr(th->stachans_arr, key.c_str(), tsc);
-            sp->tsc = tsc;
-        }
-        if (pushtbl(tsc->rows, (void *)(intptr_t)rec) < 0) {
-            elog_log(1, "koscv_comp_create_cache: pushtbl(tsc) error.\n");
-            free_memos();
-            return -1;
-        }
-        if (f.time < tsc->tstart) tsc->tstart = f.time;
-        if (f.endtime > tsc->tend) tsc->tend = f.endtime;
+        if (f.time < sp->tstart) sp->tstart = f.time;
+        if (f.endtime > sp->tend) sp->tend = f.endtime;
+        recs.push_back(rec);
+        ids.push_back(sp->id);
     }
+    if (deliver_slice(th, pairs, recs, ids) < 0) return -1;
     if (verbose.load(std::memory_order_relaxed))
         elog_notify(0, "Done %s thread %d from %ld to %ld\n", th->table, th->thread, (long)offset, (long)last);
-    free_memos();
     return 0;
 }
 
