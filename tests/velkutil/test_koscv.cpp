@@ -258,6 +258,39 @@ TEST(KoscvCache, UnusableRowsAreSkippedQuietly) {
     EXPECT_EQ(s.pairs["AAK BHZ"], (Pair{100, 800, {0, 7}, {}, {}}));
 }
 
+// Times read from the row text equal what strtod makes of them, on the
+// fast path and off it; words that are not whole numbers make a row unusable.
+TEST(KoscvCache, TimesAreReadExactlyAsWritten) {
+    rzvtest::TempDir dir;
+    std::string db = dir.file("db");
+    const char *good[] = {"1262304000.12345", "1262304000.123456",  // 16 digits: past 2^53 units
+                          "-5.5", "+3", ".5", "7.", "00000000000001.5", "9007199254740993",
+                          "1.0e9", "2E-3", "126230400.1234567", "12345678901234567"};
+    const char *bad[] = {"0x10", "1e400", "1.2.3", "-", "+", ".", "1e", "1e+", "12,5", "inf", "nan", "1.5d3"};
+    std::vector<std::string> rows;
+    int k = 0;
+    for (const char *t : good) {
+        char chan[8];
+        snprintf(chan, sizeof chan, "G%02d", k++);
+        rows.push_back(dbfixture::hand_row("wfdisc", {{"AAK"}, {chan}, {t, -1}, {"1"}, {"1"}, {"1"}, {t, -1}}));
+    }
+    for (const char *t : bad)
+        rows.push_back(dbfixture::hand_row("wfdisc", {{"BAD"}, {"BHZ"}, {t, -1}, {"1"}, {"1"}, {"1"}, {"1e10", -1}}));
+    ASSERT_TRUE(dbfixture::write_rows(db, "wfdisc", rows));
+    View v({db});
+    ASSERT_EQ(v.rc, 0);
+    Snapshot s = snapshot(v.scv());
+    ASSERT_EQ(s.keys.size(), sizeof good / sizeof good[0]);
+    k = 0;
+    for (const char *t : good) {
+        char key[16];
+        snprintf(key, sizeof key, "AAK G%02d", k++);
+        SCOPED_TRACE(t);
+        EXPECT_EQ(s.pairs[key].tstart, strtod(t, nullptr));
+        EXPECT_EQ(s.pairs[key].tend, strtod(t, nullptr));
+    }
+}
+
 TEST(KoscvCache, StationWithoutChannelFailsTheBuildForAnyWorkerCount) {
     rzvtest::TempDir dir;
     std::string db = dir.file("db");

@@ -139,28 +139,20 @@ bool parse_number(Word w, double *out) {
         neg = *p == '-';
         p++;
     }
+    // Digits, a point, digits: the mantissa wraps past 19 digits, which
+    // sends the word to strtod below.
     uint64_t m = 0;
-    int frac = 0, digits = 0;
-    bool dot = false, fast = true;
     const char *q = p;
-    for (; q < e; q++) {
-        unsigned c = (unsigned char)*q;
-        if (c - '0' <= 9) {
-            digits++;
-            if (m > (UINT64_MAX - 9) / 10) {
-                fast = false;
-            } else {
-                m = m * 10 + (c - '0');
-            }
-            if (dot) frac++;
-        } else if (c == '.' && !dot) {
-            dot = true;
-        } else {
-            break;
-        }
+    while (q < e && (unsigned)((unsigned char)*q - '0') <= 9) m = m * 10 + (unsigned)(*q++ - '0');
+    int digits = (int)(q - p), frac = 0;
+    if (q < e && *q == '.') {
+        const char *f0 = ++q;
+        while (q < e && (unsigned)((unsigned char)*q - '0') <= 9) m = m * 10 + (unsigned)(*q++ - '0');
+        frac = (int)(q - f0);
+        digits += frac;
     }
     if (digits == 0) return false;
-    if (q == e && fast && m <= (UINT64_C(1) << 53) && frac <= 22) {
+    if (q == e && digits <= 19 && m <= (UINT64_C(1) << 53) && frac <= 22) {
         double v = (double)m / kPow10[frac];
         *out = neg ? -v : v;
         return true;
@@ -284,73 +276,90 @@ int koscv_match_stachan(KOSCV *scv, const char *sta, const char *chan, Tbl *list
 
 // ------------------------------------------------------------ the slice scan
 
-// What a slice remembers of a pair: its key, its number in the slice,
-// whether the filters keep it (0 not yet asked, 1 keep, 2 drop), and its
-// kept rows' count and span.
-struct SlicePair {
-    uint64_t hash;  // 0: a free slot
-    int32_t id;
-    int32_t state;
+// What a slice remembers of a pair: its key, whether the filters keep it
+// (0 not yet asked, 1 keep, 2 drop), the pair that followed it last time,
+// and its kept rows' count and span.  Two cache lines: the key, then the
+// rest.
+struct alignas(64) SlicePair {
     int32_t len;
+    int32_t state;
+    char key[2 * kNameRoom];
+    int32_t next;  // -1: none yet
     int64_t count;
     double tstart, tend;
-    char key[2 * kNameRoom];
 };
 
-// The pairs of one slice: open addressing with the keys held in the slots,
-// so that a row's lookup touches one slot, which the scan prefetches while
-// it reads the row's times.  A slot's address holds until the next insert.
+// The pairs of one slice, numbered in order of appearance.  A small table
+// of (hash, number) entries finds a key's number; the pair records are
+// dense.  Tables are mostly written in time order, so the pairs come back
+// in the same cycle: each pair remembers its successor, and the scan
+// fetches that record ahead and tries it before searching.
 class SlicePairs {
 public:
-    SlicePairs() : slots_(1024), mask_(1023) {}
+    SlicePairs() : table_(1024, 0), mask_(1023) { pairs_.reserve(256); }
 
     static uint64_t hash_of(const char *key, int len) {
         uint64_t h = 1469598103934665603ULL;
         for (int i = 0; i < len; i++) h = (h ^ (unsigned char)key[i]) * 1099511628211ULL;
-        h ^= h >> 29;
-        return h ? h : 1;
+        return h ^ (h >> 29);
     }
 
-    void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & mask_]); }
+    void prefetch_slot(uint64_t h) const { __builtin_prefetch(&table_[h & mask_]); }
+    void prefetch_pair(int32_t id) const {
+        if (id < 0) return;
+        const char *p = reinterpret_cast<const char *>(&pairs_[(size_t)id]);
+        __builtin_prefetch(p);
+        __builtin_prefetch(p + 64);
+    }
 
-    SlicePair *find_or_add(const char *key, int len, uint64_t h) {
+    SlicePair &at(int32_t id) { return pairs_[(size_t)id]; }
+    size_t size() const { return pairs_.size(); }
+    const std::vector<SlicePair> &pairs() const { return pairs_; }
+
+    // The number of the pair of key, added if new.
+    int32_t find_or_add(const char *key, int len, uint64_t h) {
+        uint64_t tag = h >> 32;
         for (size_t i = h & mask_;; i = (i + 1) & mask_) {
-            SlicePair &s = slots_[i];
-            if (s.hash == h && s.len == len && same_key(s.key, key, len)) return &s;
-            if (s.hash == 0) {
-                if ((used_ + 1) * 2 > slots_.size()) {
+            uint64_t e = table_[i];
+            if (e == 0) {
+                if ((pairs_.size() + 1) * 2 > table_.size()) {
                     grow();
                     return find_or_add(key, len, h);
                 }
-                s.hash = h;
-                s.id = (int32_t)used_++;
-                s.len = len;
-                memcpy(s.key, key, (size_t)len);
-                s.key[len] = 0;
-                return &s;
+                SlicePair p{};
+                p.len = len;
+                memcpy(p.key, key, (size_t)len);
+                p.next = -1;
+                pairs_.push_back(p);
+                int32_t id = (int32_t)pairs_.size() - 1;
+                table_[i] = (tag << 32) | (uint64_t)(id + 1);
+                return id;
+            }
+            if ((e >> 32) == tag) {
+                int32_t id = (int32_t)(e & 0xffffffffu) - 1;
+                const SlicePair &p = pairs_[(size_t)id];
+                if (p.len == len && same_key(p.key, key, len)) return id;
             }
         }
     }
 
-    size_t size() const { return used_; }
-    const std::vector<SlicePair> &slots() const { return slots_; }
-
 private:
     void grow() {
-        std::vector<SlicePair> old(slots_.size() * 2);
-        old.swap(slots_);
-        mask_ = slots_.size() - 1;
-        for (const SlicePair &s : old) {
-            if (!s.hash) continue;
-            size_t i = s.hash & mask_;
-            while (slots_[i].hash) i = (i + 1) & mask_;
-            slots_[i] = s;
+        std::vector<uint64_t> t(table_.size() * 2, 0);
+        mask_ = t.size() - 1;
+        for (size_t id = 0; id < pairs_.size(); id++) {
+            const SlicePair &p = pairs_[id];
+            uint64_t h = hash_of(p.key, p.len);
+            size_t i = h & mask_;
+            while (t[i]) i = (i + 1) & mask_;
+            t[i] = ((h >> 32) << 32) | (uint64_t)(id + 1);
         }
+        table_.swap(t);
     }
 
-    std::vector<SlicePair> slots_;
+    std::vector<uint64_t> table_;  // (hash >> 32) << 32 | number + 1; 0: free
     size_t mask_;
-    size_t used_ = 0;
+    std::vector<SlicePair> pairs_;
 };
 
 // Hands a slice's kept rows out to its record: the rows in order, and one
@@ -365,8 +374,9 @@ int64_t deliver_slice(KOSCVThread *th, const SlicePairs &pairs, const std::vecto
     }
     for (int64_t r : recs) pushtbl(th->rows, (void *)(intptr_t)r);
     std::vector<Tbl *> lists(pairs.size(), nullptr);
-    for (const SlicePair &s : pairs.slots()) {
-        if (!s.hash || s.count == 0) continue;
+    for (size_t id = 0; id < pairs.size(); id++) {
+        const SlicePair &s = pairs.pairs()[id];
+        if (s.count == 0) continue;
         auto *tsc = static_cast<KOSCVThreadStaChan *>(calloc(1, sizeof(KOSCVThreadStaChan)));
         if (!tsc) {
             elog_log(1, "koscv_comp_create_cache: malloc(KOSCVThreadStaChan) error.\n");
@@ -379,8 +389,11 @@ int64_t deliver_slice(KOSCVThread *th, const SlicePairs &pairs, const std::vecto
         }
         tsc->tstart = s.tstart;
         tsc->tend = s.tend;
-        setarr(th->stachans_arr, s.key, tsc);
-        lists[(size_t)s.id] = tsc->rows;
+        char key[2 * kNameRoom + 1];
+        memcpy(key, s.key, (size_t)s.len);
+        key[s.len] = 0;
+        setarr(th->stachans_arr, key, tsc);
+        lists[id] = tsc->rows;
     }
     for (size_t i = 0; i < recs.size(); i++) pushtbl(lists[(size_t)ids[i]], (void *)(intptr_t)recs[i]);
     return 0;
@@ -422,7 +435,7 @@ int64_t koscv_comp_create_cache(int64_t offset, int64_t n, void *user_data) {
     std::vector<int64_t> recs;  // kept rows, in order
     std::vector<int32_t> ids;   // and the number of each one's pair
     char key[2 * kNameRoom];
-    SlicePair *lastp = nullptr;
+    int32_t lastid = -1;  // the pair of the latest row looked up
     RowFields f;
     const int64_t stride = tb->record_n + 1, ahead = 8;
     for (int64_t rec = offset; rec <= last; rec++) {
@@ -445,11 +458,22 @@ int64_t koscv_comp_create_cache(int64_t offset, int64_t n, void *user_data) {
         memcpy(key, f.sta.p, (size_t)f.sta.n);
         key[f.sta.n] = ' ';
         memcpy(key + f.sta.n + 1, f.chan.p, (size_t)f.chan.n);
-        bool same = lastp && lastp->len == len && same_key(lastp->key, key, len);
+        // The same pair as the latest row, or the one that followed it last
+        // time, or a search.
+        int32_t id = -1;
         uint64_t h = 0;
-        if (!same) {
+        if (lastid >= 0) {
+            const SlicePair &lp = pairs.at(lastid);
+            if (lp.len == len && same_key(lp.key, key, len)) {
+                id = lastid;
+            } else if (lp.next >= 0) {
+                const SlicePair &np = pairs.at(lp.next);
+                if (np.len == len && same_key(np.key, key, len)) id = lp.next;
+            }
+        }
+        if (id < 0) {
             h = SlicePairs::hash_of(key, len);
-            pairs.prefetch(h);
+            pairs.prefetch_slot(h);
         }
         koscv_read_times(tb, row, &f);
         if (f.time >= kKeepLimit || f.endtime >= kKeepLimit) continue;  // unreadable times
@@ -457,7 +481,13 @@ int64_t koscv_comp_create_cache(int64_t offset, int64_t n, void *user_data) {
         if (have_window_start && wstart > f.endtime) continue;
         if (have_window_end && f.time > wend) continue;
 
-        SlicePair *sp = same ? lastp : (lastp = pairs.find_or_add(key, len, h));
+        if (id < 0) {
+            id = pairs.find_or_add(key, len, h);
+            if (lastid >= 0) pairs.at(lastid).next = id;
+        }
+        lastid = id;
+        SlicePair *sp = &pairs.at(id);
+        pairs.prefetch_pair(sp->next);
         if (sp->state == 0) {
             char sta[kNameRoom], chan[kNameRoom];
             memcpy(sta, f.sta.p, (size_t)f.sta.n);
@@ -477,7 +507,7 @@ int64_t koscv_comp_create_cache(int64_t offset, int64_t n, void *user_data) {
         if (f.time < sp->tstart) sp->tstart = f.time;
         if (f.endtime > sp->tend) sp->tend = f.endtime;
         recs.push_back(rec);
-        ids.push_back(sp->id);
+        ids.push_back(id);
     }
     if (deliver_slice(th, pairs, recs, ids) < 0) return -1;
     if (verbose.load(std::memory_order_relaxed))
@@ -968,6 +998,11 @@ void koscv_find_good_seg(const float *data, int64_t nsamp, int64_t start, float 
 
 // Appends the gap and good runs of count samples.
 int add_runs(Tbl *segments, const float *data, int64_t count, float bad) {
+    // Most traces have no gap: one pass that the compiler vectorises finds
+    // them, and the run search below handles the rest.
+    int64_t nbad = 0;
+    for (int64_t i = 0; i < count; i++) nbad += data[i] == bad;
+    if (nbad == 0) return count > 0 ? add_segment(segments, 0, count, KOSCV_SEG_GOOD) : 0;
     int64_t start = 0, is, ie;
     do {
         koscv_find_good_seg(data, count, start, bad, &is, &ie);
