@@ -349,12 +349,13 @@ BENCHMARK(BM_Subset)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char **argv) {
     bool summary_only = false;
-    long build_loop = 0;
+    long build_loop = 0, trace_loop = 0;
     std::vector<char *> rest;
     for (int i = 0; i < argc; i++) {
         if (!strncmp(argv[i], "--rows=", 7)) g_rows = std::max(1000L, atol(argv[i] + 7));
         else if (!strcmp(argv[i], "--summary-only")) summary_only = true;
         else if (!strncmp(argv[i], "--build-loop=", 13)) build_loop = atol(argv[i] + 13);
+        else if (!strncmp(argv[i], "--trace-loop=", 13)) trace_loop = atol(argv[i] + 13);
         else rest.push_back(argv[i]);
     }
     int rc = (int)rest.size();
@@ -394,7 +395,21 @@ int main(int argc, char **argv) {
     struct rusage ru;
     getrusage(RUSAGE_SELF, &ru);
     printf("first view opened and built in %.2f s; peak memory so far %.0f MB\n", open1, ru.ru_maxrss / 1024.0);
-    if (build_loop > 0) {
+    if (trace_loop > 0) {
+        KOSCVStaChan *trc = nullptr;
+        koscv_subset(g_v2->h, (char *)"TRC HHZ", kTrcW0, kTrcW1, 1, 0, 0, &trc);
+        Tbl *tbl = nullptr;
+        double c = cpu();
+        for (long i = 0; i < trace_loop; i++) trace_table(trc, &tbl);
+        double a = (cpu() - c) / trace_loop;
+        c = cpu();
+        for (long i = 0; i < trace_loop; i++) trgetwf_rows(trc);
+        printf("%ld trace tables, %.3f ms processor time each; trgetwf %.3f ms\n", trace_loop, a * 1e3,
+               (cpu() - c) / trace_loop * 1e3);
+        koscv_trace_free_table(tbl);
+        koscv_free_stachan(trc);
+        build_loop = -1;
+    } else if (build_loop > 0) {
         double c = cpu();
         for (long i = 0; i < build_loop; i++) build(g_v1);
         printf("%ld builds, %.1f ms processor time each\n", build_loop, (cpu() - c) * 1e3 / build_loop);

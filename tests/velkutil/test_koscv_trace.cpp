@@ -235,7 +235,17 @@ TEST(KoscvTrace, RunsOfGoodSamplesAndGaps) {
         {"C", {1, g, g}, {{0, 3, 1}, {0, 1, 4}, {1, 2, 3}}},
         {"D", {g, 1, 2}, {{0, 3, 1}, {0, 1, 3}, {1, 2, 4}}},
         {"E", {NAN, 1, g, NAN}, {{0, 4, 1}, {0, 2, 4}, {2, 1, 3}, {3, 1, 4}}},
+        {"F", {}, {{0, 40, 1}, {0, 17, 4}, {17, 1, 3}, {18, 22, 4}}},
+        {"G", {}, {{0, 35, 1}, {0, 34, 4}, {34, 1, 3}}},
+        {"H", {}, {{0, 48, 1}, {0, 48, 4}}},
     };
+    // Longer traces: a gap among the first sixteen samples' blocks, one at
+    // the very end, none.
+    cases[5].v.assign(40, 2.5);
+    cases[5].v[17] = g;
+    cases[6].v.assign(35, -1.0);
+    cases[6].v[34] = g;
+    cases[7].v.assign(48, 0.0);
     for (const Case &c : cases) {
         std::string file = std::string("g.") + c.chan;
         write_bytes(f.dir.file(file), encode("t4", c.v));
