@@ -95,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t n) {
         std::string stachan = q.empty() || q[0].empty() ? std::string("AAK BHZ") : q[0];
         if (stachan == "first" && maxtbl(scv->stachans_tbl) > 0) stachan = (char *)gettbl(scv->stachans_tbl, 0);
         double t0 = number(q, 1, 0), t1 = number(q, 2, 0);
-        int flags = (int)number(q, 3, 2), calib = (int)number(q, 4, 1);
+        double fl = number(q, 3, 2), cb = number(q, 4, 1);
+        int flags = fl >= -9 && fl <= 9 ? (int)fl : 2, calib = cb >= -9 && cb <= 9 ? (int)cb : 1;
         std::string how = q.size() > 5 ? q[5] : "zero";
         KOSCVStaChan *sc = nullptr;
         if (koscv_subset(handle, &stachan[0], t0 == 0 ? -1e30 : t0, t1 == 0 ? 1e30 : t1, 1, 1, 1, &sc) == 0) {
