@@ -1262,10 +1262,9 @@ void koscv_get_nscl(KOSCV *scv, char *sta, char *chan, char *nscl) {
     elog_flush(0, mark);
     dbseed_loc(scv->db, sta, chan, schan, sloc);
     elog_flush(0, mark);
-    if (sloc[0] && strcmp(sloc, "-"))
-        snprintf(nscl, 128, "%s_%s_%s_%s", snet, ssta, schan, sloc);
-    else
-        snprintf(nscl, 128, "%s_%s_%s", snet, ssta, schan);
+    std::string name = std::string(snet) + "_" + ssta + "_" + schan;
+    if (sloc[0] && strcmp(sloc, "-")) name += std::string("_") + sloc;
+    set_name(nscl, 128, name.c_str(), name.size());
 }
 
 int koscv_destroy(char *handle) {
