@@ -27,4 +27,7 @@
 #include "komoment.h"
 #include "kosac.h"
 
+/* waveform access */
+#include "kodsseis.h"
+
 #endif
