@@ -160,6 +160,35 @@ TEST_F(Rotation, InputStartingJustAfterTakesItsFirstSample) {
     EXPECT_LT(worst(tr.record, 45, 0), 1e-5);
 }
 
+TEST_F(Rotation, InputNearlyHalfASampleOffTakesTheLaterSample) {
+    // north a hair under half an interval late: the first output sample
+    // has no input within a tenth of an interval (a gap, split away); every
+    // later one takes the north sample a hair under half an interval after
+    // it (the rounding of the general case, not the shifted-grid shortcut)
+    std::vector<float> east = channel(90, 90), north = channel(0, 90);
+    add_wf("AAK", "BHE", T0, east);
+    add_wf("AAK", "BHN", T0 + 0.0495, north);
+    add_sitechan("AAK", "BHE", 90, 90);
+    add_sitechan("AAK", "BHN", 0, 90);
+    add_sensor("AAK", "BHE", T0 - 10, T0 + 86400, -1);
+    add_sensor("AAK", "BHN", T0 - 10, T0 + 86400, -1);
+    open_source();
+    int nsegs = 0;
+    // strike 50: east has the larger factor and makes the output rows
+    ASSERT_EQ(rotate(50, 0, &nsegs, "leave"), 0) << rzvtest::all_messages();
+    ASSERT_EQ(nsegs, 1);
+    double t = 0;
+    std::vector<float> got = samples(tr.record, &t);
+    EXPECT_NEAR(t, T0 + 0.1, 1e-6);
+    ASSERT_EQ(got.size(), (size_t)N - 1);
+    const double fe = sin(50 * d2r), fn = cos(50 * d2r);
+    for (size_t i = 0; i < got.size(); i++) {
+        float ref = (float)(fe * east[i + 1]);
+        float want = ref + (float)(fn * north[i + 1]);
+        EXPECT_FLOAT_EQ(got[i], want) << i;
+    }
+}
+
 TEST_F(Rotation, RefusedInputs) {
     int nsegs = 0;
     comp("BHN", 0, 90);

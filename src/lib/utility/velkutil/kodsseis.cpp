@@ -4,6 +4,7 @@
 // out of two or three orthogonal ones, into a trace table.
 #include "kodsseis.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "arrays.h"
+#include "kodsseis_pvt.h"
 #include "koregistry_pvt.h"
 #include "response.h"
 #include "tr.h"
@@ -50,6 +52,9 @@ void progress(const char *fmt, ...) {
 void done() {
     if (verbose) puts("done");
 }
+
+// Wall time of the steps of the last plan this thread ran.
+thread_local std::vector<DsseisStepTime> plan_steps;
 
 // Sort record: the station, channel and start time columns of a wfdisc row.
 struct mybuf {
@@ -432,6 +437,22 @@ int traccumulate(Dbptr tro, Dbptr tri, double factor) {
             long k = x >= 0 ? (long)(x + 0.5) : (long)(x - 0.5);
             if (k < 0) k = 0;
             if (k >= in.nsamp) k = in.nsamp - 1;
+            double frac = x - std::floor(x);
+            if (std::fabs(out.dt - in.dt) <= 1e-9 * in.dt && std::fabs(frac - 0.5) > 0.01) {
+                // the same sample grid, clear of the rounding boundary: the
+                // nearest input sample advances with the output sample, up
+                // to the end of one of the two rows
+                long run = std::min(out.nsamp - j, in.nsamp - k);
+                float *o = out.data + j;
+                const float *a = in.data + k;
+                for (long i = 0; i < run; i++) {
+                    if (o[i] > kGapAbove) continue;
+                    float v = a[i];
+                    o[i] = v > kGapAbove || !std::isfinite(v) ? kRotGap : o[i] + (float)(factor * (double)v);
+                }
+                j += run - 1;
+                continue;
+            }
             float v = in.data[k];
             if (v > kGapAbove || !std::isfinite(v)) {
                 out.data[j] = kRotGap;
@@ -562,15 +583,19 @@ int rotate_channels(Dbptr *tr, long base, long end, const char *rotate, double s
     // the trace library splits at its own gap marker
     float hostgap;
     trfill_gap(&hostgap, 1);
+    long gaps = 0;
     for (long r = base; r < n; r++) {
         long nsamp = 0;
         void *p = nullptr;
         if (dbgetv(row_at(*tr, r), nullptr, "nsamp", &nsamp, "data", &p, (char *)0) < 0 || !p) continue;
         float *d = static_cast<float *>(p);
         for (long j = 0; j < nsamp; j++)
-            if (d[j] > kGapAbove) d[j] = hostgap;
+            if (d[j] > kGapAbove) {
+                d[j] = hostgap;
+                gaps++;
+            }
     }
-    if (n > base && trsplit(range(*tr, base, n), nullptr) < 0) {
+    if (gaps > 0 && trsplit(range(*tr, base, n), nullptr) < 0) {
         elog_log(0, "getchannel: trsplit() error.\n");
         return -1;
     }
@@ -594,9 +619,11 @@ extern "C" {
 int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, double tstart, double tend,
                            int coords, int ir, int orient, Dbptr *dbscgr, Dbptr *dbsc) {
     double t_begin = std_now(), t_mark = t_begin;
-    auto lap = [&t_mark]() {
+    plan_steps.clear();
+    auto lap = [&t_mark](const char *step) {
         double now = std_now();
         progress("time = %.3f\n", now - t_mark);
+        plan_steps.push_back({step, now - t_mark});
         t_mark = now;
     };
     ViewList views;
@@ -619,7 +646,7 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
             return fail();
         }
         done();
-        lap();
+        lap("subset wfdisc");
     }
     long n = record_count(dbwf);
     if (n <= 0) {
@@ -677,7 +704,7 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
     free(bufs);
     sorted.record = dbALL;
     done();
-    lap();
+    lap("sort");
 
     Dbptr result = sorted;
     if (coords || ir || orient) {
@@ -694,7 +721,7 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
                 return fail();
             }
             done();
-            lap();
+            lap("subset sensor");
         }
         if (ir) {
             progress("joining sensor with instrument...");
@@ -705,11 +732,11 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
                 return fail();
             }
             done();
-            lap();
+            lap("join instrument");
             progress("reading instrument responses...");
             if (read_responses(dbsen, ir) < 0) return fail();
             done();
-            lap();
+            lap("read responses");
         }
         if (orient) {
             progress("joining sensor with sitechan...");
@@ -729,7 +756,7 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
                 return fail();
             }
             done();
-            lap();
+            lap("join sitechan");
         }
         if (coords) {
             progress("joining sensor with site...");
@@ -740,7 +767,7 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
                 return fail();
             }
             done();
-            lap();
+            lap("join site");
         }
         progress("joining wfdisc with sensor etc...");
         Tbl *k1 = strtbl((char *)"wfdisc.sta", (char *)"wfdisc.chan", (char *)"wfdisc.time::wfdisc.endtime", nullptr);
@@ -759,7 +786,7 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
             return fail();
         }
         done();
-        lap();
+        lap("join wfdisc");
         long m = record_count(result);
         if (m <= 0) {
             elog_log(0, "grdb_sc_loadcss: No data rows to process.\n");
@@ -781,13 +808,19 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
         return fail();
     }
     done();
-    lap();
+    lap("group");
     // the views on the way refer to base rows only: the result needs none
     views.free_except(result, grouped);
     *dbsc = result;
     *dbscgr = grouped;
     progress("total time = %.4f\n", std_now() - t_begin);
     return 0;
+}
+
+int dsseis_plan_steps(DsseisStepTime *steps, int max) {
+    int n = (int)plan_steps.size();
+    for (int i = 0; i < n && i < max && steps; i++) steps[i] = plan_steps[(size_t)i];
+    return n;
 }
 
 int kodsseis_create(Dbptr dbin, int argc, char **argv, KODsseis **scg, char *handle) {
