@@ -6,8 +6,10 @@
 //    reading every wfdisc row once (dbget) in the same run.
 //  - Extracting and rotating three one-hour channels at 100 samples per
 //    second (each channel in six ten-minute rows), against extracting the
-//    same three channels without rotation in the same run.
-// A summary prints the figures.
+//    same three channels without rotation in the same run; both include
+//    releasing the samples, in processor time (the machine may be shared).
+// A summary prints the figures.  "--rotation-only" skips the large
+// database.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -43,6 +45,14 @@ Dbptr g_big, g_small;
 
 double now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Processor time of this process: the machine is shared, and wall time
+// alone overstates a cost when other work runs.
+double cpu() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return (double)ts.tv_sec + 1e-9 * (double)ts.tv_nsec;
 }
 
 std::string station(int s) {
@@ -145,7 +155,7 @@ long count(Dbptr p) {
 }
 
 struct PlanRun {
-    double seconds = 0;
+    double seconds = 0, cpu_seconds = 0;
     long rows = 0, groups = 0;
     std::vector<DsseisStepTime> steps;
 };
@@ -153,12 +163,13 @@ struct PlanRun {
 PlanRun run_plan() {
     PlanRun pr;
     Dbptr gr, sc;
-    double t = now();
+    double t = now(), c = cpu();
     if (dsseis_grdb_sc_loadcss(g_big, nullptr, nullptr, nullptr, kT0, kT0 + kSegments * kSeg, 1, 1, 1, &gr, &sc) < 0) {
         elog_complain(0, "bench_kodsseis: the loading plan failed\n");
         exit(1);
     }
     pr.seconds = now() - t;
+    pr.cpu_seconds = cpu() - c;
     pr.rows = count(sc);
     pr.groups = count(gr);
     pr.steps.resize(16);
@@ -172,14 +183,14 @@ double read_rows() {
     Dbptr wf = dblookup(g_big, nullptr, "wfdisc", nullptr, nullptr);
     long n = count(wf);
     char row[512];
-    double t = now();
+    double t = cpu();
     long sum = 0;
     for (wf.record = 0; wf.record < n; wf.record++) {
         dbget(wf, row);
         sum += row[0];
     }
     benchmark::DoNotOptimize(sum);
-    return now() - t;
+    return cpu() - t;
 }
 
 void BM_ReadWfdiscRows(benchmark::State &state) {
@@ -210,7 +221,7 @@ double extract3() {
     const char *chans[] = {"BHE", "BHN", "BHZ"};
     Dbptr tr = dbinvalid();
     int nsegs = 0;
-    double t = now();
+    double t = cpu();
     for (const char *c : chans)
         if (dsseis_getchannel(g_source->dbsc, nullptr, (char *)"AB000", (char *)c, 0, 0, nullptr, 1, nullptr, 0, 0,
                               nullptr, &nsegs, &tr) < 0 ||
@@ -218,24 +229,24 @@ double extract3() {
             elog_complain(0, "bench_kodsseis: extraction failed\n");
             exit(1);
         }
-    double s = now() - t;
+    // releasing the samples is part of both: the rotation releases its
+    // inputs itself
     trdestroy(&tr);
-    return s;
+    return cpu() - t;
 }
 
 double rotate3() {
     Dbptr tr = dbinvalid();
     int nsegs = 0;
-    double t = now();
+    double t = cpu();
     if (dsseis_getchannel(g_source->dbsc, nullptr, (char *)"AB000", nullptr, 0, 0, nullptr, 1, (char *)"R", 30.0, 10.0,
                           nullptr, &nsegs, &tr) < 0 ||
         nsegs != 1) {
         elog_complain(0, "bench_kodsseis: rotation failed\n");
         exit(1);
     }
-    double s = now() - t;
     trdestroy(&tr);
-    return s;
+    return cpu() - t;
 }
 
 void BM_ExtractThreeChannels(benchmark::State &state) {
@@ -248,11 +259,12 @@ void BM_ExtractAndRotateThreeChannels(benchmark::State &state) {
 
 void summary() {
     double bx = 1e30, br = 1e30;
-    for (int k = 0; k < 7; ++k) {
+    for (int k = 0; k < 15; ++k) {
         bx = std::min(bx, extract3());
         br = std::min(br, rotate3());
     }
-    printf("three one-hour channels at 100 samples/s: extract %.4f s, extract and rotate %.4f s, ratio %.2f "
+    printf("three one-hour channels at 100 samples/s (best of 15, processor time): extract %.4f s, extract and "
+           "rotate %.4f s, ratio %.2f "
            "(goal 1.5)\n",
            bx, br, br / bx);
     if (g_rotation_only) return;
@@ -261,17 +273,19 @@ void summary() {
     double best_read = 1e30;
     for (int k = 0; k < 2; ++k) {
         PlanRun pr = run_plan();
-        if (pr.seconds < best.seconds) best = pr;
+        if (pr.cpu_seconds < best.cpu_seconds || k == 0) best = pr;
         best_read = std::min(best_read, read_rows());
     }
     printf("loading plan with instrument, sitechan and site joins: %ld wfdisc rows -> %ld rows, %ld groups, "
-           "%.3f s; reading every row once %.3f s; ratio %.1f\n",
+           "%.3f s wall, %.3f s processor; reading every row once %.3f s processor; ratio %.1f\n",
            count(dblookup(g_big, nullptr, "wfdisc", nullptr, nullptr)), best.rows, best.groups, best.seconds,
-           best_read, best.seconds / best_read);
-    double sum = 0;
-    for (auto &s : best.steps) sum += s.seconds;
+           best.cpu_seconds, best_read, best.cpu_seconds / best_read);
+    double sum = 0, csum = 0;
+    for (auto &s : best.steps) sum += s.seconds, csum += s.cpu_seconds;
+    printf("  %-16s %9s %7s %9s %7s\n", "step", "wall s", "share", "cpu s", "share");
     for (auto &s : best.steps)
-        printf("  %-16s %7.3f s  %5.1f %%\n", s.name, s.seconds, 100.0 * s.seconds / (sum > 0 ? sum : 1));
+        printf("  %-16s %9.3f %6.1f%% %9.3f %6.1f%%\n", s.name, s.seconds, 100.0 * s.seconds / (sum > 0 ? sum : 1),
+               s.cpu_seconds, 100.0 * s.cpu_seconds / (csum > 0 ? csum : 1));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
@@ -34,9 +35,9 @@ KORegistry dsseis_reg("scg%d", KORegistry::INCREMENT_THEN_COUNT, "scgs");
 Arr *resp_arr = nullptr;
 std::mutex resp_mutex;
 
-// Samples of rotated and accumulated traces above this are gaps; gaps are
-// written as kRotGap.
-const double kGapAbove = 1e30;
+// Samples of rotated and accumulated traces from kGapFrom up (as floats:
+// above 1e30) are gaps; gaps are written as kRotGap.
+const float kGapFrom = 1e30f;
 const float kRotGap = 2e30f;
 
 void progress(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -55,6 +56,12 @@ void done() {
 
 // Wall time of the steps of the last plan this thread ran.
 thread_local std::vector<DsseisStepTime> plan_steps;
+
+double thread_cpu() {
+    timespec ts;
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) return 0;
+    return (double)ts.tv_sec + 1e-9 * (double)ts.tv_nsec;
+}
 
 // Sort record: the station, channel and start time columns of a wfdisc row.
 struct mybuf {
@@ -383,6 +390,47 @@ int grtr_sc_create(Dbptr dbsc, const char *sta, const char *chan, double tstart,
     return 0;
 }
 
+#if defined(__GNUC__) && !defined(__clang__)
+// the sample loops below are plain enough to run on vectors
+#define KO_VECTOR_LOOP __attribute__((optimize("-fvect-cost-model=dynamic")))
+#else
+#define KO_VECTOR_LOOP
+#endif
+
+// An input sample that is no ground motion: a gap marker (above 1e30),
+// its like below -1e30, or not a number.
+inline bool no_sample(float v) { return !(std::fabs(v) < kGapFrom); }
+
+// d[i] = factor * d[i], gaps written as kRotGap.
+KO_VECTOR_LOOP void scale_samples(float *d, long n, double factor) {
+    for (long i = 0; i < n; i++) {
+        float v = d[i];
+        float r = (float)(factor * (double)v);
+        d[i] = no_sample(v) ? kRotGap : r;
+    }
+}
+
+// o[i] += factor * a[i]: output gaps stay, input gaps make gaps.
+KO_VECTOR_LOOP void add_scaled(float *o, const float *a, long n, double factor) {
+    for (long i = 0; i < n; i++) {
+        float v = a[i], ov = o[i];
+        float r = ov + (float)(factor * (double)v);
+        r = no_sample(v) ? kRotGap : r;
+        o[i] = ov >= kGapFrom ? ov : r;
+    }
+}
+
+// Rewrites rotated gaps as the trace library's marker; the count of them.
+KO_VECTOR_LOOP long mark_gaps(float *d, long n, float hostgap) {
+    long count = 0;
+    for (long i = 0; i < n; i++) {
+        bool g = d[i] >= kGapFrom;
+        count += g;
+        d[i] = g ? hostgap : d[i];
+    }
+    return count;
+}
+
 // Adds factor times the input rows tri into the output rows tro (ranges of
 // one trace table), sample by nearest sample.  Output gaps stay gaps; an
 // output sample that no input row covers becomes a gap.
@@ -421,7 +469,7 @@ int traccumulate(Dbptr tro, Dbptr tri, double factor) {
             return -1;
         }
         for (long j = 0; j < out.nsamp; j++) {
-            if (out.data[j] > kGapAbove) continue;
+            if (out.data[j] >= kGapFrom) continue;
             double t = out.time + (double)j * out.dt;
             while (t > in.end + 0.1 * in.dt && ir < ilast) {
                 if (!load(tri, ++ir, in)) {
@@ -443,22 +491,11 @@ int traccumulate(Dbptr tro, Dbptr tri, double factor) {
                 // nearest input sample advances with the output sample, up
                 // to the end of one of the two rows
                 long run = std::min(out.nsamp - j, in.nsamp - k);
-                float *o = out.data + j;
-                const float *a = in.data + k;
-                for (long i = 0; i < run; i++) {
-                    if (o[i] > kGapAbove) continue;
-                    float v = a[i];
-                    o[i] = v > kGapAbove || !std::isfinite(v) ? kRotGap : o[i] + (float)(factor * (double)v);
-                }
+                add_scaled(out.data + j, in.data + k, run, factor);
                 j += run - 1;
                 continue;
             }
-            float v = in.data[k];
-            if (v > kGapAbove || !std::isfinite(v)) {
-                out.data[j] = kRotGap;
-                continue;
-            }
-            out.data[j] += (float)(factor * (double)v);
+            add_scaled(out.data + j, in.data + k, 1, factor);
         }
     }
     return 0;
@@ -538,7 +575,8 @@ int rotate_channels(Dbptr *tr, long base, long end, const char *rotate, double s
         }
     }
 
-    // the reference channel, scaled, makes the output rows
+    // the reference channel, scaled, makes the output rows; its sample
+    // arrays move to them (the input rows are released below anyway)
     const InputChannel &rc = ch[ref];
     long out_first = end;
     Dbptr scratch = row_at(*tr, dbSCRATCH);
@@ -554,22 +592,25 @@ int rotate_channels(Dbptr *tr, long base, long end, const char *rotate, double s
             elog_log(0, "getchannel: dbgetv() error.\n");
             return -1;
         }
-        const float *in = static_cast<const float *>(p);
-        if (nsamp < 0 || (nsamp > 0 && !in)) nsamp = 0;
-        float *data = static_cast<float *>(malloc((size_t)(nsamp > 0 ? nsamp : 1) * sizeof(float)));
-        if (!data) {
-            elog_log(1, "getchannel: malloc() error.\n");
+        float *data = static_cast<float *>(p);
+        if (nsamp < 0 || !data) nsamp = 0;
+        if (dbputv(scratch, nullptr, "chan", rotate, "datatype", "t4", "hang", strike, "vang", 90.0 + dip, "data",
+                   (void *)data, "nsamp", nsamp, (char *)0) < 0) {
+            elog_log(0, "getchannel: dbputv() error.\n");
             return -1;
         }
-        for (long j = 0; j < nsamp; j++)
-            data[j] = in[j] > kGapAbove || !std::isfinite(in[j]) ? kRotGap : (float)(rc.factor * (double)in[j]);
-        if (dbputv(scratch, nullptr, "chan", rotate, "datatype", "t4", "hang", strike, "vang", 90.0 + dip, "data",
-                   (void *)data, "nsamp", nsamp, (char *)0) < 0 ||
-            dbadd(row_at(*tr, dbALL), nullptr) < 0) {
-            free(data);
+        long added = dbadd(row_at(*tr, dbALL), nullptr);
+        if (added < 0) {
             elog_log(0, "getchannel: dbadd() error.\n");
             return -1;
         }
+        // one owner per array: the input row lets go of it
+        if (dbputv(row, nullptr, "data", (void *)nullptr, (char *)0) < 0) {
+            dbputv(row_at(*tr, added), nullptr, "data", (void *)nullptr, "nsamp", 0L, (char *)0);
+            elog_log(0, "getchannel: dbputv() error.\n");
+            return -1;
+        }
+        scale_samples(data, nsamp, rc.factor);
     }
     long out_end = record_count(*tr);
     for (size_t i = 0; i < ch.size(); i++) {
@@ -588,12 +629,7 @@ int rotate_channels(Dbptr *tr, long base, long end, const char *rotate, double s
         long nsamp = 0;
         void *p = nullptr;
         if (dbgetv(row_at(*tr, r), nullptr, "nsamp", &nsamp, "data", &p, (char *)0) < 0 || !p) continue;
-        float *d = static_cast<float *>(p);
-        for (long j = 0; j < nsamp; j++)
-            if (d[j] > kGapAbove) {
-                d[j] = hostgap;
-                gaps++;
-            }
+        gaps += mark_gaps(static_cast<float *>(p), nsamp, hostgap);
     }
     if (gaps > 0 && trsplit(range(*tr, base, n), nullptr) < 0) {
         elog_log(0, "getchannel: trsplit() error.\n");
@@ -618,13 +654,14 @@ extern "C" {
 
 int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, double tstart, double tend,
                            int coords, int ir, int orient, Dbptr *dbscgr, Dbptr *dbsc) {
-    double t_begin = std_now(), t_mark = t_begin;
+    double t_begin = std_now(), t_mark = t_begin, c_mark = thread_cpu();
     plan_steps.clear();
-    auto lap = [&t_mark](const char *step) {
-        double now = std_now();
+    auto lap = [&t_mark, &c_mark](const char *step) {
+        double now = std_now(), c = thread_cpu();
         progress("time = %.3f\n", now - t_mark);
-        plan_steps.push_back({step, now - t_mark});
+        plan_steps.push_back({step, now - t_mark, c - c_mark});
         t_mark = now;
+        c_mark = c;
     };
     ViewList views;
     Dbptr none = dbinvalid();

@@ -9,7 +9,8 @@ extern "C" {
 
 typedef struct DsseisStepTime {
     const char *name; /* the step ("subset wfdisc", "sort", "join sitechan", ...) */
-    double seconds;
+    double seconds;     /* wall time */
+    double cpu_seconds; /* processor time of the calling thread */
 } DsseisStepTime;
 
 /* Copies at most max steps of the calling thread's last loading plan, in
