@@ -183,6 +183,38 @@ TEST_F(Source, OuterJoinsKeepRowsWithoutPartners) {
     EXPECT_EQ(resp2, resp);
 }
 
+TEST_F(Source, RowSpanningASensorChangeIsLoadedOnce) {
+    add_wf("AAK", "BHZ", T0, ramp(100));        // 0 .. 9.9 s
+    add_wf("AAK", "BHZ", T0 + 10, ramp(100));   // 10 .. 19.9 s
+    add_sensor("AAK", "BHZ", T0 + 5, 9999999999.999, 2);  // the new sensor, listed first
+    add_sensor("AAK", "BHZ", T0 - 100, T0 + 5, 1);
+    add_instrument(1, "one.resp", kPaz);
+    add_instrument(2, "two.resp", kPaz);
+    KODsseis *s = nullptr;
+    ASSERT_EQ(create({tstr(T0), tstr(T0 + 3600), "-ir", "1"}, &s), 0) << rzvtest::all_messages();
+    ASSERT_EQ(count(s->dbsc), 2);
+    std::vector<long> inids;
+    Dbptr p = s->dbsc;
+    for (p.record = 0; p.record < 2; p.record++) {
+        long inid = 0;
+        dbgetv(p, nullptr, "sensor.inid", &inid, (char *)0);
+        inids.push_back(inid);
+    }
+    EXPECT_EQ(inids, (std::vector<long>{1, 2}));  // the epoch in effect at each start
+    char *argv[] = {(char *)"", (char *)"0"};
+    std::string tag = handles.back();
+    argv[0] = (char *)tag.c_str();
+    char out[128];
+    ASSERT_EQ(kodsseis_getstachan(2, argv, out), 0);
+    EXPECT_EQ(std::string(out).substr(0, 12), "- AAK BHZ 2 ");
+    int nsegs = 0;
+    ASSERT_EQ(dsseis_getchannel(s->dbsc, nullptr, nullptr, nullptr, 0, 0, nullptr, 0, nullptr, 0, 0, nullptr, &nsegs,
+                                &tr),
+              0);
+    EXPECT_EQ(nsegs, 1);  // spliced, no sample twice
+    EXPECT_EQ(samples(tr.record).size(), 200u);
+}
+
 TEST_F(Source, ResponseFilesMissingOrMalformed) {
     add_wf("AAK", "BHZ", T0, ramp(100));
     add_wf("BBK", "BHZ", T0, ramp(100));

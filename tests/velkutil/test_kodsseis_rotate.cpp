@@ -144,6 +144,28 @@ TEST_F(Rotation, GapInOneInputIsSplitAway) {
         for (float x : samples(r)) EXPECT_LT(fabs(x), 1e29);
 }
 
+TEST_F(Rotation, GapMarkersInsideARowAreGaps) {
+    // loaded as they are ("leave"): gap markers in the north samples 50..59
+    // (the trace library's) and a NaN at 120 make gaps, split away
+    std::vector<float> north = channel(0, 90);
+    for (int i = 50; i < 60; i++) north[(size_t)i] = 1e30f;
+    north[120] = std::nanf("");
+    comp("BHE", 90, 90);
+    add_wf("AAK", "BHN", T0, north);
+    add_sitechan("AAK", "BHN", 0, 90);
+    add_sensor("AAK", "BHN", T0 - 10, T0 + 86400, -1);
+    open_source();
+    int nsegs = 0;
+    ASSERT_EQ(rotate(60, 0, &nsegs, "leave"), 0) << rzvtest::all_messages();
+    ASSERT_EQ(nsegs, 3);
+    double t = 0;
+    EXPECT_EQ(samples(tr.record).size(), 50u);
+    EXPECT_EQ(samples(tr.record + 1, &t).size(), 60u);
+    EXPECT_NEAR(t, T0 + 6.0, 1e-6);
+    EXPECT_LT(worst(tr.record + 1, 60, 0, 60), 1e-5);
+    EXPECT_EQ(samples(tr.record + 2).size(), 79u);
+}
+
 TEST_F(Rotation, InputStartingJustAfterTakesItsFirstSample) {
     // north starts 0.05 intervals late: still sample for sample
     add_wf("AAK", "BHE", T0, channel(90, 90));

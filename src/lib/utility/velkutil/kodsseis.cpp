@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -391,42 +392,70 @@ int grtr_sc_create(Dbptr dbsc, const char *sta, const char *chan, double tstart,
 }
 
 #if defined(__GNUC__) && !defined(__clang__)
-// the sample loops below are plain enough to run on vectors
-#define KO_VECTOR_LOOP __attribute__((optimize("-fvect-cost-model=dynamic")))
+// The sample loops below run on vectors.  They select with integer masks
+// (the bits of the floats), so no floating-point comparison stands in the
+// way; the arithmetic is the plain IEEE one either way.
+#define KO_VECTOR_LOOP __attribute__((optimize("O3", "no-trapping-math")))
 #else
 #define KO_VECTOR_LOOP
 #endif
 
-// An input sample that is no ground motion: a gap marker (above 1e30),
-// its like below -1e30, or not a number.
-inline bool no_sample(float v) { return !(std::fabs(v) < kGapFrom); }
+const uint32_t kAbsMask = 0x7fffffffu;
+
+uint32_t bits_of(float f) {
+    uint32_t b;
+    memcpy(&b, &f, sizeof b);
+    return b;
+}
+
+// The IEEE single-precision bits of kGapFrom (1e30f) and kRotGap (2e30f).
+constexpr uint32_t kGapBits = 0x7149f2cau, kRotBits = 0x71c9f2cau;
+
+// An input sample that is no ground motion is a gap: a gap marker (above
+// 1e30), its like below -1e30, infinite, or not a number.
 
 // d[i] = factor * d[i], gaps written as kRotGap.
-KO_VECTOR_LOOP void scale_samples(float *d, long n, double factor) {
+KO_VECTOR_LOOP void scale_samples(float *__restrict d, long n, double factor) {
     for (long i = 0; i < n; i++) {
         float v = d[i];
         float r = (float)(factor * (double)v);
-        d[i] = no_sample(v) ? kRotGap : r;
+        uint32_t vb, rb;
+        memcpy(&vb, &v, 4);
+        memcpy(&rb, &r, 4);
+        uint32_t x = (vb & kAbsMask) >= kGapBits ? kRotBits : rb;
+        memcpy(&d[i], &x, 4);
     }
 }
 
-// o[i] += factor * a[i]: output gaps stay, input gaps make gaps.
-KO_VECTOR_LOOP void add_scaled(float *o, const float *a, long n, double factor) {
+// o[i] += factor * a[i]: output gaps (from 1e30 up) stay, input gaps make
+// gaps.
+KO_VECTOR_LOOP void add_scaled(float *__restrict o, const float *__restrict a, long n, double factor) {
     for (long i = 0; i < n; i++) {
         float v = a[i], ov = o[i];
         float r = ov + (float)(factor * (double)v);
-        r = no_sample(v) ? kRotGap : r;
-        o[i] = ov >= kGapFrom ? ov : r;
+        uint32_t vb, ob, rb;
+        memcpy(&vb, &v, 4);
+        memcpy(&ob, &ov, 4);
+        memcpy(&rb, &r, 4);
+        uint32_t x = (vb & kAbsMask) >= kGapBits ? kRotBits : rb;
+        x = (int32_t)ob >= (int32_t)kGapBits ? ob : x;
+        memcpy(&o[i], &x, 4);
     }
 }
 
-// Rewrites rotated gaps as the trace library's marker; the count of them.
-KO_VECTOR_LOOP long mark_gaps(float *d, long n, float hostgap) {
+// Rewrites rotated gaps (from 1e30 up) as the trace library's marker; the
+// count of them.
+KO_VECTOR_LOOP long mark_gaps(float *__restrict d, long n, float hostgap) {
+    uint32_t hb;
+    memcpy(&hb, &hostgap, 4);
     long count = 0;
     for (long i = 0; i < n; i++) {
-        bool g = d[i] >= kGapFrom;
+        uint32_t b;
+        memcpy(&b, &d[i], 4);
+        bool g = (int32_t)b >= (int32_t)kGapBits;
         count += g;
-        d[i] = g ? hostgap : d[i];
+        b = g ? hb : b;
+        memcpy(&d[i], &b, 4);
     }
     return count;
 }
@@ -469,7 +498,7 @@ int traccumulate(Dbptr tro, Dbptr tri, double factor) {
             return -1;
         }
         for (long j = 0; j < out.nsamp; j++) {
-            if (out.data[j] >= kGapFrom) continue;
+            if ((int32_t)bits_of(out.data[j]) >= (int32_t)kGapBits) continue;
             double t = out.time + (double)j * out.dt;
             while (t > in.end + 0.1 * in.dt && ir < ilast) {
                 if (!load(tri, ++ir, in)) {
@@ -647,6 +676,69 @@ void drop_from(Dbptr tr, long from) {
 }
 
 const char *shown(const char *s) { return s ? s : "NULL"; }
+
+// The rows of the wfdisc-sensor join with one sensor per wfdisc row: of a
+// run of rows with the same wfdisc row, the one whose sensor epoch holds the
+// row's start time (the latest epoch that began by then), else the first.
+// Loading a waveform once per sensor would give its samples twice.  A new
+// view, or an invalid pointer with a message.
+Dbptr one_sensor_per_row(Dbptr dbin, Dbptr joined, std::vector<char> &buf) {
+    Tbl *tables = nullptr;
+    if (dbquery(joined, dbVIEW_TABLES, &tables) < 0 || !tables) {
+        elog_log(0, "grdb_sc_loadcss: dbquery() error.\n");
+        return dbinvalid();
+    }
+    Dbptr out = dbtbl2view(dbin, tables);
+    if (out.table < 0) {
+        elog_log(0, "grdb_sc_loadcss: dbtbl2view() error.\n");
+        return out;
+    }
+    long m = record_count(joined);
+    std::string prev, cur;
+    long best = -1;
+    double best_time = 0;
+    bool best_holds = false;
+    char ref[dbREF_SIZE];
+    auto flush = [&]() {
+        if (best < 0) return true;
+        joined.record = best;
+        return dbref(joined, ref) == 0 && dbadd(out, ref) >= 0;
+    };
+    for (long r = 0; r < m; r++) {
+        joined.record = r;
+        double wt = 0, st = 0;
+        if (dbget(joined, buf.data()) < 0 ||
+            dbgetv(joined, nullptr, "wfdisc.time", &wt, "sensor.time", &st, (char *)0) < 0) {
+            elog_log(0, "grdb_sc_loadcss: dbget() error.\n");
+            dbfree(out);
+            return dbinvalid();
+        }
+        cur = buf.data();
+        bool holds = st <= wt;
+        if (r == 0 || cur != prev) {
+            if (!flush()) {
+                elog_log(0, "grdb_sc_loadcss: dbadd() error.\n");
+                dbfree(out);
+                return dbinvalid();
+            }
+            best = r;
+            best_time = st;
+            best_holds = holds;
+            prev.swap(cur);
+        } else if (holds && (!best_holds || st > best_time)) {
+            best = r;
+            best_time = st;
+            best_holds = true;
+        }
+    }
+    if (!flush()) {
+        elog_log(0, "grdb_sc_loadcss: dbadd() error.\n");
+        dbfree(out);
+        return dbinvalid();
+    }
+    out.record = dbALL;
+    return out;
+}
 
 }  // namespace
 
@@ -828,6 +920,13 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
         if (m <= 0) {
             elog_log(0, "grdb_sc_loadcss: No data rows to process.\n");
             return fail();
+        }
+        if (m > n) {
+            // a row that spans a change of sensor found both: keep one
+            result = views.add(one_sensor_per_row(dbin, result, row));
+            if (result.table < 0) return fail();
+            m = record_count(result);
+            lap("one sensor a row");
         }
         progress("ending with %ld wfdiscs.\n", m);
     }
