@@ -36,10 +36,11 @@ KORegistry dsseis_reg("scg%d", KORegistry::INCREMENT_THEN_COUNT, "scgs");
 Arr *resp_arr = nullptr;
 std::mutex resp_mutex;
 
-// Samples of rotated and accumulated traces from kGapFrom up (as floats:
-// above 1e30) are gaps; gaps are written as kRotGap.
-const float kGapFrom = 1e30f;
-const float kRotGap = 2e30f;
+// Samples of rotated and accumulated traces from 1e30f up (as floats:
+// above 1e30) are gaps; gaps are written as 2e30f.  The sample loops work
+// on their IEEE single-precision bits.
+constexpr uint32_t kGapBits = 0x7149f2cau;  // 1e30f
+constexpr uint32_t kRotBits = 0x71c9f2cau;  // 2e30f
 
 void progress(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void progress(const char *fmt, ...) {
@@ -408,13 +409,11 @@ uint32_t bits_of(float f) {
     return b;
 }
 
-// The IEEE single-precision bits of kGapFrom (1e30f) and kRotGap (2e30f).
-constexpr uint32_t kGapBits = 0x7149f2cau, kRotBits = 0x71c9f2cau;
 
 // An input sample that is no ground motion is a gap: a gap marker (above
 // 1e30), its like below -1e30, infinite, or not a number.
 
-// d[i] = factor * d[i], gaps written as kRotGap.
+// d[i] = factor * d[i], gaps written as 2e30f.
 KO_VECTOR_LOOP void scale_samples(float *__restrict d, long n, double factor) {
     for (long i = 0; i < n; i++) {
         float v = d[i];
@@ -507,7 +506,7 @@ int traccumulate(Dbptr tro, Dbptr tri, double factor) {
                 }
             }
             if (in.nsamp == 0 || t > in.end + 0.1 * in.dt || t < in.time - 0.1 * in.dt) {
-                out.data[j] = kRotGap;
+                out.data[j] = 2e30f;
                 continue;
             }
             double x = (t - in.time) / in.dt;
