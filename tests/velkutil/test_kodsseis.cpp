@@ -192,15 +192,16 @@ TEST_F(Source, RowSpanningASensorChangeIsLoadedOnce) {
     add_instrument(2, "two.resp", kPaz);
     KODsseis *s = nullptr;
     ASSERT_EQ(create({tstr(T0), tstr(T0 + 3600), "-ir", "1"}, &s), 0) << rzvtest::all_messages();
-    ASSERT_EQ(count(s->dbsc), 2);
+    // the joined rows: one per partner
+    ASSERT_EQ(count(s->dbsc), 3);
     std::vector<long> inids;
     Dbptr p = s->dbsc;
-    for (p.record = 0; p.record < 2; p.record++) {
+    for (p.record = 0; p.record < 3; p.record++) {
         long inid = 0;
         dbgetv(p, nullptr, "sensor.inid", &inid, (char *)0);
         inids.push_back(inid);
     }
-    EXPECT_EQ(inids, (std::vector<long>{1, 2}));  // the epoch in effect at each start
+    EXPECT_EQ(inids, (std::vector<long>{2, 1, 2}));
     char *argv[] = {(char *)"", (char *)"0"};
     std::string tag = handles.back();
     argv[0] = (char *)tag.c_str();
@@ -213,6 +214,23 @@ TEST_F(Source, RowSpanningASensorChangeIsLoadedOnce) {
               0);
     EXPECT_EQ(nsegs, 1);  // spliced, no sample twice
     EXPECT_EQ(samples(tr.record).size(), 200u);
+    // the first row's response is the one of the sensor in effect at its start
+    Dbptr first = tr;
+    first.record = tr.record;
+    void *resp = nullptr;
+    ASSERT_EQ(dbgetv(first, nullptr, "response", &resp, (char *)0), 0);
+    ASSERT_NE(resp, nullptr);
+    KODsseis *only1 = nullptr;
+    ASSERT_EQ(create({tstr(T0), tstr(T0 + 5), "-ir", "1", "-sta", "AAK"}, &only1), 0);
+    Dbptr tr1 = dbinvalid();
+    ASSERT_EQ(dsseis_getchannel(only1->dbsc, nullptr, nullptr, nullptr, T0, T0 + 4, nullptr, 0, nullptr, 0, 0,
+                                nullptr, &nsegs, &tr1),
+              0);
+    void *resp1 = nullptr;
+    tr1.record = 0;
+    dbgetv(tr1, nullptr, "response", &resp1, (char *)0);
+    trdestroy(&tr1);
+    EXPECT_EQ(resp, resp1);
 }
 
 TEST_F(Source, ResponseFilesMissingOrMalformed) {

@@ -219,16 +219,22 @@ TEST_F(Rotation, RefusedInputs) {
     EXPECT_EQ(rotate(0, 0, &nsegs), -1);
     EXPECT_TRUE(has_message("getchannel: Cannot rotate with 1 input channels.\n"));
 
-    comp("BHE", 10, 90);  // not orthogonal to BHN
+    // a target that is no direction
+    comp("BHE", 90, 90);
+    open_source();
+    EXPECT_EQ(rotate(NAN, 0, &nsegs), -1);
+    EXPECT_TRUE(has_message("getchannel: Strike nan and dip 0 are no direction.\n"));
+
+    comp("BH1", 80, 90);  // not orthogonal to BHE (the first pair in row order)
     open_source();
     EXPECT_EQ(rotate(0, 0, &nsegs), -1);
-    EXPECT_TRUE(has_message("getchannel: Channels BHE and BHN are not orthogonal.\n"));
+    EXPECT_TRUE(has_message("getchannel: Channels BH1 and BHE are not orthogonal.\n"));
 
     comp("BHZ", 0, 0);
     comp("HHZ", 0, 0);
     open_source();
     EXPECT_EQ(rotate(0, 0, &nsegs), -1);
-    EXPECT_TRUE(has_message("getchannel: Cannot rotate with 4 input channels.\n"));
+    EXPECT_TRUE(has_message("getchannel: Cannot rotate with 5 input channels.\n"));
 }
 
 TEST_F(Rotation, DifferentRatesAndUnknownOrientationRefused) {

@@ -187,7 +187,24 @@ int grdb_sc_getstachan(Dbptr dbscgr, long record, char *net, char *sta, char *ch
         elog_log(0, "grdb_sc_getstachan: dbget_range() error.\n");
         return -1;
     }
-    *nsegs = (int)(ie - is);
+    // rows repeated for a change of sensor within them are one segment
+    long rsize = 0;
+    dbquery(bundle, dbRECORD_SIZE, &rsize);
+    std::vector<char> buf((size_t)(rsize > 0 ? rsize : 0) + 512);
+    std::string prev;
+    long distinct = 0;
+    for (long r = is; r < ie; r++) {
+        Dbptr row = bundle;
+        row.record = r;
+        row.field = dbALL;
+        if (dbget(row, buf.data()) < 0) {
+            elog_log(0, "grdb_sc_getstachan: dbget() error.\n");
+            return -1;
+        }
+        if (r == is || prev != buf.data()) distinct++;
+        prev = buf.data();
+    }
+    *nsegs = (int)distinct;
     Dbptr first = bundle, last = bundle;
     first.record = is;
     last.record = ie - 1;
@@ -220,6 +237,90 @@ Dbptr range(Dbptr tr, long first, long end) {
     return tr;
 }
 
+// A wfdisc row whose span meets two sensor epochs (a change of sensor
+// within the row) is joined with both; loading it once per sensor would
+// give its samples twice.  one_sensor_per_row keeps, of each run of rows
+// with the same wfdisc row, the one whose sensor epoch holds the row's start
+// time (the latest epoch begun by then), else the first.  The result is
+// joined itself when it has no such runs (*made false), else a new view
+// (*made true) to be freed by the caller; an invalid pointer with a message
+// on failure.
+bool has_repeated_rows(Dbptr joined, std::vector<char> &buf) {
+    long m = record_count(joined);
+    std::string prev;
+    for (long r = 0; r < m; r++) {
+        joined.record = r;
+        if (dbget(joined, buf.data()) < 0) return false;
+        if (r > 0 && prev == buf.data()) return true;
+        prev = buf.data();
+    }
+    return false;
+}
+
+Dbptr one_sensor_per_row(Dbptr joined, bool *made) {
+    *made = false;
+    long rsize = 0;
+    dbquery(joined, dbRECORD_SIZE, &rsize);
+    std::vector<char> buf((size_t)(rsize > 0 ? rsize : 0) + 512);
+    if (!view_has_table(joined, "sensor") || !has_repeated_rows(joined, buf)) return joined;
+    Tbl *tables = nullptr;
+    if (dbquery(joined, dbVIEW_TABLES, &tables) < 0 || !tables) {
+        elog_log(0, "grtr_sc_create: dbquery() error.\n");
+        return dbinvalid();
+    }
+    Dbptr out = dbtbl2view(joined, tables);
+    if (out.table < 0) {
+        elog_log(0, "grtr_sc_create: dbtbl2view() error.\n");
+        return out;
+    }
+    long m = record_count(joined);
+    std::string prev, cur;
+    long best = -1;
+    double best_time = 0;
+    bool best_holds = false;
+    char ref[dbREF_SIZE];
+    auto flush = [&]() {
+        if (best < 0) return true;
+        joined.record = best;
+        return dbref(joined, ref) == 0 && dbadd(out, ref) >= 0;
+    };
+    for (long r = 0; r < m; r++) {
+        joined.record = r;
+        double wt = 0, st = 0;
+        if (dbget(joined, buf.data()) < 0 ||
+            dbgetv(joined, nullptr, "wfdisc.time", &wt, "sensor.time", &st, (char *)0) < 0) {
+            elog_log(0, "grtr_sc_create: dbget() error.\n");
+            dbfree(out);
+            return dbinvalid();
+        }
+        cur = buf.data();
+        bool holds = st <= wt;
+        if (r == 0 || cur != prev) {
+            if (!flush()) {
+                elog_log(0, "grtr_sc_create: dbadd() error.\n");
+                dbfree(out);
+                return dbinvalid();
+            }
+            best = r;
+            best_time = st;
+            best_holds = holds;
+            prev.swap(cur);
+        } else if (holds && (!best_holds || st > best_time)) {
+            best = r;
+            best_time = st;
+            best_holds = true;
+        }
+    }
+    if (!flush()) {
+        elog_log(0, "grtr_sc_create: dbadd() error.\n");
+        dbfree(out);
+        return dbinvalid();
+    }
+    out.record = dbALL;
+    *made = true;
+    return out;
+}
+
 // A wfdisc row of the selection whose waveform file is missing.
 struct MissingRow {
     std::string sta, chan, path;
@@ -249,6 +350,10 @@ int grtr_sc_create(Dbptr dbsc, const char *sta, const char *chan, double tstart,
             if (on) dbfree(v);
         }
     } freer{view, subset};
+    bool made = false;
+    view = one_sensor_per_row(view, &made);
+    if (view.table < 0) return -1;
+    Freer once{view, made};
 
     const char *gapmode = gap ? gap : "seg";
     bool split = false, drop = false;
@@ -540,6 +645,10 @@ struct InputChannel {
 // Rotates the input channels of rows [base, end) of *tr into one channel
 // named rotate; on success the rows from base on are the output segments.
 int rotate_channels(Dbptr *tr, long base, long end, const char *rotate, double strike, double dip) {
+    if (!std::isfinite(strike) || !std::isfinite(dip)) {
+        elog_log(0, "getchannel: Strike %g and dip %g are no direction.\n", strike, dip);
+        return -1;
+    }
     std::vector<InputChannel> ch;
     std::string prev;
     for (long r = base; r < end; r++) {
@@ -572,7 +681,8 @@ int rotate_channels(Dbptr *tr, long base, long end, const char *rotate, double s
         }
         // the orientation nulls (-1) are no direction: refuse rather than
         // rotate with a made-up one
-        if (k.vang < 0.0 || k.vang > 180.0 || (k.hang == -1.0 && fabs(sin(k.vang * d2r)) > 1e-9)) {
+        if (!std::isfinite(k.hang) || !(k.vang >= 0.0 && k.vang <= 180.0) ||
+            (k.hang == -1.0 && fabs(sin(k.vang * d2r)) > 1e-9)) {
             elog_log(0, "getchannel: Channel %s has no orientation (hang %.1f, vang %.1f).\n", k.chan, k.hang,
                      k.vang);
             return -1;
@@ -675,69 +785,6 @@ void drop_from(Dbptr tr, long from) {
 }
 
 const char *shown(const char *s) { return s ? s : "NULL"; }
-
-// The rows of the wfdisc-sensor join with one sensor per wfdisc row: of a
-// run of rows with the same wfdisc row, the one whose sensor epoch holds the
-// row's start time (the latest epoch that began by then), else the first.
-// Loading a waveform once per sensor would give its samples twice.  A new
-// view, or an invalid pointer with a message.
-Dbptr one_sensor_per_row(Dbptr dbin, Dbptr joined, std::vector<char> &buf) {
-    Tbl *tables = nullptr;
-    if (dbquery(joined, dbVIEW_TABLES, &tables) < 0 || !tables) {
-        elog_log(0, "grdb_sc_loadcss: dbquery() error.\n");
-        return dbinvalid();
-    }
-    Dbptr out = dbtbl2view(dbin, tables);
-    if (out.table < 0) {
-        elog_log(0, "grdb_sc_loadcss: dbtbl2view() error.\n");
-        return out;
-    }
-    long m = record_count(joined);
-    std::string prev, cur;
-    long best = -1;
-    double best_time = 0;
-    bool best_holds = false;
-    char ref[dbREF_SIZE];
-    auto flush = [&]() {
-        if (best < 0) return true;
-        joined.record = best;
-        return dbref(joined, ref) == 0 && dbadd(out, ref) >= 0;
-    };
-    for (long r = 0; r < m; r++) {
-        joined.record = r;
-        double wt = 0, st = 0;
-        if (dbget(joined, buf.data()) < 0 ||
-            dbgetv(joined, nullptr, "wfdisc.time", &wt, "sensor.time", &st, (char *)0) < 0) {
-            elog_log(0, "grdb_sc_loadcss: dbget() error.\n");
-            dbfree(out);
-            return dbinvalid();
-        }
-        cur = buf.data();
-        bool holds = st <= wt;
-        if (r == 0 || cur != prev) {
-            if (!flush()) {
-                elog_log(0, "grdb_sc_loadcss: dbadd() error.\n");
-                dbfree(out);
-                return dbinvalid();
-            }
-            best = r;
-            best_time = st;
-            best_holds = holds;
-            prev.swap(cur);
-        } else if (holds && (!best_holds || st > best_time)) {
-            best = r;
-            best_time = st;
-            best_holds = true;
-        }
-    }
-    if (!flush()) {
-        elog_log(0, "grdb_sc_loadcss: dbadd() error.\n");
-        dbfree(out);
-        return dbinvalid();
-    }
-    out.record = dbALL;
-    return out;
-}
 
 }  // namespace
 
@@ -919,13 +966,6 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
         if (m <= 0) {
             elog_log(0, "grdb_sc_loadcss: No data rows to process.\n");
             return fail();
-        }
-        if (m > n) {
-            // a row that spans a change of sensor found both: keep one
-            result = views.add(one_sensor_per_row(dbin, result, row));
-            if (result.table < 0) return fail();
-            m = record_count(result);
-            lap("one sensor a row");
         }
         progress("ending with %ld wfdiscs.\n", m);
     }
