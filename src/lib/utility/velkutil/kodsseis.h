@@ -57,8 +57,10 @@ int kodsseis_getnstachans(int argc, char **argv);
 
 /* argv[0] a tag, argv[1] a group number from 0: writes "net sta chan nsegs
  * start end" ("%s %s %s %d %.5lf %.5lf", the network always "-") into out,
- * which holds at least 128 bytes.  0, or -1 with a message (a group number
- * out of range is refused). */
+ * which holds at least 128 bytes.  nsegs counts the group's wfdisc rows (a
+ * row joined with two sensors counts once); start is the first row's time,
+ * end the last row's endtime.  0, or -1 with a message (a group number out
+ * of range is refused). */
 int kodsseis_getstachan(int argc, char **argv, char *out);
 
 /* The loading plan, usable without a registered source: subsets wfdisc to
@@ -66,8 +68,9 @@ int kodsseis_getstachan(int argc, char **argv, char *out);
  * times are 0), sorts it by station, channel and start time, joins sensor
  * (subset the same way) with instrument (ir: reading every response file
  * into the shared cache), sitechan (orient) and site (coords) as outer
- * joins, joins the sorted rows with that, and groups by sta and chan.
- * net_expr is not used.  0 with *dbscgr and *dbsc set, or -1 with a
+ * joins, joins the sorted rows with that (a row whose span meets two
+ * sensor epochs appears once per sensor), and groups by sta and chan.
+ * Every intermediate view is freed.  net_expr is not used.  0 with *dbscgr and *dbsc set, or -1 with a
  * "grdb_sc_loadcss: ..." message. */
 int dsseis_grdb_sc_loadcss(Dbptr dbin, char *net_expr, char *sta_expr, char *chan_expr, double tstart, double tend,
                            int coords, int ir, int orient, Dbptr *dbscgr, Dbptr *dbsc);
@@ -84,7 +87,10 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *net_expr, char *sta_expr, char *cha
  * clockwise from north; downward from horizontal), with hang strike and
  * vang 90 + dip; samples where an input has no data are gaps and the output
  * is split there.  Inputs must have the same sample rate and known
- * orientations.  filter is not used.
+ * orientations (hang and vang from a sitechan join); a finite strike and
+ * dip.  A wfdisc row joined with two sensors is loaded once, with the
+ * sensor in effect at its start.  Responses come from the shared cache,
+ * through the instrument of each segment's wfdisc row.  filter is not used.
  * On success 0: trace->record is the first new row, trace->field the row
  * count, *nsegs the number of new rows.  -1 with a message otherwise; a
  * waveform file missing for a row of the selected channels is a failure. */
