@@ -801,6 +801,10 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
         t_mark = now;
         c_mark = c;
     };
+    if (!dbscgr || !dbsc) {
+        elog_log(0, "grdb_sc_loadcss: no result pointers given.\n");
+        return -1;
+    }
     ViewList views;
     Dbptr none = dbinvalid();
     auto fail = [&]() {
