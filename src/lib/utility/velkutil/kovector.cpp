@@ -885,7 +885,12 @@ KOVector *kovector_create_from_pf(Pf *pf, char *name, char *tag, char *handle, i
     memcpy(v->ident, kIdent, sizeof kIdent);
     v->ny = ny;
     v->heap_size = (int)sizeof(KOVector);
+    // heap_size (an int) must be able to hold what the points take.
     bool ok = nx <= INT_MAX / (long)(sizeof(KOVectorPoint) + 11 * sizeof(double));
+    if (!ok) {
+        errno = ENOMEM;
+        elog_log(1, "kovector_create_from_pf: malloc(vector->point) error.\n");
+    }
     if (ok && tag && !(v->tag = strdup(tag))) {
         elog_log(1, "kovector_create_from_pf: malloc(vector) error.\n");
         ok = false;
