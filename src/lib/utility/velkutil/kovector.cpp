@@ -29,7 +29,6 @@
 namespace {
 
 const char kIdent[8] = {'k', 'o', 'v', 'e', 'c', 0, 0, 0};
-const double kNoValue = 3.4e38;
 const double kMissing = 1e30;
 const double kPi = 3.141592653589793;
 const double kInfinite = 1e30;
