@@ -470,6 +470,27 @@ TEST_F(BlobStreams, SampleBufferIsTheFamilysOwnAllocation) {
     EXPECT_EQ(elog_message_flag(elog_count() - 1), 1);
 }
 
+TEST_F(BlobStreams, OversizedRecordTextEndsWithTheReadMessage) {
+    // A record text longer than a trace row can be is never read; the call
+    // ends as for any record text that cannot be read.
+    std::string good = blob(trace_row("AAA", 1000, 20, 3), {1, 2, 3});
+    for (int lrec : {512, 600, -5}) {
+        elog_clear_register(0);
+        std::string bad;
+        put_be(bad, lrec);
+        put_be(bad, 0);
+        EXPECT_EQ(load(good + bad + std::string(700, ' ')), -1);
+        ASSERT_GT(elog_count(), 0);
+        EXPECT_STREQ(elog_message(elog_count() - 1),
+                     ("kovector2_read_from_trblob: read(rec) error for blob file " + dir.file("b.blob") + "\n").c_str())
+            << lrec;
+        EXPECT_EQ(elog_message_flag(elog_count() - 1), 1);
+        EXPECT_EQ(rows(), 1);
+        TearDown();
+        dbtr = dbinvalid();
+    }
+}
+
 // A child process writes the stream into a pipe a few bytes at a time.
 pid_t feed(int fd_out, const std::string &bytes, size_t piece) {
     pid_t pid = fork();

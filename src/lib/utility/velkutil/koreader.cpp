@@ -391,7 +391,11 @@ int read_blobs(const char *path, Dbptr *dbtr, const char *fname, BlobSink &sink)
         mi2hi(&cur, &lrec, 1);
         mi2hi(&cur, &ndata, 1);
         if (lrec < 0 || lrec > kMaxRecordText) {
+            // Never read: it could not be a trace row.  Said plainly, then
+            // as any record text that cannot be read.
             elog_log(0, "%s: record length %d out of range for blob file %s\n", fname, lrec, path);
+            errno = EMSGSIZE;
+            elog_log(1, "%s: read(rec) error for blob file %s\n", fname, path);
             return -1;
         }
         if (ndata < 0) {
