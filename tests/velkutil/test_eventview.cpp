@@ -301,6 +301,31 @@ TEST(EventViewEvents, EventsOriginsMagnitudesAndMoments) {
     v.freeEvents(events);
 }
 
+TEST(EventViewEvents, OriginWithANullIdKeepsItsOwnMagnitudes) {
+    EventDb d;
+    long r = d.origin(-1, -1, T0);
+    d.origin_mags(r, 4.5, 7, -999.0, -1, 3.2, -1);
+    d.netmag(7, -1, "mb", 9.9);  // a netmag row with a null orid belongs to no origin
+    KOEventView v(nullptr);
+    ASSERT_TRUE(evdb::bind(v, d.name));
+    Tbl *events = nullptr;
+    ASSERT_EQ(v.refreshEvents(&events), 0);
+    ASSERT_EQ(maxtbl(events), 1);
+    KOEVOrigin *o = at<KOEVEvent>(events, 0)->pref_origin;
+    EXPECT_EQ(o->orid, -1);
+    ASSERT_EQ(maxtbl(o->magnitudes), 2);
+    KOEVMagnitude *mb = at<KOEVMagnitude>(o->magnitudes, 0), *ml = at<KOEVMagnitude>(o->magnitudes, 1);
+    EXPECT_STREQ(mb->magtype, "mb");
+    EXPECT_EQ(mb->magid, 7);
+    EXPECT_DOUBLE_EQ(mb->magnitude, 4.5);
+    EXPECT_TRUE(invalid(mb->dbnetmag));
+    EXPECT_STREQ(ml->magtype, "ml");
+    EXPECT_DOUBLE_EQ(ml->magnitude, 3.2);
+    EXPECT_EQ(o->moments, nullptr);
+    EXPECT_TRUE(invalid(o->dborigerr));
+    v.freeEvents(events);
+}
+
 TEST(EventViewEvents, SortByLoadDates) {
     EventDb d;
     double dates[] = {T0 + 10 * 365 * 86400.0, T0 - 20 * 365 * 86400.0, T0, T0 + 0.0004};

@@ -669,11 +669,14 @@ int KOEventView::fillOrigin(long dborigin_record, KOEVOrigin *origin) {
     origin->dborigin = koev.origin.dbtable;
     origin->dborigerr = dbinvalid();
     Dbptr row = koev.origin.dbtable;
-    if (orid == NULL_ID) return 0;  // a null id identifies no rows
+    // A null id identifies no rows: such an origin has no origin error, netmag
+    // or moment tensor rows, but keeps the magnitudes of its own row.
+    bool keyed = orid != NULL_ID;
 
     MatchList matches;
-    long n = dbmatches(row, koev.origerr.dbtable, &koev.kpat_origin_origerr_match, &koev.tpat_origin_origerr_match,
-                       &koev.hook_origin_origerr_match, &matches.t);
+    long n = !keyed ? 0
+                    : dbmatches(row, koev.origerr.dbtable, &koev.kpat_origin_origerr_match,
+                                &koev.tpat_origin_origerr_match, &koev.hook_origin_origerr_match, &matches.t);
     if (n < 0) {
         ko_register_error(0, "KOEventView::refreshOrigin: dbmatches(%s) error.\n", orNULL(koev.dbname));
         return -1;
@@ -683,8 +686,9 @@ int KOEventView::fillOrigin(long dborigin_record, KOEVOrigin *origin) {
         origin->dborigerr = koev.origerr.dbtable;
     }
 
-    long m = dbmatches(row, koev.netmag.dbtable, &koev.kpat_origin_netmag_match, &koev.tpat_origin_netmag_match,
-                       &koev.hook_origin_netmag_match, &matches.t);
+    long m = !keyed ? 0
+                    : dbmatches(row, koev.netmag.dbtable, &koev.kpat_origin_netmag_match,
+                                &koev.tpat_origin_netmag_match, &koev.hook_origin_netmag_match, &matches.t);
     if (m < 0) {
         ko_register_error(0, "KOEventView::refreshOrigin: dbmatches(%s) error.\n", orNULL(koev.dbname));
         return -1;
@@ -735,8 +739,9 @@ int KOEventView::fillOrigin(long dborigin_record, KOEVOrigin *origin) {
         }
     }
 
-    long k = dbmatches(row, koev.mt.dbtable, &koev.kpat_origin_mt_match, &koev.tpat_origin_mt_match,
-                       &koev.hook_origin_mt_match, &matches.t);
+    long k = !keyed ? 0
+                    : dbmatches(row, koev.mt.dbtable, &koev.kpat_origin_mt_match, &koev.tpat_origin_mt_match,
+                                &koev.hook_origin_mt_match, &matches.t);
     if (k < 0) {
         ko_register_error(0, "KOEventView::refreshOrigin: dbmatches(%s) error.\n", orNULL(koev.dbname));
         return -1;
