@@ -616,6 +616,46 @@ TEST(EventViewBadInput, RowsOfTheWrongWidthAreStillRead) {
     v.freeEvents(events);
 }
 
+TEST(EventViewBadInput, FilesShortenedBeforeOneRowIsRead) {
+    EventDb d;
+    d.origin(11, -1, T0, 0, 0, 10);
+    d.site("A", 0, 10);
+    d.arrival(5, "A", T0 + 150);
+    long a0 = d.assoc(5, 11, "A");
+    d.netmag(8, 11, "ml", 3.0);
+    long s0 = d.stamag(8, "A", 5, 2.9);
+    d.wfmeas("A", 5, T0 + 140);
+    KOEventView v(nullptr);
+    ASSERT_TRUE(evdb::bind(v, d.name));
+    KOEVOrigin o;
+    ASSERT_EQ(v.refreshOrigin(0, &o), 0);
+    KOEVAssociation lone;
+    ASSERT_EQ(v.refreshAssociation(nullptr, a0, &lone), 0);  // without an origin: no station
+    EXPECT_FALSE(invalid(lone.dbarrival));
+    EXPECT_EQ(lone.station, nullptr);
+    // another program empties the files in place; the rows the caller names
+    // are gone, and reading them must fail rather than touch the old mapping
+    for (const char *t : {"assoc", "stamag", "site", "wfmeas", "arrival"})
+        ASSERT_EQ(truncate(d.file(t).c_str(), 0), 0) << t;
+    elog_clear_register(0);
+    KOEVAssociation a;
+    EXPECT_EQ(v.refreshAssociation(&o, a0, &a), -1);
+    EXPECT_TRUE(has_message("KOEventView::refreshAssociation: dbgetv(" + d.name + ") error.\n"));
+    KOEVStamag s;
+    EXPECT_EQ(v.refreshStamag(s0, &s), -1);
+    EXPECT_TRUE(has_message("KOEventView::refreshStamag: dbgetv(" + d.name + ") error.\n"));
+    KOEVOriginStation *st = (KOEVOriginStation *)&o;
+    EXPECT_EQ(v.lookupStation(&o, (char *)"A", T0, &st), 0);
+    EXPECT_EQ(st, nullptr);
+    KOEVDetection det;
+    memset(&det, 0, sizeof det);
+    det.time = T0 + 140;
+    EXPECT_EQ(v.lookupStation(&det, (char *)"A", &o), 0);
+    EXPECT_STREQ(det.station.sta, "");
+    v.freeStations(o.stations);
+    v.freeMagnitudes(o.magnitudes);
+}
+
 TEST(EventViewBadInput, NeverWritesTheDatabase) {
     EventDb d;
     d.event(1, 11);

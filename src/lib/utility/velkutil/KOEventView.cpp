@@ -801,7 +801,7 @@ int KOEventView::refreshAssociations(KOEVOrigin *origin) {
     for (long i = 0; i < n; i++) {
         KOEVAssociation a;
         koev.assoc.dbtable.record = matches.rec(i);
-        if (refreshAssociation(origin, -1, &a) < 0) {
+        if (fillAssociation(origin, -1, &a) < 0) {
             ko_register_error(0, "KOEventView::refreshAssociations: refreshAssociation() error.\n");
             return -1;
         }
@@ -816,6 +816,11 @@ int KOEventView::refreshAssociation(KOEVOrigin *origin, long dbassoc_record, KOE
         ko_register_error(0, "KOEventView::refreshAssociation: No database currently open.\n");
         return -1;
     }
+    look_again(koev, {&KOEV::assoc, &KOEV::arrival, &KOEV::site});
+    return fillAssociation(origin, dbassoc_record, association);
+}
+
+int KOEventView::fillAssociation(KOEVOrigin *origin, long dbassoc_record, KOEVAssociation *association) {
     if (dbassoc_record >= 0) koev.assoc.dbtable.record = dbassoc_record;
     long arid = 0;
     char timedef[8] = "";
@@ -847,7 +852,7 @@ int KOEventView::refreshAssociation(KOEVOrigin *origin, long dbassoc_record, KOE
         return -1;
     }
     KOEVOriginStation *station = nullptr;
-    if (lookupStation(origin, sta, time, &station) < 0) {
+    if (originStation(origin, sta, time, &station) < 0) {
         ko_register_error(0, "KOEventView::refreshAssociation: lookupStation(%s) error.\n", sta);
         return -1;
     }
@@ -940,7 +945,7 @@ int KOEventView::refreshStamags(KOEVMagnitude *magnitude) {
     for (long i = 0; i < n; i++) {
         KOEVStamag s;
         koev.stamag.dbtable.record = matches.rec(i);
-        if (refreshStamag(-1, &s) < 0) {
+        if (fillStamag(-1, &s) < 0) {
             ko_register_error(0, "KOEventView::refreshStamags: refreshStamag() error.\n");
             return -1;
         }
@@ -955,6 +960,11 @@ int KOEventView::refreshStamag(long dbstamag_record, KOEVStamag *stamag) {
         ko_register_error(0, "KOEventView::refreshStamag: No database currently open.\n");
         return -1;
     }
+    look_again(koev, {&KOEV::stamag, &KOEV::wfmeas});
+    return fillStamag(dbstamag_record, stamag);
+}
+
+int KOEventView::fillStamag(long dbstamag_record, KOEVStamag *stamag) {
     if (dbstamag_record >= 0) koev.stamag.dbtable.record = dbstamag_record;
     long magid = 0, arid = 0;
     double magnitude = 0;
@@ -1019,6 +1029,13 @@ int KOEventView::lookupStation(KOEVOrigin *origin, char *sta, double statime, KO
         ko_register_error(0, "KOEventView::lookupStation: No database currently open.\n");
         return -1;
     }
+    look_again(koev, {&KOEV::site});
+    return originStation(origin, sta, statime, station);
+}
+
+int KOEventView::originStation(KOEVOrigin *origin, char *sta, double statime, KOEVOriginStation **station) {
+    *station = nullptr;
+    if (!origin || !sta) return 0;
     if (!origin->stations && !(origin->stations = newarr(0))) {
         ko_register_error(1, "KOEventView::lookupStation: newarr(origin->stations) error.\n");
         return -1;
@@ -1069,6 +1086,11 @@ int KOEventView::lookupStation(KOEVDetection *detection, char *sta, KOEVOrigin *
         ko_register_error(0, "KOEventView::lookupStation: No database currently open.\n");
         return -1;
     }
+    look_again(koev, {&KOEV::site});
+    return detectionStation(detection, sta, origin);
+}
+
+int KOEventView::detectionStation(KOEVDetection *detection, char *sta, KOEVOrigin *origin) {
     long rec = site_row(koev, sta, detection->time);
     if (rec == -2) return -1;
     if (rec < 0) return 0;
@@ -1149,7 +1171,7 @@ int KOEventView::refreshDetections(KOEVOrigin *origin, int all) {
         copy_text(d.station.sta, sizeof d.station.sta, sta);
         copy_text(d.station.chan, sizeof d.station.chan, chan);
         d.dbdetection = koev.detection.dbtable;
-        if (lookupStation(&d, sta, origin) < 0) {
+        if (detectionStation(&d, sta, origin) < 0) {
             ko_register_error(0, "KOEventView::refreshDetections: lookupStation(%s_%s) error.\n", sta, chan);
             return fail();
         }
@@ -1240,7 +1262,7 @@ int KOEventView::refreshDetections(Tbl **detections, double t1, double t2) {
         if (is_detector_state(state)) continue;
         copy_text(d.phase, sizeof d.phase, state);
         d.dbdetection = koev.detection.dbtable;
-        if (lookupStation(&d, sta, nullptr) < 0) {
+        if (detectionStation(&d, sta, nullptr) < 0) {
             ko_register_error(0, "KOEventView::refreshDetections: lookupStation(%s_%s) error.\n", sta, chan);
             return -1;
         }
