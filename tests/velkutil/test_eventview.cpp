@@ -656,6 +656,39 @@ TEST(EventViewBadInput, FilesShortenedBeforeOneRowIsRead) {
     v.freeMagnitudes(o.magnitudes);
 }
 
+TEST(EventViewBadInput, RecordsWhoseRowsAShortenedFileNoLongerHolds) {
+    EventDb d;
+    d.event(1, 11);
+    d.origin(11, 1, T0);
+    d.netmag(8, 11, "ml", 3.0);
+    d.stamag(8, "A", 5, 2.9);
+    d.assoc(5, 11, "A");
+    d.detection("A", "BHZ", T0 + 5, "P");
+    KOEventView v(nullptr);
+    ASSERT_TRUE(evdb::bind(v, d.name));
+    Tbl *events = nullptr;
+    ASSERT_EQ(v.refreshEvents(&events), 0);
+    KOEVEvent *e = at<KOEVEvent>(events, 0);
+    KOEVOrigin *o = e->pref_origin;
+    KOEVMagnitude *m = at<KOEVMagnitude>(o->magnitudes, 0);
+    // the origin and netmag files are emptied in place under the caller's records
+    ASSERT_EQ(truncate(d.file("origin").c_str(), 0), 0);
+    ASSERT_EQ(truncate(d.file("netmag").c_str(), 0), 0);
+    elog_clear_register(0);
+    EXPECT_EQ(v.refreshAssociations(o), -1);
+    EXPECT_TRUE(has_message("KOEventView::refreshAssociations: dbmatches(" + d.name + ") error.\n"));
+    EXPECT_EQ(v.refreshAssociations(e), -1);
+    EXPECT_EQ(v.refreshDetections(o, 1), -1);
+    EXPECT_TRUE(has_message("KOEventView::refreshDetections: dbmatches(" + d.name + ") error.\n"));
+    EXPECT_EQ(v.refreshStamags(m), -1);
+    EXPECT_TRUE(has_message("KOEventView::refreshStamags: dbmatches(" + d.name + ") error.\n"));
+    // a fresh refresh sees the tables as they are now
+    ASSERT_EQ(v.refreshEvents(&events), 0);
+    EXPECT_EQ(maxtbl(events), 1);
+    EXPECT_EQ(at<KOEVEvent>(events, 0)->origins, nullptr);
+    v.freeEvents(events);
+}
+
 TEST(EventViewBadInput, NeverWritesTheDatabase) {
     EventDb d;
     d.event(1, 11);

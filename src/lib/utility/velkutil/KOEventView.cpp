@@ -784,7 +784,8 @@ int KOEventView::refreshAssociations(KOEVOrigin *origin) {
     freeAssociations(origin->associations);
     origin->associations = nullptr;
     if (origin->orid == NULL_ID) return 0;
-    look_again(koev, {&KOEV::assoc, &KOEV::arrival, &KOEV::site});
+    // the origin row is read too, as the key of the match
+    look_again(koev, {&KOEV::origin, &KOEV::assoc, &KOEV::arrival, &KOEV::site});
     MatchList matches;
     long n = dbmatches(origin->dborigin, koev.assoc.dbtable, &koev.kpat_origin_assoc_match,
                        &koev.tpat_origin_assoc_match, &koev.hook_origin_assoc_match, &matches.t);
@@ -928,7 +929,7 @@ int KOEventView::refreshStamags(KOEVMagnitude *magnitude) {
     freeStamags(magnitude->stamags);
     magnitude->stamags = nullptr;
     if (magnitude->magid == NULL_ID) return 0;
-    look_again(koev, {&KOEV::stamag, &KOEV::wfmeas});
+    look_again(koev, {&KOEV::netmag, &KOEV::stamag, &KOEV::wfmeas});
     MatchList matches;
     long n = dbmatches(magnitude->dbnetmag, koev.stamag.dbtable, &koev.kpat_netmag_stamag_match,
                        &koev.tpat_netmag_stamag_match, &koev.hook_netmag_stamag_match, &matches.t);
@@ -1127,7 +1128,7 @@ int KOEventView::refreshDetections(KOEVOrigin *origin, int all) {
     }
     freeDetections(origin->detections);
     origin->detections = nullptr;
-    look_again(koev, {&KOEV::detection, &KOEV::site});
+    look_again(koev, {&KOEV::origin, &KOEV::detection, &KOEV::site});
     MatchList matches;
     long n = dbmatches(origin->dborigin, koev.detection.dbtable, &koev.kpat_origin_detection_match,
                        &koev.tpat_origin_detection_match, &koev.hook_origin_detection_match, &matches.t);
