@@ -21,14 +21,17 @@
  * by the free operations like complete ones.
  *
  * Reading real databases: each refresh and lookup first has the engine take
- * in rows that other programs appended to the tables it reads (or read a
- * rewritten or shortened file again), so a view kept open for days sees new
- * rows without a reset, and a row number that a shortened file no longer
- * holds fails with a message.  A null id (-1) in a row identifies nothing: an event, origin,
- * netmag, assoc or stamag row with a null key is matched with no rows (rather
- * than with every row whose key is null too).  An assoc row whose origin is
- * missing is never listed; an arrival whose station has no site row, or
- * several valid on its day, has no station position.
+ * in rows that other programs appended to the tables it reads, the tables of
+ * the caller's key records included (or read a rewritten or shortened file
+ * again), so a view kept open for days sees new rows without a reset, and a
+ * row that a shortened file no longer holds fails with a message.  A program
+ * that shortens a table's file in place must still not do so while a refresh
+ * is reading it.  A null id (-1) in a row identifies nothing: an event,
+ * origin, netmag, assoc or stamag row with a null key is matched with no rows
+ * (rather than with every row whose key is null too), while an origin keeps
+ * the magnitudes of its own row.  An assoc row whose origin is missing is
+ * never listed; an arrival whose station has no site row, or several valid on
+ * its day, has no station position.
  *
  * Threads: the view is used from one thread at a time, except that its
  * monitor thread runs the change test on the tables' files while the owner
