@@ -151,6 +151,31 @@ TEST(EventViewBinding, MissingDatabaseLeavesTheViewUnbound) {
     pffree(pf);
 }
 
+TEST(EventViewBinding, FailedOpeningsCarryTheSystemErrorFlag) {
+    KOEventView v(nullptr);
+    elog_clear_register(0);
+    EXPECT_EQ(v.configure("dbname", "", (char *)0), -1);
+    auto flag_of = [](const std::string &text) {
+        for (int i = 0; i < elog_count(); i++)
+            if (text == elog_message(i)) return elog_message_flag(i);
+        return -1;
+    };
+    EXPECT_EQ(flag_of("eventview_parse_dbname: dbopen() error\n"), 1);
+    EXPECT_EQ(flag_of("eventview_parse_dbname: : eventview_open_table() error.\n"), 0);
+
+    // a descriptor that became unreadable: reset cannot open the database
+    EventDb d;
+    d.origin(10, -1, T0);
+    ASSERT_TRUE(rzvtest::write_file(d.name, "schema css3.0\n"));
+    ASSERT_TRUE(evdb::bind(v, d.name));
+    ASSERT_TRUE(rzvtest::write_file(d.name, "schema css3.0\nnot a descriptor line\n"));
+    elog_clear_register(0);
+    EXPECT_EQ(v.reset(), -1);
+    EXPECT_EQ(flag_of("KOEventView::reset: dbopen(" + d.name + ") error\n"), 1);
+    EXPECT_EQ(flag_of("KOEventView::reset: " + d.name + ": eventview_open_table() error.\n"), 0);
+    EXPECT_EQ(v.koev.dbname, nullptr);
+}
+
 TEST(EventViewBinding, ConstructorBindsFromParameterFileAndResetReopens) {
     EventDb d;
     d.origin(10, -1, T0);

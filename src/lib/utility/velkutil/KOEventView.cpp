@@ -382,7 +382,7 @@ int KOEventView::bind(const char *name, const char *who) {
     Dbptr db;
     bool ok = false;
     if (dbopen(koev.dbname, "r", &db) < 0) {
-        ko_register_error(0, "%s: dbopen(%s) error\n", who, koev.dbname);
+        ko_register_error(1, "%s: dbopen(%s) error\n", who, koev.dbname);
     } else if (!database_exists(db, koev.dbname)) {
         ko_register_error(0, "%s: database %s does not exist: no descriptor and no table file.\n", who,
                           koev.dbname);
