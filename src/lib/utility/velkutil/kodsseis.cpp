@@ -71,9 +71,19 @@ struct mybuf {
     long record;
 };
 
+// Columns of the sort record: station and channel with their blanks, then
+// the start time, right-aligned.
+constexpr size_t kStaChanCols = 16;
+
 int mycompar(const void *a, const void *b) {
     const mybuf *x = static_cast<const mybuf *>(a), *y = static_cast<const mybuf *>(b);
     int c = strcmp(x->stachantime, y->stachantime);
+    if (c && strncmp(x->stachantime, y->stachantime, kStaChanCols) == 0 &&
+        (strchr(x->stachantime + kStaChanCols, '-') || strchr(y->stachantime + kStaChanCols, '-'))) {
+        // a time before 1970: its sign puts the text out of time order
+        double tx = atof(x->stachantime + kStaChanCols), ty = atof(y->stachantime + kStaChanCols);
+        c = tx < ty ? -1 : tx > ty ? 1 : c;
+    }
     if (c) return c;
     // equal text keeps table order, so the result never depends on qsort
     return x->record < y->record ? -1 : x->record > y->record ? 1 : 0;
