@@ -364,12 +364,14 @@ static long line_penalty(const SchemaTable *s, const char *p, size_t len) {
 
 /* Which of the layouts the lines of a file (not all rows of one width, or
  * of a width several layouts share) are written in: the one that most of
- * its first lines fit exactly, then the one they are least far from; the
- * earlier layout on a tie.  Null when no line fits any layout. */
+ * its first lines fit exactly, then the one whose width most of them have
+ * (layouts that differ only in their last field), then the one they are
+ * least far from; the earlier layout on a tie.  Null when no line fits
+ * any layout. */
 static const SchemaTable *layout_of_lines(const std::vector<const SchemaTable *> &cands, const char *p,
                                           size_t size) {
     const long MAXLINES = 2000;
-    std::vector<long> fits(cands.size(), 0), pens(cands.size(), 0);
+    std::vector<long> fits(cands.size(), 0), whole(cands.size(), 0), pens(cands.size(), 0);
     size_t i = 0;
     long lines = 0;
     while (i < size && lines < MAXLINES) {
@@ -384,6 +386,7 @@ static const SchemaTable *layout_of_lines(const std::vector<const SchemaTable *>
             for (size_t c = 0; c < cands.size(); c++) {
                 long pen = line_penalty(cands[c], p + i, len);
                 if (pen == 0) fits[c]++;
+                if (pen == 0 && len == (size_t)cands[c]->rowsize) whole[c]++;
                 pens[c] += pen;
             }
         }
@@ -392,9 +395,21 @@ static const SchemaTable *layout_of_lines(const std::vector<const SchemaTable *>
     long best = -1;
     for (size_t c = 0; c < cands.size(); c++) {
         if (!fits[c]) continue;
-        if (best < 0 || fits[c] > fits[best] || (fits[c] == fits[best] && pens[c] < pens[best])) best = (long)c;
+        if (best < 0 || fits[c] > fits[best] ||
+            (fits[c] == fits[best] && (whole[c] > whole[best] || (whole[c] == whole[best] && pens[c] < pens[best]))))
+            best = (long)c;
     }
     return best < 0 ? nullptr : cands[best];
+}
+
+/* True when a row of n rows of the stride ends in a carriage return: the
+ * lines are one character narrower than the rows, written with CR LF (a
+ * layout one character wider than another would otherwise take them). */
+static bool rows_end_in_cr(const char *p, long stride, long n) {
+    if (stride < 2) return false;
+    for (long k = 0; k < n; k++)
+        if (p[(size_t)k * stride + stride - 2] == '\r') return true;
+    return false;
 }
 
 /* Chooses the layout of a table file: the one whose width all its rows have
@@ -407,7 +422,7 @@ static const SchemaTable *choose_layout(const std::vector<const SchemaTable *> &
     std::vector<long> counts;
     for (const SchemaTable *c : cands) {
         long k = 0;
-        if (rows_exact(map, size, c->rowsize + 1, &k)) {
+        if (rows_exact(map, size, c->rowsize + 1, &k) && !rows_end_in_cr(map, c->rowsize + 1, k)) {
             if (c == deflt) {
                 exact_ones.insert(exact_ones.begin(), c);
                 counts.insert(counts.begin(), k);

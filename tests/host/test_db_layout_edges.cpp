@@ -1,0 +1,138 @@
+// Table files at the edges of layout recognition: lines whose carriage
+// return makes them as long as another layout's rows, and the like.  Each
+// must read at its own columns, or through the normalising copy, never at
+// the columns of a layout it is not in.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "db.h"
+#include "dbfixture.h"
+#include "rzvtest.h"
+#include "stock.h"
+
+namespace {
+
+class DbLayoutEdges : public ::testing::Test {
+protected:
+    void SetUp() override {
+        elog_clear_register(0);
+        prefix = dir.file("edge");
+    }
+    void TearDown() override { elog_clear_register(0); }
+    rzvtest::TempDir dir;
+    std::string prefix;
+};
+
+// Opens the database with complaints sent to a file; returns what was printed.
+std::string open_quietly(const std::string &prefix, const char *mode, Dbptr *db) {
+    FILE *log = tmpfile();
+    elog_set_stream(log);
+    EXPECT_EQ(dbopen(prefix.c_str(), mode, db), 0);
+    // the tables are loaded on first use: touch the ones the tests read
+    for (const char *t : {"lastid", "remark", "sitechan", "event"}) {
+        long n = 0;
+        dbquery(dblookup(*db, 0, t, 0, 0), dbRECORD_COUNT, &n);
+    }
+    elog_set_stream(0);
+    rewind(log);
+    std::string out;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, log)) > 0) out.append(buf, n);
+    fclose(log);
+    return out;
+}
+
+std::string crlf(const std::vector<std::string> &rows) {
+    std::string s;
+    for (const std::string &r : rows) s += r + "\r\n";
+    return s;
+}
+
+long qlong(Dbptr db, int code) {
+    long v = -99;
+    EXPECT_EQ(dbquery(db, code, &v), 0) << code;
+    return v;
+}
+
+// A carriage return makes a line one character longer: a css3.0 lastid or
+// remark row (42, 116) then has the width of the KB Core mix (43, 117), a
+// KB Core sitechan row (139) that of css3.0 (140), and an event row with an
+// 8-wide prefor that of the 9-wide one.  Such files are still read at their
+// own columns, through the normalising copy, and refuse writes.
+TEST_F(DbLayoutEdges, CarriageReturnsDoNotMakeLinesOfAnotherLayout) {
+    char lastid[2][80], remark[100 + 80], sitechan[200], event[200];
+    snprintf(lastid[0], sizeof lastid[0], "%-15.15s %8ld %-17.17s", "arid", 12345678L, "10-01-02 08:30:00");
+    snprintf(lastid[1], sizeof lastid[1], "%-15.15s %8ld %-17.17s", "wfid", 7L, "10-01-02 08:30:00");
+    snprintf(remark, sizeof remark, "%8ld %8ld %-80.80s %-17.17s", 4L, 1L, "a line of a remark", "10-01-02 08:30:00");
+    snprintf(sitechan, sizeof sitechan, "%-6.6s %-8.8s %8ld %8ld %8ld %-1.1s %9.4f %6.1f %6.1f %-50.50s %-19.19s",
+             "AAK", "BHZ", 1990001L, 17L, 2286324L, "n", 0.03, -1.0, 0.0, "STS-2 vertical", "2010-01-02 08:30:00");
+    snprintf(event, sizeof event, "%9ld %-32.32s %8ld %-20.20s %9ld %-17.17s", 123456789L, "Kazakhstan", 87654321L,
+             "IDC_REB", 5L, "10-01-02 08:30:00");
+    rzvtest::write_file(prefix + ".lastid", crlf({lastid[0], lastid[1]}));
+    rzvtest::write_file(prefix + ".remark", crlf({remark}));
+    rzvtest::write_file(prefix + ".sitechan", crlf({sitechan}));
+    rzvtest::write_file(prefix + ".event", crlf({event}));
+    const std::string before = rzvtest::read_file(prefix + ".lastid");
+
+    Dbptr db;
+    std::string said = open_quietly(prefix, "r+", &db);
+    EXPECT_EQ(dbfixture::count_messages("normalised"), 0);  // printed, not left in the register
+    for (const char *t : {"lastid", "remark", "sitechan", "event"})
+        EXPECT_NE(said.find(prefix + "." + t), std::string::npos) << t << ": " << said;
+
+    Dbptr li = dblookup(db, 0, "lastid", 0, 0);
+    EXPECT_EQ(qlong(li, dbRECORD_SIZE), 42);
+    EXPECT_EQ(qlong(li, dbTABLE_IS_WRITABLE), 0);
+    for (li.record = 0; li.record < 2; li.record++) {
+        char key[20];
+        long value = 0;
+        double lddate = 0;
+        ASSERT_EQ(dbgetv(li, 0, "keyname", key, "keyvalue", &value, "lddate", &lddate, (char *)0), 0)
+            << rzvtest::all_messages();
+        EXPECT_STREQ(key, li.record ? "wfid" : "arid");
+        EXPECT_EQ(value, li.record ? 7 : 12345678);
+        EXPECT_EQ(lddate, 1262421000.0);
+    }
+    // a file that is not in its layout's rows is not written to
+    li.record = 1;
+    EXPECT_LT(dbputv(li, 0, "keyvalue", 8L, (char *)0), 0);
+
+    Dbptr rm = dblookup(db, 0, "remark", 0, "0");
+    EXPECT_EQ(qlong(rm, dbRECORD_SIZE), 116);
+    char text[100];
+    long commid = 0;
+    double lddate = 0;
+    ASSERT_EQ(dbgetv(rm, 0, "commid", &commid, "remark", text, "lddate", &lddate, (char *)0), 0);
+    EXPECT_EQ(commid, 4);
+    EXPECT_STREQ(text, "a line of a remark");
+    EXPECT_EQ(lddate, 1262421000.0);
+
+    Dbptr sc = dblookup(db, 0, "sitechan", 0, "0");
+    EXPECT_EQ(qlong(sc, dbRECORD_SIZE), 139);
+    char ctype[8], descrip[60];
+    double edepth = 0;
+    ASSERT_EQ(dbgetv(sc, 0, "ctype", ctype, "edepth", &edepth, "descrip", descrip, "lddate", &lddate, (char *)0), 0)
+        << rzvtest::all_messages();
+    EXPECT_STREQ(ctype, "n");
+    EXPECT_EQ(edepth, 0.03);
+    EXPECT_STREQ(descrip, "STS-2 vertical");
+    EXPECT_EQ(lddate, 1262421000.0);
+
+    Dbptr ev = dblookup(db, 0, "event", 0, "0");
+    EXPECT_EQ(qlong(ev, dbRECORD_SIZE), 100);
+    long prefor = 0;
+    char auth[24];
+    ASSERT_EQ(dbgetv(ev, 0, "prefor", &prefor, "auth", auth, "commid", &commid, (char *)0), 0);
+    EXPECT_EQ(prefor, 87654321);
+    EXPECT_STREQ(auth, "IDC_REB");
+    EXPECT_EQ(commid, 5);
+    dbclose(db);
+    EXPECT_EQ(rzvtest::read_file(prefix + ".lastid"), before);
+}
+
+}  // namespace
