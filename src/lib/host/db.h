@@ -89,7 +89,9 @@
  *              A load date (UTC) is read from, in this order:
  *              "yy-mm-dd hh:mm:ss" (two-digit years 69-99 are 1969-1999,
  *              00-68 are 2000-2068; four digits also read), epoch seconds,
- *              and the forms other systems write: YYYYMMDD, YYYY-MM-DD,
+ *              and the forms other systems write: YYYYMMDD (eight
+ *              digits alone are this date, not seconds, when they make
+ *              one), YYYY-MM-DD,
  *              YYYY/MM/DD, DD-MON-YY or DD-MON-YYYY ("01-MAY-09"),
  *              YYYY-Mon-DD ("2009-May-01"), each optionally followed by
  *              blanks or "T" and hh:mm, hh:mm:ss[.fff] or hhmmss[.fff]
