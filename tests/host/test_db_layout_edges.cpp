@@ -135,4 +135,40 @@ TEST_F(DbLayoutEdges, CarriageReturnsDoNotMakeLinesOfAnotherLayout) {
     EXPECT_EQ(rzvtest::read_file(prefix + ".lastid"), before);
 }
 
+// A KB Core wfdisc of one row cut short (a copy that stopped, a row being
+// written): no line is whole, yet the fields it has are where KB Core puts
+// them, and are read there, not at the css3.0 columns.
+TEST_F(DbLayoutEdges, OneCutRowIsReadAtTheLayoutItResembles) {
+    char row[400];
+    snprintf(row, sizeof row,
+             "%-6.6s %-8.8s %17.5f %9ld %8ld %8ld %17.5f %8ld %11.7f %16.6f %16.6f %-6.6s %-1.1s %-2.2s %-1.1s "
+             "%-64.64s %-32.32s %10ld %9ld %-19.19s",
+             "AAK", "BHZ", 1262304000.0, 123456789L, 7L, 2010001L, 1262307599.975, 144000L, 40.0, 1.0, 1.0, "-", "-",
+             "s4", "-", "wf/2010", "AAK.BHZ.w", 0L, -1L, "2010-01-02 08:30:00");
+    ASSERT_EQ(strlen(row), 287u);
+    rzvtest::write_file(prefix + ".wfdisc", std::string(row, 230));  // cut inside dfile
+    Dbptr db;
+    FILE *log = tmpfile();
+    elog_set_stream(log);
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, "0");
+    EXPECT_EQ(qlong(wf, dbRECORD_COUNT), 1);
+    elog_set_stream(0);
+    fclose(log);
+    EXPECT_EQ(qlong(wf, dbRECORD_SIZE), 287);
+    long wfid = 0, chanid = 0, nsamp = 0;
+    double samprate = 0;
+    char dir[70];
+    ASSERT_EQ(dbgetv(wf, 0, "wfid", &wfid, "chanid", &chanid, "nsamp", &nsamp, "samprate", &samprate, "dir", dir,
+                     (char *)0),
+              0)
+        << rzvtest::all_messages();
+    EXPECT_EQ(wfid, 123456789);
+    EXPECT_EQ(chanid, 7);
+    EXPECT_EQ(nsamp, 144000);
+    EXPECT_EQ(samprate, 40.0);
+    EXPECT_STREQ(dir, "wf/2010");
+    dbclose(db);
+}
+
 }  // namespace

@@ -366,8 +366,8 @@ static long line_penalty(const SchemaTable *s, const char *p, size_t len) {
  * of a width several layouts share) are written in: the one that most of
  * its first lines fit exactly, then the one whose width most of them have
  * (layouts that differ only in their last field), then the one they are
- * least far from; the earlier layout on a tie.  Null when no line fits
- * any layout. */
+ * least far from; the earlier layout on a tie.  When no line fits any
+ * layout, the one they are least far from.  Null when there are no lines. */
 static const SchemaTable *layout_of_lines(const std::vector<const SchemaTable *> &cands, const char *p,
                                           size_t size) {
     const long MAXLINES = 2000;
@@ -398,6 +398,13 @@ static const SchemaTable *layout_of_lines(const std::vector<const SchemaTable *>
         if (best < 0 || fits[c] > fits[best] ||
             (fits[c] == fits[best] && (whole[c] > whole[best] || (whole[c] == whole[best] && pens[c] < pens[best]))))
             best = (long)c;
+    }
+    if (best < 0 && lines > 0) {
+        /* no line fits any layout (a file of one row cut short, lines
+         * damaged): the layout they are least far from */
+        best = 0;
+        for (size_t c = 1; c < cands.size(); c++)
+            if (pens[c] < pens[best]) best = (long)c;
     }
     return best < 0 ? nullptr : cands[best];
 }

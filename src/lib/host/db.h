@@ -24,8 +24,10 @@
  * all rows have (layouts of one width, as origerr's css3.0 and
  * kbcore-lddate17, are told apart by where their fields sit); else the
  * layout most lines fit, field by field.  A file whose lines fit no layout
- * is read through a normalising copy at the width of the database's own
- * layout (below), with a warning naming the file and the first bad line,
+ * is read through a normalising copy at the width of the layout they are
+ * least far from (the database's own layout, below, when none is nearer:
+ * a file of one row cut short still reads at its own columns), with a
+ * warning naming the file and the first bad line,
  * and refuses writes; so does a file of a recognised layout whose lines
  * are not all exact (carriage returns, trailing blanks removed).
  * dbquery gives the file's record size, field offsets and widths, and the
