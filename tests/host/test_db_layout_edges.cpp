@@ -171,4 +171,68 @@ TEST_F(DbLayoutEdges, OneCutRowIsReadAtTheLayoutItResembles) {
     dbclose(db);
 }
 
+// The amplitude table, which only KB Core has, in a database of css3.0
+// tables: rows written by hand with its print formats read back, join the
+// css3.0 arrivals by arid, and rows the engine adds take its own layout.
+TEST_F(DbLayoutEdges, AmplitudeInACss30Database) {
+    auto amp_row = [](long ampid, long arid, double amp, double per, const char *amptype, const char *lddate) {
+        char b[300];
+        snprintf(b, sizeof b,
+                 "%9ld %9ld %9ld %-8.8s %11.2f %7.2f %10.2f %17.5f %17.5f %7.2f %7.3f %-8.8s %-15.15s %-1.1s %-1.1s "
+                 "%-20.20s %-19.19s",
+                 ampid, arid, -1L, "BHZ", amp, per, 12.5, 1262304010.25, 1262304009.0, 3.0, -1.0, amptype, "nm", "n",
+                 "y", "IDC", lddate);
+        return std::string(b);
+    };
+    char arr[300];
+    snprintf(arr, sizeof arr,
+             "%-6.6s %17.5f %8ld %8ld %8ld %8ld %-8.8s %-8.8s %-1.1s %6.3f %7.2f %7.2f %7.2f %7.2f %7.2f %7.3f "
+             "%10.1f %7.2f %7.2f %-1.1s %-2.2s %10.2f %-1.1s %-15.15s %8ld %-17.17s",
+             "AAK", 1262304010.0, 42L, 2010001L, -1L, -1L, "BHZ", "P", "-", -1.0, -1.0, -1.0, -1.0, -1.0, -1.0, -1.0,
+             -1.0, -1.0, -999.0, "-", "-", -1.0, "-", "-", -1L, "-");
+    ASSERT_EQ(strlen(arr), 223u);
+    dbfixture::write_rows(prefix, "arrival", {arr});
+    dbfixture::write_rows(prefix, "amplitude",
+                          {amp_row(500000001, 42, 1234.56, 0.85, "A5/2", "2010-01-02 08:30:00"),
+                           amp_row(7, 43, 1.5, 1.0, "SBSNR", "-")});
+    ASSERT_EQ(rzvtest::read_file(prefix + ".amplitude").size(), 2u * 192);
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
+    Dbptr am = dblookup(db, 0, "amplitude", 0, 0);
+    EXPECT_EQ(qlong(am, dbRECORD_SIZE), 191);
+    am.record = 0;
+    long ampid = 0, arid = 0;
+    double amp = 0, per = 0, amptime = 0, lddate = 0;
+    char amptype[12], units[20], inarrival[4];
+    ASSERT_EQ(dbgetv(am, 0, "ampid", &ampid, "arid", &arid, "amp", &amp, "per", &per, "amptime", &amptime, "amptype",
+                     amptype, "units", units, "inarrival", inarrival, "lddate", &lddate, (char *)0),
+              0)
+        << rzvtest::all_messages();
+    EXPECT_EQ(ampid, 500000001);
+    EXPECT_EQ(arid, 42);
+    EXPECT_EQ(amp, 1234.56);
+    EXPECT_EQ(per, 0.85);
+    EXPECT_EQ(amptime, 1262304010.25);
+    EXPECT_STREQ(amptype, "A5/2");
+    EXPECT_STREQ(units, "nm");
+    EXPECT_STREQ(inarrival, "y");
+    EXPECT_EQ(lddate, 1262421000.0);
+    // the arrival finds its amplitude; the one of another arrival is left out
+    Dbptr j = dbjoin(dblookup(db, 0, "arrival", 0, 0), dblookup(db, 0, "amplitude", 0, 0), 0, 0, 0, 0, 0);
+    ASSERT_NE(j.table, dbINVALID) << rzvtest::all_messages();
+    EXPECT_EQ(qlong(j, dbRECORD_COUNT), 1);
+    j.record = 0;
+    ASSERT_EQ(dbgetv(j, 0, "amplitude.ampid", &ampid, "arrival.iphase", amptype, (char *)0), 0);
+    EXPECT_EQ(ampid, 500000001);
+    EXPECT_STREQ(amptype, "P");
+    EXPECT_EQ(dbaddv(dblookup(db, 0, "amplitude", 0, 0), 0, "ampid", 8L, "arid", 42L, "amp", 2.0, (char *)0), 2)
+        << rzvtest::all_messages();
+    // the css3.0 arrival table keeps its own layout beside it
+    EXPECT_EQ(qlong(dblookup(db, 0, "arrival", 0, 0), dbRECORD_SIZE), 223);
+    dbclose(db);
+    std::string text = rzvtest::read_file(prefix + ".amplitude");
+    ASSERT_EQ(text.size(), 3u * 192);
+    EXPECT_EQ(text.substr(2 * 192, 20), "        8        42 ");
+}
+
 }  // namespace
