@@ -218,7 +218,9 @@ static size_t count_newlines(const char *p, size_t n) {
 }
 
 /* True when the bytes are exactly n rows of the width, each with its
- * newline (the last one may lack it). */
+ * newline (the last one may lack it), none ending in a carriage return
+ * (lines one character narrower, written with CR LF: a layout one
+ * character wider than another would otherwise take them). */
 static bool rows_exact(const char *p, size_t size, long stride, long *n) {
     if (size == 0) {
         *n = 0;
@@ -238,7 +240,7 @@ static bool rows_exact(const char *p, size_t size, long stride, long *n) {
         nl += count_newlines(p + from, to - from);
         for (long k = k0; k < k1; k++) {
             size_t pos = (size_t)k * stride + stride - 1;
-            if (pos < size && p[pos] != '\n') return false;
+            if (pos < size && (p[pos] != '\n' || p[pos - 1] == '\r')) return false;
         }
     }
     if (nl != (full == size ? (size_t)rows : (size_t)rows - 1)) return false;
@@ -409,16 +411,6 @@ static const SchemaTable *layout_of_lines(const std::vector<const SchemaTable *>
     return best < 0 ? nullptr : cands[best];
 }
 
-/* True when a row of n rows of the stride ends in a carriage return: the
- * lines are one character narrower than the rows, written with CR LF (a
- * layout one character wider than another would otherwise take them). */
-static bool rows_end_in_cr(const char *p, long stride, long n) {
-    if (stride < 2) return false;
-    for (long k = 0; k < n; k++)
-        if (p[(size_t)k * stride + stride - 2] == '\r') return true;
-    return false;
-}
-
 /* Chooses the layout of a table file: the one whose width all its rows have
  * (the database's own layout tried first; layouts of one width told apart
  * by their lines), else the one its lines fit best, else the database's
@@ -429,7 +421,7 @@ static const SchemaTable *choose_layout(const std::vector<const SchemaTable *> &
     std::vector<long> counts;
     for (const SchemaTable *c : cands) {
         long k = 0;
-        if (rows_exact(map, size, c->rowsize + 1, &k) && !rows_end_in_cr(map, c->rowsize + 1, k)) {
+        if (rows_exact(map, size, c->rowsize + 1, &k)) {
             if (c == deflt) {
                 exact_ones.insert(exact_ones.begin(), c);
                 counts.insert(counts.begin(), k);
