@@ -332,4 +332,26 @@ TEST_F(DbLayoutEdges, EveryTableInEveryLayoutSurvivesTrimmingAndCarriageReturns)
     }
 }
 
+// The descriptor's layout names are read in any letter case.
+TEST_F(DbLayoutEdges, DescriptorLayoutNamesInAnyCase) {
+    const struct {
+        const char *text;
+        long size;
+    } cases[] = {{"schema KBCore\n", 287}, {"schema CSS3.0\n", 283}, {"schema css3.0\n", 283}};
+    int k = 0;
+    for (const auto &c : cases) {
+        std::string p = prefix + std::to_string(k++);
+        rzvtest::write_file(p, c.text);
+        FILE *log = tmpfile();
+        elog_set_stream(log);
+        Dbptr db;
+        ASSERT_EQ(dbopen(p.c_str(), "r", &db), 0);
+        EXPECT_EQ(qlong(dblookup(db, 0, "wfdisc", 0, 0), dbRECORD_SIZE), c.size) << c.text;
+        dbclose(db);
+        elog_set_stream(0);
+        EXPECT_EQ(ftell(log), 0) << c.text;  // nothing to warn about
+        fclose(log);
+    }
+}
+
 }  // namespace

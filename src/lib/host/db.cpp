@@ -998,7 +998,7 @@ static bool parse_descriptor(const std::string &path, Database *d) {
         if (key == "schema") {
             if (!strcasecmp(val.c_str(), "kbcore"))
                 d->layout = LAYOUT_KBCORE;
-            else if (val.compare(0, 6, "css3.0") == 0)
+            else if (!strncasecmp(val.c_str(), "css3.0", 6))
                 d->layout = LAYOUT_CSS30;
             else
                 elog_complain(0, "dbopen: %s line %ld: schema %s is not compiled in; css3.0 is used\n",
