@@ -354,4 +354,51 @@ TEST_F(DbLayoutEdges, DescriptorLayoutNamesInAnyCase) {
     }
 }
 
+// A css3.0 wfdisc whose writer padded the load date to 17 characters
+// without cutting it ("%-17s" of "2010-01-02 08:30:00") has rows of 285
+// characters, the width of the KB Core mix.  Its fields do not sit where
+// the mix puts them: it is read at the css3.0 columns (through the
+// normalising copy, read-only), not at the mix's, which would take a digit
+// off every jdate.
+TEST_F(DbLayoutEdges, OverlongLoadDateDoesNotMakeAnotherLayout) {
+    std::vector<std::string> rows;
+    for (long k = 0; k < 3; k++) {
+        char row[400];
+        snprintf(row, sizeof row,
+                 "%-6.6s %-8.8s %17.5f %8ld %8ld %8ld %17.5f %8ld %11.7f %16.6f %16.6f %-6.6s %-1.1s %-2.2s %-1.1s "
+                 "%-64.64s %-32.32s %10ld %8ld %-17s",
+                 "AAK", "BHZ", 1262304000.0 + 3600 * k, 1000 + k, 7L, 2010001L, 1262307599.975 + 3600 * k, 144000L,
+                 40.0, 1.0, 1.0, "-", "-", "s4", "-", "wf/2010", "AAK.BHZ.w", 576000 * k, -1L, "2010-01-02 08:30:00");
+        ASSERT_EQ(strlen(row), 285u);
+        rows.push_back(row);
+    }
+    dbfixture::write_rows(prefix, "wfdisc", rows);
+    const std::string before = rzvtest::read_file(prefix + ".wfdisc");
+    Dbptr db;
+    FILE *log = tmpfile();
+    elog_set_stream(log);
+    ASSERT_EQ(dbopen(prefix.c_str(), "r+", &db), 0);
+    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
+    EXPECT_EQ(qlong(wf, dbRECORD_COUNT), 3);
+    elog_set_stream(0);
+    fclose(log);
+    EXPECT_EQ(qlong(wf, dbRECORD_SIZE), 283);
+    for (wf.record = 0; wf.record < 3; wf.record++) {
+        long wfid = 0, chanid = 0, jdate = 0, nsamp = 0, foff = 0;
+        ASSERT_EQ(dbgetv(wf, 0, "wfid", &wfid, "chanid", &chanid, "jdate", &jdate, "nsamp", &nsamp, "foff", &foff,
+                         (char *)0),
+                  0)
+            << rzvtest::all_messages();
+        EXPECT_EQ(wfid, 1000 + wf.record);
+        EXPECT_EQ(chanid, 7);
+        EXPECT_EQ(jdate, 2010001);
+        EXPECT_EQ(nsamp, 144000);
+        EXPECT_EQ(foff, 576000 * wf.record);
+    }
+    wf.record = 0;
+    EXPECT_LT(dbputv(wf, 0, "nsamp", 10L, (char *)0), 0);
+    dbclose(db);
+    EXPECT_EQ(rzvtest::read_file(prefix + ".wfdisc"), before);
+}
+
 }  // namespace

@@ -337,9 +337,14 @@ static void normalise(Table *t, const char *p, size_t size) {
 static long line_penalty(const SchemaTable *s, const char *p, size_t len) {
     size_t tl = len;
     while (tl && (p[tl - 1] == ' ' || p[tl - 1] == '\t')) tl--;
-    if (tl > (size_t)s->rowsize) return 1000;
     const SchemaField &last = s->fields[s->nfields - 1];
     long pen = 0;
+    if (tl > (size_t)s->rowsize) {
+        /* longer than the rows: by no more than a last field written
+         * wider than its column, or not of this layout at all */
+        if (tl - (size_t)s->rowsize > (size_t)last.width) return 1000;
+        pen += 1 + (long)(tl - (size_t)s->rowsize);
+    }
     if (tl + 1 < (size_t)last.offset) pen += 50;
     for (int i = 0; i < s->nfields - 1; i++) {
         const SchemaField &f = s->fields[i];
@@ -411,10 +416,25 @@ static const SchemaTable *layout_of_lines(const std::vector<const SchemaTable *>
     return best < 0 ? nullptr : cands[best];
 }
 
+/* Whether one of the first lines of a file fits the layout exactly. */
+static bool some_line_fits(const SchemaTable *s, const char *p, size_t size) {
+    size_t i = 0;
+    for (int lines = 0; i < size && lines < 64; lines++) {
+        const char *nl = (const char *)memchr(p + i, '\n', size - i);
+        size_t end = nl ? (size_t)(nl - p) : size;
+        if (line_penalty(s, p + i, end - i) == 0) return true;
+        i = end + 1;
+    }
+    return false;
+}
+
 /* Chooses the layout of a table file: the one whose width all its rows have
  * (the database's own layout tried first; layouts of one width told apart
- * by their lines), else the one its lines fit best, else the database's
- * own.  *n receives the row count when the rows are exact. */
+ * by their lines) unless none of its first lines has its fields where that
+ * layout puts them and another layout is nearer (rows of another layout
+ * whose last field was written too wide), else the one its lines fit best,
+ * else the database's own.  *n receives the row count and *exact is set
+ * when the rows are exact rows of the chosen layout. */
 static const SchemaTable *choose_layout(const std::vector<const SchemaTable *> &cands, const SchemaTable *deflt,
                                         const char *map, size_t size, long *n, bool *exact) {
     std::vector<const SchemaTable *> exact_ones;
@@ -432,6 +452,16 @@ static const SchemaTable *choose_layout(const std::vector<const SchemaTable *> &
         }
     }
     *exact = !exact_ones.empty();
+    std::vector<const SchemaTable *> order{deflt};
+    for (const SchemaTable *c : cands)
+        if (c != deflt) order.push_back(c);
+    if (exact_ones.size() == 1 && size && order.size() > 1 && !some_line_fits(exact_ones[0], map, size)) {
+        const SchemaTable *s = layout_of_lines(order, map, size);
+        if (s && s != exact_ones[0]) {
+            *exact = false;
+            return s;
+        }
+    }
     if (exact_ones.size() == 1 || size == 0) {
         *n = counts.empty() ? 0 : counts[0];
         return exact_ones.empty() ? deflt : exact_ones[0];
@@ -444,9 +474,6 @@ static const SchemaTable *choose_layout(const std::vector<const SchemaTable *> &
         *n = counts[k];
         return exact_ones[k];
     }
-    std::vector<const SchemaTable *> order{deflt};
-    for (const SchemaTable *c : cands)
-        if (c != deflt) order.push_back(c);
     const SchemaTable *s = layout_of_lines(order, map, size);
     return s ? s : deflt;
 }

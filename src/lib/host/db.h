@@ -22,8 +22,11 @@
  *                    css3.0 (site 159, sensor 149, wfdisc 285).
  * The layout is recognised from the file's lines: the layout whose width
  * all rows have (layouts of one width, as origerr's css3.0 and
- * kbcore-lddate17, are told apart by where their fields sit); else the
- * layout most lines fit, field by field.  A file whose lines fit no layout
+ * kbcore-lddate17, are told apart by where their fields sit), unless its
+ * fields are not where that layout puts them and another layout's nearly
+ * are (css3.0 rows whose load date was written 19 wide have the width of
+ * kbcore-lddate17); else the layout most lines fit, field by field.
+ * A file whose lines fit no layout
  * is read through a normalising copy at the width of the layout they are
  * least far from (the database's own layout, below, when none is nearer:
  * a file of one row cut short still reads at its own columns), with a
