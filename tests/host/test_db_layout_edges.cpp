@@ -401,4 +401,54 @@ TEST_F(DbLayoutEdges, OverlongLoadDateDoesNotMakeAnotherLayout) {
     EXPECT_EQ(rzvtest::read_file(prefix + ".wfdisc"), before);
 }
 
+// origerr's css3.0 layout and its KB Core mix have one width: a write
+// through "r+" goes to the columns of the layout the lines are in, and a
+// row added keeps it.
+TEST_F(DbLayoutEdges, WritesToOrigerrOfEitherLayoutOfOneWidth) {
+    for (bool mix : {false, true}) {
+        SCOPED_TRACE(mix ? "mix" : "css3.0");
+        char row[300];
+        snprintf(row, sizeof row,
+                 mix ? "%9ld %15.4f %15.4f %15.4f %15.4f %15.4f %15.4f %15.4f %15.4f %15.4f %15.4f %9.4f %9.4f %9.4f "
+                       "%6.2f %9.4f %6.2f %5.3f %9ld %-17.17s"
+                     : "%8ld %15.4f %15.4f %15.4f %15.4f %15.4f %15.4f %15.4f %15.4f %15.4f %15.4f %9.4f %9.4f %9.4f "
+                       "%6.2f %9.4f %8.2f %5.3f %8ld %-17.17s",
+                 17L, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0, 0.5, 12.5, 7.25, 45.0, 3.5, 1.25, 0.9, 3L,
+                 "10-01-02 08:30:00");
+        ASSERT_EQ(strlen(row), 257u);
+        std::string p = prefix + (mix ? "m" : "c");
+        dbfixture::write_rows(p, "origerr", {row});
+        Dbptr db;
+        ASSERT_EQ(dbopen(p.c_str(), "r+", &db), 0);
+        Dbptr oe = dblookup(db, 0, "origerr", 0, "0");
+        ASSERT_EQ(dbputv(oe, 0, "stime", 2.5, "commid", 4242L, (char *)0), 0) << rzvtest::all_messages();
+        ASSERT_EQ(dbaddv(dblookup(db, 0, "origerr", 0, 0), 0, "orid", 18L, "stime", 0.75, "conf", 0.95, (char *)0),
+                  1)
+            << rzvtest::all_messages();
+        dbclose(db);
+        std::vector<std::string> lines = lines_of(rzvtest::read_file(p + ".origerr"));
+        ASSERT_EQ(lines.size(), 2u);
+        for (const std::string &l : lines) EXPECT_EQ(l.size(), 257u);
+        EXPECT_EQ(lines[0].substr(0, 216), std::string(row, 216));  // the fields before stime are as they were
+        ASSERT_EQ(dbopen(p.c_str(), "r", &db), 0);
+        oe = dblookup(db, 0, "origerr", 0, 0);
+        EXPECT_EQ(qlong(dblookup(oe, 0, 0, "commid", 0), dbFIELD_SIZE), mix ? 9 : 8);
+        const double want_stime[] = {2.5, 0.75}, want_conf[] = {0.9, 0.95};
+        const long want_commid[] = {4242, -1}, want_orid[] = {17, 18};
+        for (oe.record = 0; oe.record < 2; oe.record++) {
+            long orid = 0, commid = 0;
+            double stime = 0, conf = 0, sdepth = 0;
+            ASSERT_EQ(dbgetv(oe, 0, "orid", &orid, "stime", &stime, "conf", &conf, "commid", &commid, "sdepth",
+                             &sdepth, (char *)0),
+                      0);
+            EXPECT_EQ(orid, want_orid[oe.record]);
+            EXPECT_EQ(stime, want_stime[oe.record]);
+            EXPECT_EQ(conf, want_conf[oe.record]);
+            EXPECT_EQ(commid, want_commid[oe.record]);
+            EXPECT_EQ(sdepth, oe.record ? -1.0 : 3.5);
+        }
+        dbclose(db);
+    }
+}
+
 }  // namespace
