@@ -209,7 +209,17 @@ KOConfigure::KOConfigure() : configure_specs_arr(nullptr), type_parsers_arr(null
         configure_specs_arr = nullptr;
         throw "KOCOnfigure: newarr(type_parsers_arr) error.\n";
     }
-    for (const char *t : BUILTIN_TYPES) setarr(type_parsers_arr, t, parser_to_value(KO_ParseConfigValue));
+    // A built-in type left out would make every option of that type
+    // unknown later on: an object that cannot hold them all is not made.
+    for (const char *t : BUILTIN_TYPES) {
+        setarr(type_parsers_arr, t, parser_to_value(KO_ParseConfigValue));
+        if (getarr(type_parsers_arr, t) != parser_to_value(KO_ParseConfigValue)) {
+            freearr(type_parsers_arr, 0);
+            freearr(configure_specs_arr, 0);
+            type_parsers_arr = configure_specs_arr = nullptr;
+            throw "KOCOnfigure: setarr(type_parsers_arr) error.\n";
+        }
+    }
 }
 
 KOConfigure::~KOConfigure() {
