@@ -111,7 +111,8 @@ Range range_of(const Intermediate *value, long n, double Intermediate::*field) {
     return r;
 }
 
-void set_labels(KOVector *v, ModFlags flags, Intermediate *value, long npts, double hue, double huerange, int fill,
+// Labels every point; false (with a message) when a label cannot be stored.
+bool set_labels(KOVector *v, ModFlags flags, Intermediate *value, long npts, double hue, double huerange, int fill,
                 int max_size) {
     Range hr, sr, zr;
     if (flags.hue) hr = range_of(value, npts, &Intermediate::hue);
@@ -150,8 +151,22 @@ void set_labels(KOVector *v, ModFlags flags, Intermediate *value, long npts, dou
         KOVectorPoint &p = v->point[i];
         free(p.label);
         p.label = strdup(label);
-        if (!p.label) elog_complain(1, "db2vector: strdup() error for the label of point %ld.\n", i);
+        if (!p.label) {
+            elog_log(1, "db2vector: strdup() error for the label of point %ld.\n", i);
+            return false;
+        }
         if (verbose) printf("%4.0f %8.3f %8.3f => %s  %s\n", p.y[1], p.x, p.y[0], label, hls);
+    }
+    return true;
+}
+
+// Gives back a vector that cannot be completed, registered or not.
+void discard(KOVector *v, char *handle) {
+    if (handle && handle[0]) {
+        kovector_free(handle);
+        handle[0] = '\0';
+    } else {
+        kovector_free_vector(v);
     }
 }
 
@@ -201,9 +216,13 @@ KOVector *db2vector(Dbptr db, char *xexpr, char *yexpr, char *hue_expr, char *sa
 
     size_t bytes = (size_t)count * sizeof(Intermediate);
     auto *value = static_cast<Intermediate *>(calloc((size_t)count, sizeof(Intermediate)));
-    if (!value)
-        elog_die(1, "Out of memory in %s at line %d of '%s'\n\tCan't malloc %lu bytes for value\n", "db2vector",
-                 __LINE__, __FILE__, (unsigned long)bytes);
+    if (!value) {
+        elog_log(1, "db2vector: Out of memory: cannot allocate %lu bytes for the attribute values.\n",
+                 (unsigned long)bytes);
+        free_all();
+        discard(v, handle);
+        return nullptr;
+    }
 
     Dbptr row = db;
     for (long r = 0; r < count && !bad; r++) {
@@ -244,9 +263,13 @@ KOVector *db2vector(Dbptr db, char *xexpr, char *yexpr, char *hue_expr, char *sa
         return v;
     }
     v->nx = (int)count;
-    if (flags.hue || flags.sat || flags.siz || flags.sym)
-        set_labels(v, flags, value, count, hue, huerange, fill, max_size);
+    bool labelled = !(flags.hue || flags.sat || flags.siz || flags.sym) ||
+                    set_labels(v, flags, value, count, hue, huerange, fill, max_size);
     free(value);
+    if (!labelled) {
+        discard(v, handle);
+        return nullptr;
+    }
     return v;
 }
 
