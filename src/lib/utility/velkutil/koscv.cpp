@@ -396,7 +396,11 @@ int64_t deliver_slice(KOSCVThread *th, const SlicePairs &pairs, const std::vecto
         char key[2 * kNameRoom + 1];
         memcpy(key, s.key, (size_t)s.len);
         key[s.len] = 0;
-        setarr(th->stachans_arr, key, tsc);
+        if (setarr(th->stachans_arr, key, tsc) == ARR_FAILED) {
+            myfreetsc(tsc);
+            elog_log(1, "koscv_comp_create_cache: setarr(%s) error.\n", key);
+            return -1;
+        }
         lists[id] = tsc->rows;
     }
     for (size_t i = 0; i < recs.size(); i++) pushtbl(lists[(size_t)ids[i]], (void *)(intptr_t)recs[i]);
@@ -593,7 +597,12 @@ int merge_thread(KOSCV *scv, KOSCVTable *tb, KOSCVThread *th, const char *table)
                 rc = -1;
                 break;
             }
-            setarr(scv->stachans_arr, key, sc);
+            if (setarr(scv->stachans_arr, key, sc) == ARR_FAILED) {
+                myfreestachan(sc);
+                elog_log(1, "koscv_create_cache_process_threads: setarr(%s) error.\n", key);
+                rc = -1;
+                break;
+            }
         }
         if (tsc->tstart < sc->tstart) sc->tstart = tsc->tstart;
         if (tsc->tend > sc->tend) sc->tend = tsc->tend;
@@ -779,7 +788,11 @@ KOSCVTable *new_table(KOSCV *scv, const char *name) {
         return nullptr;
     }
     tb->endtime_i = -1;
-    setarr(scv->tables, name, tb);
+    if (setarr(scv->tables, name, tb) == ARR_FAILED) {
+        free(tb);
+        elog_log(1, "koscv_create: malloc(KOSCVTable) error.\n");
+        return nullptr;
+    }
     return tb;
 }
 
