@@ -1270,7 +1270,10 @@ int KOEventView::checkChanges(Arr **changes) {
             ko_register_error(0, "KOEventView::checkChanges: eventview_check_table() error.\n");
             return -1;
         }
-        if (code) setarr(*changes, (koev.*t).name, code);
+        if (code && setarr(*changes, (koev.*t).name, code) == ARR_FAILED) {
+            ko_register_error(1, "KOEventView::checkChanges: setarr(%s) error.\n", (koev.*t).name);
+            return -1;
+        }
     }
     return 0;
 }

@@ -328,8 +328,10 @@ public:
      * (same row count, later file time), 2 (rows added) or 3 (rows removed).
      * Each look becomes the base of the next.  0; or -1 when the view is
      * unbound or a table's file cannot be looked at
-     * ("KOEventView::checkChanges: eventview_check_table() error.\n"), the
-     * array then holding the changes of the tables looked at before. */
+     * ("KOEventView::checkChanges: eventview_check_table() error.\n") or a
+     * change cannot be stored ("KOEventView::checkChanges: setarr(%s)
+     * error.\n"), the array then holding the changes of the tables looked at
+     * before. */
     int checkChanges(Arr **changes);
     /* With a positive increment (seconds), starts monitoring or takes new
      * settings: a thread looks at once and then every increment (plus the
