@@ -270,8 +270,9 @@ int KOConfigure::setConfigureSpecs(KO_ConfigureSpec *configureSpecs, char *param
             ko_register_error(1, "KOConfigure::setConfigureSpecs: malloc(KOConfigureSpecs) error.");
             return -1;
         }
-        free_specs(setarr(configure_specs_arr, s->name, rec));
-        if (getarr(configure_specs_arr, s->name) != rec) {
+        void *earlier = setarr(configure_specs_arr, s->name, rec);
+        if (earlier != ARR_FAILED) free_specs(earlier);
+        if (earlier == ARR_FAILED || getarr(configure_specs_arr, s->name) != rec) {
             free_specs(rec);
             ko_register_error(1, "KOConfigure::setConfigureSpecs: malloc(KOConfigureSpecs) error.");
             return -1;
