@@ -325,7 +325,13 @@ int KOConfigure::configurePf(KO_ConfigureSpec *specs, Pf *params, char *paramRec
     }
     if (!params) return 0;
     Tbl *keys = pfkeys(params);
-    if (!keys) return 0;
+    if (!keys) {
+        // A list or a single value holds no named parameters; a named
+        // collection without its names could not be read.
+        if (params->type != PFFILE && params->type != PFARR) return 0;
+        ko_register_error(1, "KOConfigure::configurePf: pfkeys() error.\n");
+        return -1;
+    }
     int unknown = 0;
     for (long i = 0; i < maxtbl(keys); i++) {
         const char *key = static_cast<const char *>(gettbl(keys, i));
@@ -378,7 +384,13 @@ int KOConfigure::configurePf(Pf *params, int flags) {
     freetbl(names, 0);
     if (!params) return 0;
     Tbl *keys = pfkeys(params);
-    if (!keys) return 0;
+    if (!keys) {
+        // A list or a single value holds no named parameters; a named
+        // collection without its names could not be read.
+        if (params->type != PFFILE && params->type != PFARR) return 0;
+        ko_register_error(1, "KOConfigure::configurePf: pfkeys() error.\n");
+        return -1;
+    }
     int unknown = 0;
     for (long i = 0; i < maxtbl(keys); i++) {
         const char *key = static_cast<const char *>(gettbl(keys, i));
