@@ -41,8 +41,8 @@ extern "C" {
  * vector cannot be created, or memory runs out for the attribute values or a
  * label ("db2vector: Out of memory: cannot allocate %lu bytes for the
  * attribute values.\n", "db2vector: strdup() error for the label of point
- * %ld.\n"); the half-made vector is then freed, unregistered and handle
- * emptied.  When the host's verbose switch is on, each labelled point prints
+ * %ld.\n", or "db2vector: out of memory.\n" when the engine runs out); the
+ * half-made vector is then freed, unregistered and handle emptied.  When the host's verbose switch is on, each labelled point prints
  * a trace line on standard output.
  */
 KOVector *db2vector(Dbptr db, char *xexpr, char *yexpr, char *hue_expr, char *sat_expr, char *siz_expr,
