@@ -224,9 +224,9 @@ int kovector2_read_from_trblob(char *trblob, char *tag, Dbptr *dbtr) {
     return koreader::read_blobs(trblob, dbtr, "kovector2_read_from_trblob", sink);
 }
 
-KOVector2 *kovector2_create_tsamp_from_db(Dbptr db, double t0, double t1, char *sta, char *chan, int apply_calib,
-                                          int calib_from_wfdisc, double *calib, double *calper, char *segtype,
-                                          char *tag, char *handle) {
+static KOVector2 *tsamp_from_db(Dbptr db, double t0, double t1, char *sta, char *chan, int apply_calib,
+                                int calib_from_wfdisc, double *calib, double *calper, char *segtype, char *tag,
+                                char *handle) {
     const char *fn = "kovector2_create_tsamp_from_db";
     if (handle) handle[0] = '\0';
     if (db_gap == 0.0f) trfill_gap(&db_gap, 1);
@@ -418,6 +418,19 @@ KOVector2 *kovector2_create_tsamp_from_db(Dbptr db, double t0, double t1, char *
         return nullptr;
     }
     return v;
+}
+
+// Memory running out in the engine's calls becomes the failure result.
+KOVector2 *kovector2_create_tsamp_from_db(Dbptr db, double t0, double t1, char *sta, char *chan, int apply_calib,
+                                          int calib_from_wfdisc, double *calib, double *calper, char *segtype,
+                                          char *tag, char *handle) {
+    try {
+        return tsamp_from_db(db, t0, t1, sta, chan, apply_calib, calib_from_wfdisc, calib, calper, segtype, tag,
+                             handle);
+    } catch (...) {
+        elog_log(1, "kovector2_create_tsamp_from_db: out of memory.\n");
+        return nullptr;
+    }
 }
 
 }  // extern "C"
