@@ -18,7 +18,10 @@
  * Every failure registers a message in the calling thread's error register
  * (ko_register_error), beginning with "KOEventView::" and the method's name,
  * and returns -1; the lists built so far stay with the caller and are freed
- * by the free operations like complete ones.
+ * by the free operations like complete ones.  Memory running out inside the
+ * engine is such a failure ("KOEventView::<method>: out of memory.\n"): no
+ * exception leaves the refresh, lookup, reset and checkChanges operations or
+ * the monitor thread (whose callback's own exceptions are dropped too).
  *
  * Reading real databases: each list-level refresh first has the engine take
  * in rows that other programs appended to the tables it reads (or read a
