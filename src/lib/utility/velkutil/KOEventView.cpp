@@ -238,20 +238,6 @@ int compare_events(const void *a, const void *b, void *priv) {
 
 // ---------------------------------------------------------------- life cycle
 
-// Memory running out inside the engine's calls (which may throw) is a
-// failure of the operation like any other: it is reported and turned into
-// the failure result, so no exception leaves the view, nor its monitor
-// thread.
-template <typename Body>
-int guarded(const char *method, Body body) {
-    try {
-        return body();
-    } catch (...) {
-        ko_register_error(1, "KOEventView::%s: out of memory.\n", method);
-        return -1;
-    }
-}
-
 KOEventView::KOEventView(Pf *params) : KOConfigure() {
     memset(&koev, 0, sizeof koev);
     koev.db = dbinvalid();
@@ -443,25 +429,28 @@ int KOEventView::parseDbname(KO_ConfigureSpec *, KO_ClientData clientData, char 
                           koev->dbname, value);
         return -1;
     }
-    return guarded("configure(dbname)", [&]() -> int { return view->bind(value, "eventview_parse_dbname"); });
+    try {
+        return view->bind(value, "eventview_parse_dbname");
+    } catch (...) {
+        ko_register_error(1, "KOEventView::configure(dbname): out of memory.\n");
+        return -1;
+    }
 }
 
-int KOEventView::reset() {
-    return guarded("reset", [&]() -> int {
-        if (!koev.dbname) {
-            ko_register_error(0, "KOEventView::reset: no database configured.\n");
-            return -1;
-        }
-        std::string name = koev.dbname;
-        {
-            Lock l(&tables_mutex_);
-            eventview_free_hooks(&koev);
-            if (koev.db.database != dbINVALID) dbclose(koev.db);
-            koev.db = dbinvalid();
-            for (KOEV_Table KOEV::*t : TABLES) (koev.*t).dbtable = dbinvalid();
-        }
-        return bind(name.c_str(), "KOEventView::reset");
-    });
+int KOEventView::resetUnguarded() {
+    if (!koev.dbname) {
+        ko_register_error(0, "KOEventView::reset: no database configured.\n");
+        return -1;
+    }
+    std::string name = koev.dbname;
+    {
+        Lock l(&tables_mutex_);
+        eventview_free_hooks(&koev);
+        if (koev.db.database != dbINVALID) dbclose(koev.db);
+        koev.db = dbinvalid();
+        for (KOEV_Table KOEV::*t : TABLES) (koev.*t).dbtable = dbinvalid();
+    }
+    return bind(name.c_str(), "KOEventView::reset");
 }
 
 void KOEventView::numbers(long *events, long *origins, long *detections, long *arrivals, long *assocs, long *mts,
@@ -516,144 +505,140 @@ void KOEventView::freeStamags(Tbl *stamags) { freetbl(stamags, 0); }
 
 // ---------------------------------------------------------------- events and origins
 
-int KOEventView::refreshEvents(Tbl **events) {
-    return guarded("refreshEvents", [&]() -> int {
-        if (!events) {
-            ko_register_error(0, "KOEventView::refreshEvents: no list pointer.\n");
+int KOEventView::refreshEventsUnguarded(Tbl **events) {
+    if (!events) {
+        ko_register_error(0, "KOEventView::refreshEvents: no list pointer.\n");
+        return -1;
+    }
+    if (!bound()) {
+        ko_register_error(0, "KOEventView::refreshEvents: No database currently open.\n");
+        return -1;
+    }
+    freeEvents(*events);
+    *events = nullptr;
+    long nev = 0, nor = 0;
+    if (dbquery(koev.event.dbtable, dbRECORD_COUNT, &nev) < 0 ||
+        dbquery(koev.origin.dbtable, dbRECORD_COUNT, &nor) < 0) {
+        ko_register_error(0, "KOEventView::refreshEvents: dbquery(%s) error.\n", orNULL(koev.dbname));
+        return -1;
+    }
+    {
+        Lock l(&tables_mutex_);
+        koev.event.nrows = nev;
+        koev.origin.nrows = nor;
+    }
+    look_again(koev, {&KOEV::origerr, &KOEV::netmag, &KOEV::mt});
+    if (nev == 0 && nor == 0) {
+        *events = newtbl(0);
+        if (!*events) {
+            ko_register_error(1, "KOEventView::refreshEvents: newtbl(events) error.\n");
             return -1;
         }
-        if (!bound()) {
-            ko_register_error(0, "KOEventView::refreshEvents: No database currently open.\n");
-            return -1;
-        }
-        freeEvents(*events);
-        *events = nullptr;
-        long nev = 0, nor = 0;
-        if (dbquery(koev.event.dbtable, dbRECORD_COUNT, &nev) < 0 ||
-            dbquery(koev.origin.dbtable, dbRECORD_COUNT, &nor) < 0) {
-            ko_register_error(0, "KOEventView::refreshEvents: dbquery(%s) error.\n", orNULL(koev.dbname));
-            return -1;
-        }
-        {
-            Lock l(&tables_mutex_);
-            koev.event.nrows = nev;
-            koev.origin.nrows = nor;
-        }
-        look_again(koev, {&KOEV::origerr, &KOEV::netmag, &KOEV::mt});
-        if (nev == 0 && nor == 0) {
-            *events = newtbl(0);
-            if (!*events) {
-                ko_register_error(1, "KOEventView::refreshEvents: newtbl(events) error.\n");
-                return -1;
-            }
-            return 0;
-        }
-        long n = nev > 0 ? nev : nor;
-        Tbl *list = inittbl(0, n, 1, 0, sizeof(KOEVEvent));
-        if (!list) {
-            ko_register_error(1, "KOEventView::refreshEvents: inittbl(events,%ld) error.\n", n);
-            return -1;
-        }
-        *events = list;
-        MatchList matches;
+        return 0;
+    }
+    long n = nev > 0 ? nev : nor;
+    Tbl *list = inittbl(0, n, 1, 0, sizeof(KOEVEvent));
+    if (!list) {
+        ko_register_error(1, "KOEventView::refreshEvents: inittbl(events,%ld) error.\n", n);
+        return -1;
+    }
+    *events = list;
+    MatchList matches;
 
-        if (nev == 0) {
-            // origins without events: one event per origin
-            for (long i = 0; i < nor; i++) {
-                KOEVEvent e;
-                memset(&e, 0, sizeof e);
-                e.evid = -1;
-                e.dbevent = dbinvalid();
-                e.origins = inittbl(0, 1, 1, 0, sizeof(KOEVOrigin));
-                if (!e.origins) {
-                    ko_register_error(1, "KOEventView::refreshEvents: inittbl(origins,1) error.\n");
-                    return -1;
-                }
-                KOEVOrigin o;
-                memset(&o, 0, sizeof o);
-                koev.origin.dbtable.record = i;
-                int rc = fillOrigin(-1, &o);
-                pushtbl(e.origins, &o);
-                e.pref_origin = static_cast<KOEVOrigin *>(gettbl(e.origins, 0));
-                pushtbl(list, &e);
-                if (rc < 0) {
-                    ko_register_error(0, "KOEventView::refreshEvents: refreshOrigin() error.\n");
-                    return -1;
-                }
-            }
-            return 0;
-        }
-
-        for (long i = 0; i < nev; i++) {
-            koev.event.dbtable.record = i;
-            long evid = 0, prefor = 0;
-            double lddate = 0;
-            if (dbgetv(koev.event.dbtable, 0, "evid", &evid, "prefor", &prefor, "lddate", &lddate, (char *)0) < 0) {
-                ko_register_error(0, "KOEventView::refreshEvents: dbgetv(%s) error.\n", orNULL(koev.dbname));
-                return -1;
-            }
+    if (nev == 0) {
+        // origins without events: one event per origin
+        for (long i = 0; i < nor; i++) {
             KOEVEvent e;
             memset(&e, 0, sizeof e);
-            long nm = 0;
-            if (evid != NULL_ID) {
-                nm = dbmatches(koev.event.dbtable, koev.origin.dbtable, &koev.kpat_event_origin_match,
-                               &koev.tpat_event_origin_match, &koev.hook_event_origin_match, &matches.t);
-                if (nm < 0) {
-                    ko_register_error(0, "KOEventView::refreshEvents: dbmatches(%s) error.\n", orNULL(koev.dbname));
-                    return -1;
-                }
-            }
-            if (nm == 0) {
-                pushtbl(list, &e);  // a zeroed record keeps the positions of later events
-                continue;
-            }
-            e.evid = evid;
-            e.prefor = prefor;
-            e.lddate = lddate;
-            e.dbevent = koev.event.dbtable;
-            e.order = i;
-            e.origins = inittbl(0, nm, 1, 0, sizeof(KOEVOrigin));
+            e.evid = -1;
+            e.dbevent = dbinvalid();
+            e.origins = inittbl(0, 1, 1, 0, sizeof(KOEVOrigin));
             if (!e.origins) {
-                pushtbl(list, &e);
-                ko_register_error(1, "KOEventView::refreshEvents: inittbl(origins,%ld) error.\n", nm);
+                ko_register_error(1, "KOEventView::refreshEvents: inittbl(origins,1) error.\n");
                 return -1;
             }
-            if (pushtbl(list, &e) < 0) {
-                freetbl(e.origins, 0);
-                ko_register_error(1, "KOEventView::refreshEvents: pushtbl(events) error.\n");
+            KOEVOrigin o;
+            memset(&o, 0, sizeof o);
+            koev.origin.dbtable.record = i;
+            int rc = fillOrigin(-1, &o);
+            pushtbl(e.origins, &o);
+            e.pref_origin = static_cast<KOEVOrigin *>(gettbl(e.origins, 0));
+            pushtbl(list, &e);
+            if (rc < 0) {
+                ko_register_error(0, "KOEventView::refreshEvents: refreshOrigin() error.\n");
                 return -1;
-            }
-            KOEVEvent *ep = static_cast<KOEVEvent *>(gettbl(list, maxtbl(list) - 1));
-            double latest_moment = 0;
-            for (long k = 0; k < nm; k++) {
-                KOEVOrigin o;
-                memset(&o, 0, sizeof o);
-                koev.origin.dbtable.record = matches.rec(k);
-                int rc = fillOrigin(-1, &o);
-                pushtbl(ep->origins, &o);
-                if (rc < 0) {
-                    ko_register_error(0, "KOEventView::refreshEvents: refreshOrigin() error.\n");
-                    return -1;
-                }
-                KOEVOrigin *op = static_cast<KOEVOrigin *>(gettbl(ep->origins, maxtbl(ep->origins) - 1));
-                if (op->orid == ep->prefor) ep->pref_origin = op;
-                if (op->pref_moment && op->pref_moment->lddate > latest_moment) {
-                    latest_moment = op->pref_moment->lddate;
-                    ep->pref_moment = op->pref_moment;
-                }
-                if (op->lddate > ep->lddate_view) ep->lddate_view = op->lddate;
-            }
-            if (!ep->pref_origin) {
-                KOEVOrigin *last = static_cast<KOEVOrigin *>(gettbl(ep->origins, maxtbl(ep->origins) - 1));
-                ko_complain(0,
-                            "KOEventView::refreshEvents: Cannot find preferred origin %ld for evid %ld - assigning "
-                            "%ld\n",
-                            ep->prefor, ep->evid, last->orid);
-                ep->pref_origin = last;
             }
         }
         return 0;
-    });
+    }
+
+    for (long i = 0; i < nev; i++) {
+        koev.event.dbtable.record = i;
+        long evid = 0, prefor = 0;
+        double lddate = 0;
+        if (dbgetv(koev.event.dbtable, 0, "evid", &evid, "prefor", &prefor, "lddate", &lddate, (char *)0) < 0) {
+            ko_register_error(0, "KOEventView::refreshEvents: dbgetv(%s) error.\n", orNULL(koev.dbname));
+            return -1;
+        }
+        KOEVEvent e;
+        memset(&e, 0, sizeof e);
+        long nm = 0;
+        if (evid != NULL_ID) {
+            nm = dbmatches(koev.event.dbtable, koev.origin.dbtable, &koev.kpat_event_origin_match,
+                           &koev.tpat_event_origin_match, &koev.hook_event_origin_match, &matches.t);
+            if (nm < 0) {
+                ko_register_error(0, "KOEventView::refreshEvents: dbmatches(%s) error.\n", orNULL(koev.dbname));
+                return -1;
+            }
+        }
+        if (nm == 0) {
+            pushtbl(list, &e);  // a zeroed record keeps the positions of later events
+            continue;
+        }
+        e.evid = evid;
+        e.prefor = prefor;
+        e.lddate = lddate;
+        e.dbevent = koev.event.dbtable;
+        e.order = i;
+        e.origins = inittbl(0, nm, 1, 0, sizeof(KOEVOrigin));
+        if (!e.origins) {
+            pushtbl(list, &e);
+            ko_register_error(1, "KOEventView::refreshEvents: inittbl(origins,%ld) error.\n", nm);
+            return -1;
+        }
+        if (pushtbl(list, &e) < 0) {
+            freetbl(e.origins, 0);
+            ko_register_error(1, "KOEventView::refreshEvents: pushtbl(events) error.\n");
+            return -1;
+        }
+        KOEVEvent *ep = static_cast<KOEVEvent *>(gettbl(list, maxtbl(list) - 1));
+        double latest_moment = 0;
+        for (long k = 0; k < nm; k++) {
+            KOEVOrigin o;
+            memset(&o, 0, sizeof o);
+            koev.origin.dbtable.record = matches.rec(k);
+            int rc = fillOrigin(-1, &o);
+            pushtbl(ep->origins, &o);
+            if (rc < 0) {
+                ko_register_error(0, "KOEventView::refreshEvents: refreshOrigin() error.\n");
+                return -1;
+            }
+            KOEVOrigin *op = static_cast<KOEVOrigin *>(gettbl(ep->origins, maxtbl(ep->origins) - 1));
+            if (op->orid == ep->prefor) ep->pref_origin = op;
+            if (op->pref_moment && op->pref_moment->lddate > latest_moment) {
+                latest_moment = op->pref_moment->lddate;
+                ep->pref_moment = op->pref_moment;
+            }
+            if (op->lddate > ep->lddate_view) ep->lddate_view = op->lddate;
+        }
+        if (!ep->pref_origin) {
+            KOEVOrigin *last = static_cast<KOEVOrigin *>(gettbl(ep->origins, maxtbl(ep->origins) - 1));
+            ko_complain(0, "KOEventView::refreshEvents: Cannot find preferred origin %ld for evid %ld - assigning %ld\n",
+                        ep->prefor, ep->evid, last->orid);
+            ep->pref_origin = last;
+        }
+    }
+    return 0;
 }
 
 int KOEventView::sortEvents(Tbl *events, long sort_type) {
@@ -661,12 +646,10 @@ int KOEventView::sortEvents(Tbl *events, long sort_type) {
     return 0;
 }
 
-int KOEventView::refreshOrigin(long dborigin_record, KOEVOrigin *origin) {
-    return guarded("refreshOrigin", [&]() -> int {
-        if (!origin) return 0;
-        look_again(koev, {&KOEV::origin, &KOEV::origerr, &KOEV::netmag, &KOEV::mt});
-        return fillOrigin(dborigin_record, origin);
-    });
+int KOEventView::refreshOriginUnguarded(long dborigin_record, KOEVOrigin *origin) {
+    if (!origin) return 0;
+    look_again(koev, {&KOEV::origin, &KOEV::origerr, &KOEV::netmag, &KOEV::mt});
+    return fillOrigin(dborigin_record, origin);
 }
 
 int KOEventView::fillOrigin(long dborigin_record, KOEVOrigin *origin) {
@@ -792,223 +775,213 @@ int KOEventView::fillOrigin(long dborigin_record, KOEVOrigin *origin) {
 
 // ---------------------------------------------------------------- associations
 
-int KOEventView::refreshAssociations(KOEVOrigin *origin) {
-    return guarded("refreshAssociations", [&]() -> int {
-        if (!origin) return 0;
-        if (!bound()) {
-            ko_register_error(0, "KOEventView::refreshAssociations: No database currently open.\n");
+int KOEventView::refreshAssociationsUnguarded(KOEVOrigin *origin) {
+    if (!origin) return 0;
+    if (!bound()) {
+        ko_register_error(0, "KOEventView::refreshAssociations: No database currently open.\n");
+        return -1;
+    }
+    freeAssociations(origin->associations);
+    origin->associations = nullptr;
+    if (origin->orid == NULL_ID) return 0;
+    look_again(koev, {&KOEV::assoc, &KOEV::arrival, &KOEV::site});
+    MatchList matches;
+    long n = dbmatches(origin->dborigin, koev.assoc.dbtable, &koev.kpat_origin_assoc_match,
+                       &koev.tpat_origin_assoc_match, &koev.hook_origin_assoc_match, &matches.t);
+    if (n < 0) {
+        ko_register_error(0, "KOEventView::refreshAssociations: dbmatches(%s) error.\n", orNULL(koev.dbname));
+        return -1;
+    }
+    if (n == 0) return 0;
+    origin->associations = inittbl(0, n, 1, 0, sizeof(KOEVAssociation));
+    if (!origin->associations) {
+        ko_register_error(1, "KOEventView::refreshAssociations: inittbl(associations,%d) error.\n", (int)n);
+        return -1;
+    }
+    for (long i = 0; i < n; i++) {
+        KOEVAssociation a;
+        koev.assoc.dbtable.record = matches.rec(i);
+        if (refreshAssociation(origin, -1, &a) < 0) {
+            ko_register_error(0, "KOEventView::refreshAssociations: refreshAssociation() error.\n");
             return -1;
         }
-        freeAssociations(origin->associations);
-        origin->associations = nullptr;
-        if (origin->orid == NULL_ID) return 0;
-        look_again(koev, {&KOEV::assoc, &KOEV::arrival, &KOEV::site});
-        MatchList matches;
-        long n = dbmatches(origin->dborigin, koev.assoc.dbtable, &koev.kpat_origin_assoc_match,
-                           &koev.tpat_origin_assoc_match, &koev.hook_origin_assoc_match, &matches.t);
-        if (n < 0) {
-            ko_register_error(0, "KOEventView::refreshAssociations: dbmatches(%s) error.\n", orNULL(koev.dbname));
-            return -1;
-        }
-        if (n == 0) return 0;
-        origin->associations = inittbl(0, n, 1, 0, sizeof(KOEVAssociation));
-        if (!origin->associations) {
-            ko_register_error(1, "KOEventView::refreshAssociations: inittbl(associations,%d) error.\n", (int)n);
-            return -1;
-        }
-        for (long i = 0; i < n; i++) {
-            KOEVAssociation a;
-            koev.assoc.dbtable.record = matches.rec(i);
-            if (refreshAssociation(origin, -1, &a) < 0) {
-                ko_register_error(0, "KOEventView::refreshAssociations: refreshAssociation() error.\n");
-                return -1;
-            }
-            pushtbl(origin->associations, &a);
-        }
-        return 0;
-    });
+        pushtbl(origin->associations, &a);
+    }
+    return 0;
 }
 
-int KOEventView::refreshAssociation(KOEVOrigin *origin, long dbassoc_record, KOEVAssociation *association) {
-    return guarded("refreshAssociation", [&]() -> int {
-        if (!association) return 0;
-        if (!bound()) {
-            ko_register_error(0, "KOEventView::refreshAssociation: No database currently open.\n");
-            return -1;
-        }
-        if (dbassoc_record >= 0) koev.assoc.dbtable.record = dbassoc_record;
-        long arid = 0;
-        char timedef[8] = "";
-        if (dbgetv(koev.assoc.dbtable, 0, "arid", &arid, "timedef", timedef, (char *)0) < 0) {
-            ko_register_error(0, "KOEventView::refreshAssociation: dbgetv(%s) error.\n", orNULL(koev.dbname));
-            return -1;
-        }
-        memset(association, 0, sizeof *association);
-        association->arid = arid;
-        association->dbassoc = koev.assoc.dbtable;
-        association->dbarrival = dbinvalid();
-        association->defining = timedef[0] == 'd' ? 0 : 1;
-        if (arid == NULL_ID) return 0;
-        MatchList matches;
-        long n = dbmatches(koev.assoc.dbtable, koev.arrival.dbtable, &koev.kpat_assoc_arrival_match,
-                           &koev.tpat_assoc_arrival_match, &koev.hook_assoc_arrival_match, &matches.t);
-        if (n < 0) {
-            ko_register_error(0, "KOEventView::refreshAssociation: dbmatches(%s) error.\n", orNULL(koev.dbname));
-            return -1;
-        }
-        if (n != 1) return 0;
-        koev.arrival.dbtable.record = matches.rec(0);
-        association->dbarrival = koev.arrival.dbtable;
-        if (koev.site.dbtable.table == dbINVALID) return 0;
-        double time = 0;
-        char sta[16] = "";
-        if (dbgetv(koev.arrival.dbtable, 0, "time", &time, "sta", sta, (char *)0) < 0) {
-            ko_register_error(0, "KOEventView::refreshAssociation: dbgetv(%s) error.\n", orNULL(koev.dbname));
-            return -1;
-        }
-        KOEVOriginStation *station = nullptr;
-        if (lookupStation(origin, sta, time, &station) < 0) {
-            ko_register_error(0, "KOEventView::refreshAssociation: lookupStation(%s) error.\n", sta);
-            return -1;
-        }
-        association->station = station;
-        return 0;
-    });
+int KOEventView::refreshAssociationUnguarded(KOEVOrigin *origin, long dbassoc_record, KOEVAssociation *association) {
+    if (!association) return 0;
+    if (!bound()) {
+        ko_register_error(0, "KOEventView::refreshAssociation: No database currently open.\n");
+        return -1;
+    }
+    if (dbassoc_record >= 0) koev.assoc.dbtable.record = dbassoc_record;
+    long arid = 0;
+    char timedef[8] = "";
+    if (dbgetv(koev.assoc.dbtable, 0, "arid", &arid, "timedef", timedef, (char *)0) < 0) {
+        ko_register_error(0, "KOEventView::refreshAssociation: dbgetv(%s) error.\n", orNULL(koev.dbname));
+        return -1;
+    }
+    memset(association, 0, sizeof *association);
+    association->arid = arid;
+    association->dbassoc = koev.assoc.dbtable;
+    association->dbarrival = dbinvalid();
+    association->defining = timedef[0] == 'd' ? 0 : 1;
+    if (arid == NULL_ID) return 0;
+    MatchList matches;
+    long n = dbmatches(koev.assoc.dbtable, koev.arrival.dbtable, &koev.kpat_assoc_arrival_match,
+                       &koev.tpat_assoc_arrival_match, &koev.hook_assoc_arrival_match, &matches.t);
+    if (n < 0) {
+        ko_register_error(0, "KOEventView::refreshAssociation: dbmatches(%s) error.\n", orNULL(koev.dbname));
+        return -1;
+    }
+    if (n != 1) return 0;
+    koev.arrival.dbtable.record = matches.rec(0);
+    association->dbarrival = koev.arrival.dbtable;
+    if (koev.site.dbtable.table == dbINVALID) return 0;
+    double time = 0;
+    char sta[16] = "";
+    if (dbgetv(koev.arrival.dbtable, 0, "time", &time, "sta", sta, (char *)0) < 0) {
+        ko_register_error(0, "KOEventView::refreshAssociation: dbgetv(%s) error.\n", orNULL(koev.dbname));
+        return -1;
+    }
+    KOEVOriginStation *station = nullptr;
+    if (lookupStation(origin, sta, time, &station) < 0) {
+        ko_register_error(0, "KOEventView::refreshAssociation: lookupStation(%s) error.\n", sta);
+        return -1;
+    }
+    association->station = station;
+    return 0;
 }
 
-int KOEventView::refreshAssociations(KOEVEvent *event) {
-    return guarded("refreshAssociations", [&]() -> int {
-        if (!event || !event->origins) return 0;
-        if (!bound()) {
-            ko_register_error(0, "KOEventView::refreshAssociations: No database currently open.\n");
-            return -1;
-        }
-        long norigins = maxtbl(event->origins);
-        if (norigins == 0) return 0;
-        Tbl *seen = inittbl(0, 1, 1, 0, sizeof(KOEVAssociation));
-        if (!seen) {
-            ko_register_error(1, "KOEventView::refreshAssociations: newtbl(stations_tbl) error.\n");
-            return -1;
-        }
-        for (long i = 0; i < norigins; i++) {
-            KOEVOrigin *o = static_cast<KOEVOrigin *>(gettbl(event->origins, i));
-            if (refreshAssociations(o) < 0) {
-                freetbl(seen, 0);
-                ko_register_error(0, "KOEventView::refreshAssociations: refreshAssociations() error.\n");
-                return -1;
-            }
-            for (long k = 0; k < maxtbl(o->associations); k++) {
-                KOEVAssociation *a = static_cast<KOEVAssociation *>(gettbl(o->associations, k));
-                if (a->station) pushtbl(seen, a);
-            }
-        }
-        if (maxtbl(seen) == 0) {
+int KOEventView::refreshAssociationsUnguarded(KOEVEvent *event) {
+    if (!event || !event->origins) return 0;
+    if (!bound()) {
+        ko_register_error(0, "KOEventView::refreshAssociations: No database currently open.\n");
+        return -1;
+    }
+    long norigins = maxtbl(event->origins);
+    if (norigins == 0) return 0;
+    Tbl *seen = inittbl(0, 1, 1, 0, sizeof(KOEVAssociation));
+    if (!seen) {
+        ko_register_error(1, "KOEventView::refreshAssociations: newtbl(stations_tbl) error.\n");
+        return -1;
+    }
+    for (long i = 0; i < norigins; i++) {
+        KOEVOrigin *o = static_cast<KOEVOrigin *>(gettbl(event->origins, i));
+        if (refreshAssociations(o) < 0) {
             freetbl(seen, 0);
-            return 0;
+            ko_register_error(0, "KOEventView::refreshAssociations: refreshAssociations() error.\n");
+            return -1;
         }
-        for (long i = 0; i < norigins; i++) {
-            KOEVOrigin *o = static_cast<KOEVOrigin *>(gettbl(event->origins, i));
-            std::unordered_set<std::string> have;
-            for (long k = 0; k < maxtbl(o->associations); k++) {
-                KOEVAssociation *a = static_cast<KOEVAssociation *>(gettbl(o->associations, k));
-                if (a->station) have.insert(a->station->sta);
-            }
-            for (long w = 0; w < maxtbl(seen); w++) {
-                KOEVAssociation copy = *static_cast<KOEVAssociation *>(gettbl(seen, w));
-                if (!have.insert(copy.station->sta).second) continue;
-                if (!o->associations && !(o->associations = inittbl(0, 1, 1, 0, sizeof(KOEVAssociation)))) {
-                    freetbl(seen, 0);
-                    ko_register_error(1, "KOEventView::refreshAssociations: inittbl(associations,%d) error.\n", 1);
-                    return -1;
-                }
-                copy.defining = 2;
-                if (pushtbl(o->associations, &copy) < 0) {
-                    freetbl(seen, 0);
-                    ko_register_error(1, "KOEventView::refreshAssociations: inittbl(associations,%d) error.\n",
-                                      (int)maxtbl(o->associations) + 1);
-                    return -1;
-                }
-            }
+        for (long k = 0; k < maxtbl(o->associations); k++) {
+            KOEVAssociation *a = static_cast<KOEVAssociation *>(gettbl(o->associations, k));
+            if (a->station) pushtbl(seen, a);
         }
+    }
+    if (maxtbl(seen) == 0) {
         freetbl(seen, 0);
         return 0;
-    });
+    }
+    for (long i = 0; i < norigins; i++) {
+        KOEVOrigin *o = static_cast<KOEVOrigin *>(gettbl(event->origins, i));
+        std::unordered_set<std::string> have;
+        for (long k = 0; k < maxtbl(o->associations); k++) {
+            KOEVAssociation *a = static_cast<KOEVAssociation *>(gettbl(o->associations, k));
+            if (a->station) have.insert(a->station->sta);
+        }
+        for (long w = 0; w < maxtbl(seen); w++) {
+            KOEVAssociation copy = *static_cast<KOEVAssociation *>(gettbl(seen, w));
+            if (!have.insert(copy.station->sta).second) continue;
+            if (!o->associations && !(o->associations = inittbl(0, 1, 1, 0, sizeof(KOEVAssociation)))) {
+                freetbl(seen, 0);
+                ko_register_error(1, "KOEventView::refreshAssociations: inittbl(associations,%d) error.\n", 1);
+                return -1;
+            }
+            copy.defining = 2;
+            if (pushtbl(o->associations, &copy) < 0) {
+                freetbl(seen, 0);
+                ko_register_error(1, "KOEventView::refreshAssociations: inittbl(associations,%d) error.\n",
+                                  (int)maxtbl(o->associations) + 1);
+                return -1;
+            }
+        }
+    }
+    freetbl(seen, 0);
+    return 0;
 }
 
 // ---------------------------------------------------------------- station magnitudes
 
-int KOEventView::refreshStamags(KOEVMagnitude *magnitude) {
-    return guarded("refreshStamags", [&]() -> int {
-        if (!magnitude || !valid_row(magnitude->dbnetmag)) return 0;
-        if (!bound()) {
-            ko_register_error(0, "KOEventView::refreshStamags: No database currently open.\n");
+int KOEventView::refreshStamagsUnguarded(KOEVMagnitude *magnitude) {
+    if (!magnitude || !valid_row(magnitude->dbnetmag)) return 0;
+    if (!bound()) {
+        ko_register_error(0, "KOEventView::refreshStamags: No database currently open.\n");
+        return -1;
+    }
+    freeStamags(magnitude->stamags);
+    magnitude->stamags = nullptr;
+    if (magnitude->magid == NULL_ID) return 0;
+    look_again(koev, {&KOEV::stamag, &KOEV::wfmeas});
+    MatchList matches;
+    long n = dbmatches(magnitude->dbnetmag, koev.stamag.dbtable, &koev.kpat_netmag_stamag_match,
+                       &koev.tpat_netmag_stamag_match, &koev.hook_netmag_stamag_match, &matches.t);
+    if (n < 0) {
+        ko_register_error(0, "KOEventView::refreshStamags: dbmatches(%s) error.\n", orNULL(koev.dbname));
+        return -1;
+    }
+    if (n == 0) return 0;
+    magnitude->stamags = inittbl(0, n, 1, 0, sizeof(KOEVStamag));
+    if (!magnitude->stamags) {
+        ko_register_error(1, "KOEventView::refreshStamags: inittbl(stamags,%d) error.\n", (int)n);
+        return -1;
+    }
+    for (long i = 0; i < n; i++) {
+        KOEVStamag s;
+        koev.stamag.dbtable.record = matches.rec(i);
+        if (refreshStamag(-1, &s) < 0) {
+            ko_register_error(0, "KOEventView::refreshStamags: refreshStamag() error.\n");
             return -1;
         }
-        freeStamags(magnitude->stamags);
-        magnitude->stamags = nullptr;
-        if (magnitude->magid == NULL_ID) return 0;
-        look_again(koev, {&KOEV::stamag, &KOEV::wfmeas});
-        MatchList matches;
-        long n = dbmatches(magnitude->dbnetmag, koev.stamag.dbtable, &koev.kpat_netmag_stamag_match,
-                           &koev.tpat_netmag_stamag_match, &koev.hook_netmag_stamag_match, &matches.t);
-        if (n < 0) {
-            ko_register_error(0, "KOEventView::refreshStamags: dbmatches(%s) error.\n", orNULL(koev.dbname));
-            return -1;
-        }
-        if (n == 0) return 0;
-        magnitude->stamags = inittbl(0, n, 1, 0, sizeof(KOEVStamag));
-        if (!magnitude->stamags) {
-            ko_register_error(1, "KOEventView::refreshStamags: inittbl(stamags,%d) error.\n", (int)n);
-            return -1;
-        }
-        for (long i = 0; i < n; i++) {
-            KOEVStamag s;
-            koev.stamag.dbtable.record = matches.rec(i);
-            if (refreshStamag(-1, &s) < 0) {
-                ko_register_error(0, "KOEventView::refreshStamags: refreshStamag() error.\n");
-                return -1;
-            }
-            pushtbl(magnitude->stamags, &s);
-        }
-        return 0;
-    });
+        pushtbl(magnitude->stamags, &s);
+    }
+    return 0;
 }
 
-int KOEventView::refreshStamag(long dbstamag_record, KOEVStamag *stamag) {
-    return guarded("refreshStamag", [&]() -> int {
-        if (!stamag) return 0;
-        if (!bound()) {
-            ko_register_error(0, "KOEventView::refreshStamag: No database currently open.\n");
-            return -1;
-        }
-        if (dbstamag_record >= 0) koev.stamag.dbtable.record = dbstamag_record;
-        long magid = 0, arid = 0;
-        double magnitude = 0;
-        char sta[16] = "";
-        if (dbgetv(koev.stamag.dbtable, 0, "magid", &magid, "magnitude", &magnitude, "sta", sta, "arid", &arid,
-                   (char *)0) < 0) {
-            ko_register_error(0, "KOEventView::refreshStamag: dbgetv(%s) error.\n", orNULL(koev.dbname));
-            return -1;
-        }
-        memset(stamag, 0, sizeof *stamag);
-        stamag->magid = magid;
-        stamag->magnitude = magnitude;
-        stamag->dbstamag = koev.stamag.dbtable;
-        stamag->dbwfmeas = dbinvalid();
-        if (arid == NULL_ID) return 0;
-        MatchList matches;
-        long n = dbmatches(koev.stamag.dbtable, koev.wfmeas.dbtable, &koev.kpat_stamag_wfmeas_match,
-                           &koev.tpat_stamag_wfmeas_match, &koev.hook_stamag_wfmeas_match, &matches.t);
-        if (n < 0) {
-            ko_register_error(0, "KOEventView::refreshStamag: dbmatches(%s) error.\n", orNULL(koev.dbname));
-            return -1;
-        }
-        if (n == 1) {
-            koev.wfmeas.dbtable.record = matches.rec(0);
-            stamag->dbwfmeas = koev.wfmeas.dbtable;
-        }
-        return 0;
-    });
+int KOEventView::refreshStamagUnguarded(long dbstamag_record, KOEVStamag *stamag) {
+    if (!stamag) return 0;
+    if (!bound()) {
+        ko_register_error(0, "KOEventView::refreshStamag: No database currently open.\n");
+        return -1;
+    }
+    if (dbstamag_record >= 0) koev.stamag.dbtable.record = dbstamag_record;
+    long magid = 0, arid = 0;
+    double magnitude = 0;
+    char sta[16] = "";
+    if (dbgetv(koev.stamag.dbtable, 0, "magid", &magid, "magnitude", &magnitude, "sta", sta, "arid", &arid,
+               (char *)0) < 0) {
+        ko_register_error(0, "KOEventView::refreshStamag: dbgetv(%s) error.\n", orNULL(koev.dbname));
+        return -1;
+    }
+    memset(stamag, 0, sizeof *stamag);
+    stamag->magid = magid;
+    stamag->magnitude = magnitude;
+    stamag->dbstamag = koev.stamag.dbtable;
+    stamag->dbwfmeas = dbinvalid();
+    if (arid == NULL_ID) return 0;
+    MatchList matches;
+    long n = dbmatches(koev.stamag.dbtable, koev.wfmeas.dbtable, &koev.kpat_stamag_wfmeas_match,
+                       &koev.tpat_stamag_wfmeas_match, &koev.hook_stamag_wfmeas_match, &matches.t);
+    if (n < 0) {
+        ko_register_error(0, "KOEventView::refreshStamag: dbmatches(%s) error.\n", orNULL(koev.dbname));
+        return -1;
+    }
+    if (n == 1) {
+        koev.wfmeas.dbtable.record = matches.rec(0);
+        stamag->dbwfmeas = koev.wfmeas.dbtable;
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------- stations
@@ -1037,287 +1010,277 @@ long site_row(KOEV &koev, const char *sta, double time) {
 
 }  // namespace
 
-int KOEventView::lookupStation(KOEVOrigin *origin, char *sta, double statime, KOEVOriginStation **station) {
-    return guarded("lookupStation", [&]() -> int {
-        KOEVOriginStation *none = nullptr;
-        if (!station) station = &none;
-        *station = nullptr;
-        if (!origin || !sta) return 0;
-        if (!bound()) {
-            ko_register_error(0, "KOEventView::lookupStation: No database currently open.\n");
-            return -1;
-        }
-        if (!origin->stations && !(origin->stations = newarr(0))) {
-            ko_register_error(1, "KOEventView::lookupStation: newarr(origin->stations) error.\n");
-            return -1;
-        }
-        KOEVOriginStation *known = static_cast<KOEVOriginStation *>(getarr(origin->stations, sta));
-        if (known) {
-            *station = known;
-            return 0;
-        }
-        long rec = site_row(koev, sta, statime);
-        if (rec == -2) return -1;
-        if (rec < 0) return 0;
-        koev.site.dbtable.record = rec;
-        double lat, lon, elev;
-        if (dbgetv(koev.site.dbtable, 0, "lat", &lat, "lon", &lon, "elev", &elev, (char *)0) < 0) {
-            ko_register_error(0, "KOEventView::lookupStation: dbgetv(%s) error.\n", orNULL(koev.dbname));
-            return -1;
-        }
-        double distance, ptime, stime;
-        station_predictions(koev.site.dbtable, origin, lat, lon, &distance, &ptime, &stime);
-        KOEVOriginStation *s = static_cast<KOEVOriginStation *>(calloc(1, sizeof(KOEVOriginStation)));
-        if (!s) {
-            ko_register_error(1, "KOEventView::lookupStation: malloc(KOEVOriginStation) error.\n");
-            return -1;
-        }
-        s->origin = origin;
-        copy_text(s->sta, sizeof s->sta, sta);
-        s->lat = lat;
-        s->lon = lon;
-        s->elev = elev;
-        s->distance = distance;
-        s->predicted_P_time = ptime;
-        s->predicted_S_time = stime;
-        s->dbsite = koev.site.dbtable;
-        setarr(origin->stations, sta, s);
-        if (getarr(origin->stations, sta) != s) {
-            free(s);
-            ko_register_error(1, "KOEventView::lookupStation: setarr(%s) error.\n", sta);
-            return -1;
-        }
-        *station = s;
+int KOEventView::lookupStationUnguarded(KOEVOrigin *origin, char *sta, double statime, KOEVOriginStation **station) {
+    KOEVOriginStation *none = nullptr;
+    if (!station) station = &none;
+    *station = nullptr;
+    if (!origin || !sta) return 0;
+    if (!bound()) {
+        ko_register_error(0, "KOEventView::lookupStation: No database currently open.\n");
+        return -1;
+    }
+    if (!origin->stations && !(origin->stations = newarr(0))) {
+        ko_register_error(1, "KOEventView::lookupStation: newarr(origin->stations) error.\n");
+        return -1;
+    }
+    KOEVOriginStation *known = static_cast<KOEVOriginStation *>(getarr(origin->stations, sta));
+    if (known) {
+        *station = known;
         return 0;
-    });
+    }
+    long rec = site_row(koev, sta, statime);
+    if (rec == -2) return -1;
+    if (rec < 0) return 0;
+    koev.site.dbtable.record = rec;
+    double lat, lon, elev;
+    if (dbgetv(koev.site.dbtable, 0, "lat", &lat, "lon", &lon, "elev", &elev, (char *)0) < 0) {
+        ko_register_error(0, "KOEventView::lookupStation: dbgetv(%s) error.\n", orNULL(koev.dbname));
+        return -1;
+    }
+    double distance, ptime, stime;
+    station_predictions(koev.site.dbtable, origin, lat, lon, &distance, &ptime, &stime);
+    KOEVOriginStation *s = static_cast<KOEVOriginStation *>(calloc(1, sizeof(KOEVOriginStation)));
+    if (!s) {
+        ko_register_error(1, "KOEventView::lookupStation: malloc(KOEVOriginStation) error.\n");
+        return -1;
+    }
+    s->origin = origin;
+    copy_text(s->sta, sizeof s->sta, sta);
+    s->lat = lat;
+    s->lon = lon;
+    s->elev = elev;
+    s->distance = distance;
+    s->predicted_P_time = ptime;
+    s->predicted_S_time = stime;
+    s->dbsite = koev.site.dbtable;
+    setarr(origin->stations, sta, s);
+    if (getarr(origin->stations, sta) != s) {
+        free(s);
+        ko_register_error(1, "KOEventView::lookupStation: setarr(%s) error.\n", sta);
+        return -1;
+    }
+    *station = s;
+    return 0;
 }
 
-int KOEventView::lookupStation(KOEVDetection *detection, char *sta, KOEVOrigin *origin) {
-    return guarded("lookupStation", [&]() -> int {
-        if (!detection || !sta) return 0;
-        if (!bound()) {
-            ko_register_error(0, "KOEventView::lookupStation: No database currently open.\n");
-            return -1;
-        }
-        long rec = site_row(koev, sta, detection->time);
-        if (rec == -2) return -1;
-        if (rec < 0) return 0;
-        koev.site.dbtable.record = rec;
-        double lat, lon, elev;
-        if (dbgetv(koev.site.dbtable, 0, "lat", &lat, "lon", &lon, "elev", &elev, (char *)0) < 0) {
-            ko_register_error(0, "KOEventView::lookupStation: dbgetv(%s) error.\n", orNULL(koev.dbname));
-            return -1;
-        }
-        char chan[sizeof detection->station.chan];
-        memcpy(chan, detection->station.chan, sizeof chan);
-        chan[sizeof chan - 1] = 0;
-        KOEVDetectionStachan &st = detection->station;
-        memset(&st, 0, sizeof st);
-        copy_text(st.sta, sizeof st.sta, sta);
-        memcpy(st.chan, chan, sizeof st.chan);
-        st.dbsite = koev.site.dbtable;
-        st.lat = lat;
-        st.lon = lon;
-        st.elev = elev;
-        if (origin)
-            station_predictions(koev.site.dbtable, origin, lat, lon, &st.distance, &st.predicted_P_time,
-                                &st.predicted_S_time);
-        return 0;
-    });
+int KOEventView::lookupStationUnguarded(KOEVDetection *detection, char *sta, KOEVOrigin *origin) {
+    if (!detection || !sta) return 0;
+    if (!bound()) {
+        ko_register_error(0, "KOEventView::lookupStation: No database currently open.\n");
+        return -1;
+    }
+    long rec = site_row(koev, sta, detection->time);
+    if (rec == -2) return -1;
+    if (rec < 0) return 0;
+    koev.site.dbtable.record = rec;
+    double lat, lon, elev;
+    if (dbgetv(koev.site.dbtable, 0, "lat", &lat, "lon", &lon, "elev", &elev, (char *)0) < 0) {
+        ko_register_error(0, "KOEventView::lookupStation: dbgetv(%s) error.\n", orNULL(koev.dbname));
+        return -1;
+    }
+    char chan[sizeof detection->station.chan];
+    memcpy(chan, detection->station.chan, sizeof chan);
+    chan[sizeof chan - 1] = 0;
+    KOEVDetectionStachan &st = detection->station;
+    memset(&st, 0, sizeof st);
+    copy_text(st.sta, sizeof st.sta, sta);
+    memcpy(st.chan, chan, sizeof st.chan);
+    st.dbsite = koev.site.dbtable;
+    st.lat = lat;
+    st.lon = lon;
+    st.elev = elev;
+    if (origin)
+        station_predictions(koev.site.dbtable, origin, lat, lon, &st.distance, &st.predicted_P_time,
+                            &st.predicted_S_time);
+    return 0;
 }
 
 // ---------------------------------------------------------------- detections
 
-int KOEventView::refreshDetections(KOEVOrigin *origin, int all) {
-    return guarded("refreshDetections", [&]() -> int {
-        if (!origin) return 0;
-        if (!bound()) {
-            ko_register_error(0, "KOEventView::refreshDetections: No database currently open.\n");
-            return -1;
+int KOEventView::refreshDetectionsUnguarded(KOEVOrigin *origin, int all) {
+    if (!origin) return 0;
+    if (!bound()) {
+        ko_register_error(0, "KOEventView::refreshDetections: No database currently open.\n");
+        return -1;
+    }
+    freeDetections(origin->detections);
+    origin->detections = nullptr;
+    look_again(koev, {&KOEV::detection, &KOEV::site});
+    MatchList matches;
+    long n = dbmatches(origin->dborigin, koev.detection.dbtable, &koev.kpat_origin_detection_match,
+                       &koev.tpat_origin_detection_match, &koev.hook_origin_detection_match, &matches.t);
+    if (n < 0) {
+        ko_register_error(0, "KOEventView::refreshDetections: dbmatches(%s) error.\n", orNULL(koev.dbname));
+        return -1;
+    }
+    if (n == 0) return 0;
+    origin->detections = inittbl(0, n, 1, 0, sizeof(KOEVDetection));
+    if (!origin->detections) {
+        ko_register_error(1, "KOEventView::refreshDetections: inittbl(detections,%d) error.\n", (int)n);
+        return -1;
+    }
+    Arr *best = nullptr;
+    if (!all && !(best = newarr(0))) {
+        ko_register_error(1, "KOEventView::refreshDetections: newarr(stations_arr) error.\n");
+        return -1;
+    }
+    auto fail = [&]() {
+        if (best) freearr(best, free);
+        return -1;
+    };
+    for (long i = 0; i < n; i++) {
+        KOEVDetection d;
+        memset(&d, 0, sizeof d);
+        koev.detection.dbtable.record = matches.rec(i);
+        double time = 0, lddate = 0;
+        char sta[16] = "", chan[16] = "", state[16] = "";
+        if (dbgetv(koev.detection.dbtable, 0, "time", &time, "sta", sta, "chan", chan, "state", state, "lddate",
+                   &lddate, (char *)0) < 0) {
+            ko_register_error(0, "KOEventView::refreshDetections: dbgetv(%s) error.\n", orNULL(koev.dbname));
+            return fail();
         }
-        freeDetections(origin->detections);
-        origin->detections = nullptr;
-        look_again(koev, {&KOEV::detection, &KOEV::site});
-        MatchList matches;
-        long n = dbmatches(origin->dborigin, koev.detection.dbtable, &koev.kpat_origin_detection_match,
-                           &koev.tpat_origin_detection_match, &koev.hook_origin_detection_match, &matches.t);
-        if (n < 0) {
-            ko_register_error(0, "KOEventView::refreshDetections: dbmatches(%s) error.\n", orNULL(koev.dbname));
-            return -1;
+        if (is_detector_state(state)) {
+            if (all) pushtbl(origin->detections, &d);  // a zeroed record keeps the positions
+            continue;
         }
-        if (n == 0) return 0;
-        origin->detections = inittbl(0, n, 1, 0, sizeof(KOEVDetection));
-        if (!origin->detections) {
-            ko_register_error(1, "KOEventView::refreshDetections: inittbl(detections,%d) error.\n", (int)n);
-            return -1;
+        d.time = time;
+        d.lddate = lddate;
+        copy_text(d.phase, sizeof d.phase, state);
+        copy_text(d.station.sta, sizeof d.station.sta, sta);
+        copy_text(d.station.chan, sizeof d.station.chan, chan);
+        d.dbdetection = koev.detection.dbtable;
+        if (lookupStation(&d, sta, origin) < 0) {
+            ko_register_error(0, "KOEventView::refreshDetections: lookupStation(%s_%s) error.\n", sta, chan);
+            return fail();
         }
-        Arr *best = nullptr;
-        if (!all && !(best = newarr(0))) {
-            ko_register_error(1, "KOEventView::refreshDetections: newarr(stations_arr) error.\n");
-            return -1;
+        if (all) {
+            pushtbl(origin->detections, &d);
+            continue;
         }
-        auto fail = [&]() {
-            if (best) freearr(best, free);
-            return -1;
-        };
-        for (long i = 0; i < n; i++) {
-            KOEVDetection d;
-            memset(&d, 0, sizeof d);
-            koev.detection.dbtable.record = matches.rec(i);
-            double time = 0, lddate = 0;
-            char sta[16] = "", chan[16] = "", state[16] = "";
-            if (dbgetv(koev.detection.dbtable, 0, "time", &time, "sta", sta, "chan", chan, "state", state, "lddate",
-                       &lddate, (char *)0) < 0) {
-                ko_register_error(0, "KOEventView::refreshDetections: dbgetv(%s) error.\n", orNULL(koev.dbname));
-                return fail();
-            }
-            if (is_detector_state(state)) {
-                if (all) pushtbl(origin->detections, &d);  // a zeroed record keeps the positions
-                continue;
-            }
-            d.time = time;
-            d.lddate = lddate;
-            copy_text(d.phase, sizeof d.phase, state);
-            copy_text(d.station.sta, sizeof d.station.sta, sta);
-            copy_text(d.station.chan, sizeof d.station.chan, chan);
-            d.dbdetection = koev.detection.dbtable;
-            if (lookupStation(&d, sta, origin) < 0) {
-                ko_register_error(0, "KOEventView::refreshDetections: lookupStation(%s_%s) error.\n", sta, chan);
-                return fail();
-            }
-            if (all) {
-                pushtbl(origin->detections, &d);
-                continue;
-            }
-            d.residual = d.time - d.station.predicted_P_time;
-            KOEVDetection *b = static_cast<KOEVDetection *>(getarr(best, sta));
+        d.residual = d.time - d.station.predicted_P_time;
+        KOEVDetection *b = static_cast<KOEVDetection *>(getarr(best, sta));
+        if (!b) {
+            b = static_cast<KOEVDetection *>(malloc(sizeof *b));
             if (!b) {
-                b = static_cast<KOEVDetection *>(malloc(sizeof *b));
-                if (!b) {
-                    ko_register_error(1, "KOEventView::refreshDetections: malloc(best_detection) error.\n");
-                    return fail();
-                }
-                *b = d;
-                setarr(best, sta, b);
-                if (getarr(best, sta) != b) {
-                    free(b);
-                    ko_register_error(1, "KOEventView::refreshDetections: malloc(best_detection) error.\n");
-                    return fail();
-                }
-            } else if (std::fabs(d.residual) < std::fabs(b->residual)) {
-                *b = d;
+                ko_register_error(1, "KOEventView::refreshDetections: malloc(best_detection) error.\n");
+                return fail();
             }
+            *b = d;
+            setarr(best, sta, b);
+            if (getarr(best, sta) != b) {
+                free(b);
+                ko_register_error(1, "KOEventView::refreshDetections: malloc(best_detection) error.\n");
+                return fail();
+            }
+        } else if (std::fabs(d.residual) < std::fabs(b->residual)) {
+            *b = d;
         }
-        if (best) {
-            Tbl *vals = valsarr(best);
-            for (long i = 0; i < maxtbl(vals); i++) pushtbl(origin->detections, gettbl(vals, i));
-            freetbl(vals, 0);
-            freearr(best, free);
-        }
-        return 0;
-    });
+    }
+    if (best) {
+        Tbl *vals = valsarr(best);
+        for (long i = 0; i < maxtbl(vals); i++) pushtbl(origin->detections, gettbl(vals, i));
+        freetbl(vals, 0);
+        freearr(best, free);
+    }
+    return 0;
 }
 
-int KOEventView::refreshDetections(Tbl **detections, double t1, double t2) {
-    return guarded("refreshDetections", [&]() -> int {
-        if (!detections) {
-            ko_register_error(0, "KOEventView::refreshDetections: no list pointer.\n");
+int KOEventView::refreshDetectionsUnguarded(Tbl **detections, double t1, double t2) {
+    if (!detections) {
+        ko_register_error(0, "KOEventView::refreshDetections: no list pointer.\n");
+        return -1;
+    }
+    if (!bound()) {
+        ko_register_error(0, "KOEventView::refreshDetections: No database currently open.\n");
+        return -1;
+    }
+    freeDetections(*detections);
+    *detections = nullptr;
+    look_again(koev, {&KOEV::detection, &KOEV::site});
+    char range[96];
+    snprintf(range, sizeof range, "time::time+%f", t2 - t1);
+    char *key = strdup(range);
+    Tbl *keys = key ? newtbl(1) : nullptr;
+    if (!keys || pushtbl(keys, key) < 0) {
+        free(key);
+        freetbl(keys, 0);
+        ko_register_error(1, "KOEventView::refreshDetections: newtbl(%s) error.\n", range);
+        return -1;
+    }
+    freetbl(koev.kpat_detection_match, free);
+    koev.kpat_detection_match = keys;
+    Dbptr scratch = koev.detection.dbtable;
+    scratch.record = dbSCRATCH;
+    if (dbputv(scratch, 0, "time", t1, (char *)0) < 0) {
+        ko_register_error(0, "KOEventView::refreshDetections: dbputv(%s) error.\n", orNULL(koev.dbname));
+        return -1;
+    }
+    MatchList matches;
+    long n = dbmatches(scratch, koev.detection.dbtable, &koev.kpat_detection_match, &koev.tpat_detection_match,
+                       &koev.hook_detection_match, &matches.t);
+    if (n < 0) {
+        ko_register_error(0, "KOEventView::refreshDetections: dbmatches(%s) error.\n", orNULL(koev.dbname));
+        return -1;
+    }
+    *detections = inittbl(0, n, 1, 0, sizeof(KOEVDetection));
+    if (!*detections) {
+        ko_register_error(1, "KOEventView::refreshDetections: inittbl(detections,%d) error.\n", (int)n);
+        return -1;
+    }
+    for (long i = 0; i < n; i++) {
+        KOEVDetection d;
+        memset(&d, 0, sizeof d);
+        koev.detection.dbtable.record = matches.rec(i);
+        char sta[16] = "", chan[16] = "", state[16] = "";
+        if (dbgetv(koev.detection.dbtable, 0, "time", &d.time, "sta", sta, "chan", chan, "state", state, "lddate",
+                   &d.lddate, (char *)0) < 0) {
+            ko_register_error(0, "KOEventView::refreshDetections: dbgetv(%s) error.\n", orNULL(koev.dbname));
             return -1;
         }
-        if (!bound()) {
-            ko_register_error(0, "KOEventView::refreshDetections: No database currently open.\n");
+        if (is_detector_state(state)) continue;
+        copy_text(d.phase, sizeof d.phase, state);
+        d.dbdetection = koev.detection.dbtable;
+        if (lookupStation(&d, sta, nullptr) < 0) {
+            ko_register_error(0, "KOEventView::refreshDetections: lookupStation(%s_%s) error.\n", sta, chan);
             return -1;
         }
-        freeDetections(*detections);
-        *detections = nullptr;
-        look_again(koev, {&KOEV::detection, &KOEV::site});
-        char range[96];
-        snprintf(range, sizeof range, "time::time+%f", t2 - t1);
-        char *key = strdup(range);
-        Tbl *keys = key ? newtbl(1) : nullptr;
-        if (!keys || pushtbl(keys, key) < 0) {
-            free(key);
-            freetbl(keys, 0);
-            ko_register_error(1, "KOEventView::refreshDetections: newtbl(%s) error.\n", range);
-            return -1;
-        }
-        freetbl(koev.kpat_detection_match, free);
-        koev.kpat_detection_match = keys;
-        Dbptr scratch = koev.detection.dbtable;
-        scratch.record = dbSCRATCH;
-        if (dbputv(scratch, 0, "time", t1, (char *)0) < 0) {
-            ko_register_error(0, "KOEventView::refreshDetections: dbputv(%s) error.\n", orNULL(koev.dbname));
-            return -1;
-        }
-        MatchList matches;
-        long n = dbmatches(scratch, koev.detection.dbtable, &koev.kpat_detection_match, &koev.tpat_detection_match,
-                           &koev.hook_detection_match, &matches.t);
-        if (n < 0) {
-            ko_register_error(0, "KOEventView::refreshDetections: dbmatches(%s) error.\n", orNULL(koev.dbname));
-            return -1;
-        }
-        *detections = inittbl(0, n, 1, 0, sizeof(KOEVDetection));
-        if (!*detections) {
-            ko_register_error(1, "KOEventView::refreshDetections: inittbl(detections,%d) error.\n", (int)n);
-            return -1;
-        }
-        for (long i = 0; i < n; i++) {
-            KOEVDetection d;
-            memset(&d, 0, sizeof d);
-            koev.detection.dbtable.record = matches.rec(i);
-            char sta[16] = "", chan[16] = "", state[16] = "";
-            if (dbgetv(koev.detection.dbtable, 0, "time", &d.time, "sta", sta, "chan", chan, "state", state, "lddate",
-                       &d.lddate, (char *)0) < 0) {
-                ko_register_error(0, "KOEventView::refreshDetections: dbgetv(%s) error.\n", orNULL(koev.dbname));
-                return -1;
-            }
-            if (is_detector_state(state)) continue;
-            copy_text(d.phase, sizeof d.phase, state);
-            d.dbdetection = koev.detection.dbtable;
-            if (lookupStation(&d, sta, nullptr) < 0) {
-                ko_register_error(0, "KOEventView::refreshDetections: lookupStation(%s_%s) error.\n", sta, chan);
-                return -1;
-            }
-            copy_text(d.station.sta, sizeof d.station.sta, sta);
-            copy_text(d.station.chan, sizeof d.station.chan, chan);
-            pushtbl(*detections, &d);
-        }
-        return 0;
-    });
+        copy_text(d.station.sta, sizeof d.station.sta, sta);
+        copy_text(d.station.chan, sizeof d.station.chan, chan);
+        pushtbl(*detections, &d);
+    }
+    return 0;
 }
 
 // ---------------------------------------------------------------- change monitoring
 
-int KOEventView::checkChanges(Arr **changes) {
-    return guarded("checkChanges", [&]() -> int {
-        if (!changes) {
-            ko_register_error(0, "KOEventView::checkChanges: no array pointer.\n");
+int KOEventView::checkChangesUnguarded(Arr **changes) {
+    if (!changes) {
+        ko_register_error(0, "KOEventView::checkChanges: no array pointer.\n");
+        return -1;
+    }
+    if (*changes) freearr(*changes, 0);
+    *changes = newarr(0);
+    if (!*changes) {
+        ko_register_error(1, "KOEventView::checkChanges: newarr(changes) error.\n");
+        return -1;
+    }
+    Lock l(&tables_mutex_);
+    if (!bound()) {
+        ko_register_error(0, "KOEventView::checkChanges: No database currently open.\n");
+        return -1;
+    }
+    for (KOEV_Table KOEV::*t : TABLES) {
+        char *code = nullptr;
+        if (eventview_check_table(&(koev.*t), &code) < 0) {
+            ko_register_error(0, "KOEventView::checkChanges: eventview_check_table() error.\n");
             return -1;
         }
-        if (*changes) freearr(*changes, 0);
-        *changes = newarr(0);
-        if (!*changes) {
-            ko_register_error(1, "KOEventView::checkChanges: newarr(changes) error.\n");
+        if (code && setarr(*changes, (koev.*t).name, code) == ARR_FAILED) {
+            ko_register_error(1, "KOEventView::checkChanges: setarr(%s) error.\n", (koev.*t).name);
             return -1;
         }
-        Lock l(&tables_mutex_);
-        if (!bound()) {
-            ko_register_error(0, "KOEventView::checkChanges: No database currently open.\n");
-            return -1;
-        }
-        for (KOEV_Table KOEV::*t : TABLES) {
-            char *code = nullptr;
-            if (eventview_check_table(&(koev.*t), &code) < 0) {
-                ko_register_error(0, "KOEventView::checkChanges: eventview_check_table() error.\n");
-                return -1;
-            }
-            if (code && setarr(*changes, (koev.*t).name, code) == ARR_FAILED) {
-                ko_register_error(1, "KOEventView::checkChanges: setarr(%s) error.\n", (koev.*t).name);
-                return -1;
-            }
-        }
-        return 0;
-    });
+    }
+    return 0;
 }
 
 int KOEventView::monitorChangesThread(double time_increment, KO_EventViewCallbackProc *callbackProc,
@@ -1383,4 +1346,73 @@ void *KOEventView::runMonitor(void *arg) {
     pthread_mutex_unlock(&v->monitor_mutex_);
     if (changes) freearr(changes, 0);
     return nullptr;
+}
+
+// ---------------------------------------------------------------- memory running out
+
+// Memory running out inside the engine's calls (which may throw) is a
+// failure of the operation like any other: it is reported and turned into
+// the failure result, so no exception leaves the view, nor its monitor
+// thread.
+template <typename Body>
+static int guarded(const char *method, Body body) {
+    try {
+        return body();
+    } catch (...) {
+        ko_register_error(1, "KOEventView::%s: out of memory.\n", method);
+        return -1;
+    }
+}
+
+int KOEventView::reset() {
+    return guarded("reset", [&]() -> int { return resetUnguarded(); });
+}
+
+int KOEventView::refreshEvents(Tbl **events) {
+    return guarded("refreshEvents", [&]() -> int { return refreshEventsUnguarded(events); });
+}
+
+int KOEventView::refreshOrigin(long dborigin_record, KOEVOrigin *origin) {
+    return guarded("refreshOrigin", [&]() -> int { return refreshOriginUnguarded(dborigin_record, origin); });
+}
+
+int KOEventView::refreshAssociations(KOEVOrigin *origin) {
+    return guarded("refreshAssociations", [&]() -> int { return refreshAssociationsUnguarded(origin); });
+}
+
+int KOEventView::refreshAssociation(KOEVOrigin *origin, long dbassoc_record, KOEVAssociation *association) {
+    return guarded("refreshAssociation", [&]() -> int { return refreshAssociationUnguarded(origin, dbassoc_record, association); });
+}
+
+int KOEventView::refreshAssociations(KOEVEvent *event) {
+    return guarded("refreshAssociations", [&]() -> int { return refreshAssociationsUnguarded(event); });
+}
+
+int KOEventView::refreshStamags(KOEVMagnitude *magnitude) {
+    return guarded("refreshStamags", [&]() -> int { return refreshStamagsUnguarded(magnitude); });
+}
+
+int KOEventView::refreshStamag(long dbstamag_record, KOEVStamag *stamag) {
+    return guarded("refreshStamag", [&]() -> int { return refreshStamagUnguarded(dbstamag_record, stamag); });
+}
+
+int KOEventView::lookupStation(KOEVOrigin *origin, char *sta, double statime, KOEVOriginStation **station) {
+    return guarded("lookupStation",
+                   [&]() -> int { return lookupStationUnguarded(origin, sta, statime, station); });
+}
+
+int KOEventView::lookupStation(KOEVDetection *detection, char *sta, KOEVOrigin *origin) {
+    return guarded("lookupStation", [&]() -> int { return lookupStationUnguarded(detection, sta, origin); });
+}
+
+int KOEventView::refreshDetections(KOEVOrigin *origin, int all) {
+    return guarded("refreshDetections", [&]() -> int { return refreshDetectionsUnguarded(origin, all); });
+}
+
+int KOEventView::refreshDetections(Tbl **detections, double t1, double t2) {
+    return guarded("refreshDetections", [&]() -> int { return refreshDetectionsUnguarded(detections, t1, t2); });
+}
+
+int KOEventView::checkChanges(Arr **changes) {
+    return guarded("checkChanges", [&]() -> int { return checkChangesUnguarded(changes); });
 }

@@ -354,6 +354,21 @@ public:
     KOEV koev;
 
 private:
+    /* The operations above without the guard that turns an exception
+     * thrown inside the engine into their failure result. */
+    int resetUnguarded();
+    int refreshEventsUnguarded(Tbl **events);
+    int refreshOriginUnguarded(long dborigin_record, KOEVOrigin *origin);
+    int refreshAssociationsUnguarded(KOEVOrigin *origin);
+    int refreshAssociationsUnguarded(KOEVEvent *event);
+    int refreshAssociationUnguarded(KOEVOrigin *origin, long dbassoc_record, KOEVAssociation *association);
+    int refreshStamagsUnguarded(KOEVMagnitude *magnitude);
+    int refreshStamagUnguarded(long dbstamag_record, KOEVStamag *stamag);
+    int refreshDetectionsUnguarded(KOEVOrigin *origin, int all);
+    int refreshDetectionsUnguarded(Tbl **detections, double t1, double t2);
+    int lookupStationUnguarded(KOEVOrigin *origin, char *sta, double statime, KOEVOriginStation **station);
+    int lookupStationUnguarded(KOEVDetection *detection, char *sta, KOEVOrigin *origin);
+    int checkChangesUnguarded(Arr **changes);
     static int parseDbname(KO_ConfigureSpec *spec, KO_ClientData clientData, char *value, char *strucRec,
                            int offset);
     static void *runMonitor(void *arg);
