@@ -334,7 +334,7 @@ int read_samples(int fd, long n, const char *fname, const char *path, double **o
 
 }  // namespace
 
-static int read_blobs_unguarded(const char *path, Dbptr *dbtr, const char *fname, BlobSink &sink) {
+int read_blobs(const char *path, Dbptr *dbtr, const char *fname, BlobSink &sink) {
     if (!path || !dbtr) {
         errno = EINVAL;
         elog_log(1, "%s: open(%s) error for blob file\n", fname, path ? path : "(null)");
@@ -434,17 +434,6 @@ static int read_blobs_unguarded(const char *path, Dbptr *dbtr, const char *fname
             sink.drop(handle);
             return -1;
         }
-    }
-}
-
-// Memory running out in the engine's row calls is the failure of the
-// record being read; the records before it stay.
-int read_blobs(const char *path, Dbptr *dbtr, const char *fname, BlobSink &sink) {
-    try {
-        return read_blobs_unguarded(path, dbtr, fname, sink);
-    } catch (...) {
-        elog_log(1, "%s: out of memory for blob file %s\n", fname, path ? path : "(null)");
-        return -1;
     }
 }
 

@@ -221,7 +221,14 @@ KOVector2 *kovector2_create_response_fap(char *filename, char *tag, char *handle
 int kovector2_read_from_trblob(char *trblob, char *tag, Dbptr *dbtr) {
     if (kovector2_pvt::ensure_registry("kovector2_read_from_trblob") < 0) return -1;
     BlobToVector sink(tag);
-    return koreader::read_blobs(trblob, dbtr, "kovector2_read_from_trblob", sink);
+    // Memory running out in the engine's row calls is the failure of the
+    // record being read; the records before it stay.
+    try {
+        return koreader::read_blobs(trblob, dbtr, "kovector2_read_from_trblob", sink);
+    } catch (...) {
+        elog_log(1, "kovector2_read_from_trblob: out of memory for blob file %s\n", trblob ? trblob : "(null)");
+        return -1;
+    }
 }
 
 static KOVector2 *tsamp_from_db(Dbptr db, double t0, double t1, char *sta, char *chan, int apply_calib,
