@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -246,6 +247,31 @@ static bool rows_exact(const char *p, size_t size, long stride, long *n) {
     if (nl != (full == size ? (size_t)rows : (size_t)rows - 1)) return false;
     *n = rows;
     return true;
+}
+
+/* Maps the first `size` bytes of fd read-only at the start of an address
+ * range reserved for about twice as much (inaccessible beyond the file), so
+ * that the table can later be mapped again, larger, at the same address.
+ * *reserved receives the range's length, which is what munmap must be given.
+ * Falls back to a plain mapping when no range can be reserved.  Null when
+ * the file cannot be mapped. */
+static char *map_reserved(int fd, size_t size, size_t *reserved) {
+    size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    size_t want = size <= (SIZE_MAX - (1u << 20)) / 2 ? 2 * size + (1u << 20) : size;
+    want = (want + page - 1) / page * page;
+    void *r = mmap(nullptr, want, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (r != MAP_FAILED) {
+        void *m = mmap(r, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0);
+        if (m != MAP_FAILED) {
+            *reserved = want;
+            return (char *)m;
+        }
+        munmap(r, want);
+    }
+    void *m = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (m == MAP_FAILED) return nullptr;
+    *reserved = size;
+    return (char *)m;
 }
 
 static bool grow_rows(Table *t, long need) {
@@ -535,9 +561,10 @@ static void load_table(Database *d, Table *t) {
     t->file_bytes = size;
     t->mtime_ns = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
     char *map = nullptr;
+    size_t reserved = 0;
     if (size > 0) {
-        map = (char *)mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (map == MAP_FAILED) {
+        map = map_reserved(fd, size, &reserved);
+        if (!map) {
             elog_log(1, "dbopen: cannot map %s\n", file.c_str());
             close(fd);
             t->writable = 0;
@@ -556,7 +583,7 @@ static void load_table(Database *d, Table *t) {
     bool lastnl = size == 0 || map[size - 1] == '\n';
     if (exact && !d->writable && lastnl) {
         t->rows = map;
-        t->maplen = size;
+        t->maplen = reserved;
         t->storage = size ? 1 : 0;
         t->cap = n;
         t->nrows.store(n);
@@ -575,7 +602,7 @@ static void load_table(Database *d, Table *t) {
     } else {
         normalise(t, map, size);
     }
-    if (map) munmap(map, size);
+    if (map) munmap(map, reserved);
     if (t->writable)
         t->fd = fd;
     else
@@ -595,24 +622,38 @@ static bool extend_rows(Table *t, size_t size) {
     if (fd < 0) return true;  /* cannot look now: keep what we have */
     bool ok = false;
     if (t->storage == 1 || (t->storage == 0 && !t->writable)) {
-        char *map = (char *)mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (map != MAP_FAILED) {
+        /* Within the room reserved after the mapping, the file is mapped
+         * again at the same address: readers' pointers stay valid and
+         * nothing is retired, so a table that grows all day costs no more
+         * address space than twice its size. */
+        bool inplace = t->storage == 1 && t->rows && size <= t->maplen;
+        size_t reserved = t->maplen;
+        char *map = nullptr;
+        if (inplace) {
+            void *m = mmap(t->rows, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0);
+            map = m == MAP_FAILED ? nullptr : (char *)m;
+        } else {
+            map = map_reserved(fd, size, &reserved);
+        }
+        if (map) {
             const char *nl = (const char *)memrchr(map + from, '\n', size - from);
             size_t len = nl ? (size_t)(nl - map) + 1 - from : 0;
             long k = 0;
             if (len % t->stride == 0 && rows_exact(map + from, len, t->stride, &k)) {
-                char *old = t->rows;
-                size_t oldlen = t->maplen;
-                __atomic_store_n(&t->rows, map, __ATOMIC_RELEASE);
-                if (old && t->storage == 1) t->retired.emplace_back(old, oldlen);
-                t->storage = 1;
-                t->maplen = size;
+                if (!inplace) {
+                    char *old = t->rows;
+                    size_t oldlen = t->maplen;
+                    __atomic_store_n(&t->rows, map, __ATOMIC_RELEASE);
+                    if (old && t->storage == 1) t->retired.emplace_back(old, oldlen);
+                    t->storage = 1;
+                    t->maplen = reserved;
+                }
                 t->file_bytes = from + len;
                 t->cap = t->nrows.load() + k;
                 t->nrows.store(t->cap, std::memory_order_release);
                 ok = true;
-            } else {
-                munmap(map, size);
+            } else if (!inplace) {
+                munmap(map, reserved);
             }
         }
     } else {
