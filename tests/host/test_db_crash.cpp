@@ -492,7 +492,7 @@ TEST(DbCrash, TwoProcessesWritingAtOnceNeverMixTheirRows) {
     rzvtest::TempDir dir;
     std::string prefix = dir.file("two");
     std::string file = prefix + ".wfdisc";
-    const long N = 300;
+    const long N = 1000;
     pid_t pids[2];
     for (int c = 0; c < 2; c++) {
         pids[c] = fork();
