@@ -29,4 +29,8 @@
 #include "komoment.h"
 #include "kosac.h"
 
+/* waveform access */
+#include "koscv.h"
+#include "kodsseis.h"
+
 #endif
