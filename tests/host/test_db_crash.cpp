@@ -266,8 +266,8 @@ TEST(DbCrash, KilledWritersLeaveEveryFinishedRowWhole) {
     EXPECT_GE(kills, (long)KILLS);
     RecordProperty("kills", (int)kills);
     RecordProperty("rows_checked", (int)checked);
-    printf("kills survived: %ld, rows checked: %ld, final rows: %zu, rounds that found a cut last line: %ld, calls in flight that "
-           "landed: %ld\n",
+    printf("kills survived: %ld, rows checked: %ld, final rows: %zu, rounds that found a cut last line: %ld, "
+           "calls in flight that landed: %ld\n",
            kills, checked, m.id.size() + 1, cut_seen, inflight_landed);
 }
 

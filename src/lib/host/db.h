@@ -72,7 +72,8 @@
  *     program or several, therefore never interleave parts of rows, and
  *     rows appended by another writer are taken in before an append (the
  *     lock makes "take in, then append" one step).  Other programs that
- *     write table files should take the same lock.
+ *     write table files should take the same lock.  (On a file system
+ *     without locks, writes go ahead unlocked.)
  *   Appends.  A row and its newline are composed whole and written with
  *     one call at the end of the file.  A writer killed during that call
  *     can leave at most that one row incomplete: a last line cut short,
