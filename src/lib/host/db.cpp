@@ -221,7 +221,9 @@ static size_t count_newlines(const char *p, size_t n) {
 }
 
 /* True when the bytes are exactly n rows of the width, each with its
- * newline (the last one may lack it). */
+ * newline (the last one may lack it), none ending in a carriage return
+ * (lines one character narrower, written with CR LF: a layout one
+ * character wider than another would otherwise take them). */
 static bool rows_exact(const char *p, size_t size, long stride, long *n) {
     if (size == 0) {
         *n = 0;
@@ -241,7 +243,7 @@ static bool rows_exact(const char *p, size_t size, long stride, long *n) {
         nl += count_newlines(p + from, to - from);
         for (long k = k0; k < k1; k++) {
             size_t pos = (size_t)k * stride + stride - 1;
-            if (pos < size && p[pos] != '\n') return false;
+            if (pos < size && (p[pos] != '\n' || p[pos - 1] == '\r')) return false;
         }
     }
     if (nl != (full == size ? (size_t)rows : (size_t)rows - 1)) return false;
@@ -338,9 +340,14 @@ static void normalise(Table *t, const char *p, size_t size) {
 static long line_penalty(const SchemaTable *s, const char *p, size_t len) {
     size_t tl = len;
     while (tl && (p[tl - 1] == ' ' || p[tl - 1] == '\t')) tl--;
-    if (tl > (size_t)s->rowsize) return 1000;
     const SchemaField &last = s->fields[s->nfields - 1];
     long pen = 0;
+    if (tl > (size_t)s->rowsize) {
+        /* longer than the rows: by no more than a last field written
+         * wider than its column, or not of this layout at all */
+        if (tl - (size_t)s->rowsize > (size_t)last.width) return 1000;
+        pen += 1 + (long)(tl - (size_t)s->rowsize);
+    }
     if (tl + 1 < (size_t)last.offset) pen += 50;
     for (int i = 0; i < s->nfields - 1; i++) {
         const SchemaField &f = s->fields[i];
@@ -367,12 +374,14 @@ static long line_penalty(const SchemaTable *s, const char *p, size_t len) {
 
 /* Which of the layouts the lines of a file (not all rows of one width, or
  * of a width several layouts share) are written in: the one that most of
- * its first lines fit exactly, then the one they are least far from; the
- * earlier layout on a tie.  Null when no line fits any layout. */
+ * its first lines fit exactly, then the one whose width most of them have
+ * (layouts that differ only in their last field), then the one they are
+ * least far from; the earlier layout on a tie.  When no line fits any
+ * layout, the one they are least far from.  Null when there are no lines. */
 static const SchemaTable *layout_of_lines(const std::vector<const SchemaTable *> &cands, const char *p,
                                           size_t size) {
     const long MAXLINES = 2000;
-    std::vector<long> fits(cands.size(), 0), pens(cands.size(), 0);
+    std::vector<long> fits(cands.size(), 0), whole(cands.size(), 0), pens(cands.size(), 0);
     size_t i = 0;
     long lines = 0;
     while (i < size && lines < MAXLINES) {
@@ -387,6 +396,7 @@ static const SchemaTable *layout_of_lines(const std::vector<const SchemaTable *>
             for (size_t c = 0; c < cands.size(); c++) {
                 long pen = line_penalty(cands[c], p + i, len);
                 if (pen == 0) fits[c]++;
+                if (pen == 0 && len == (size_t)cands[c]->rowsize) whole[c]++;
                 pens[c] += pen;
             }
         }
@@ -395,15 +405,39 @@ static const SchemaTable *layout_of_lines(const std::vector<const SchemaTable *>
     long best = -1;
     for (size_t c = 0; c < cands.size(); c++) {
         if (!fits[c]) continue;
-        if (best < 0 || fits[c] > fits[best] || (fits[c] == fits[best] && pens[c] < pens[best])) best = (long)c;
+        if (best < 0 || fits[c] > fits[best] ||
+            (fits[c] == fits[best] && (whole[c] > whole[best] || (whole[c] == whole[best] && pens[c] < pens[best]))))
+            best = (long)c;
+    }
+    if (best < 0 && lines > 0) {
+        /* no line fits any layout (a file of one row cut short, lines
+         * damaged): the layout they are least far from */
+        best = 0;
+        for (size_t c = 1; c < cands.size(); c++)
+            if (pens[c] < pens[best]) best = (long)c;
     }
     return best < 0 ? nullptr : cands[best];
 }
 
+/* Whether one of the first lines of a file fits the layout exactly. */
+static bool some_line_fits(const SchemaTable *s, const char *p, size_t size) {
+    size_t i = 0;
+    for (int lines = 0; i < size && lines < 64; lines++) {
+        const char *nl = (const char *)memchr(p + i, '\n', size - i);
+        size_t end = nl ? (size_t)(nl - p) : size;
+        if (line_penalty(s, p + i, end - i) == 0) return true;
+        i = end + 1;
+    }
+    return false;
+}
+
 /* Chooses the layout of a table file: the one whose width all its rows have
  * (the database's own layout tried first; layouts of one width told apart
- * by their lines), else the one its lines fit best, else the database's
- * own.  *n receives the row count when the rows are exact. */
+ * by their lines) unless none of its first lines has its fields where that
+ * layout puts them and another layout is nearer (rows of another layout
+ * whose last field was written too wide), else the one its lines fit best,
+ * else the database's own.  *n receives the row count and *exact is set
+ * when the rows are exact rows of the chosen layout. */
 static const SchemaTable *choose_layout(const std::vector<const SchemaTable *> &cands, const SchemaTable *deflt,
                                         const char *map, size_t size, long *n, bool *exact) {
     std::vector<const SchemaTable *> exact_ones;
@@ -421,6 +455,16 @@ static const SchemaTable *choose_layout(const std::vector<const SchemaTable *> &
         }
     }
     *exact = !exact_ones.empty();
+    std::vector<const SchemaTable *> order{deflt};
+    for (const SchemaTable *c : cands)
+        if (c != deflt) order.push_back(c);
+    if (exact_ones.size() == 1 && size && order.size() > 1 && !some_line_fits(exact_ones[0], map, size)) {
+        const SchemaTable *s = layout_of_lines(order, map, size);
+        if (s && s != exact_ones[0]) {
+            *exact = false;
+            return s;
+        }
+    }
     if (exact_ones.size() == 1 || size == 0) {
         *n = counts.empty() ? 0 : counts[0];
         return exact_ones.empty() ? deflt : exact_ones[0];
@@ -433,9 +477,6 @@ static const SchemaTable *choose_layout(const std::vector<const SchemaTable *> &
         *n = counts[k];
         return exact_ones[k];
     }
-    std::vector<const SchemaTable *> order{deflt};
-    for (const SchemaTable *c : cands)
-        if (c != deflt) order.push_back(c);
     const SchemaTable *s = layout_of_lines(order, map, size);
     return s ? s : deflt;
 }
@@ -1069,7 +1110,7 @@ static bool parse_descriptor(const std::string &path, Database *d) {
         if (key == "schema") {
             if (!strcasecmp(val.c_str(), "kbcore"))
                 d->layout = LAYOUT_KBCORE;
-            else if (val.compare(0, 6, "css3.0") == 0)
+            else if (!strncasecmp(val.c_str(), "css3.0", 6))
                 d->layout = LAYOUT_CSS30;
             else
                 elog_complain(0, "dbopen: %s line %ld: schema %s is not compiled in; css3.0 is used\n",

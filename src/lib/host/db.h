@@ -22,10 +22,15 @@
  *                    css3.0 (site 159, sensor 149, wfdisc 285).
  * The layout is recognised from the file's lines: the layout whose width
  * all rows have (layouts of one width, as origerr's css3.0 and
- * kbcore-lddate17, are told apart by where their fields sit); else the
- * layout most lines fit, field by field.  A file whose lines fit no layout
- * is read through a normalising copy at the width of the database's own
- * layout (below), with a warning naming the file and the first bad line,
+ * kbcore-lddate17, are told apart by where their fields sit), unless its
+ * fields are not where that layout puts them and another layout's nearly
+ * are (css3.0 rows whose load date was written 19 wide have the width of
+ * kbcore-lddate17); else the layout most lines fit, field by field.
+ * A file whose lines fit no layout
+ * is read through a normalising copy at the width of the layout they are
+ * least far from (the database's own layout, below, when none is nearer:
+ * a file of one row cut short still reads at its own columns), with a
+ * warning naming the file and the first bad line,
  * and refuses writes; so does a file of a recognised layout whose lines
  * are not all exact (carriage returns, trailing blanks removed) -- except
  * that an "r+" writer leaves out a last line cut short by a writer that
@@ -157,7 +162,9 @@
  *              A load date (UTC) is read from, in this order:
  *              "yy-mm-dd hh:mm:ss" (two-digit years 69-99 are 1969-1999,
  *              00-68 are 2000-2068; four digits also read), epoch seconds,
- *              and the forms other systems write: YYYYMMDD, YYYY-MM-DD,
+ *              and the forms other systems write: YYYYMMDD (eight
+ *              digits alone are this date, not seconds, when they make
+ *              one), YYYY-MM-DD,
  *              YYYY/MM/DD, DD-MON-YY or DD-MON-YYYY ("01-MAY-09"),
  *              YYYY-Mon-DD ("2009-May-01"), each optionally followed by
  *              blanks or "T" and hh:mm, hh:mm:ss[.fff] or hhmmss[.fff]

@@ -277,8 +277,10 @@ int field_parse(const SchemaField *f, const char *s, size_t n, Value *v) {
         return 0;
     case dbDATE:
         /* "yy-mm-dd hh:mm:ss", then epoch seconds, then the other forms;
-         * text of no known form is the null, marked for the caller's
-         * warning -- a row is never refused for its load date */
+         * eight digits alone are a date (YYYYMMDD) when they are one, not
+         * seconds of 1970; text of no known form is the null, marked for
+         * the caller's warning -- a row is never refused for its load date */
+        if (!blank && n == 8 && strspn(v->s, "0123456789") == 8 && parse_lddate_other(s, n, &v->d)) return 0;
         if (!blank && (parse_lddate(s, n, &v->d) || parse_double(s, n, &v->d) || parse_lddate_other(s, n, &v->d)))
             return 0;
         v->d = TIME_NULL;
