@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <string>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,6 +69,8 @@ Table::~Table() {
     if (storage == 1 && rows) munmap(rows, maplen);
     if (storage == 2) free(rows);
     if (fd >= 0) close(fd);
+    if (lock_fd >= 0) close(lock_fd);
+    if (journal_fd >= 0) close(journal_fd);
     if (index_arr) {
         Tbl *vals = valsarr(index_arr);
         for (long i = 0; i < maxtbl(vals); i++) dbfree_index(gettbl(vals, i));
@@ -516,7 +519,28 @@ static bool file_exists(const std::string &path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-static void load_table(Database *d, Table *t) {
+/* Holds an advisory lock on a descriptor for the length of a load. */
+struct LoadLock {
+    int fd = -1;
+    ~LoadLock() {
+        if (fd >= 0) flock(fd, LOCK_UN);
+    }
+};
+
+/* Puts the text a journal gives into row memory (an "r" reader of a
+ * table whose rewrite a writer left unfinished). */
+static void patch_row(Table *t, off_t off, const std::string &text) {
+    long n = t->nrows.load();
+    if (t->normalised || text.size() != (size_t)t->schema->rowsize || off % t->stride != 0 ||
+        off / t->stride >= n)
+        return;
+    if (t->storage != 2 && !grow_rows(t, n + 1)) return;
+    memcpy(t->rows + (size_t)off, text.data(), text.size());
+}
+
+/* first: the table's first load (not a re-read by table_refresh, whose
+ * caller may hold the write lock already). */
+static void load_table(Database *d, Table *t, bool first) {
     /* until the file says otherwise: the layout the database gives new files */
     if (!d->memory && t->name != "trace") t->schema = schema_layout_for(t->name.c_str(), d->layout);
     t->stride = t->schema->rowsize + 1;
@@ -540,14 +564,30 @@ static void load_table(Database *d, Table *t) {
     t->dirname = dir_of(file);
     t->writable = d->writable;
     t->tofile = d->writable;
-    int fd = open(file.c_str(), d->writable ? O_RDWR : O_RDONLY);
+    int fd = open(file.c_str(), (d->writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (fd < 0 && d->writable && errno == EACCES) {
-        fd = open(file.c_str(), O_RDONLY);
+        fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) t->writable = 0;
+    }
+    /* a writer reads its table under the write lock, so that no other
+     * writer is half-way through a row meanwhile, and first completes a
+     * rewrite that a stopped writer left in its journal */
+    LoadLock held;
+    if (fd >= 0 && first && t->writable) {
+        int rc;
+        while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (rc == 0) {
+            held.fd = fd;
+            off_t off;
+            std::string text;
+            journal_recover(t, fd, true, &off, &text);
+        }
     }
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
         if (fd >= 0) close(fd);
+        held.fd = -1;
         if (errno != ENOENT) {
             elog_log(1, "dbopen: cannot open %s\n", file.c_str());
             t->writable = 0;
@@ -566,6 +606,8 @@ static void load_table(Database *d, Table *t) {
         map = map_reserved(fd, size, &reserved);
         if (!map) {
             elog_log(1, "dbopen: cannot map %s\n", file.c_str());
+            held.fd = -1;
+            flock(fd, LOCK_UN);
             close(fd);
             t->writable = 0;
             t->nullrow = make_nullrow(t->schema);
@@ -576,7 +618,34 @@ static void load_table(Database *d, Table *t) {
     }
     long n = 0;
     bool exact = false;
-    t->schema = choose_layout(schema_candidates(t->name.c_str()), t->schema, map, size, &n, &exact);
+    const SchemaTable *deflt = t->schema;
+    std::vector<const SchemaTable *> cands = schema_candidates(t->name.c_str());
+    t->schema = choose_layout(cands, deflt, map, size, &n, &exact);
+    size_t mapsize = size;
+    if (!exact && t->writable && size && map[size - 1] != '\n') {
+        /* rows of one layout and a last line cut short, without its
+         * newline: a writer stopped in the middle of it.  A writer reads
+         * the rows and leaves the line to the next append, which writes
+         * its row in the line's place. */
+        const char *nl = (const char *)memrchr(map, '\n', size);
+        size_t body = nl ? (size_t)(nl - map) + 1 : 0;
+        long nb = 0;
+        bool eb = false;
+        const SchemaTable *sb = choose_layout(cands, deflt, map, body, &nb, &eb);
+        if (eb && (long)(size - body) < sb->rowsize) {
+            t->schema = sb;
+            n = nb;
+            exact = true;
+            size = body;
+            t->file_bytes = body;
+            t->tail_at = body;
+            t->tail_len = mapsize - body;
+            elog_complain(0,
+                          "dbopen: %s ends in line %ld cut short (%zu of %d characters), left by a writer that "
+                          "stopped: the line is not read, and the next row added takes its place\n",
+                          file.c_str(), n + 1, t->tail_len, sb->rowsize);
+        }
+    }
     t->stride = t->schema->rowsize + 1;
     t->nullrow = make_nullrow(t->schema);
     t->scratch = t->nullrow;
@@ -587,6 +656,11 @@ static void load_table(Database *d, Table *t) {
         t->storage = size ? 1 : 0;
         t->cap = n;
         t->nrows.store(n);
+        if (first) {
+            off_t off;
+            std::string text;
+            if (journal_recover(t, fd, false, &off, &text)) patch_row(t, off, text);
+        }
         close(fd);
         return;
     }
@@ -603,6 +677,13 @@ static void load_table(Database *d, Table *t) {
         normalise(t, map, size);
     }
     if (map) munmap(map, reserved);
+    if (first && held.fd < 0) {
+        off_t off;
+        std::string text;
+        if (journal_recover(t, fd, false, &off, &text)) patch_row(t, off, text);
+    }
+    held.fd = -1;
+    flock(fd, LOCK_UN);
     if (t->writable)
         t->fd = fd;
     else
@@ -705,6 +786,7 @@ void table_refresh(Database *d, Table *t) {
     if (size == t->file_bytes && clean && t->storage == 1) {
         /* changed in place: the mapping shows the new text already */
         t->mtime_ns = mtime_of(st);
+        t->ids_stale = 1;
         t->generation.fetch_add(1);
         return;
     }
@@ -713,7 +795,7 @@ void table_refresh(Database *d, Table *t) {
     fresh.name = t->name;
     fresh.schema = schema_table(t->name.c_str());
     fresh.index = t->index;
-    load_table(d, &fresh);
+    load_table(d, &fresh, false);
     long newn = fresh.nrows.load();
     if (newn < t->nrows.load()) t->nrows.store(newn, std::memory_order_release);
     char *old = t->rows;
@@ -740,6 +822,9 @@ void table_refresh(Database *d, Table *t) {
     t->cut_col = fresh.cut_col;
     t->file_bytes = fresh.file_bytes;
     t->mtime_ns = fresh.mtime_ns;
+    t->tail_at = fresh.tail_at;
+    t->tail_len = fresh.tail_len;
+    t->ids_stale = 1;
     if (t->nullrow.size() != fresh.nullrow.size()) {
         t->nullrow = fresh.nullrow;
         t->scratch = fresh.scratch;
@@ -756,7 +841,7 @@ Table *db_table(Database *d, long i) {
     if (!t || t->loaded.load(std::memory_order_acquire)) return t;
     std::lock_guard<std::mutex> lk(t->mu);
     if (!t->loaded.load(std::memory_order_relaxed)) {
-        load_table(d, t);
+        load_table(d, t, true);
         t->loaded.store(1, std::memory_order_release);
     }
     return t;
