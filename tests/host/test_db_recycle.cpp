@@ -80,7 +80,9 @@ TEST_F(Recycle, AMillionViewsMadeAndFreedKeepSlotsAndMemoryFlat) {
     freetbl(keys, nullptr);
     EXPECT_EQ(tables(), base_tables);  // every view reused a freed slot
     printf("views made and freed: %d; resident memory %ld kB before, %ld kB after\n", n, rss0, rss1);
-    if (kCheckResident) EXPECT_LT(rss1 - rss0, 4096);
+    if (kCheckResident) {
+        EXPECT_LT(rss1 - rss0, 4096);
+    }
 }
 
 TEST_F(Recycle, AGroupKeepsTheCallersSortedViewAlive) {
