@@ -96,7 +96,9 @@ typedef struct TTTime {
  *   one after the other reflect at the surface (PP, sP, PcPPcP), K K under
  *   the core-mantle boundary (PKKP), I I under the inner-core boundary;
  *   "diff" after a mantle leg diffracts it along the core (pPdiff, 60
- *   degrees at most); g, b or n after a mantle leg makes it bottom in the
+ *   degrees at most; the other legs of that wave graze the core too, so
+ *   PPdiff and SSdiff, whose grazing rays end past the antipode, arrive the
+ *   long way round); g, b or n after a mantle leg makes it bottom in the
  *   upper crust, the lower crust or the mantle above 210 km (pPn, PgPg);
  *   P' and S' stand for PKP and SKS (P'P').  A K leg turns in the outer
  *   core unless an I, J or i follows.  Arrivals carry the name as written

@@ -1,0 +1,278 @@
+// Travel times, branch by branch: every ray of the first-arrival families
+// through the upper-mantle triplications against a root solver of this
+// file's own, diffracted legs after a surface reflection, and the corners of
+// the phase notation (names that read but no ray takes, unreadable names
+// with the position of the fault).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "rzvtest.h"
+#include "stock.h"
+#include "tt.h"
+
+namespace {
+
+const double DEG = M_PI / 180.0;
+const double RE = 6371.0;
+
+struct Arr {
+    std::string phase;
+    double t = 0, p = 0;  // s, s/deg (negative: the long way round)
+};
+
+std::vector<Arr> all(const char *model, const char *phases, double z, double deg, Hook **hook, int *rc = nullptr) {
+    TTGeometry g = {};
+    g.source.z = z;
+    g.receiver.lon = deg;
+    Tbl *t = nullptr;
+    std::vector<Arr> out;
+    int r = ttcalc(nullptr, model, phases, TT_ALL, &g, &t, hook);
+    if (rc) *rc = r;
+    if (r != 0) return out;
+    for (long i = 0; i < maxtbl(t); i++) {
+        const TTTime *a = (const TTTime *)gettbl(t, i);
+        out.push_back(Arr{a->phase, a->value, -a->deriv[0] * TT_KM_PER_DEG});
+    }
+    freetbl(t, nullptr);
+    return out;
+}
+
+// ------------------------------------------------------------ root solver
+
+// The model file as shells between its rows, slowness eta = r / v a power
+// law of the radius in each.
+struct Shell {
+    double rt, rb;
+    double v[2][2];  // [wave P, S][top, bottom] km/s
+};
+
+std::vector<Shell> mantle(const char *name) {
+    std::ifstream f(std::string(RZV_SOURCE_DIR) + "/data/earth-models/" + name + ".txt");
+    std::vector<Shell> out;
+    std::string line;
+    double d0 = -1, p0 = 0, s0 = 0;
+    while (std::getline(f, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream is(line);
+        double d, vp, vs, rho;
+        if (!(is >> d >> vp >> vs >> rho)) continue;
+        if (vs == 0) break;  // the core: the families here stay in the mantle
+        if (d0 >= 0 && d > d0) out.push_back(Shell{RE - d0, RE - d, {{p0, vp}, {s0, vs}}});
+        d0 = d;
+        p0 = vp;
+        s0 = vs;
+    }
+    return out;
+}
+
+struct Path {
+    bool turned = false;  // turned, or totally reflected on a faster shell
+    double x = 0, tau = 0;
+};
+
+// From the surface down to radius rstop, or to where the ray turns.
+Path descend(const std::vector<Shell> &sh, int w, double p, double rstop) {
+    Path r;
+    for (const Shell &s : sh) {
+        if (s.rt <= rstop + 1e-9) break;
+        const double et = s.rt / s.v[w][0], ebs = s.rb / s.v[w][1];
+        if (p > et) {
+            r.turned = true;
+            return r;
+        }
+        const double k = std::log(et / ebs) / std::log(s.rt / s.rb);
+        const double rb = std::max(s.rb, rstop);
+        const double eb = et * std::pow(rb / s.rt, k);
+        const double a1 = std::acos(std::min(1.0, p / et)), q1 = std::sqrt(et * et - p * p);
+        if (p >= eb) {
+            r.x += a1 / k;
+            r.tau += (q1 - p * a1) / k;
+            r.turned = true;
+            return r;
+        }
+        const double a2 = std::acos(p / eb), q2 = std::sqrt(eb * eb - p * p);
+        r.x += (a1 - a2) / k;
+        r.tau += (q1 - p * a1 - q2 + p * a2) / k;
+    }
+    return r;
+}
+
+struct Ray {
+    double p, x, t;
+};
+
+// The rays of a first-arrival family leaving a source at depth z: going up,
+// and going down to turn in the mantle (by increasing ray parameter; a
+// branch that ends, or a ray that reaches the core, is a gap).
+struct Family {
+    std::vector<std::vector<Ray>> runs;
+    std::vector<double> critical;  // distances of branch ends and caustics
+};
+
+Family family(const std::vector<Shell> &sh, int w, double z) {
+    const double rs = RE - z;
+    double emin = 1e30;
+    for (const Shell &s : sh) {
+        const double et = s.rt / s.v[w][0], ebs = s.rb / s.v[w][1];
+        const double k = std::log(et / ebs) / std::log(s.rt / s.rb);
+        if (s.rt < rs) break;
+        emin = std::min(emin, et);
+        // A source on a boundary lies below it: the shell below counts.
+        emin = std::min(emin, et * std::pow(std::max(rs, s.rb) / s.rt, k));
+    }
+    std::vector<double> ps;
+    const int N = 6000;
+    for (int i = 0; i < N; i++) ps.push_back(emin * i / N);
+    for (double f : {1e-3, 1e-4, 1e-5, 1e-7, 1e-9}) ps.push_back(emin * (1 - f));
+    for (const Shell &s : sh)
+        for (double e : {s.rt / s.v[w][0], s.rb / s.v[w][1]})
+            if (e < emin)
+                for (double f : {1 - 1e-6, 1.0, 1 + 1e-6}) ps.push_back(e * f);
+    std::sort(ps.begin(), ps.end());
+    Family fam;
+    for (int dir = 0; dir < 2; dir++) {
+        std::vector<Ray> run;
+        auto close = [&]() {
+            if (run.size() > 1) fam.runs.push_back(run);
+            run.clear();
+        };
+        for (double p : ps) {
+            const Path above = descend(sh, w, p, rs);
+            if (dir == 0) {
+                if (z > 0) run.push_back(Ray{p, above.x, above.tau + p * above.x});
+                continue;
+            }
+            const Path whole = descend(sh, w, p, 0);
+            if (!whole.turned) {
+                close();
+                continue;
+            }
+            const double x = 2 * whole.x - above.x, tau = 2 * whole.tau - above.tau;
+            run.push_back(Ray{p, x, tau + p * x});
+        }
+        close();
+    }
+    for (const std::vector<Ray> &run : fam.runs)
+        for (size_t i = 0; i < run.size(); i++)
+            if (i == 0 || i + 1 == run.size() || (run[i].x - run[i - 1].x) * (run[i + 1].x - run[i].x) <= 0)
+                fam.critical.push_back(run[i].x);
+    return fam;
+}
+
+// Every ray of the family reaching distance x, by bisection on p.
+std::vector<Ray> roots(const std::vector<Shell> &sh, int w, double z, const Family &fam, double x) {
+    std::vector<Ray> out;
+    const double rs = RE - z;
+    for (size_t r = 0; r < fam.runs.size(); r++) {
+        const std::vector<Ray> &run = fam.runs[r];
+        const bool up = z > 0 && r == 0;
+        auto at = [&](double p) {
+            const Path above = descend(sh, w, p, rs);
+            if (up) return Ray{p, above.x, above.tau + p * above.x};
+            const Path whole = descend(sh, w, p, 0);
+            const double xx = 2 * whole.x - above.x, tau = 2 * whole.tau - above.tau;
+            return Ray{p, xx, tau + p * xx};
+        };
+        for (size_t i = 1; i < run.size(); i++) {
+            Ray a = run[i - 1], b = run[i];
+            if ((a.x - x) * (b.x - x) > 0 || a.x == x) continue;
+            for (int it = 0; it < 80; it++) {
+                Ray m = at(0.5 * (a.p + b.p));
+                if ((a.x - x) * (m.x - x) <= 0) b = m;
+                else a = m;
+            }
+            out.push_back(at(0.5 * (a.p + b.p)));
+        }
+    }
+    return out;
+}
+
+bool in_family(const std::string &phase, int w) {
+    static const char *const names[2][4] = {{"Pg", "Pb", "Pn", "P"}, {"Sg", "Sb", "Sn", "S"}};
+    for (const char *n : names[w])
+        if (phase == n) return true;
+    return false;
+}
+
+class Branches : public ::testing::Test {
+protected:
+    void TearDown() override { free_hook(&hook); }
+    Hook *hook = nullptr;
+};
+
+// Through the crust and the 410 and 660 km triplications, every ray of the
+// families is listed once, each at its own time and ray parameter.
+TEST_F(Branches, EveryRayOfTheFamiliesInTheTriplications) {
+    int compared = 0;
+    for (const char *model : {"iasp91", "ak135"}) {
+        const std::vector<Shell> sh = mantle(model);
+        ASSERT_GT(sh.size(), 20u);
+        for (int w = 0; w < 2; w++)
+            for (double z : {0.0, 12.0, 120.0, 400.0, 600.0}) {
+                const Family fam = family(sh, w, z);
+                for (double deg = 0.5; deg <= 36; deg += 0.5) {
+                    const double x = deg * DEG;
+                    bool near = false;
+                    for (double c : fam.critical) near = near || std::fabs(c - x) < 0.25 * DEG;
+                    if (near) continue;
+                    std::vector<Ray> want = roots(sh, w, z, fam, x);
+                    std::vector<Arr> got;
+                    for (const Arr &a : all(model, w ? "S" : "P", z, deg, &hook))
+                        if (in_family(a.phase, w)) got.push_back(a);
+                    std::ostringstream what;
+                    what << model << (w ? " S " : " P ") << z << " km " << deg << " deg: want";
+                    for (const Ray &r : want) what << " " << r.t << "/" << r.p * DEG;
+                    what << " got";
+                    for (const Arr &a : got) what << " " << a.phase << " " << a.t << "/" << a.p;
+                    ASSERT_EQ(got.size(), want.size()) << what.str();
+                    for (const Ray &r : want) {
+                        const Arr *best = nullptr;
+                        for (const Arr &a : got)
+                            if (!best || std::fabs(a.p - r.p * DEG) < std::fabs(best->p - r.p * DEG)) best = &a;
+                        EXPECT_NEAR(best->t, r.t, 0.03) << what.str();
+                        EXPECT_NEAR(best->p, r.p * DEG, 0.05) << what.str();
+                        compared++;
+                    }
+                }
+            }
+    }
+    EXPECT_GT(compared, 1000);
+}
+
+// ------------------------------------------------------------ diffraction
+
+// A surface reflection before or after the diffracted leg: from a surface
+// source PPdiff at 2X is Pdiff at X twice over, reached the long way round
+// (the grazing ray alone is past the antipode).
+TEST_F(Branches, DiffractedLegAfterASurfaceReflection) {
+    for (const char *model : {"iasp91", "ak135"})
+        for (int w = 0; w < 2; w++) {
+            const char *one = w ? "Sdiff" : "Pdiff";
+            for (double deg : {102.0, 110.0, 120.0, 126.0}) {
+                std::vector<Arr> d = all(model, one, 0, deg, &hook);
+                ASSERT_EQ(d.size(), 1u) << model << " " << one << " " << deg;
+                for (const char *two : {w ? "SSdiff" : "PPdiff", w ? "SdiffS" : "PdiffP"}) {
+                    std::vector<Arr> dd = all(model, two, 0, 360 - 2 * deg, &hook);
+                    ASSERT_EQ(dd.size(), 1u) << model << " " << two << " " << deg;
+                    EXPECT_NEAR(dd[0].t, 2 * d[0].t, 0.02) << model << " " << two << " " << deg;
+                    EXPECT_NEAR(dd[0].p, -d[0].p, 1e-6) << two;
+                }
+            }
+        }
+    // From a buried source too; in a layered sphere the order of the legs
+    // does not change the time.
+    std::vector<Arr> a = all("ak135", "PPdiff", 300, 150, &hook), b = all("ak135", "PdiffP", 300, 150, &hook);
+    ASSERT_EQ(a.size(), 1u);
+    ASSERT_EQ(b.size(), 1u);
+    EXPECT_NEAR(a[0].t, b[0].t, 1e-6);
+    // A crustal branch cannot turn on the core.
+    EXPECT_TRUE(all("ak135", "PnPdiff", 0, 150, &hook).empty());
+}
+
+}  // namespace
