@@ -275,4 +275,74 @@ TEST_F(Branches, DiffractedLegAfterASurfaceReflection) {
     EXPECT_TRUE(all("ak135", "PnPdiff", 0, 150, &hook).empty());
 }
 
+
+// ------------------------------------------------------------ the notation
+
+// In a layered sphere the order of the legs does not change the time: from
+// a surface source a phase and its legs reversed arrive together, which
+// catches a leg miscounted by the name reader.
+TEST_F(Branches, LegsInEitherOrderArriveTogether) {
+    struct Pair {
+        const char *a, *b;
+    } pairs[] = {{"PKKS", "SKKP"},     {"PcPPKP", "PKPPcP"}, {"SKiKP", "PKiKS"},  {"ScSPcP", "PcPScS"},
+                 {"PKIKS", "SKIKP"},   {"PcSS", "SScP"},     {"PSP", "PPS"},      {"PKJKS", "SKJKP"},
+                 {"S'S'", "SKSSKS"}};
+    int compared = 0;
+    for (const Pair &pr : pairs)
+        for (double deg = 2; deg < 180; deg += 11) {
+            std::vector<Arr> a = all("ak135", pr.a, 0, deg, &hook), b = all("ak135", pr.b, 0, deg, &hook);
+            ASSERT_EQ(a.size(), b.size()) << pr.a << " " << pr.b << " " << deg;
+            for (size_t i = 0; i < a.size(); i++) {
+                EXPECT_NEAR(a[i].t, b[i].t, 0.02) << pr.a << " " << pr.b << " " << deg;
+                EXPECT_NEAR(a[i].p, b[i].p, 0.02) << pr.a << " " << pr.b << " " << deg;
+                compared++;
+            }
+        }
+    EXPECT_GT(compared, 60);
+}
+
+// Names a seismologist writes that read but that no ray of the source takes
+// are answered with no arrival, in both modes; the same names from a source
+// that allows them arrive.
+TEST_F(Branches, ReadableNamesWithoutARay) {
+    TTGeometry g = {};
+    g.receiver.lon = 60;
+    for (const char *name : {"pPcP", "sPKIKP", "pPdiff", "sPn", "s", "PgPn", "PnPdiff", "SKiKKS", "PdiffSdiff"})
+        for (int mode : {TT_FIRST, TT_ALL}) {
+            Tbl *t = nullptr;
+            elog_clear_register(0);
+            ASSERT_EQ(ttcalc(nullptr, "iasp91", name, mode, &g, &t, &hook), 0) << name << rzvtest::all_messages();
+            EXPECT_EQ(maxtbl(t), 0) << name;
+            freetbl(t, nullptr);
+        }
+    // The depth phases from a buried source, somewhere in their range.
+    for (const char *name : {"pPcP", "sPKIKP", "pPdiff", "sPn", "s"}) {
+        bool seen = false;
+        for (double deg = 0.2; deg < 180 && !seen; deg += 5) seen = !all("iasp91", name, 20, deg, &hook).empty();
+        EXPECT_TRUE(seen) << name;
+    }
+}
+
+// A character the notation does not know, put at each position of a good
+// name, is reported at that position.
+TEST_F(Branches, AFaultyCharacterIsNamedWhereItStands) {
+    for (std::string good : {"sPKiKP", "ScSScS", "PKJKP", "pPdiff", "P'P'", "PnPn", "SKIKS", "PcPPKP", "sSdiff"})
+        for (const char *bad : {"#", "x", "\xc3", "-"})
+            for (size_t i = 0; i < good.size(); i++) {
+                std::string name = good;
+                name[i] = bad[0];
+                elog_clear_register(0);
+                int rc = 0;
+                EXPECT_TRUE(all("ak135", name.c_str(), 10, 50, &hook, &rc).empty());
+                EXPECT_EQ(rc, -1) << name;
+                std::string want = "at position " + std::to_string(i + 1);
+                EXPECT_TRUE(rzvtest::has_message(want)) << name << ": " << rzvtest::all_messages();
+            }
+    // A diff cut short.
+    elog_clear_register(0);
+    all("ak135", "pPdif", 10, 50, &hook);
+    EXPECT_TRUE(rzvtest::has_message("ends inside diff at position 6")) << rzvtest::all_messages();
+    elog_clear_register(0);
+}
+
 }  // namespace
