@@ -122,7 +122,10 @@ typedef struct TTTime {
  *   call, released with free_hook().  A hook is not to be shared between
  *   threads without a lock of the caller's.  A null hook pointer works but
  *   builds the tables of the source depth afresh (about a millisecond, some
- *   ten milliseconds with phases read by their legs).
+ *   ten milliseconds with phases read by their legs).  A hook keeps the
+ *   tables of the 16 source depths and of the 512 phases read by their legs
+ *   (per depth) used last, some tens of megabytes at most; older ones are
+ *   dropped and rebuilt when asked for again.
  * Returns 0, or -1 with a message in the error register.
  */
 int ttcalc(const char *method, const char *model, const char *phases, int mode,
