@@ -345,4 +345,93 @@ TEST_F(Branches, AFaultyCharacterIsNamedWhereItStands) {
     elog_clear_register(0);
 }
 
+
+// ------------------------------------------------------------ derivatives, heights
+
+// The ray parameter is the slope of the time with distance and the depth
+// derivative its slope with source depth (positive for a first leg going
+// up), for the corners of the notation as well, the long way round included.
+TEST_F(Branches, SlopesOfTheTimeCurves) {
+    struct Case {
+        const char *phase;
+        double z, deg;
+    } cases[] = {{"PcPPKP", 40, 100}, {"PKKS", 200, 100}, {"SKKP", 200, 100},  {"sPKIKP", 90, 160}, {"pPcP", 300, 40},
+                 {"PPdiff", 30, 150}, {"SSdiff", 600, 140}, {"sPn", 25, 8},    {"PKIIKP", 10, 120}, {"SKiKS", 500, 20}};
+    for (const Case &c : cases) {
+        std::vector<Arr> h = all("iasp91", c.phase, c.z, c.deg, &hook);
+        ASSERT_FALSE(h.empty()) << c.phase;
+        for (const Arr &a : h) {
+            auto near = [&](const std::vector<Arr> &v) {
+                const Arr *b = nullptr;
+                for (const Arr &x : v)
+                    if (!b || std::fabs(x.p - a.p) < std::fabs(b->p - a.p)) b = &x;
+                return b ? b->t : NAN;
+            };
+            const double dx = 0.01, dz = 0.05;
+            const double tx = (near(all("iasp91", c.phase, c.z, c.deg + dx, &hook)) -
+                               near(all("iasp91", c.phase, c.z, c.deg - dx, &hook))) / (2 * dx);
+            const double tz = (near(all("iasp91", c.phase, c.z + dz, c.deg, &hook)) -
+                               near(all("iasp91", c.phase, c.z - dz, c.deg, &hook))) / (2 * dz);
+            EXPECT_NEAR(tx, a.p, 3e-3) << c.phase << " " << a.t;
+            TTGeometry g = {};
+            g.source.z = c.z;
+            g.receiver.lon = c.deg;
+            Tbl *t = nullptr;
+            ASSERT_EQ(ttcalc(nullptr, "iasp91", c.phase, TT_ALL, &g, &t, &hook), 0);
+            double dzlib = NAN;
+            for (long i = 0; i < maxtbl(t); i++) {
+                const TTTime *r = (const TTTime *)gettbl(t, i);
+                if (r->value == a.t) dzlib = r->deriv[2];
+            }
+            freetbl(t, nullptr);
+            EXPECT_NEAR(tz, dzlib, 3e-4) << c.phase << " " << a.t;
+            EXPECT_EQ(dzlib > 0, c.phase[0] == 'p' || c.phase[0] == 's') << c.phase;
+        }
+    }
+}
+
+// A station above or below the surface: each arrival gains or loses the
+// time of its own ray through the top layer, with the wave of its last leg
+// (here integrated numerically over the height, in a sphere).
+TEST_F(Branches, StationHeightsWithTheLastLegsWave) {
+    auto layer = [](double v, double p_deg, double h) {
+        const double p = std::fabs(p_deg) / DEG;  // s/rad
+        double sum = 0;
+        const int n = 4000;
+        for (int i = 0; i < n; i++) {
+            const double r = RE + h * (i + 0.5) / n, eta = r / v;
+            sum += std::sqrt(std::max(0.0, eta * eta - p * p)) / r * h / n;
+        }
+        return sum;
+    };
+    struct Case {
+        const char *phase;
+        double deg, v;  // top-layer velocity of the last leg (ak135)
+    } cases[] = {{"SKKS", 110, 3.46}, {"PcS", 30, 3.46},  {"sS", 50, 3.46},   {"SKSac", 100, 3.46},
+                 {"PKKP", 120, 5.8},  {"Sdiff", 120, 3.46}, {"SP", 70, 5.8},   {"PS", 70, 3.46},
+                 {"SSdiff", 150, 3.46}, {"Pn", 8, 5.8}};
+    for (const Case &c : cases)
+        for (double h : {2.0, -1.5}) {
+            TTGeometry g = {};
+            g.source.z = 35;
+            g.receiver.lon = c.deg;
+            std::vector<Arr> flat = all("ak135", c.phase, 35, c.deg, &hook);
+            g.receiver.z = -h;
+            Tbl *t = nullptr;
+            ASSERT_EQ(ttcalc(nullptr, "ak135", c.phase, TT_ALL, &g, &t, &hook), 0);
+            ASSERT_EQ(maxtbl(t), (long)flat.size()) << c.phase;
+            ASSERT_FALSE(flat.empty()) << c.phase;
+            for (long i = 0; i < maxtbl(t); i++) {
+                const TTTime *r = (const TTTime *)gettbl(t, i);
+                const double p = -r->deriv[0] * TT_KM_PER_DEG;
+                const Arr *f = nullptr;
+                for (const Arr &a : flat)
+                    if (!f || std::fabs(a.p - p) < std::fabs(f->p - p)) f = &a;
+                const double want = layer(c.v, p, h);  // negative below the surface
+                EXPECT_NEAR(r->value - f->t, want, 1e-3) << c.phase << " " << h << " km, p " << p;
+            }
+            freetbl(t, nullptr);
+        }
+}
+
 }  // namespace
