@@ -96,7 +96,9 @@ typedef struct TTTime {
  *   one after the other reflect at the surface (PP, sP, PcPPcP), K K under
  *   the core-mantle boundary (PKKP), I I under the inner-core boundary;
  *   "diff" after a mantle leg diffracts it along the core (pPdiff, 60
- *   degrees at most); g, b or n after a mantle leg makes it bottom in the
+ *   degrees at most; the other legs of that wave graze the core too, so
+ *   PPdiff and SSdiff, whose grazing rays end past the antipode, arrive the
+ *   long way round); g, b or n after a mantle leg makes it bottom in the
  *   upper crust, the lower crust or the mantle above 210 km (pPn, PgPg);
  *   P' and S' stand for PKP and SKS (P'P').  A K leg turns in the outer
  *   core unless an I, J or i follows.  Arrivals carry the name as written
@@ -120,7 +122,10 @@ typedef struct TTTime {
  *   call, released with free_hook().  A hook is not to be shared between
  *   threads without a lock of the caller's.  A null hook pointer works but
  *   builds the tables of the source depth afresh (about a millisecond, some
- *   ten milliseconds with phases read by their legs).
+ *   ten milliseconds with phases read by their legs).  A hook keeps the
+ *   tables of the 16 source depths and of the 512 phases read by their legs
+ *   (per depth) used last, some tens of megabytes at most; older ones are
+ *   dropped and rebuilt when asked for again.
  * Returns 0, or -1 with a message in the error register.
  */
 int ttcalc(const char *method, const char *model, const char *phases, int mode,

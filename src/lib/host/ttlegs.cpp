@@ -416,9 +416,18 @@ void build_phase(const LegModel &m, const SourceTable &st, const LegPhase &ph, P
     if (ph.branch[0] < 0 || ph.branch[1] < 0 || ph.diff_mixed) return;
     if (ph.inner[WAVE_S] && !m.has_j) return;
     if (ph.diff_wave >= 0) {
-        // Only the diffracted wave: the ray grazing the core, continued.
+        // Only the diffracted wave: the ray grazing the core, continued.  Its
+        // other legs of the same wave turn on the core too (PPdiff, SdiffS):
+        // at the grazing ray they are the passes down to the core.
+        const int dw = ph.diff_wave;
+        LegPhase g = ph;
+        if (g.turn[dw]) {
+            if (g.branch[dw] != 0) return;  // Pn, Pg, Pb bottom above the core
+            g.down[dw] += g.turn[dw];
+            g.turn[dw] = 0;
+        }
         RayPt r;
-        if (combine_at(m, st, ph, m.pc[ph.diff_wave] * (1 - 1e-12), &r)) {
+        if (combine_at(m, st, g, m.pc[dw] * (1 - 1e-12), &r)) {
             pt->diff = true;
             pt->xd = r.x;
             pt->td = r.t;
@@ -573,8 +582,16 @@ bool leg_arrivals(LegCache *cache, int mi, const LegPhase &ph, double z, double 
             if (xl != xs && xl >= lo && xl <= hi && piece_at(pc, xl, &t, &p, &dz)) emit(LegArrival{t, p, dz, true});
         }
     }
-    if (pt->diff && delta > pt->xd && delta <= std::min(M_PI, pt->xd + MAX_DIFFRACTION))
-        emit(LegArrival{pt->td + pt->pd * (delta - pt->xd), pt->pd, pt->dzd, false});
+    if (pt->diff) {
+        // The grazing ray may already be past the antipode (SSdiff): the
+        // diffracted wave reaches the receiver the long way round.
+        for (int k = 0; 2 * M_PI * k - delta <= pt->xd + MAX_DIFFRACTION; k++)
+            for (int longway = 0; longway < 2; longway++) {
+                double x = longway ? 2 * M_PI * k - delta : 2 * M_PI * k + delta;
+                if ((longway && x == 2 * M_PI * k + delta) || !(x > pt->xd && x <= pt->xd + MAX_DIFFRACTION)) continue;
+                emit(LegArrival{pt->td + pt->pd * (x - pt->xd), pt->pd, pt->dzd, longway != 0});
+            }
+    }
     return true;
 }
 

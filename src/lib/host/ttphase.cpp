@@ -166,6 +166,14 @@ bool parse_leg_phase(const std::string &name, LegPhase *ph, std::string *why, in
         if (c == 'g' || c == 'b' || c == 'n')
             return fail(i, "g, b and n must follow a P or S leg turning in the crust or mantle");
         if (name.compare(i, 4, "diff") == 0) return fail(i, "diff must follow a P or S leg going down");
+        if (c == 'd' && i > 0 && is_wave(name[i - 1])) {
+            // A "diff" after a leg, misspelt: the fault is where it stops
+            // matching.
+            size_t k = 1;
+            while (k < 4 && i + k < n && name[i + k] == "diff"[k]) k++;
+            if (i + k == n) return fail(n, "the name ends inside diff");
+            return fail(i + k, "unexpected character");
+        }
         if (c == '\'') return fail(i, "' must follow P or S");
         return fail(i, "unexpected character");
     }
