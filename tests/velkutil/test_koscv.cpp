@@ -265,8 +265,13 @@ TEST(KoscvCache, TimesAreReadExactlyAsWritten) {
     std::string db = dir.file("db");
     const char *good[] = {"1262304000.12345", "1262304000.123456",  // 16 digits: past 2^53 units
                           "-5.5", "+3", ".5", "7.", "00000000000001.5", "9007199254740993",
-                          "1.0e9", "2E-3", "126230400.1234567", "12345678901234567"};
-    const char *bad[] = {"0x10", "1e400", "1.2.3", "-", "+", ".", "1e", "1e+", "12,5", "inf", "nan", "1.5d3"};
+                          "1.0e9", "2E-3", "126230400.1234567", "12345678901234567",
+                          // eight digits and one more on either side of the point
+                          "12345678", "123456789", "12345678.87654321", "99999999.9999999",
+                          "123456789012345.5", "0.000000000000001", "-0.0", "-1262304000.99999",
+                          "12345678901.12345"};  // the whole width of the field
+    const char *bad[] = {"0x10", "1e400", "1.2.3", "-", "+", ".", "1e", "1e+", "12,5", "inf", "nan", "1.5d3",
+                         "1-2", "1.5-", "--1", "1..", "1234567/", "12345678:.5", "1.2345678/"};
     std::vector<std::string> rows;
     int k = 0;
     for (const char *t : good) {
@@ -289,6 +294,34 @@ TEST(KoscvCache, TimesAreReadExactlyAsWritten) {
         EXPECT_EQ(s.pairs[key].tstart, strtod(t, nullptr));
         EXPECT_EQ(s.pairs[key].tend, strtod(t, nullptr));
     }
+}
+
+// Names fill their whole columns, sit anywhere inside them, or end at a
+// control character; the same in arrival and detection rows.
+TEST(KoscvCache, NamesAreTheFirstWordOfTheirColumns) {
+    rzvtest::TempDir dir;
+    std::string db = dir.file("db");
+    std::vector<std::string> wf = {
+        dbfixture::hand_row("wfdisc", {{"ABCDEF"}, {"BHZ12345"}, {"100", -1}, {"1"}, {"1"}, {"1"}, {"200", -1}}),
+        dbfixture::hand_row("wfdisc", {{"AB", 4}, {"Z", 7}, {"100", 0}, {"1"}, {"1"}, {"1"}, {"200", 0}}),
+        dbfixture::hand_row("wfdisc", {{"AB\tX"}, {"BH\001Z", 1}, {"300", 3}, {"1"}, {"1"}, {"1"}, {"400", 5}}),
+    };
+    ASSERT_TRUE(dbfixture::write_rows(db, "wfdisc", wf));
+    ASSERT_TRUE(dbfixture::write_rows(db, "arrival", {dbfixture::hand_row("arrival", {{"ABCDEF"}, {"50", -1}})}));
+    Writer w(db);
+    // The arrival channel is set through the engine, the row above holds
+    // only station and time.
+    ASSERT_EQ(dbputv(dblookup(w.t("arrival"), nullptr, nullptr, nullptr, "0"), nullptr, "chan", "BHZ12345",
+                     (char *)0), 0);
+    ASSERT_GE(w.det("XY", "LHZ", 7), 0);
+    View v({db});
+    ASSERT_EQ(v.rc, 0) << rzvtest::all_messages();
+    Snapshot s = snapshot(v.scv());
+    EXPECT_EQ(s.keys, (std::vector<std::string>{"AB BH", "AB Z", "ABCDEF BHZ12345", "XY LHZ"}));
+    EXPECT_EQ(s.pairs["ABCDEF BHZ12345"], (Pair{50, 200, {0}, {0}, {}}));
+    EXPECT_EQ(s.pairs["AB Z"], (Pair{100, 200, {1}, {}, {}}));
+    EXPECT_EQ(s.pairs["AB BH"], (Pair{300, 400, {2}, {}, {}}));
+    EXPECT_EQ(s.pairs["XY LHZ"], (Pair{7, 7, {}, {}, {0}}));
 }
 
 TEST(KoscvCache, StationWithoutChannelFailsTheBuildForAnyWorkerCount) {
