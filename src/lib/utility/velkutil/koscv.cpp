@@ -270,10 +270,12 @@ inline bool some_digits(const char *q, int k, const char *lo, const char *hi, ui
         *v = 0;
         return true;
     }
-    const char *from = q + k - 8;
-    if (from < lo || q + k > hi) return false;
+    // Compared as addresses: the word may start less than eight bytes into
+    // the row.
+    uintptr_t end = (uintptr_t)q + (uintptr_t)k;
+    if (end < (uintptr_t)lo + 8 || end > (uintptr_t)hi) return false;
     uint64_t x;
-    memcpy(&x, from, 8);
+    memcpy(&x, q + k - 8, 8);
     if (k < 8) {
         uint64_t keep = ~UINT64_C(0) << (8 * (8 - k));
         x = (x & keep) | (UINT64_C(0x3030303030303030) & ~keep);
