@@ -7,7 +7,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -322,6 +324,72 @@ TEST(KoscvCache, NamesAreTheFirstWordOfTheirColumns) {
     EXPECT_EQ(s.pairs["AB Z"], (Pair{100, 200, {1}, {}, {}}));
     EXPECT_EQ(s.pairs["AB BH"], (Pair{300, 400, {2}, {}, {}}));
     EXPECT_EQ(s.pairs["XY LHZ"], (Pair{7, 7, {}, {}, {0}}));
+}
+
+// Random column contents, read as a plain model reads them: a name is the
+// first run of bytes above the blank, a time the whole first word as strtod
+// reads it.
+TEST(KoscvCache, RandomColumnsReadAsTheirWords) {
+    std::mt19937 rng(20261208);
+    auto pick = [&](const char *set) { return set[rng() % strlen(set)]; };
+    auto text = [&](const char *set, int n) {
+        std::string t;
+        for (int i = 0; i < n; i++) t += pick(set);
+        return t;
+    };
+    auto word = [](const std::string &field) {
+        size_t a = 0;
+        while (a < field.size() && (unsigned char)field[a] <= ' ') a++;
+        size_t b = a;
+        while (b < field.size() && (unsigned char)field[b] > ' ') b++;
+        return field.substr(a, b - a);
+    };
+    auto number = [](const std::string &w, double *v) {
+        if (w.empty()) return false;
+        char *end = nullptr;
+        *v = strtod(w.c_str(), &end);
+        return end == w.c_str() + w.size() && std::isfinite(*v) && *v < 9e29;
+    };
+    auto time_text = [&]() {
+        switch (rng() % 4) {
+        case 0: return std::to_string(rng() % 2000000000) + "." + text("0123456789", rng() % 9);
+        case 1: return text("0123456789", 1 + rng() % 17);
+        case 2: return text("0123456789.-+e", 1 + rng() % 12);
+        default: return std::string(rng() % 2 ? "-" : "") + text("0123456789", 1 + rng() % 9) + "." +
+                        text("0123456789", rng() % 10);
+        }
+    };
+    const char *name_bytes = "ABCZ09- \t\x80\xc3\x7f", *chan_bytes = "ABZ09 \t\x80\xc3\x7f";
+    rzvtest::TempDir dir;
+    std::string db = dir.file("db");
+    std::vector<std::string> rows;
+    std::map<std::string, Pair> want;
+    for (long r = 0; r < 3000; r++) {
+        std::string sta = text(name_bytes, 1 + rng() % 6);
+        std::string chan = "Z" + text(chan_bytes, rng() % 7);  // a first word that is no "-"
+        std::string t0 = time_text(), t1 = rng() % 3 ? time_text() : t0;
+        std::string row = dbfixture::hand_row(
+            "wfdisc", {{sta, (int)(rng() % 3)}, {chan, (int)(rng() % 2)}, {t0, -(int)(rng() % 2)}, {"1"}, {"1"},
+                       {"1"}, {t1, (int)(rng() % 2) - 1}});
+        rows.push_back(row);
+        // The model reads the row as written, at the css3.0 columns.
+        std::string ws = word(row.substr(0, 6)), wc = word(row.substr(7, 8));
+        double a = 0, b = 0;
+        if (ws.empty() || ws == "-") continue;
+        if (!number(word(row.substr(16, 17)), &a) || !number(word(row.substr(61, 17)), &b) || a > b) continue;
+        Pair &p = want[ws + " " + wc];
+        if (p.wf.empty()) p.tstart = a, p.tend = b;
+        p.tstart = std::min(p.tstart, a);
+        p.tend = std::max(p.tend, b);
+        p.wf.push_back(r);
+    }
+    ASSERT_TRUE(dbfixture::write_rows(db, "wfdisc", rows));
+    ASSERT_GT(want.size(), 100u);
+    View v({db});
+    ASSERT_EQ(v.rc, 0) << rzvtest::all_messages();
+    Snapshot s = snapshot(v.scv());
+    ASSERT_EQ(s.pairs.size(), want.size());
+    for (auto &kv : want) EXPECT_EQ(s.pairs[kv.first], kv.second) << kv.first;
 }
 
 TEST(KoscvCache, StationWithoutChannelFailsTheBuildForAnyWorkerCount) {
