@@ -127,67 +127,6 @@ inline Word field_word(const char *row, int64_t off, int64_t w) {
     return {p, (int)(q - p)};
 }
 
-constexpr uint64_t kHighBits = 0x8080808080808080ULL;
-
-// The high bit of each of eight bytes that is no blank (above ' ').
-inline uint64_t word_bytes(uint64_t x) { return (((x | kHighBits) - 0x2121212121212121ULL) | x) & kHighBits; }
-
-// field_word eight bytes at a time.  The reads reach up to eight bytes past
-// the field's end, so it is used only where they stay inside the row
-// (wide_reads_fit).
-inline Word field_word_wide(const char *row, int64_t off, int64_t width) {
-    const char *p = row + off;
-    const int w = (int)width;
-    int start = -1;
-    for (int i = 0; i < w; i += 8) {
-        uint64_t x;
-        memcpy(&x, p + i, 8);
-        uint64_t m = word_bytes(x);
-        if (w - i < 8) m &= (UINT64_C(1) << (8 * (w - i))) - 1;
-        if (m) {
-            start = i + (__builtin_ctzll(m) >> 3);
-            break;
-        }
-    }
-    if (start < 0) return {p + w, 0};
-    int end = w;
-    for (int i = start; i < w; i += 8) {
-        uint64_t x;
-        memcpy(&x, p + i, 8);
-        uint64_t b = ~word_bytes(x) & kHighBits;
-        if (w - i < 8) b |= kHighBits & ~((UINT64_C(1) << (8 * (w - i))) - 1);
-        if (b) {
-            end = i + (__builtin_ctzll(b) >> 3);
-            break;
-        }
-    }
-    return {p + start, end - start};
-}
-
-// Whether field_word_wide may read the field at off, width w, of rows of
-// record_n bytes.
-inline bool wide_reads_fit(int64_t off, int64_t w, int64_t record_n) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return off >= 0 && w > 0 && off + w + 8 <= record_n;
-#else
-    return false;
-#endif
-}
-
-// How the scan reads the fields of one table: eight bytes at a time where
-// the reads stay inside the row, else byte by byte.
-struct FieldReader {
-    bool sta, chan, time, endtime;
-    explicit FieldReader(const KOSCVTable *tb)
-        : sta(wide_reads_fit(tb->sta_i, tb->sta_n, tb->record_n)),
-          chan(wide_reads_fit(tb->chan_i, tb->chan_n, tb->record_n)),
-          time(wide_reads_fit(tb->time_i, tb->time_n, tb->record_n)),
-          endtime(wide_reads_fit(tb->endtime_i, tb->endtime_n, tb->record_n)) {}
-    static Word word(const char *row, int64_t off, int64_t w, bool wide) {
-        return wide ? field_word_wide(row, off, w) : field_word(row, off, w);
-    }
-};
-
 const double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
@@ -249,79 +188,6 @@ bool parse_number(Word w, double *out) {
     return true;
 }
 
-// Eight ASCII digits (the first in the lowest byte) as a number.
-inline uint64_t eight_digits(uint64_t x) {
-    x = (x & 0x0F0F0F0F0F0F0F0FULL) * 2561 >> 8;
-    x = (x & 0x00FF00FF00FF00FFULL) * 6553601 >> 16;
-    return (x & 0x0000FFFF0000FFFFULL) * 42949672960001ULL >> 32;
-}
-
-// Whether all eight bytes are ASCII digits.
-inline bool all_digits(uint64_t x) {
-    return ((x & 0xF0F0F0F0F0F0F0F0ULL) | (((x + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ==
-           0x3333333333333333ULL;
-}
-
-// The k digits (0 <= k <= 8) at q, read as one eight-byte word that ends at
-// q + k, the bytes before q taken as '0'.  False when the word would leave
-// lo..hi or a byte of the k is no digit.
-inline bool some_digits(const char *q, int k, const char *lo, const char *hi, uint64_t *v) {
-    if (k == 0) {
-        *v = 0;
-        return true;
-    }
-    // Compared as addresses: the word may start less than eight bytes into
-    // the row.
-    uintptr_t end = (uintptr_t)q + (uintptr_t)k;
-    if (end < (uintptr_t)lo + 8 || end > (uintptr_t)hi) return false;
-    uint64_t x;
-    memcpy(&x, q + k - 8, 8);
-    if (k < 8) {
-        uint64_t keep = ~UINT64_C(0) << (8 * (8 - k));
-        x = (x & keep) | (UINT64_C(0x3030303030303030) & ~keep);
-    }
-    if (!all_digits(x)) return false;
-    *v = eight_digits(x);
-    return true;
-}
-
-// The k digits (0 <= k <= 16) at q; as some_digits.
-inline bool run_digits(const char *q, int k, const char *lo, const char *hi, uint64_t *v) {
-    if (k <= 8) return some_digits(q, k, lo, hi, v);
-    uint64_t a, b;
-    if (!some_digits(q, k - 8, lo, hi, &a) || !some_digits(q + k - 8, 8, lo, hi, &b)) return false;
-    *v = a * 100000000u + b;
-    return true;
-}
-
-// The common shape of a time field, [sign] digits [. digits] with at most
-// 18 digits, read eight digits at a time from the row's bytes lo..hi (the
-// word lies inside them).  False when the word has another shape or the
-// reads would leave the row; parse_number then reads it.  The value is the
-// one parse_number gives.
-inline bool parse_plain_number(Word w, const char *lo, const char *hi, double *out) {
-#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-    return false;
-#endif
-    const char *p = w.p, *e = w.p + w.n;
-    bool neg = false;
-    if (p < e && (*p == '+' || *p == '-')) {
-        neg = *p == '-';
-        p++;
-    }
-    const char *dot = p;
-    while (dot < e && *dot != '.') dot++;
-    int ni = (int)(dot - p), nf = dot < e ? (int)(e - dot - 1) : 0;
-    if (ni + nf < 1 || ni > 16 || nf > 16 || ni + nf > 18) return false;
-    uint64_t iv, fv;
-    if (!run_digits(p, ni, lo, hi, &iv) || !run_digits(dot + 1, nf, lo, hi, &fv)) return false;
-    uint64_t m = iv * (uint64_t)kPow10[nf] + fv;
-    if (m > (UINT64_C(1) << 53)) return false;
-    double v = (double)m / kPow10[nf];
-    *out = neg ? -v : v;
-    return true;
-}
-
 // The fields of one row as the scan needs them.  A time or end time that is
 // blank or not a number stays kNotGiven.
 struct RowFields {
@@ -339,22 +205,16 @@ inline const char *row_of(const KOSCVTable *tb, const char *base, int64_t rec) {
     return base + rec * (tb->record_n + 1);
 }
 
-inline void koscv_read_names(const KOSCVTable *tb, const FieldReader &fr, const char *row, RowFields *f) {
+inline void koscv_read_names(const KOSCVTable *tb, const char *row, RowFields *f) {
     f->chan = Word();
-    f->sta = FieldReader::word(row, tb->sta_i, tb->sta_n, fr.sta);
-    if (f->sta.n) f->chan = FieldReader::word(row, tb->chan_i, tb->chan_n, fr.chan);
+    f->sta = field_word(row, tb->sta_i, tb->sta_n);
+    if (f->sta.n) f->chan = field_word(row, tb->chan_i, tb->chan_n);
 }
 
-inline bool read_time(Word w, const char *row, const char *row_end, double *out) {
-    if (!w.n) return false;
-    return parse_plain_number(w, row, row_end, out) || parse_number(w, out);
-}
-
-inline void koscv_read_times(const KOSCVTable *tb, const FieldReader &fr, const char *row, RowFields *f) {
+inline void koscv_read_times(const KOSCVTable *tb, const char *row, RowFields *f) {
     f->time = f->endtime = kNotGiven;
-    const char *row_end = row + tb->record_n;
-    Word t = FieldReader::word(row, tb->time_i, tb->time_n, fr.time);
-    if (!read_time(t, row, row_end, &f->time)) {
+    Word t = field_word(row, tb->time_i, tb->time_n);
+    if (!t.n || !parse_number(t, &f->time)) {
         f->time = kNotGiven;
         return;
     }
@@ -362,8 +222,8 @@ inline void koscv_read_times(const KOSCVTable *tb, const FieldReader &fr, const 
         f->endtime = f->time;
         return;
     }
-    Word et = FieldReader::word(row, tb->endtime_i, tb->endtime_n, fr.endtime);
-    if (!read_time(et, row, row_end, &f->endtime)) f->endtime = kNotGiven;
+    Word et = field_word(row, tb->endtime_i, tb->endtime_n);
+    if (!et.n || !parse_number(et, &f->endtime)) f->endtime = kNotGiven;
 }
 
 // Whether two keys of len bytes are equal (keys are short: a loop beats a
@@ -506,18 +366,6 @@ private:
     std::vector<SlicePair> pairs_;
 };
 
-// Appends a record number to a pointer list made with room for it: straight
-// into its storage, as pushtbl would store it.
-inline void put_record(Tbl *t, int64_t rec) {
-    if (t->kind == TBL_POINTERS && t->n < t->room) {
-        void *p = (void *)(intptr_t)rec;
-        memcpy(t->data + (size_t)t->n * sizeof(void *), &p, sizeof p);
-        t->n++;
-    } else {
-        pushtbl(t, (void *)(intptr_t)rec);
-    }
-}
-
 // Hands a slice's kept rows out to its record: the rows in order, and one
 // partial result per pair with its rows in order (each list made with room
 // for all of its rows at once).
@@ -528,7 +376,7 @@ int64_t deliver_slice(KOSCVThread *th, const SlicePairs &pairs, const std::vecto
         elog_log(1, "koscv_comp_create_cache: newtbl(rows) error.\n");
         return -1;
     }
-    for (int64_t r : recs) put_record(th->rows, r);
+    for (int64_t r : recs) pushtbl(th->rows, (void *)(intptr_t)r);
     std::vector<Tbl *> lists(pairs.size(), nullptr);
     for (size_t id = 0; id < pairs.size(); id++) {
         const SlicePair &s = pairs.pairs()[id];
@@ -551,7 +399,7 @@ int64_t deliver_slice(KOSCVThread *th, const SlicePairs &pairs, const std::vecto
         setarr(th->stachans_arr, key, tsc);
         lists[id] = tsc->rows;
     }
-    for (size_t i = 0; i < recs.size(); i++) put_record(lists[(size_t)ids[i]], recs[i]);
+    for (size_t i = 0; i < recs.size(); i++) pushtbl(lists[(size_t)ids[i]], (void *)(intptr_t)recs[i]);
     return 0;
 }
 
@@ -590,13 +438,9 @@ int64_t koscv_comp_create_cache(int64_t offset, int64_t n, void *user_data) {
     SlicePairs pairs;
     std::vector<int64_t> recs;  // kept rows, in order
     std::vector<int32_t> ids;   // and the number of each one's pair
-    // Room for every row of the slice: only the pages written are touched.
-    recs.reserve((size_t)n);
-    ids.reserve((size_t)n);
     char key[2 * kNameRoom];
     int32_t lastid = -1;  // the pair of the latest row looked up
     RowFields f;
-    const FieldReader fr(tb);
     const int64_t stride = tb->record_n + 1, ahead = 8;
     for (int64_t rec = offset; rec <= last; rec++) {
         const char *row = row_of(tb, base, rec);
@@ -607,7 +451,7 @@ int64_t koscv_comp_create_cache(int64_t offset, int64_t n, void *user_data) {
             __builtin_prefetch(next, 0, 0);
             __builtin_prefetch(next + 64, 0, 0);
         }
-        koscv_read_names(tb, fr, row, &f);
+        koscv_read_names(tb, row, &f);
         if (is_null_word(f.sta)) continue;
         if (is_null_word(f.chan)) {
             th->bad_record = rec;
@@ -635,7 +479,7 @@ int64_t koscv_comp_create_cache(int64_t offset, int64_t n, void *user_data) {
             h = SlicePairs::hash_of(key, len);
             pairs.prefetch_slot(h);
         }
-        koscv_read_times(tb, fr, row, &f);
+        koscv_read_times(tb, row, &f);
         if (f.time >= kKeepLimit || f.endtime >= kKeepLimit) continue;  // unreadable times
         if (f.time > f.endtime) continue;
         if (have_window_start && wstart > f.endtime) continue;
@@ -705,8 +549,7 @@ void release_thread_rows(KOSCVThread *th) {
     th->stachans_arr = newarr(nullptr);
 }
 
-// Appends the entries of from to *to; an empty *to takes from's storage,
-// else both go into one new list made with room for all of them.
+// Appends the entries of from to *to; an empty *to takes from's storage.
 int append_rows(Tbl **to, Tbl **from) {
     if (maxtbl(*to) == 0) {
         Tbl *t = *to;
@@ -714,14 +557,8 @@ int append_rows(Tbl **to, Tbl **from) {
         *from = t;
         return 0;
     }
-    long a = maxtbl(*to), b = maxtbl(*from);
-    if (b == 0) return 0;
-    Tbl *all = newtbl(a + b);
-    if (!all) return -1;
-    for (long i = 0; i < a; i++) put_record(all, as_record(gettbl(*to, i)));
-    for (long i = 0; i < b; i++) put_record(all, as_record(gettbl(*from, i)));
-    freetbl(*to, nullptr);
-    *to = all;
+    for (long i = 0; i < maxtbl(*from); i++)
+        if (pushtbl(*to, gettbl(*from, i)) < 0) return -1;
     return 0;
 }
 
