@@ -7,7 +7,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -265,8 +267,13 @@ TEST(KoscvCache, TimesAreReadExactlyAsWritten) {
     std::string db = dir.file("db");
     const char *good[] = {"1262304000.12345", "1262304000.123456",  // 16 digits: past 2^53 units
                           "-5.5", "+3", ".5", "7.", "00000000000001.5", "9007199254740993",
-                          "1.0e9", "2E-3", "126230400.1234567", "12345678901234567"};
-    const char *bad[] = {"0x10", "1e400", "1.2.3", "-", "+", ".", "1e", "1e+", "12,5", "inf", "nan", "1.5d3"};
+                          "1.0e9", "2E-3", "126230400.1234567", "12345678901234567",
+                          // eight digits and one more on either side of the point
+                          "12345678", "123456789", "12345678.87654321", "99999999.9999999",
+                          "123456789012345.5", "0.000000000000001", "-0.0", "-1262304000.99999",
+                          "12345678901.12345"};  // the whole width of the field
+    const char *bad[] = {"0x10", "1e400", "1.2.3", "-", "+", ".", "1e", "1e+", "12,5", "inf", "nan", "1.5d3",
+                         "1-2", "1.5-", "--1", "1..", "1234567/", "12345678:.5", "1.2345678/"};
     std::vector<std::string> rows;
     int k = 0;
     for (const char *t : good) {
@@ -289,6 +296,100 @@ TEST(KoscvCache, TimesAreReadExactlyAsWritten) {
         EXPECT_EQ(s.pairs[key].tstart, strtod(t, nullptr));
         EXPECT_EQ(s.pairs[key].tend, strtod(t, nullptr));
     }
+}
+
+// Names fill their whole columns, sit anywhere inside them, or end at a
+// control character; the same in arrival and detection rows.
+TEST(KoscvCache, NamesAreTheFirstWordOfTheirColumns) {
+    rzvtest::TempDir dir;
+    std::string db = dir.file("db");
+    std::vector<std::string> wf = {
+        dbfixture::hand_row("wfdisc", {{"ABCDEF"}, {"BHZ12345"}, {"100", -1}, {"1"}, {"1"}, {"1"}, {"200", -1}}),
+        dbfixture::hand_row("wfdisc", {{"AB", 4}, {"Z", 7}, {"100", 0}, {"1"}, {"1"}, {"1"}, {"200", 0}}),
+        dbfixture::hand_row("wfdisc", {{"AB\tX"}, {"BH\001Z", 1}, {"300", 3}, {"1"}, {"1"}, {"1"}, {"400", 5}}),
+    };
+    ASSERT_TRUE(dbfixture::write_rows(db, "wfdisc", wf));
+    ASSERT_TRUE(dbfixture::write_rows(db, "arrival", {dbfixture::hand_row("arrival", {{"ABCDEF"}, {"50", -1}})}));
+    Writer w(db);
+    // The arrival channel is set through the engine, the row above holds
+    // only station and time.
+    ASSERT_EQ(dbputv(dblookup(w.t("arrival"), nullptr, nullptr, nullptr, "0"), nullptr, "chan", "BHZ12345",
+                     (char *)0), 0);
+    ASSERT_GE(w.det("XY", "LHZ", 7), 0);
+    View v({db});
+    ASSERT_EQ(v.rc, 0) << rzvtest::all_messages();
+    Snapshot s = snapshot(v.scv());
+    EXPECT_EQ(s.keys, (std::vector<std::string>{"AB BH", "AB Z", "ABCDEF BHZ12345", "XY LHZ"}));
+    EXPECT_EQ(s.pairs["ABCDEF BHZ12345"], (Pair{50, 200, {0}, {0}, {}}));
+    EXPECT_EQ(s.pairs["AB Z"], (Pair{100, 200, {1}, {}, {}}));
+    EXPECT_EQ(s.pairs["AB BH"], (Pair{300, 400, {2}, {}, {}}));
+    EXPECT_EQ(s.pairs["XY LHZ"], (Pair{7, 7, {}, {}, {0}}));
+}
+
+// Random column contents, read as a plain model reads them: a name is the
+// first run of bytes above the blank, a time the whole first word as strtod
+// reads it.
+TEST(KoscvCache, RandomColumnsReadAsTheirWords) {
+    std::mt19937 rng(20261208);
+    auto pick = [&](const char *set) { return set[rng() % strlen(set)]; };
+    auto text = [&](const char *set, int n) {
+        std::string t;
+        for (int i = 0; i < n; i++) t += pick(set);
+        return t;
+    };
+    auto word = [](const std::string &field) {
+        size_t a = 0;
+        while (a < field.size() && (unsigned char)field[a] <= ' ') a++;
+        size_t b = a;
+        while (b < field.size() && (unsigned char)field[b] > ' ') b++;
+        return field.substr(a, b - a);
+    };
+    auto number = [](const std::string &w, double *v) {
+        if (w.empty()) return false;
+        char *end = nullptr;
+        *v = strtod(w.c_str(), &end);
+        return end == w.c_str() + w.size() && std::isfinite(*v) && *v < 9e29;
+    };
+    auto time_text = [&]() {
+        switch (rng() % 4) {
+        case 0: return std::to_string(rng() % 2000000000) + "." + text("0123456789", rng() % 9);
+        case 1: return text("0123456789", 1 + rng() % 17);
+        case 2: return text("0123456789.-+e", 1 + rng() % 12);
+        default: return std::string(rng() % 2 ? "-" : "") + text("0123456789", 1 + rng() % 9) + "." +
+                        text("0123456789", rng() % 10);
+        }
+    };
+    const char *name_bytes = "ABCZ09- \t\x80\xc3\x7f", *chan_bytes = "ABZ09 \t\x80\xc3\x7f";
+    rzvtest::TempDir dir;
+    std::string db = dir.file("db");
+    std::vector<std::string> rows;
+    std::map<std::string, Pair> want;
+    for (long r = 0; r < 3000; r++) {
+        std::string sta = text(name_bytes, 1 + rng() % 6);
+        std::string chan = "Z" + text(chan_bytes, rng() % 7);  // a first word that is no "-"
+        std::string t0 = time_text(), t1 = rng() % 3 ? time_text() : t0;
+        std::string row = dbfixture::hand_row(
+            "wfdisc", {{sta, (int)(rng() % 3)}, {chan, (int)(rng() % 2)}, {t0, -(int)(rng() % 2)}, {"1"}, {"1"},
+                       {"1"}, {t1, (int)(rng() % 2) - 1}});
+        rows.push_back(row);
+        // The model reads the row as written, at the css3.0 columns.
+        std::string ws = word(row.substr(0, 6)), wc = word(row.substr(7, 8));
+        double a = 0, b = 0;
+        if (ws.empty() || ws == "-") continue;
+        if (!number(word(row.substr(16, 17)), &a) || !number(word(row.substr(61, 17)), &b) || a > b) continue;
+        Pair &p = want[ws + " " + wc];
+        if (p.wf.empty()) p.tstart = a, p.tend = b;
+        p.tstart = std::min(p.tstart, a);
+        p.tend = std::max(p.tend, b);
+        p.wf.push_back(r);
+    }
+    ASSERT_TRUE(dbfixture::write_rows(db, "wfdisc", rows));
+    ASSERT_GT(want.size(), 100u);
+    View v({db});
+    ASSERT_EQ(v.rc, 0) << rzvtest::all_messages();
+    Snapshot s = snapshot(v.scv());
+    ASSERT_EQ(s.pairs.size(), want.size());
+    for (auto &kv : want) EXPECT_EQ(s.pairs[kv.first], kv.second) << kv.first;
 }
 
 TEST(KoscvCache, StationWithoutChannelFailsTheBuildForAnyWorkerCount) {
