@@ -1,0 +1,309 @@
+// cmd_demo.cpp -- "velk demo": builds the sample network database and takes
+// it through the library as the display programs do, writing a text summary
+// and pictures: a record section, one station's components and their
+// rotation, the event's beach ball and the instrument response.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include "dbopen.h"
+#include "demo_db.h"
+#include "kovector2.h"
+#include "pictures.h"
+#include "response.h"
+#include "stock.h"
+#include "tt.h"
+#include "velk.h"
+#include "wfread.h"
+
+namespace velk {
+
+namespace {
+
+struct DemoArgs {
+    std::string dir = "build/demo-out";
+    bool quiet = false;
+};
+
+// The summary, printed and kept in summary.txt.
+struct Summary {
+    std::string text;
+    bool quiet;
+    void line(const std::string &s) {
+        text += s + "\n";
+        if (!quiet) printf("%s\n", s.c_str());
+    }
+};
+
+std::vector<Segment> segments_of(const std::vector<ChannelSegment> &cs) {
+    std::vector<Segment> out;
+    for (const ChannelSegment &c : cs) out.push_back(c.seg);
+    return out;
+}
+
+// Travel-time curves from the surface-source calculator at the event depth.
+std::vector<Curve> travel_time_curves(double depth, double dmax, std::vector<std::string> *missing) {
+    std::vector<Curve> curves;
+    Hook *hook = nullptr;
+    for (const char *phase : {"P", "S", "PP", "SS"}) {
+        Curve c;
+        c.phase = phase;
+        bool known = true;
+        for (double d = 0.5; d <= dmax + 1e-9 && known; d += 0.5) {
+            TTGeometry g = {};
+            g.source.z = depth;
+            g.receiver.lon = d;
+            Tbl *times = nullptr;
+            int mark = elog_mark();
+            if (ttcalc(0, "iasp91", phase, TT_FIRST, &g, &times, &hook) < 0) {
+                elog_flush(0, mark);
+                known = false;
+                break;
+            }
+            c.points.emplace_back(d, maxtbl(times) > 0 ? ((TTTime *)gettbl(times, 0))->value : NAN);
+            freetbl(times, nullptr);
+        }
+        if (known)
+            curves.push_back(c);
+        else if (std::find(missing->begin(), missing->end(), phase) == missing->end())
+            missing->push_back(phase);
+    }
+    free_hook(&hook);
+    return curves;
+}
+
+// Radial and transverse from two horizontal channels with their own
+// orientations (hang, degrees), for a back azimuth: solves the channels for
+// north and east sample by sample, then turns them.  Gaps stay gaps.
+void rotate(const Segment &a, double ha, const Segment &b, double hb, double baz, Segment *rad, Segment *trn) {
+    *rad = a;
+    *trn = a;
+    const double k = M_PI / 180;
+    double c1 = std::cos(ha * k), s1 = std::sin(ha * k), c2 = std::cos(hb * k), s2 = std::sin(hb * k);
+    double det = c1 * s2 - s1 * c2;
+    double azr = (baz + 180) * k;
+    long off = (long)std::llround((b.t0 - a.t0) / a.dt);
+    for (size_t i = 0; i < a.data.size(); i++) {
+        long j = (long)i - off;
+        float va = a.data[i];
+        float vb = j >= 0 && j < (long)b.data.size() ? b.data[(size_t)j] : 1e30f;
+        if (std::fabs(va) > 1e29f || std::fabs(vb) > 1e29f || std::fabs(det) < 1e-6) {
+            rad->data[i] = trn->data[i] = 1e30f;
+            continue;
+        }
+        double n = (va * s2 - vb * s1) / det, e = (vb * c1 - va * c2) / det;
+        rad->data[i] = (float)(n * std::cos(azr) + e * std::sin(azr));
+        trn->data[i] = (float)(-n * std::sin(azr) + e * std::cos(azr));
+    }
+}
+
+int run_demo(const DemoArgs &a) {
+    double start = std_now();
+    Summary sum{"", a.quiet};
+    DemoInfo info = build_demo_database(a.dir);
+    sum.line("velk demo: database " + info.dbname);
+    sum.line(strprintf("  %zu stations, %ld wfdisc rows (%ld miniSEED files, the rest s4), %.0f samples/s, "
+                       "%s to %s",
+                       info.stations.size(), info.wfdisc_rows, info.miniseed_files, info.samprate,
+                       format_time(info.t0).c_str(), format_time(info.t1).c_str()));
+    sum.line(strprintf("  gap: %s %s has no samples between %s and %s", info.gap_sta.c_str(), info.gap_chan.c_str(),
+                       format_time(info.gap_t0).c_str(), format_time(info.gap_t1).c_str()));
+
+    OpenDb db(info.dbname, "r", "wfdisc");
+
+    // The event as the tables hold it.
+    Dbptr org = db.table("origin"), err = db.table("origerr"), nm = db.table("netmag");
+    long norg = 0, nnm = 0;
+    dbquery(org, dbRECORD_COUNT, &norg);
+    dbquery(nm, dbRECORD_COUNT, &nnm);
+    sum.line("event 1: velk demo event");
+    for (org.record = 0; org.record < norg; org.record++) {
+        double lat = 0, lon = 0, depth = 0, time = 0, smaj = 0, smin = 0, sdep = 0, stime = 0;
+        long orid = 0, nass = 0;
+        char auth[32] = "";
+        dbgetv(org, 0, "orid", &orid, "lat", &lat, "lon", &lon, "depth", &depth, "time", &time, "nass", &nass,
+               "auth", auth, (char *)0);
+        Dbptr e = err;
+        long ne = 0;
+        dbquery(e, dbRECORD_COUNT, &ne);
+        for (e.record = 0; e.record < ne; e.record++) {
+            long eo = 0;
+            dbgetv(e, 0, "orid", &eo, (char *)0);
+            if (eo == orid)
+                dbgetv(e, 0, "smajax", &smaj, "sminax", &smin, "sdepth", &sdep, "stime", &stime, (char *)0);
+        }
+        sum.line(strprintf("  origin %ld (%s): %s  %.4f %.4f  %.1f km  %ld phases; 90%% ellipse %.1f x %.1f km, "
+                           "depth +-%.1f km, time +-%.2f s",
+                           orid, auth, format_time(time).c_str(), lat, lon, depth, nass, smaj, smin, sdep, stime));
+    }
+    for (nm.record = 0; nm.record < nnm; nm.record++) {
+        char type[16] = "", auth[32] = "";
+        double mag = 0, unc = 0;
+        long orid = 0, nsta = 0;
+        dbgetv(nm, 0, "magtype", type, "magnitude", &mag, "uncertainty", &unc, "orid", &orid, "nsta", &nsta, "auth",
+               auth, (char *)0);
+        sum.line(strprintf("  magnitude %s %.1f +-%.2f (origin %ld, %ld stations, %s)", type, mag, unc, orid, nsta,
+                           auth));
+    }
+
+    // Every station's vertical, calibrated, through the trace layer.
+    double tmax = 0;
+    for (const DemoStation &s : info.stations) tmax = std::max(tmax, std::max(s.sstime, s.stime));
+    tmax = std::ceil((tmax + 120) / 100) * 100;
+    std::vector<SectionTrace> section;
+    sum.line("stations (predicted travel times from the library; picks from the arrival table):");
+    sum.line(strprintf("  %-5s %7s %6s %6s %9s %9s %7s %9s %9s  %s", "sta", "delta", "az", "baz", "P_pred",
+                       "P_pick", "P_res", "S_pred", "S_pick", "data"));
+    for (const DemoStation &s : info.stations) {
+        std::vector<ChannelSegment> cs;
+        if (!read_channel(db.db(), s.sta, "BHZ", info.origin, info.origin + tmax, true, &cs) || cs.empty())
+            throw Failure("cannot read " + s.sta + " BHZ back");
+        SectionTrace t;
+        t.sta = s.sta;
+        t.distance = s.distance;
+        t.ptime = s.ptime;
+        t.segments = segments_of(cs);
+        section.push_back(std::move(t));
+        sum.line(strprintf("  %-5s %7.2f %6.1f %6.1f %9.2f %9.2f %7.2f %9.2f %9.2f  %s%s", s.sta.c_str(), s.distance,
+                           s.azimuth, s.backazimuth, s.ptime, s.ppick - info.origin,
+                           s.ppick - info.origin - s.ptime, s.stime, s.spick - info.origin, s.datatype.c_str(),
+                           cs.size() > 1 ? strprintf(", %zu segments", cs.size()).c_str() : ""));
+    }
+
+    // One channel as a plot vector, and its extent.
+    {
+        const ChannelSegment *longest = nullptr;
+        std::vector<ChannelSegment> cs;
+        read_channel(db.db(), info.gap_sta, info.gap_chan, info.t0, info.t1, true, &cs);
+        for (const ChannelSegment &c : cs)
+            if (!longest || c.seg.data.size() > longest->seg.data.size()) longest = &c;
+        if (longest) {
+            std::vector<double> d(longest->seg.data.begin(), longest->seg.data.end());
+            char vh[32] = "";
+            if (!kovector2_create_tsamp((int)d.size(), longest->seg.t0, 1.0 / longest->seg.dt, d.data(),
+                                        (char *)"velkdemo", vh))
+                throw Failure("cannot make a plot vector");
+            double x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+            kovector2_maxmin(vh, 0, &x0, &x1, &y0, &y1);
+            sum.line(strprintf("plot vector %s of %s %s (%zu segments read): %zu samples, %s to %s, %.1f to %.1f "
+                               "nm/s",
+                               vh, info.gap_sta.c_str(), info.gap_chan.c_str(), cs.size(), d.size(),
+                               format_time(x0).c_str(), format_time(x1).c_str(), y0, y1));
+            kovector2_free(vh);
+        }
+    }
+
+    std::vector<std::string> pictures;
+    auto save = [&](const std::string &name, const std::string &svg) {
+        std::string path = a.dir + "/" + name;
+        if (!write_file(path, svg)) throw Failure("cannot write " + path);
+        pictures.push_back(path);
+    };
+
+    // The record section.
+    double dmax = 0;
+    for (const DemoStation &s : info.stations) dmax = std::max(dmax, s.distance);
+    std::vector<Curve> curves = travel_time_curves(info.depth, std::min(180.0, dmax + 6), &info.missing_phases);
+    save("record_section.svg", record_section_svg(section, curves, info.origin, tmax,
+                                                  strprintf("record section: vertical components, event depth %.0f km",
+                                                            info.depth)));
+
+    // One station's components and their rotation.
+    const DemoStation *st = nullptr;
+    for (const DemoStation &s : info.stations)
+        if (s.sta == "KV06") st = &s;
+    if (!st) st = &info.stations[0];
+    double w0 = info.origin + st->ptime - 60, w1 = info.origin + std::max(st->stime, st->sstime) + 200;
+    std::vector<Panel> panels;
+    Segment north, east;
+    for (const char *chan : {"BHZ", "BHN", "BHE"}) {
+        std::vector<ChannelSegment> cs;
+        if (!read_channel(db.db(), st->sta, chan, w0, w1, true, &cs) || cs.empty())
+            throw Failure("cannot read " + st->sta + " " + chan);
+        Panel p;
+        p.label = st->sta + " " + chan;
+        p.segments = segments_of(cs);
+        panels.push_back(p);
+        if (std::string(chan) == "BHN") north = fill_gaps(cs, nullptr);
+        if (std::string(chan) == "BHE") east = fill_gaps(cs, nullptr);
+    }
+    Segment rad, trn;
+    rotate(north, st->hang_n, east, st->hang_e, st->backazimuth, &rad, &trn);
+    panels.push_back(Panel{st->sta + " R", {rad}, {}});
+    panels.push_back(Panel{st->sta + " T", {trn}, {}});
+    for (Panel &p : panels) {
+        bool vertical = p.label.find("BHZ") != std::string::npos;
+        p.marks.push_back(Mark{info.origin + st->ptime, "P", "predicted"});
+        p.marks.push_back(Mark{info.origin + st->stime, "S", "predicted"});
+        if (st->pptime > 0) p.marks.push_back(Mark{info.origin + st->pptime, "PP", "predicted"});
+        if (st->sstime > 0) p.marks.push_back(Mark{info.origin + st->sstime, "SS", "predicted"});
+        p.marks.push_back(Mark{vertical ? st->ppick : st->spick, vertical ? "P pick" : "S pick", "pick"});
+        if (!vertical) p.marks.push_back(Mark{st->ppick, "P pick", "pick"});
+    }
+    save("station_" + st->sta + ".svg",
+         panels_svg(panels, w0, w1, info.origin,
+                    strprintf("%s at %.1f\u00b0, back azimuth %.1f\u00b0 (horizontals at %.0f\u00b0 and %.0f\u00b0): "
+                              "components and radial/transverse",
+                              st->sta.c_str(), st->distance, st->backazimuth, st->hang_n, st->hang_e)));
+
+    // The beach ball from the mt row: r up, t south, p east to x east,
+    // y north, z up.
+    {
+        Dbptr mt = db.table("mt");
+        mt.record = 0;
+        double rr = 0, tt = 0, pp = 0, rt = 0, rp = 0, tp = 0, pdc = 0;
+        if (dbgetv(mt, 0, "tmrr", &rr, "tmtt", &tt, "tmpp", &pp, "tmrt", &rt, "tmrp", &rp, "tmtp", &tp, "pdc", &pdc,
+                   (char *)0) < 0)
+            throw Failure("cannot read the moment tensor");
+        double m[6] = {pp, tt, rr, -tp, rp, -rt};
+        std::string svg, line;
+        if (!beachball_svg(m, 400, true, "moment tensor, lower hemisphere", &svg, &line))
+            throw Failure("cannot draw the beach ball");
+        save("beachball.svg", svg);
+        sum.line("moment tensor: " + line);
+    }
+
+    // The instrument response named by the instrument row.
+    {
+        Dbptr ins = db.table("instrument");
+        ins.record = 0;
+        char path[FILENAME_MAX] = "";
+        if (dbextfile(ins, 0, path) != 1) throw Failure("the response file of the instrument is missing");
+        FILE *fp = fopen(path, "r");
+        Response *r = nullptr;
+        int rc = fp ? read_response(fp, &r) : -1;
+        if (fp) fclose(fp);
+        if (rc < 0) throw Failure(std::string("cannot read the response file ") + path);
+        std::unique_ptr<Response, void (*)(Response *)> hold(r, free_response);
+        save("response.svg", response_svg(r, 1e-3, info.samprate / 2, "instrument response (bbvel.paz)"));
+        double re = 0, im = 0;
+        eval_response(r, 1.0, &re, &im);
+        sum.line(strprintf("response %s: %d stages, amplitude %.4f at 1 Hz", path, r->nstages, std::hypot(re, im)));
+    }
+
+    if (!info.missing_phases.empty()) {
+        std::string m;
+        for (const std::string &p : info.missing_phases) m += (m.empty() ? "" : ", ") + p;
+        sum.line("phases the travel-time calculator does not know yet, left out: " + m);
+    }
+    for (const std::string &p : pictures) sum.line("picture: " + p);
+    sum.line(strprintf("done in %.2f s", std_now() - start));
+    std::string spath = a.dir + "/summary.txt";
+    if (!write_file(spath, sum.text)) throw Failure("cannot write " + spath);
+    if (!a.quiet) printf("summary: %s\n", spath.c_str());
+    return 0;
+}
+
+}  // namespace
+
+void register_demo(CLI::App &app, Registry &reg) {
+    auto a = std::make_shared<DemoArgs>();
+    CLI::App *sub = app.add_subcommand(
+        "demo", "Build a sample network database for a synthetic earthquake, take it through the library and draw it");
+    sub->add_option("DIR", a->dir, "Where the database, waveforms, summary and pictures go")->capture_default_str();
+    sub->add_flag("-q,--quiet", a->quiet, "Write the summary file only, print nothing");
+    reg[sub] = [a] { return run_demo(*a); };
+}
+
+}  // namespace velk
