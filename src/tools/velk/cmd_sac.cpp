@@ -209,6 +209,23 @@ int run_from_db(const SacArgs &a) {
             if (hang != -1.0 && vang != -1.0) kosac_puthdr_kosac(sac, "CMPAZ", hang, "CMPINC", vang, (char *)0);
             if (net[0] && strcmp(net, "-") != 0) kosac_puthdr_kosac(sac, "KNETWK", net, (char *)0);
         }
+        // SEED network and location codes where the database maps them.
+        char sta[16] = "", chan[16] = "";
+        dbgetv(tr, 0, "sta", sta, "chan", chan, (char *)0);
+        if (db.present("snetsta")) {
+            char snet[16] = "", fsta[16] = "";
+            int mark = elog_mark();
+            if (dbseed_net(db.db(), sta, snet, fsta) == 0 && snet[0])
+                kosac_puthdr_kosac(sac, "KNETWK", snet, (char *)0);
+            elog_flush(0, mark);
+        }
+        if (db.present("schanloc")) {
+            char fchan[16] = "", loc[16] = "";
+            int mark = elog_mark();
+            if (dbseed_loc(db.db(), sta, chan, fchan, loc) == 0 && loc[0] && strcmp(loc, "-") != 0)
+                kosac_puthdr_kosac(sac, "KHOLE", loc, (char *)0);
+            elog_flush(0, mark);
+        }
         std::string path = written == 0 ? a.out : a.out + "." + std::to_string(written + 1);
         if (kosac_write_to_file_kosac(sac, (char *)path.c_str()) < 0) throw Failure("cannot write " + path);
         long ns = 0;
@@ -298,6 +315,9 @@ int run_to_db(const SacArgs &a) {
         dbgetv(trow, 0, "sta", sta, "chan", chan, "segtype", segtype, "time", &time, "endtime", &endtime,
                "samprate", &rate, "nsamp", &nsamp, "data", &data, "lat", &lat, "lon", &lon, "elev", &elev, "edepth",
                &edepth, "hang", &hang, "vang", &vang, (char *)0);
+        // The interval is a float in the file: 40 samples/s reads back as
+        // 39.9999994.  Seven significant digits are all the file holds.
+        rate = std::strtod(strprintf("%.7g", rate).c_str(), nullptr);
         if (!sta[0] || strcmp(sta, "-12345") == 0 || strcmp(sta, "-") == 0)
             throw Failure(a.files[i] + " names no station (KSTNM)");
         if (!chan[0] || strcmp(chan, "-12345") == 0 || strcmp(chan, "-") == 0)
@@ -319,6 +339,7 @@ int run_to_db(const SacArgs &a) {
             elog_log(1, "cannot write %s\n", path.c_str());
             throw Failure("cannot write the samples of " + a.files[i]);
         }
+        endtime = time + (double)(nsamp - 1) / rate;
         if (dbaddv(wf, 0, "sta", sta, "chan", chan, "time", time, "endtime", endtime, "nsamp", nsamp, "samprate",
                    rate, "calib", 1.0, "calper", 1.0, "datatype", "t4", "segtype", segtype[0] ? segtype : "-", "dir",
                    dir.c_str(), "dfile", dfile.c_str(), "foff", 0L, "wfid", wfid, "jdate", yearday(time),

@@ -77,7 +77,15 @@ int run_trace(const TraceArgs &a) {
         Panel p;
         p.label = a.sta + " " + a.chan;
         p.segments = shown;
-        std::string svg = panels_svg({p}, t0, t1, t0, a.sta + " " + a.chan + (a.calib ? " (calibrated)" : ""));
+        // The picture spans the window, or the samples when they cover less.
+        double first = shown.front().t0, last = first;
+        for (const Segment &s : shown) {
+            first = std::min(first, s.t0);
+            last = std::max(last, s.t0 + s.dt * ((double)s.data.size() - 1));
+        }
+        double p0 = std::max(t0, first), p1 = std::min(t1, last);
+        if (!(p1 > p0)) p1 = p0 + shown.front().dt;
+        std::string svg = panels_svg({p}, p0, p1, p0, a.sta + " " + a.chan + (a.calib ? " (calibrated)" : ""));
         if (!write_file(a.svg, svg)) throw Failure("cannot write " + a.svg);
         if (!a.json) printf("# picture: %s\n", a.svg.c_str());
     }
