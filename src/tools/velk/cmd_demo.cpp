@@ -9,6 +9,7 @@
 
 #include "dbopen.h"
 #include "demo_db.h"
+#include "demo_tour.h"
 #include "kovector2.h"
 #include "pictures.h"
 #include "response.h"
@@ -281,6 +282,8 @@ int run_demo(const DemoArgs &a) {
         eval_response(r, 1.0, &re, &im);
         sum.line(strprintf("response %s: %d stages, amplitude %.4f at 1 Hz", path, r->nstages, std::hypot(re, im)));
     }
+
+    for (const std::string &l : demo_tour(info, db.db(), st->sta)) sum.line(l);
 
     if (!info.missing_phases.empty()) {
         std::string m;

@@ -53,12 +53,14 @@ double wavelet(double t, double f, double tau) {
     return std::sin(2 * M_PI * f * t) * std::exp(-t / tau) * (1 - std::exp(-t / 0.15));
 }
 
-// A dispersed surface-wave train centred at tc (s), period T, width w.
-double surface(double t, double tc, double period, double width, bool quadrature) {
+// A dispersed surface-wave train centred at tc (s), period T, width w,
+// starting no earlier than tstart (the S arrival) and tapered in over 20 s.
+double surface(double t, double tc, double period, double width, bool quadrature, double tstart) {
     double x = (t - tc) / width;
-    if (std::fabs(x) > 5) return 0;
+    if (std::fabs(x) > 5 || t <= tstart) return 0;
+    double taper = t - tstart < 20 ? 0.5 - 0.5 * std::cos(M_PI * (t - tstart) / 20) : 1.0;
     double ph = 2 * M_PI * (t - tc) / (period * (1 + 0.08 * x));
-    return std::exp(-x * x) * (quadrature ? std::cos(ph) : std::sin(ph));
+    return taper * std::exp(-x * x) * (quadrature ? std::cos(ph) : std::sin(ph));
 }
 
 void check(bool ok, const std::string &what) {
@@ -302,8 +304,8 @@ DemoInfo build_demo_database(const std::string &dir) {
             double p = wavelet(t - tp, 1.0, 6.0), sw = wavelet(t - ts, 0.35, 14.0);
             double pp = tpp > 0 ? wavelet(t - tpp, 0.8, 7.0) : 0, ss = tss > 0 ? wavelet(t - tss, 0.3, 15.0) : 0;
             double micro = 25 * std::sin(2 * M_PI * 0.14 * t + mph[0]) + 15 * std::sin(2 * M_PI * 0.19 * t + mph[1]);
-            double ray = surface(t, tray, 20.0, width, false), rayq = surface(t, tray, 20.0, width, true);
-            double love = surface(t, tlove, 25.0, width, false);
+            double ray = surface(t, tray, 20.0, width, false, ts), rayq = surface(t, tray, 20.0, width, true, ts);
+            double love = surface(t, tlove, 25.0, width, false, ts);
             z[(size_t)k] = ap * (0.9 * p + 0.5 * pp) + as * (0.25 * sw + 0.15 * ss) + asurf * ray + micro +
                            6 * noise.next();
             r[(size_t)k] = ap * (0.4 * p + 0.35 * pp) + as * (0.45 * sw + 0.4 * ss) + asurf * 0.7 * rayq +
