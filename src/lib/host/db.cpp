@@ -34,6 +34,7 @@ constexpr long MAXDB = 4096;
 std::mutex g_dbmu;
 std::atomic<Database *> g_dbs[MAXDB];
 std::atomic<unsigned long> g_serial{1};
+std::atomic<unsigned long> g_table_uid{1};
 
 long register_db(Database *d) {
     std::lock_guard<std::mutex> lk(g_dbmu);
@@ -91,8 +92,20 @@ static void add_table(Database *d, Table *t) {
         for (int k = 0; k < Database::CHUNK; k++) d->chunks[i / Database::CHUNK][k].store(nullptr);
     }
     t->index = i;
+    t->uid = g_table_uid.fetch_add(1);
     d->chunks[i / Database::CHUNK][i % Database::CHUNK].store(t, std::memory_order_release);
     d->ntables.store(i + 1, std::memory_order_release);
+}
+
+/* Puts a view into a slot emptied by dbfree (under d->mu); false if none. */
+static bool reuse_slot(Database *d, Table *t) {
+    if (d->free_views.empty()) return false;
+    long i = d->free_views.back();
+    d->free_views.pop_back();
+    t->index = i;
+    t->uid = g_table_uid.fetch_add(1);
+    d->chunks[i / Database::CHUNK][i % Database::CHUNK].store(t, std::memory_order_release);
+    return true;
 }
 
 /* ------------------------------------------------------------ schema helpers */
@@ -766,25 +779,58 @@ Dbptr view_register(Database *d, const char *name, std::unique_ptr<View> v) {
         elog_log(0, "view_register: grouped table %ld does not exist\n", v->grouped);
         return out;
     }
+    std::unique_ptr<Table> t(new Table);
+    t->view = std::move(v);
+    t->loaded.store(1);
     std::lock_guard<std::mutex> lk(d->mu);
-    if (d->ntables.load() >= (long)Database::CHUNK * Database::NCHUNK) {
+    Table *grouped = nullptr;
+    if (t->view->kind == View::GROUP) {
+        grouped = d->table(t->view->grouped);
+        if (!grouped || (grouped->view && grouped->refs <= 0)) {
+            elog_log(0, "view_register: grouped table %ld does not exist\n", t->view->grouped);
+            return out;
+        }
+    }
+    long idx = d->free_views.empty() ? d->ntables.load() : d->free_views.back();
+    if (d->free_views.empty() && idx >= (long)Database::CHUNK * Database::NCHUNK) {
         elog_log(0, "view_register: too many views in database %s\n", d->name.c_str());
         return out;
     }
-    Table *t = new Table;
-    t->view = std::move(v);
-    long idx = d->ntables.load();
     if (name && *name)
         t->name = name;
     else
         t->name = "view" + std::to_string(idx);
-    t->loaded.store(1);
-    build_view_fields(d, t);  /* before it is visible to other threads */
-    add_table(d, t);
-    out.table = t->index;
+    build_view_fields(d, t.get());  /* before it is visible to other threads */
+    if (grouped && grouped->view) grouped->refs++;
+    Table *raw = t.release();
+    if (!reuse_slot(d, raw)) add_table(d, raw);
+    Table *tp = raw;
+    out.table = tp->index;
     out.record = dbALL;
     out.field = dbALL;
     return out;
+}
+
+/* Drops one reference to view t (under d->mu).  At zero the view is taken
+ * out of its slot and deleted, the slot is offered for reuse, and the
+ * references it held are dropped in turn. */
+static void view_release(Database *d, Table *t) {
+    while (t && t->view && --t->refs <= 0) {
+        Table *next = nullptr;
+        if (t->view->kind == View::GROUP) {
+            next = d->table(t->view->grouped);
+            /* a sorted copy made by the grouping itself has no caller to free it */
+            if (next && next->view && t->view->owns_grouped && !next->caller_freed) {
+                next->caller_freed = 1;
+                --next->refs;
+            }
+        }
+        long i = t->index;
+        d->chunks[i / Database::CHUNK][i % Database::CHUNK].store(nullptr, std::memory_order_release);
+        d->free_views.push_back(i);
+        delete t;
+        t = next;
+    }
 }
 
 }  // namespace hostdb
@@ -1308,16 +1354,9 @@ extern "C" int dbfree(Dbptr db) {
         return -1;
     }
     if (!t->view) return 0;
-    if (t->view->kind == View::GROUP && t->view->owns_grouped) {
-        t->view->owns_grouped = 0;
-        dbfree(make_ptr(db.database, t->view->grouped, dbALL, dbALL));
-    }
     std::lock_guard<std::mutex> lk(d->mu);
-    /* the slot stays (numbers are never reused) but the view is emptied */
-    t->view->recs.clear();
-    t->view->ranges.clear();
-    t->view->recs.shrink_to_fit();
-    t->view->ranges.shrink_to_fit();
-    t->name = "(freed " + t->name + ")";
+    if (t->caller_freed) return 0;
+    t->caller_freed = 1;
+    view_release(d, t);
     return 0;
 }

@@ -252,9 +252,15 @@ int dbseed_loc(Dbptr db, const char *sta, const char *chan, char *fchan, char *l
  * added with dbadd(view, ref).  dbref: writes into ref (dbREF_SIZE bytes) a
  * reference to the row db points at (a table row or a view row); 0 or -1.
  * dbget_range: the record range [*first, *last) of a group (a `bundle`
- * value: record is the first row, field the end).  dbfree: releases a view's
- * rows (a grouped view also its sorted copy; view numbers are not reused; a
- * table pointer is left alone: 0).  dbcrunch: drops the rows marked
+ * value: record is the first row, field the end).  dbfree: releases the
+ * caller's hold on a view; a table pointer is left alone (0).  A view lives
+ * while the caller holds it or a grouped view bundles its rows (so a group
+ * made from the caller's sorted view keeps that view); then it is deleted
+ * and its number reused by a later view, so a program may make and free
+ * views for ever.  Once freed, a view's pointer is invalid ("dbfree:
+ * invalid pointer" on a second free, until its number is reused).  Match
+ * hooks and compiled expressions of a freed view never apply to the view
+ * that reuses its number.  dbcrunch: drops the rows marked
  * deleted from an in-memory table (or a view). */
 Dbptr dbtbl2view(Dbptr db, Tbl *tables);
 int dbref(Dbptr db, char *ref);
@@ -273,7 +279,14 @@ int dbcrunch(Dbptr db);
  * which binds looser than a comparison: "!sta =~ /AB/" negates the match.
  * "x =~ /re/" and "x !~ /re/" match the whole text of x against a POSIX
  * extended expression (write \/ for a slash; a quoted string also serves
- * as the pattern); a numeric field matches on its text.  Functions: abs
+ * as the pattern); a numeric field matches on its text.  Patterns run on an
+ * engine whose compile and match times are linear: every pattern compiles
+ * in bounded time and memory, whatever its shape.  What has no linear form
+ * is refused at compile time: back-references (\1 to \9), and counted
+ * repetitions adding up to more than 1000 copies ("too complex").  Groups
+ * and stacked quantifiers read as POSIX reads them ("a+?" is "(a+)?"), a
+ * ")" that closes nothing is a literal, "." matches any byte, and "\<" and
+ * "\>" are word boundaries.  Functions: abs
  * sqrt exp log log10 sin cos tan asin acos atan (radians) atan2(y, x)
  * floor ceil pow(x, y), min and max of any number of arguments,
  * yearday(t) (yyyyddd of an epoch time) and epoch(yyyyddd), and

@@ -35,6 +35,13 @@
  *   ranges = (first, end) per group; its fields are the keys (read from the
  *   group's first row) and `bundle`.
  * view_register takes the database lock; everything else reads only.
+ *
+ * View slots are recycled: dbfree drops the caller's reference to a view,
+ * and a grouped view holds one on the table or view it bundles, so a group
+ * made from a caller's sorted view keeps that view alive.  A view with no
+ * reference left is deleted and its slot reused by the next view; anything
+ * that remembers a table by number (match hooks, indexes, compiled
+ * expressions) also remembers its uid and refuses or rebuilds on a change.
  */
 #ifndef HOSTKIT_DB_PVT_H
 #define HOSTKIT_DB_PVT_H
@@ -135,6 +142,12 @@ struct Index;
 
 struct Table {
     long index = -1;
+    unsigned long uid = 0;    /* unique in the process: tells a reused view slot from its last holder */
+    /* views: references held on this view (its caller's handle, and each
+     * grouped view that bundles its rows); at zero the view is deleted and
+     * its slot reused.  Guarded by the database lock. */
+    int refs = 1;
+    int caller_freed = 0;     /* dbfree has dropped the caller's reference */
     std::string name;
     const SchemaTable *schema = nullptr;  /* base tables */
     std::unique_ptr<View> view;           /* views */
@@ -189,6 +202,7 @@ struct Database {
     enum { CHUNK = 256, NCHUNK = 1024 };
     std::atomic<Table *> *chunks[NCHUNK] = {nullptr};
     std::atomic<long> ntables{0};
+    std::vector<long> free_views; /* view slots emptied by dbfree, reused first (under mu) */
 
     Table *table(long i) const {
         if (i < 0 || i >= ntables.load(std::memory_order_acquire)) return nullptr;

@@ -488,9 +488,9 @@ private:
                 re = tok_.text;
                 if (!next()) return -1;
             }
-            regex_t *rx = new regex_t;
+            hostkit::WholeRegex *rx = new hostkit::WholeRegex;
             std::string why;
-            int rc = hostkit::regcomp_whole(rx, re.c_str(), &why);
+            int rc = rx->compile(re.c_str(), &why);
             if (rc != hostkit::REGEX_OK) {
                 delete rx;
                 if (rc == hostkit::REGEX_TOO_COMPLEX)
@@ -685,12 +685,12 @@ namespace {
 struct Eval {
     const Expr::Node *nodes;
     const FieldRef *fields;
-    regex_t *const *regexes;
+    const hostkit::WholeRegex *const *regexes;
     const Row &row;
     bool ok = true;
     std::forward_list<std::string> scratch;  // texts made while evaluating (rare); stable addresses
 
-    Eval(const Expr::Node *n, const FieldRef *f, regex_t *const *r, const Row &rw)
+    Eval(const Expr::Node *n, const FieldRef *f, const hostkit::WholeRegex *const *r, const Row &rw)
         : nodes(n), fields(f), regexes(r), row(rw) {}
 
     SV field_text(const FieldRef &f) {
@@ -793,19 +793,7 @@ struct Eval {
         return num(i) != 0;
     }
 
-    // The text is copied and terminated: a field's text lies inside a row
-    // that need not be followed by a NUL (the last row of a table), and
-    // regexec may look for the terminator even when told the length.
-    static bool match(regex_t *rx, SV s) {
-        char buf[256];
-        if (s.n < sizeof buf) {
-            memcpy(buf, s.p, s.n);
-            buf[s.n] = 0;
-            return regexec(rx, buf, 0, nullptr, 0) == 0;
-        }
-        std::string big(s.p, s.n);
-        return regexec(rx, big.c_str(), 0, nullptr, 0) == 0;
-    }
+    static bool match(const hostkit::WholeRegex *rx, SV s) { return rx->match(s.p, s.n); }
 
     double num(int i) {
         const Expr::Node &n = nodes[i];
@@ -892,10 +880,7 @@ struct Eval {
 Expr::Expr() = default;
 
 Expr::~Expr() {
-    for (regex_t *r : regexes_) {
-        regfree(r);
-        delete r;
-    }
+    for (hostkit::WholeRegex *r : regexes_) delete r;
 }
 
 int Expr::type() const {

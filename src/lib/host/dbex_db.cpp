@@ -21,6 +21,7 @@ struct Expression {
     std::unique_ptr<dbex::Expr> e;
     long database = -1;
     long table = -1;
+    unsigned long uid = 0;  // the table's uid: a reused view slot is another table
     int type = 0;  // the result type asked for at compile time (0: natural)
 };
 
@@ -161,7 +162,7 @@ int eval_row(const char *fn, Dbptr db, Expression *ex, void *result) {
         elog_log(0, "%s: invalid database pointer\n", fn);
         return -1;
     }
-    if (db.database != ex->database || db.table != ex->table) {
+    if (db.database != ex->database || db.table != ex->table || t->uid != ex->uid) {
         elog_log(0, "%s: expression '%s' was compiled for another table\n", fn, ex->e->text().c_str());
         return -1;
     }
@@ -312,6 +313,7 @@ int dbex_compile(Dbptr db, const char *expr, Expression **expression, int type) 
     x->e = std::move(e);
     x->database = table ? db.database : -1;
     x->table = table ? db.table : -1;
+    x->uid = table ? t->uid : 0;
     x->type = type;
     *expression = x;
     return 0;

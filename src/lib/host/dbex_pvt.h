@@ -10,7 +10,7 @@
 #ifndef HOSTKIT_DBEX_PVT_H
 #define HOSTKIT_DBEX_PVT_H
 
-#include <regex.h>
+#include "regex_pvt.h"
 
 #include <memory>
 #include <string>
@@ -110,7 +110,7 @@ private:
     std::string text_;
     std::vector<Node> nodes_;
     std::vector<FieldRef> fields_;
-    std::vector<regex_t *> regexes_;
+    std::vector<hostkit::WholeRegex *> regexes_;
     int root_ = -1;
 };
 

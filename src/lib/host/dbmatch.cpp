@@ -98,6 +98,7 @@ struct Index {
     std::string name;
     unsigned long serial = 0;
     long table = -1;
+    unsigned long tuid = 0;              /* the table's uid: a reused view slot is another table */
     unsigned long generation = 0;
     long built = 0;                      /* rows indexed */
     std::vector<TableSide> eq;           /* equality keys, table side */
@@ -212,6 +213,7 @@ bool eval_part(Database *d, Table *kt, Dbptr dbkey, const char *const *slots, Ke
 struct MatchState {
     unsigned long serial = 0, kserial = 0;
     long ktable = -1, table = -1;
+    unsigned long ktuid = 0, tuid = 0;
     std::vector<std::string> k1, k2;  /* the lists as given */
     std::vector<Pair> pairs;
     Index *idx = nullptr;
@@ -386,6 +388,7 @@ Index *build_index(Database *d, Table *t, const std::vector<Pair> &pairs, const 
     x->name = name;
     x->serial = d->serial;
     x->table = t->index;
+    x->tuid = t->uid;
     x->generation = generation_of(d, t);
     long n = table_count(t);
     x->built = n;
@@ -560,13 +563,16 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
     };
     MatchState *owned = nullptr;
     if (!st || (*hook)->free_proc != free_state || st->serial != d->serial || st->kserial != kd->serial ||
-        st->ktable != dbkey.table || st->table != dbtable.table || !same_list(keys, st->k1) ||
+        st->ktable != dbkey.table || st->table != dbtable.table || st->ktuid != kt->uid ||
+        st->tuid != t->uid || !same_list(keys, st->k1) ||
         !same_list(keys2, st->k2)) {
         owned = new MatchState;
         owned->serial = d->serial;
         owned->kserial = kd->serial;
         owned->ktable = dbkey.table;
         owned->table = dbtable.table;
+        owned->ktuid = kt->uid;
+        owned->tuid = t->uid;
         owned->k1 = list_of(keys);
         owned->k2 = list_of(keys2);
         if (!make_pairs(d, kt, t, dbkey, keys, keys2, owned->pairs)) {
@@ -593,7 +599,8 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
     /* the index: the hook's, the table's, or a new one */
     Index *x = st->idx;
     unsigned long gen = generation_of(d, t);
-    if (!x || x->generation != gen || x->serial != d->serial || !index_fits(x, st->pairs)) {
+    if (!x || x->generation != gen || x->serial != d->serial || x->tuid != t->uid ||
+        !index_fits(x, st->pairs)) {
         std::string name = index_name_of(st->pairs, t);
         std::lock_guard<std::mutex> lk(t->imu);
         if (!t->index_arr) t->index_arr = newarr(0);

@@ -653,7 +653,13 @@ Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
             first = i;
         }
     }
-    return hostdb::view_register(s.d, name, std::move(v));
+    Dbptr out = hostdb::view_register(s.d, name, std::move(v));
+    if (out.table == dbINVALID && grouped != s.t->index) {
+        Dbptr copy = out;
+        copy.table = grouped;
+        dbfree(copy);  // the sorted copy has no other holder
+    }
+    return out;
 }
 
 Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **nojoin, const char *name) {

@@ -130,7 +130,9 @@ void set_verbose(int level);
  * split: splits s in place at runs of the characters of sep; returns a new
  *        pointer list of the words (pointing into s), freed with freetbl(t,0).
  * strmatches: 1 if s matches the POSIX extended regex as a whole string, 0 if
- *        not, -1 (with a message) if the regex does not compile.  With a hook,
+ *        not, -1 (with a message) if the regex does not compile (see the
+ *        pattern rules in db.h: compiling and matching take linear time, and
+ *        back-references are refused).  With a hook,
  *        the compiled pattern is kept in it and reused while the regex is the
  *        same.
  * fix_strtod: strtod that also accepts Fortran exponents ("1.5d3") and never
