@@ -70,7 +70,8 @@ TEST_F(Demo, WritesTheDatabaseSummaryAndPictures) {
         EXPECT_GT(file_size(out(f)), 0) << f;
     std::string summary = rzvtest::read_file(out("summary.txt"));
     EXPECT_EQ(demo().out.find(summary.substr(0, 200)), 0u);  // printed too
-    for (const char *s : {"KV01", "KV10", "origin 1", "origin 2", "magnitude mb", "gap: KV04 BHZ", "moment tensor"})
+    for (const char *s : {"KV01", "KV10", "origin 1", "* origin 2", "mb 5.6, Ms 5.4", "gap: KV04 BHZ", "moment tensor",
+                          "compute pool: 10 workers", "grid grid", "KV06.BHN.sac", "detection KV10"})
         EXPECT_NE(summary.find(s), std::string::npos) << s;
     // A second run into the same directory starts afresh.
     Result again = run({"demo", "out", "--quiet"});
@@ -328,7 +329,7 @@ TEST_F(Demo, UsageErrorsAndFailures) {
     EXPECT_NE(help.out.find("demo"), std::string::npos);
     for (std::vector<std::string> cmd : std::vector<std::vector<std::string>>{
              {"demo"}, {"trace"}, {"tt"}, {"sac"}, {"sac", "dump"}, {"sac", "from-db"}, {"sac", "to-db"},
-             {"beachball"}, {"response"}}) {
+             {"beachball"}, {"response"}, {"events"}, {"watch"}}) {
         cmd.push_back("--help");
         Result h = run(cmd);
         EXPECT_EQ(h.status, 0) << cmd[0];
@@ -350,4 +351,49 @@ TEST_F(Demo, UsageErrorsAndFailures) {
     Result d = run({"demo", "plain/sub", "-q"});
     EXPECT_EQ(d.status, 1);
     EXPECT_NE(d.err.find("plain/sub"), std::string::npos) << d.err;
+}
+
+TEST_F(Demo, EventsThroughTheEventView) {
+    ASSERT_EQ(demo().status, 0);
+    Result r = run({"events", "out/demo", "--arrivals", "--detections"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("event 1 velk demo event: 2 origins, preferred 2"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("* origin 2"), std::string::npos);
+    EXPECT_NE(r.out.find("mb 5.6, Ms 5.4"), std::string::npos);
+    EXPECT_NE(r.out.find("moment tensor 1"), std::string::npos);
+    // Twenty associations of the preferred origin, ten detections (one per
+    // station), and no detector states among them.
+    std::regex assoc("\n      KV[0-9]+ +[PS] ");
+    EXPECT_EQ(std::distance(std::sregex_iterator(r.out.begin(), r.out.end(), assoc), std::sregex_iterator()), 20);
+    std::regex det("detection KV[0-9]+ +BHZ +P ");
+    EXPECT_EQ(std::distance(std::sregex_iterator(r.out.begin(), r.out.end(), det), std::sregex_iterator()), 10);
+    Result js = run({"events", "out/demo", "--json", "--arrivals"});
+    ASSERT_EQ(js.status, 0);
+    EXPECT_EQ(js.out.substr(0, 2), "[{");
+    EXPECT_NE(js.out.find("\"preferred\":true"), std::string::npos);
+    EXPECT_NE(js.out.find("\"predicted_P\":"), std::string::npos);
+    Result none = run({"events", "nowhere/db"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("does not exist"), std::string::npos) << none.err;
+}
+
+TEST_F(Demo, WatchPrintsALinePerChangeAndStops) {
+    ASSERT_EQ(demo().status, 0);
+    ASSERT_EQ(velktest::sh("cd " + velktest::quote(dir()) +
+                           " && mkdir -p w && cp out/demo.origin out/demo.arrival out/demo.event w/"),
+              0);
+    // The watcher runs in the background until it has printed two lines (or
+    // a generous time has passed); rows are appended once it has started.
+    std::string cmd = "cd " + velktest::quote(dir()) + " && (" + velktest::quote(VELK_BIN) +
+                      " watch w/demo --interval 0.05 --count 2 --duration 60 >watch.out 2>watch.err &"
+                      " for i in $(seq 1 200); do grep -q watching watch.err 2>/dev/null && break; sleep 0.05; done;"
+                      " sleep 0.3; head -1 w/demo.origin >>w/demo.origin; sleep 0.3;"
+                      " tail -1 w/demo.arrival >>w/demo.arrival; wait)";
+    ASSERT_EQ(velktest::sh(cmd), 0);
+    std::string out = rzvtest::read_file(dir() + "/watch.out");
+    EXPECT_NE(out.find(" origin: rows added\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(" arrival: rows added\n"), std::string::npos) << out;
+    EXPECT_NE(rzvtest::read_file(dir() + "/watch.err").find("stopped after 2 change lines"), std::string::npos);
+    EXPECT_EQ(run({"watch", "out/demo", "--interval", "0"}).status, 2);
+    EXPECT_EQ(run({"watch", "nowhere/db", "--duration", "1"}).status, 1);
 }

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "dbopen.h"
+#include "evview.h"
 #include "demo_db.h"
 #include "demo_tour.h"
 #include "kovector2.h"
@@ -113,39 +114,27 @@ int run_demo(const DemoArgs &a) {
 
     OpenDb db(info.dbname, "r", "wfdisc");
 
-    // The event as the tables hold it.
-    Dbptr org = db.table("origin"), err = db.table("origerr"), nm = db.table("netmag");
-    long norg = 0, nnm = 0;
-    dbquery(org, dbRECORD_COUNT, &norg);
-    dbquery(nm, dbRECORD_COUNT, &nnm);
-    sum.line("event 1: velk demo event");
-    for (org.record = 0; org.record < norg; org.record++) {
-        double lat = 0, lon = 0, depth = 0, time = 0, smaj = 0, smin = 0, sdep = 0, stime = 0;
-        long orid = 0, nass = 0;
-        char auth[32] = "";
-        dbgetv(org, 0, "orid", &orid, "lat", &lat, "lon", &lon, "depth", &depth, "time", &time, "nass", &nass,
-               "auth", auth, (char *)0);
-        Dbptr e = err;
-        long ne = 0;
-        dbquery(e, dbRECORD_COUNT, &ne);
-        for (e.record = 0; e.record < ne; e.record++) {
-            long eo = 0;
-            dbgetv(e, 0, "orid", &eo, (char *)0);
-            if (eo == orid)
-                dbgetv(e, 0, "smajax", &smaj, "sminax", &smin, "sdepth", &sdep, "stime", &stime, (char *)0);
+    // The event through the event view: origins, errors, magnitudes, the
+    // moment tensor, associations with predicted times, detections.
+    {
+        auto view = open_event_view(info.dbname);
+        std::string events;
+        EventListing what;
+        what.arrivals = true;
+        what.detections = true;
+        list_events(*view, what, &events);
+        long nev = 0, norg = 0, ndet = 0, narr = 0, nassoc = 0, nmt = 0, nmag = 0;
+        view->numbers(&nev, &norg, &ndet, &narr, &nassoc, &nmt, &nmag);
+        sum.line(strprintf("event view: %ld event, %ld origins, %ld arrivals, %ld associations, %ld network "
+                           "magnitudes, %ld moment tensor, %ld detector rows",
+                           nev, norg, narr, nassoc, nmag, nmt, ndet));
+        size_t pos = 0;
+        while (pos < events.size()) {
+            size_t nl = events.find('\n', pos);
+            if (nl == std::string::npos) nl = events.size();
+            sum.line("  " + events.substr(pos, nl - pos));
+            pos = nl + 1;
         }
-        sum.line(strprintf("  origin %ld (%s): %s  %.4f %.4f  %.1f km  %ld phases; 90%% ellipse %.1f x %.1f km, "
-                           "depth +-%.1f km, time +-%.2f s",
-                           orid, auth, format_time(time).c_str(), lat, lon, depth, nass, smaj, smin, sdep, stime));
-    }
-    for (nm.record = 0; nm.record < nnm; nm.record++) {
-        char type[16] = "", auth[32] = "";
-        double mag = 0, unc = 0;
-        long orid = 0, nsta = 0;
-        dbgetv(nm, 0, "magtype", type, "magnitude", &mag, "uncertainty", &unc, "orid", &orid, "nsta", &nsta, "auth",
-               auth, (char *)0);
-        sum.line(strprintf("  magnitude %s %.1f +-%.2f (origin %ld, %ld stations, %s)", type, mag, unc, orid, nsta,
-                           auth));
     }
 
     // Every station's vertical, calibrated, through the trace layer.

@@ -33,6 +33,8 @@ int main(int argc, char **argv) {
     velk::Registry reg;
     velk::register_demo(app, reg);
     velk::register_trace(app, reg);
+    velk::register_events(app, reg);
+    velk::register_watch(app, reg);
     velk::register_tt(app, reg);
     velk::register_sac(app, reg);
     velk::register_beachball(app, reg);

@@ -37,6 +37,8 @@ using Registry = std::map<const CLI::App *, std::function<int()>>;
 
 void register_demo(CLI::App &app, Registry &reg);
 void register_trace(CLI::App &app, Registry &reg);
+void register_events(CLI::App &app, Registry &reg);
+void register_watch(CLI::App &app, Registry &reg);
 void register_tt(CLI::App &app, Registry &reg);
 void register_sac(CLI::App &app, Registry &reg);
 void register_beachball(CLI::App &app, Registry &reg);
