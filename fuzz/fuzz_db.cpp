@@ -1,7 +1,9 @@
 // Fuzz target for the database reader: arbitrary bytes as a table file
-// (the first byte picks the table), opened read-only and for writing, read
-// field by field, matched against (null, plain and range key lists) and
-// written through the scratch row.
+// (the first byte picks the table, in its low six bits, whether a
+// descriptor names the KB Core layout for new files (0x40) and whether the
+// file is appended to or rewritten while open (0x80)), opened read-only and
+// for writing, read field by field, matched against (null, plain and range
+// key lists) and written through the scratch row.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +14,8 @@
 
 namespace {
 
-const char *TABLES[] = {"wfdisc", "site", "arrival", "origin", "stamag", "assoc", "event", "sitechan", "detection", "lastid"};
+const char *TABLES[] = {"wfdisc",    "site",   "arrival", "origin",  "stamag",      "assoc",    "event",
+                        "sitechan",  "detection", "lastid", "sensor", "origerr", "affiliation", "amplitude"};
 
 std::string dir() {
     static std::string d;
@@ -85,9 +88,18 @@ void exercise(Dbptr db, const char *table) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
-    const char *table = TABLES[data[0] % (sizeof TABLES / sizeof *TABLES)];
+    const char *table = TABLES[(data[0] & 0x3f) % (sizeof TABLES / sizeof *TABLES)];
     std::string prefix = dir() + "/f";
     std::string file = prefix + "." + table;
+    if (data[0] & 0x40) {
+        FILE *dp = fopen(prefix.c_str(), "w");
+        if (dp) {
+            fputs("# archive\nschema kbcore\n", dp);
+            fclose(dp);
+        }
+    } else {
+        unlink(prefix.c_str());
+    }
     FILE *fp = fopen(file.c_str(), "wb");
     if (!fp) return 0;
     fwrite(data + 1, 1, size - 1, fp);
@@ -118,5 +130,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fclose(devnull);
     elog_clear_register(0);
     unlink(file.c_str());
+    unlink(prefix.c_str());
     return 0;
 }

@@ -289,7 +289,7 @@ TEST(ResponseMalformed, ClearMessagesAndFailure) {
         {"t 1 a xyz\n1\n", "unknown response type 'xyz'"},
         {"t one a paz\n", "stage number 'one' is not an integer"},
         {"t 1 a\n", "expected a stage header"},
-        {"t 1 a paz extra\n", "found 5 fields"},
+        {"t 1 a paz extra\n", "the file ends inside stage 1 (paz)"},
         {"t 1 a paz\n", "the file ends inside stage 1 (paz)"},
         {"t 1 a paz\n1 0\n", "the number of poles"},
         {"t 1 a paz\n1 0\n-1\n", "line 3: expected the number of poles"},
@@ -310,7 +310,7 @@ TEST(ResponseMalformed, ClearMessagesAndFailure) {
         {"t 1 a fir\n10 1\n1\n1\n", "the number of denominator coefficients"},
         {"t 1 a fir\n10 1\n1\n1\n1\n0\n", "all zeros"},
         {"t 1 a fir\n10 1\n0\n", "numerator coefficients"},
-        {"t 1 a fap\n1\n1 1 0\nt 2 a paz\n1\n", "line 5: expected the normalisation factor"},
+        {"t 1 a fap\n1\n1 1 0\nt 2 a paz\n1 2 3\n", "line 5: expected the normalisation factor"},
     };
     for (const Bad &b : cases) {
         elog_clear_register(0);

@@ -3,13 +3,16 @@
 #include "arrays.h"
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <new>
 #include <string>
 
 struct Arr {
-    // std::string compares bytewise like strcmp for NUL-free keys.
-    std::map<std::string, void *> m;
+    // std::string compares bytewise like strcmp for NUL-free keys.  The
+    // transparent comparison looks keys up without building a string, so a
+    // lookup never allocates (and never throws).
+    std::map<std::string, void *, std::less<>> m;
 };
 
 extern "C" {
@@ -17,16 +20,21 @@ extern "C" {
 Arr *newarr(void *) { return new (std::nothrow) Arr; }
 
 void *setarr(Arr *a, const char *key, void *value) {
-    if (!a || !key) return nullptr;
-    try {
-        auto r = a->m.emplace(key, value);
-        if (r.second) return nullptr;
-        void *old = r.first->second;
-        r.first->second = value;
+    if (!a || !key) return ARR_FAILED;
+    // A key already present is replaced in place: that never allocates, so
+    // replacing cannot fail.
+    auto it = a->m.lower_bound(key);
+    if (it != a->m.end() && it->first == key) {
+        void *old = it->second;
+        it->second = value;
         return old;
+    }
+    try {
+        a->m.emplace_hint(it, key, value);
+        return nullptr;
     } catch (...) {
         elog_log(1, "setarr: out of memory.\n");
-        return nullptr;
+        return ARR_FAILED;
     }
 }
 

@@ -17,7 +17,12 @@ typedef struct Arr Arr;
  * are always kept in strcmp order. */
 Arr *newarr(void *unused);
 /* setarr: stores value under key, replacing an earlier value; returns the
- * earlier value (null if there was none). */
+ * earlier value (null if there was none).  When the key cannot be stored
+ * (out of memory, registered as "setarr: out of memory.\n"; or a null array
+ * or key) it returns ARR_FAILED and the array is as it was.  Replacing the
+ * value of a key already present never fails.  ARR_FAILED is no valid value
+ * to store. */
+#define ARR_FAILED ((void *)-1)
 void *setarr(Arr *a, const char *key, void *value);
 void *getarr(const Arr *a, const char *key);   /* null for a missing key */
 void *delarr(Arr *a, const char *key);         /* removes key; returns its value */

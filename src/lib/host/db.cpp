@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -122,6 +123,27 @@ int schema_field_index(const SchemaTable *t, const char *name) {
     for (int i = 0; i < t->nfields; i++)
         if (!strcmp(t->fields[i].name, name)) return i;
     return -1;
+}
+
+std::vector<const SchemaTable *> schema_candidates(const char *name) {
+    std::vector<const SchemaTable *> out;
+    const SchemaTable *main = schema_table(name);
+    if (!main) return out;
+    out.push_back(main);
+    if (!strcmp(name, "stamag")) out.push_back(&schema_stamag_nodelta);
+    for (int i = 0; i < schema_nlayouts; i++)
+        if (!strcmp(schema_layouts[i].name, name)) out.push_back(&schema_layouts[i]);
+    return out;
+}
+
+const SchemaTable *schema_layout_for(const char *name, int family) {
+    const SchemaTable *main = schema_table(name);
+    if (!main || main->family == family) return main;
+    const char *want = family == LAYOUT_KBCORE ? "kbcore" : "css3.0";
+    for (int i = 0; i < schema_nlayouts; i++)
+        if (!strcmp(schema_layouts[i].name, name) && !strcmp(schema_layouts[i].layout, want))
+            return &schema_layouts[i];
+    return main;
 }
 
 std::vector<std::string> split_words(const char *s) {
@@ -304,31 +326,115 @@ static void normalise(Table *t, const char *p, size_t size) {
     }
 }
 
-/* For a stamag file that is not all rows of either width (trailing blanks
- * removed, a carriage return, a cut line): whether its lines are of the
- * layout without `delta`.  Lines of that layout end by column 117, and
- * their right-justified commid ends at column 100 at the latest, where the
- * other layout's ends at 109; the lengths that only one layout can have
- * decide. */
-static bool stamag_lines_lack_delta(const char *p, size_t size) {
-    const size_t without = (size_t)schema_stamag_nodelta.rowsize;
-    const SchemaTable *with = schema_table("stamag");
-    const SchemaField &commid = with->fields[schema_field_index(with, "commid")];
-    const size_t with_min = (size_t)(commid.offset + commid.width);
-    long votes_without = 0, votes_with = 0;
+/* How far one line (without its newline and carriage return) is from a
+ * layout: 0 when every field sits where the layout puts it -- blanks
+ * between fields, strings starting at their column, numbers that read as
+ * numbers and end at their field's last column -- more for each thing out
+ * of place.  The last field (the load date, whose forms vary) is not
+ * looked at; the line may have lost its trailing blanks. */
+static long line_penalty(const SchemaTable *s, const char *p, size_t len) {
+    size_t tl = len;
+    while (tl && (p[tl - 1] == ' ' || p[tl - 1] == '\t')) tl--;
+    if (tl > (size_t)s->rowsize) return 1000;
+    const SchemaField &last = s->fields[s->nfields - 1];
+    long pen = 0;
+    if (tl + 1 < (size_t)last.offset) pen += 50;
+    for (int i = 0; i < s->nfields - 1; i++) {
+        const SchemaField &f = s->fields[i];
+        if ((size_t)f.offset >= tl) break;
+        if (f.offset > 0 && p[f.offset - 1] != ' ') pen += 2;
+        size_t end = (size_t)(f.offset + f.width) < tl ? (size_t)(f.offset + f.width) : tl;
+        const char *q = p + f.offset;
+        size_t n = end - (size_t)f.offset, lead = 0;
+        while (lead < n && q[lead] == ' ') lead++;
+        if (lead == n) continue;
+        if (f.type == dbSTRING) {
+            if (lead) pen += 1;
+            continue;
+        }
+        if (f.type == dbDATE || f.type == dbPOINTER) continue;
+        size_t k = n;
+        while (k && q[k - 1] == ' ') k--;
+        if (k != (size_t)f.width) pen += 1;
+        Value v;
+        if (field_parse(&f, q + lead, k - lead, &v) != 0) pen += 3;
+    }
+    return pen;
+}
+
+/* Which of the layouts the lines of a file (not all rows of one width, or
+ * of a width several layouts share) are written in: the one that most of
+ * its first lines fit exactly, then the one they are least far from; the
+ * earlier layout on a tie.  Null when no line fits any layout. */
+static const SchemaTable *layout_of_lines(const std::vector<const SchemaTable *> &cands, const char *p,
+                                          size_t size) {
+    const long MAXLINES = 2000;
+    std::vector<long> fits(cands.size(), 0), pens(cands.size(), 0);
     size_t i = 0;
-    while (i < size) {
+    long lines = 0;
+    while (i < size && lines < MAXLINES) {
         const char *nl = (const char *)memchr(p + i, '\n', size - i);
         size_t end = nl ? (size_t)(nl - p) : size;
         size_t len = end - i;
-        while (len && (p[i + len - 1] == '\r' || p[i + len - 1] == ' ')) len--;
-        if (len > without)
-            votes_with++;
-        else if (len && (len < with_min || len == without))
-            votes_without++;
+        if (len && p[i + len - 1] == '\r') len--;
+        size_t k = 0;
+        while (k < len && (p[i + k] == ' ' || p[i + k] == '\t')) k++;
+        if (k < len) {
+            lines++;
+            for (size_t c = 0; c < cands.size(); c++) {
+                long pen = line_penalty(cands[c], p + i, len);
+                if (pen == 0) fits[c]++;
+                pens[c] += pen;
+            }
+        }
         i = end + 1;
     }
-    return votes_without > votes_with;
+    long best = -1;
+    for (size_t c = 0; c < cands.size(); c++) {
+        if (!fits[c]) continue;
+        if (best < 0 || fits[c] > fits[best] || (fits[c] == fits[best] && pens[c] < pens[best])) best = (long)c;
+    }
+    return best < 0 ? nullptr : cands[best];
+}
+
+/* Chooses the layout of a table file: the one whose width all its rows have
+ * (the database's own layout tried first; layouts of one width told apart
+ * by their lines), else the one its lines fit best, else the database's
+ * own.  *n receives the row count when the rows are exact. */
+static const SchemaTable *choose_layout(const std::vector<const SchemaTable *> &cands, const SchemaTable *deflt,
+                                        const char *map, size_t size, long *n, bool *exact) {
+    std::vector<const SchemaTable *> exact_ones;
+    std::vector<long> counts;
+    for (const SchemaTable *c : cands) {
+        long k = 0;
+        if (rows_exact(map, size, c->rowsize + 1, &k)) {
+            if (c == deflt) {
+                exact_ones.insert(exact_ones.begin(), c);
+                counts.insert(counts.begin(), k);
+            } else {
+                exact_ones.push_back(c);
+                counts.push_back(k);
+            }
+        }
+    }
+    *exact = !exact_ones.empty();
+    if (exact_ones.size() == 1 || size == 0) {
+        *n = counts.empty() ? 0 : counts[0];
+        return exact_ones.empty() ? deflt : exact_ones[0];
+    }
+    if (exact_ones.size() > 1) {
+        const SchemaTable *s = layout_of_lines(exact_ones, map, size);
+        size_t k = 0;
+        while (s && exact_ones[k] != s) k++;
+        if (!s) k = 0;
+        *n = counts[k];
+        return exact_ones[k];
+    }
+    std::vector<const SchemaTable *> order{deflt};
+    for (const SchemaTable *c : cands)
+        if (c != deflt) order.push_back(c);
+    const SchemaTable *s = layout_of_lines(order, map, size);
+    return s ? s : deflt;
 }
 
 static std::string dir_of(const std::string &path) {
@@ -344,6 +450,8 @@ static bool file_exists(const std::string &path) {
 }
 
 static void load_table(Database *d, Table *t) {
+    /* until the file says otherwise: the layout the database gives new files */
+    if (!d->memory && t->name != "trace") t->schema = schema_layout_for(t->name.c_str(), d->layout);
     t->stride = t->schema->rowsize + 1;
     if (d->memory) {
         t->writable = 1;
@@ -399,19 +507,9 @@ static void load_table(Database *d, Table *t) {
         madvise(map, size, MADV_SEQUENTIAL);
     }
     long n = 0;
-    bool exact = rows_exact(map, size, t->stride, &n);
-    if (!exact && t->schema == schema_table("stamag")) {
-        long n2 = 0;
-        if (rows_exact(map, size, schema_stamag_nodelta.rowsize + 1, &n2)) {
-            t->schema = &schema_stamag_nodelta;
-            t->stride = t->schema->rowsize + 1;
-            n = n2;
-            exact = true;
-        } else if (stamag_lines_lack_delta(map, size)) {
-            t->schema = &schema_stamag_nodelta;
-            t->stride = t->schema->rowsize + 1;
-        }
-    }
+    bool exact = false;
+    t->schema = choose_layout(schema_candidates(t->name.c_str()), t->schema, map, size, &n, &exact);
+    t->stride = t->schema->rowsize + 1;
     t->nullrow = make_nullrow(t->schema);
     t->scratch = t->nullrow;
     bool lastnl = size == 0 || map[size - 1] == '\n';
@@ -532,18 +630,19 @@ void table_refresh(Database *d, Table *t) {
     Table fresh;
     fresh.name = t->name;
     fresh.schema = schema_table(t->name.c_str());
+    fresh.index = t->index;
     load_table(d, &fresh);
     long newn = fresh.nrows.load();
     if (newn < t->nrows.load()) t->nrows.store(newn, std::memory_order_release);
     char *old = t->rows;
     if (old) t->retired.emplace_back(old, t->storage == 1 ? t->maplen : 0);
     if (t->schema != fresh.schema && t->q_fields) {
-        /* the other stamag layout: the field list given out before stays
+        /* another layout: the field list given out before stays
          * valid for its holder, a new one is made on the next query */
         t->q_retired.push_back(t->q_fields);
         t->q_fields = nullptr;
     }
-    t->schema = fresh.schema;
+    __atomic_store_n(&t->schema, fresh.schema, __ATOMIC_RELEASE);
     t->stride = fresh.stride;
     __atomic_store_n(&t->rows, fresh.rows, __ATOMIC_RELEASE);
     t->storage = fresh.storage;
@@ -630,6 +729,7 @@ static void build_view_fields(Database *d, Table *t) {
             loc.slot = (int)s;
             loc.table = v->tables[s];
             loc.f = &b->schema->fields[i];
+            loc.base = b;
             t->vfields.push_back(loc);
             t->vnames.push_back(b->name + "." + loc.f->name);
         }
@@ -652,6 +752,7 @@ int field_at(const Table *t, long i, FieldLoc *loc) {
     loc->table = t->index;
     loc->f = &t->schema->fields[i];
     loc->bundle = 0;
+    loc->base = const_cast<Table *>(t);
     return 1;
 }
 
@@ -671,6 +772,7 @@ int field_resolve(Database *d, Table *t, const char *name, FieldLoc *loc) {
         loc->table = t->index;
         loc->f = &t->schema->fields[i];
         loc->bundle = 0;
+        loc->base = t;
         return 1;
     }
     for (size_t i = 0; i < t->vfields.size(); i++) {
@@ -751,9 +853,29 @@ bool row_records(Database *d, Table *t, long record, std::vector<long> &recs) {
     return true;
 }
 
+const SchemaField *field_current(const FieldLoc &loc) {
+    const SchemaField *f = loc.f;
+    const SchemaTable *s = loc.base ? __atomic_load_n(&loc.base->schema, __ATOMIC_ACQUIRE) : nullptr;
+    if (!f || !s) return f;
+    uintptr_t at = (uintptr_t)f - (uintptr_t)s->fields;
+    if (at < (uintptr_t)s->nfields * sizeof(SchemaField)) return f;
+    int i = schema_field_index(s, f->name);
+    return i < 0 ? nullptr : &s->fields[i];
+}
+
 int field_read(const FieldLoc &loc, const char *const *slots, Value *v, std::string *err) {
     if (loc.bundle) return -1;
-    return field_read_text(loc.f, slots[loc.slot], v, err);
+    const SchemaField *f = field_current(loc);
+    /* a field the table's present layout lacks reads as its null */
+    int rc = f ? field_read_text(f, slots[loc.slot], v, err) : field_parse(loc.f, "", 0, v);
+    if (v->baddate && loc.base && !loc.base->lddate_warned.exchange(1)) {
+        Table *b = loc.base;
+        elog_complain(0,
+                      "dbgetv: %s: load date \"%s\" has no known form; it reads as null (said once for this "
+                      "table)\n",
+                      b->filename.empty() ? b->name.c_str() : b->filename.c_str(), v->s);
+    }
+    return rc;
 }
 
 Dbptr view_register(Database *d, const char *name, std::unique_ptr<View> v) {
@@ -860,7 +982,11 @@ static bool parse_descriptor(const std::string &path, Database *d) {
         std::string val = sp;
         while (!val.empty() && (val[0] == ' ' || val[0] == '\t')) val.erase(0, 1);
         if (key == "schema") {
-            if (val.compare(0, 6, "css3.0") != 0)
+            if (!strcasecmp(val.c_str(), "kbcore"))
+                d->layout = LAYOUT_KBCORE;
+            else if (val.compare(0, 6, "css3.0") == 0)
+                d->layout = LAYOUT_CSS30;
+            else
                 elog_complain(0, "dbopen: %s line %ld: schema %s is not compiled in; css3.0 is used\n",
                               path.c_str(), lineno, val.c_str());
         } else if (key == "dbpath") {

@@ -7,9 +7,39 @@
  * the file /data/ev1.wfdisc.  Rows are fixed-width text laid out exactly as
  * the compiled-in schema says.  Tables are found lazily (on first use); a
  * missing table file is an empty table.  A table opened read-only is
- * memory-mapped, not parsed.  A file whose lines are not all of the schema's
- * width is read through a normalising copy, with a warning naming the file
- * and the first bad line, and refuses writes.
+ * memory-mapped, not parsed.
+ *
+ * ---------------------------------------------------------------- layouts
+ * A table may be kept in one of several layouts (field order, widths and
+ * formats), and each table file is read in its own:
+ *   css3.0           the CSS 3.0 layout (wfdisc rows of 283 characters);
+ *                    stamag also in its variant without `delta` (117);
+ *   kbcore           the wider KB Core layout: identifiers 9 wide, `lddate`
+ *                    19 ("YYYY-MM-DD hh:mm:ss"), `auth` 20, site coordinates
+ *                    with six decimals, ... (wfdisc 287); event also with an
+ *                    8-wide `prefor`;
+ *   kbcore-lddate17  KB Core widths with the 17-character `lddate` of
+ *                    css3.0 (site 159, sensor 149, wfdisc 285).
+ * The layout is recognised from the file's lines: the layout whose width
+ * all rows have (layouts of one width, as origerr's css3.0 and
+ * kbcore-lddate17, are told apart by where their fields sit); else the
+ * layout most lines fit, field by field.  A file whose lines fit no layout
+ * is read through a normalising copy at the width of the database's own
+ * layout (below), with a warning naming the file and the first bad line,
+ * and refuses writes; so does a file of a recognised layout whose lines
+ * are not all exact (carriage returns, trailing blanks removed).
+ * dbquery gives the file's record size, field offsets and widths, and the
+ * address of its rows in that layout; the field list (dbTABLE_FIELDS)
+ * follows it too.  Writes through "r+" keep the file's layout.  A table
+ * file the engine creates takes the layout the descriptor names (css3.0 if
+ * none); tables that have no KB Core layout (detection, calibration,
+ * wfmeas, mt, snetsta, schanloc, stassoc) always take css3.0, and the
+ * amplitude table, which only KB Core has, always KB Core.  Fields only
+ * KB Core has -- stamag's ampid, magres, magdef, mmodel and affiliation's
+ * time, endtime -- are read and written by name in KB Core tables and are
+ * unknown fields ("no field ampid in table stamag") in css3.0 ones.  Rows
+ * of tables in different layouts join and match by value as any others.
+ * An in-memory database uses css3.0.
  *
  * Every call reports failures in the calling thread's error register
  * (elog_log) and returns its failure value (negative, null, or a pointer with
@@ -34,7 +64,10 @@
  * ---------------------------------------------------------------- descriptor
  * If a plain file exists at the database name itself, it is a descriptor:
  * text lines, '#' starts a comment, blank lines ignored, and
- *     schema css3.0         the schema (css3.0 is the only one compiled in)
+ *     schema css3.0         the layout of the table files the engine creates
+ *     schema kbcore           (see "layouts"; css3.0 when the line is
+ *                             missing); any other schema name is warned
+ *                             about and taken as css3.0
  *     dbpath PREFIX[:PREFIX...]
  *                           further database prefixes searched, in order,
  *                           for a table whose file is not at the name
@@ -53,10 +86,22 @@
  *              get: long *        put: long   (pass 0L, not 0)
  *   dbREAL, dbTIME, dbDATE (the load date `lddate`)
  *              get: double *      put: double (pass 0.0, not 0)
- *              A load date is read from "yy-mm-dd hh:mm:ss" or a number;
- *              other text reads as the null (-9999999999.999).  It is
- *              written as epoch seconds "%17.5f".  dbaddv sets `lddate` to
- *              the current time unless it is given.
+ *              A load date (UTC) is read from, in this order:
+ *              "yy-mm-dd hh:mm:ss" (two-digit years 69-99 are 1969-1999,
+ *              00-68 are 2000-2068; four digits also read), epoch seconds,
+ *              and the forms other systems write: YYYYMMDD, YYYY-MM-DD,
+ *              YYYY/MM/DD, DD-MON-YY or DD-MON-YYYY ("01-MAY-09"),
+ *              YYYY-Mon-DD ("2009-May-01"), each optionally followed by
+ *              blanks or "T" and hh:mm, hh:mm:ss[.fff] or hhmmss[.fff]
+ *              ("2014-03-03T110706") and a "Z"; month names in any case;
+ *              no time of day is midnight.  "-" or blanks are the null
+ *              (-9999999999.999); so is text of no known form, which the
+ *              engine reports once per table (elog_complain), naming the
+ *              file and the text -- the read itself succeeds.  A load date
+ *              is written as epoch seconds "%17.5f" in a 17-character
+ *              field and as "YYYY-MM-DD hh:mm:ss" (to the nearest second)
+ *              in the 19-character field of the KB Core layout.  dbaddv
+ *              sets `lddate` to the current time unless it is given.
  *   dbPOINTER  get: void **       put: void *  -- in the row as 18
  *              characters "0x" and 16 lower-case hex digits; the null is
  *              "0x0000000000000000" (a null pointer).

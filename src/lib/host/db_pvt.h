@@ -68,6 +68,13 @@ struct SchemaField {
     double null_num;     /* numeric null (0 for strings) */
 };
 
+/* The families of layouts a descriptor may name for the table files the
+ * engine creates. */
+enum { LAYOUT_CSS30 = 0, LAYOUT_KBCORE = 1 };
+
+/* One layout of a table: its fields in order with their widths, offsets
+ * and formats.  A table may have several (css3.0, the stamag layout without
+ * delta, KB Core and its mixes); every Table holds the one its file uses. */
 struct SchemaTable {
     const char *name;
     const SchemaField *fields;
@@ -76,6 +83,8 @@ struct SchemaTable {
     const char *primary;  /* key fields, blank-separated ("sta chan time::endtime") */
     const char *alternate;
     const char *description;
+    const char *layout;   /* "css3.0", "css3.0-nodelta", "kbcore", "kbcore-lddate17", ... */
+    int family;           /* LAYOUT_CSS30 or LAYOUT_KBCORE */
 };
 
 /* A natural join: fields of t1 against fields of t2 (blank-separated, same
@@ -93,6 +102,16 @@ extern const SchemaJoin schema_joins[];
 extern const int schema_njoins;
 /* The layout variant of stamag without `delta`, chosen by line length. */
 extern const SchemaTable schema_stamag_nodelta;
+/* The further layouts (KB Core and its mixes) of the tables that have them. */
+extern const SchemaTable schema_layouts[];
+extern const int schema_nlayouts;
+
+/* Every layout of a table, its main one (schema_table) first; empty for an
+ * unknown table. */
+std::vector<const SchemaTable *> schema_candidates(const char *name);
+/* The layout a new file of the table takes in a database of a family: the
+ * family's full layout if the table has one, else its main layout. */
+const SchemaTable *schema_layout_for(const char *name, int family);
 
 const SchemaTable *schema_table(const char *name);
 int schema_field_index(const SchemaTable *t, const char *name);   /* -1 if none */
@@ -110,6 +129,7 @@ enum { MAX_SLOTS = 16, MAX_WIDTH = 128 };
 struct Value {
     int type = 0;         /* field type */
     int isnull = 0;
+    int baddate = 0;      /* a load date whose text fits no known form (null) */
     long i = 0;           /* dbINTEGER, dbYEARDAY */
     double d = 0;         /* dbREAL, dbTIME, dbDATE */
     void *p = nullptr;    /* dbPOINTER */
@@ -131,11 +151,16 @@ struct View {
 };
 
 /* One field of a table or view. */
+struct Table;
+
 struct FieldLoc {
     int slot = 0;                 /* which row of the slots */
     long table = -1;              /* base table index of that slot */
     const SchemaField *f = nullptr;
     int bundle = 0;               /* the `bundle` field of a grouped view */
+    Table *base = nullptr;        /* that base table (tables live as long as
+                                     their database): for its once-per-table
+                                     warnings; may be null */
 };
 
 struct Index;
@@ -178,6 +203,7 @@ struct Table {
     std::vector<std::pair<char *, size_t>> retired;
     long cut_row = -1;        /* a last line cut short (no newline): its row */
     long cut_col = 0;         /* and the column where it ends */
+    std::atomic<int> lddate_warned{0};  /* an unreadable load date was reported */
 
     /* views: their fields (qualified names in fieldnames) */
     std::vector<FieldLoc> vfields;
@@ -198,6 +224,7 @@ struct Database {
     std::vector<std::string> dbpath;
     int writable = 0;             /* "r+" */
     int memory = 0;               /* in memory */
+    int layout = LAYOUT_CSS30;    /* the descriptor's layout for new table files */
     std::mutex mu;                /* guards the table list and lazy loads */
     enum { CHUNK = 256, NCHUNK = 1024 };
     std::atomic<Table *> *chunks[NCHUNK] = {nullptr};
@@ -238,6 +265,12 @@ std::vector<long> view_base_tables(Database *d, Table *t);
  * out of range.  A grouped view gives the records of its first row. */
 bool row_records(Database *d, Table *t, long record, std::vector<long> &recs);
 
+/* The field of loc as its base table's rows are laid out now: loc.f, or the
+ * field of the same name when the table's file was read again in another
+ * layout since loc was resolved; null when that layout has no such field.
+ * Everything that reads or writes a row at a FieldLoc's offset goes through
+ * it, so a stale location never reaches past a row. */
+const SchemaField *field_current(const FieldLoc &loc);
 /* Reads one field from the slots.  0, or -1 when the text does not parse
  * (v holds the null then); err (if given) receives the reason. */
 int field_read(const FieldLoc &loc, const char *const *slots, Value *v, std::string *err = nullptr);

@@ -23,6 +23,9 @@ struct Expression {
     long table = -1;
     unsigned long uid = 0;  // the table's uid: a reused view slot is another table
     int type = 0;  // the result type asked for at compile time (0: natural)
+    // the layout of each base table when the field offsets were taken: a
+    // table read again in another layout since makes them wrong
+    std::vector<std::pair<hostdb::Table *, const hostdb::SchemaTable *>> layouts;
 };
 
 namespace {
@@ -165,6 +168,15 @@ int eval_row(const char *fn, Dbptr db, Expression *ex, void *result) {
     if (db.database != ex->database || db.table != ex->table || t->uid != ex->uid) {
         elog_log(0, "%s: expression '%s' was compiled for another table\n", fn, ex->e->text().c_str());
         return -1;
+    }
+    for (const auto &l : ex->layouts) {
+        if (__atomic_load_n(&l.first->schema, __ATOMIC_ACQUIRE) != l.second) {
+            elog_log(0,
+                     "%s: table %s was read again in another layout since expression '%s' was compiled; "
+                     "compile it again\n",
+                     fn, l.first->name.c_str(), ex->e->text().c_str());
+            return -1;
+        }
     }
     const char *slots[hostdb::MAX_SLOTS];
     int n = hostdb::row_slots(d, t, db.record, slots);
@@ -314,6 +326,11 @@ int dbex_compile(Dbptr db, const char *expr, Expression **expression, int type) 
     x->database = table ? db.database : -1;
     x->table = table ? db.table : -1;
     x->uid = table ? t->uid : 0;
+    if (table)
+        for (long b : hostdb::view_base_tables(d, t)) {
+            Table *bt = hostdb::db_table(d, b);
+            if (bt) x->layouts.emplace_back(bt, __atomic_load_n(&bt->schema, __ATOMIC_ACQUIRE));
+        }
     x->type = type;
     *expression = x;
     return 0;

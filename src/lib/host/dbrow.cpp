@@ -89,6 +89,14 @@ static bool parse_long(const char *s, size_t n, long *out) {
     return false;
 }
 
+/* A calendar date that exists. */
+static bool valid_date(int y, int mo, int da) {
+    static const int mdays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (mo < 1 || mo > 12 || da < 1 || da > mdays[mo - 1]) return false;
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return !(mo == 2 && da == 29 && !leap);
+}
+
 /* "yy-mm-dd hh:mm:ss" (or with a four-digit year), UTC. */
 static bool parse_lddate(const char *s, size_t n, double *out) {
     char buf[64];
@@ -97,18 +105,133 @@ static bool parse_lddate(const char *s, size_t n, double *out) {
     buf[n] = 0;
     int y, mo, da, h, mi, se, used = 0;
     if (sscanf(buf, "%d-%d-%d %d:%d:%d%n", &y, &mo, &da, &h, &mi, &se, &used) != 6 || buf[used]) return false;
+    if (buf[0] < '0' || buf[0] > '9') return false;
     if (y < 100) y += y < 69 ? 2000 : 1900;
-    if (mo < 1 || mo > 12 || da < 1 || da > 31 || h > 23 || mi > 59 || se > 60 || h < 0 || mi < 0 || se < 0)
-        return false;
+    if (!valid_date(y, mo, da) || h > 23 || mi > 59 || se > 60 || h < 0 || mi < 0 || se < 0) return false;
     int doy = md2doy(y, mo, da);
     if (doy < 1) return false;
     *out = h2e(y, doy, h, mi, (double)se);
     return true;
 }
 
+namespace {
+
+/* A cursor over the text of a load date. */
+struct DateText {
+    const char *p, *e;
+    bool end() const { return p >= e; }
+    /* Up to max digits; their count (0 if none). */
+    int digits(int max, int *v) {
+        int k = 0;
+        *v = 0;
+        while (p < e && k < max && *p >= '0' && *p <= '9') *v = *v * 10 + (*p++ - '0'), k++;
+        return k;
+    }
+    /* A month name (three letters or in full, any case): 1..12, or 0. */
+    int month() {
+        static const char *const names[] = {"january", "february", "march",     "april",   "may",      "june",
+                                            "july",    "august",   "september", "october", "november", "december"};
+        const char *q = p;
+        char w[16];
+        int k = 0;
+        while (q < e && k < 15 && ((*q >= 'a' && *q <= 'z') || (*q >= 'A' && *q <= 'Z'))) w[k++] = (char)(*q++ | 0x20);
+        w[k] = 0;
+        if (k < 3) return 0;
+        for (int m = 0; m < 12; m++) {
+            size_t full = strlen(names[m]);
+            if ((k == 3 && !strncmp(w, names[m], 3)) || ((size_t)k == full && !strcmp(w, names[m]))) {
+                p = q;
+                return m + 1;
+            }
+        }
+        return 0;
+    }
+    bool take(char c) {
+        if (p < e && *p == c) {
+            p++;
+            return true;
+        }
+        return false;
+    }
+};
+
+int full_year(int y, int ndigits) { return ndigits <= 2 ? (y < 69 ? 2000 + y : 1900 + y) : y; }
+
+}  // namespace
+
+/* The load-date forms other systems write: YYYYMMDD, YYYY-MM-DD, YYYY/MM/DD,
+ * DD-MON-YY[YY], YYYY-Mon-DD and yy-mm-dd, each optionally followed (after
+ * blanks or a "T") by hh:mm[:ss[.fff]] or hhmmss[.fff] and a "Z"; month
+ * names in any case; no time of day is midnight; UTC. */
+static bool parse_lddate_other(const char *s, size_t n, double *out) {
+    DateText c{s, s + n};
+    int y = 0, mo = 0, da = 0, nd;
+    int a;
+    nd = c.digits(8, &a);
+    if (nd == 8) {
+        y = a / 10000, mo = a / 100 % 100, da = a % 100;
+    } else if (nd == 4 && (c.take('-') || c.take('/'))) {
+        y = a;
+        char sep = c.p[-1];
+        if (!(mo = c.month()) && c.digits(2, &mo) < 1) return false;
+        if (!c.take(sep) || c.digits(2, &da) < 1) return false;
+    } else if ((nd == 1 || nd == 2) && (c.take('-') || c.take('/'))) {
+        char sep = c.p[-1];
+        int m = c.month();
+        if (m) {  /* DD-MON-YY */
+            da = a, mo = m;
+            int yd;
+            if (!c.take(sep) || ((nd = c.digits(4, &yd)) != 2 && nd != 4)) return false;
+            y = full_year(yd, nd);
+        } else {  /* yy-mm-dd */
+            y = full_year(a, nd);
+            if (c.digits(2, &mo) < 1 || !c.take(sep) || c.digits(2, &da) < 1) return false;
+        }
+    } else {
+        return false;
+    }
+    int h = 0, mi = 0;
+    double se = 0;
+    if (!c.end()) {
+        bool sep = c.take('T');
+        while (c.take(' ') || c.take('\t')) sep = true;
+        if (!sep) return false;
+        int hh, k = c.digits(6, &hh);
+        if (k == 2 && c.take(':')) {
+            h = hh;
+            if (c.digits(2, &mi) != 2) return false;
+            if (c.take(':')) {
+                int ss;
+                if (c.digits(2, &ss) != 2) return false;
+                se = ss;
+            }
+        } else if (k == 6) {
+            h = hh / 10000, mi = hh / 100 % 100, se = hh % 100;
+        } else if (k == 4) {
+            h = hh / 100, mi = hh % 100;
+        } else {
+            return false;
+        }
+        if (c.take('.')) {
+            double scale = 0.1;
+            int digs = 0;
+            while (!c.end() && *c.p >= '0' && *c.p <= '9') se += (*c.p++ - '0') * scale, scale /= 10, digs++;
+            if (!digs) return false;
+        }
+        c.take('Z');
+        if (!c.end()) return false;
+    }
+    if (!valid_date(y, mo, da) || h > 23 || mi > 59 || se >= 61) return false;
+    int doy = md2doy(y, mo, da);
+    if (doy < 1) return false;
+    *out = h2e(y, doy, h, mi, se);
+    return true;
+}
+
 int field_parse(const SchemaField *f, const char *s, size_t n, Value *v) {
     v->type = f->type;
     v->isnull = 0;
+    v->baddate = 0;
     if (n > MAX_WIDTH) n = MAX_WIDTH;
     memcpy(v->s, s, n);
     v->s[n] = 0;
@@ -153,9 +276,14 @@ int field_parse(const SchemaField *f, const char *s, size_t n, Value *v) {
         v->isnull = v->d == f->null_num;
         return 0;
     case dbDATE:
-        if (!blank && (parse_lddate(s, n, &v->d) || parse_double(s, n, &v->d))) return 0;
+        /* "yy-mm-dd hh:mm:ss", then epoch seconds, then the other forms;
+         * text of no known form is the null, marked for the caller's
+         * warning -- a row is never refused for its load date */
+        if (!blank && (parse_lddate(s, n, &v->d) || parse_double(s, n, &v->d) || parse_lddate_other(s, n, &v->d)))
+            return 0;
         v->d = TIME_NULL;
         v->isnull = 1;
+        v->baddate = !blank;
         return 0;
     case dbPOINTER: {
         if (blank) {
@@ -247,6 +375,17 @@ int field_format(const SchemaField *f, const Value &v, char *out, std::string &e
     case dbDATE: {
         if (v.isnull || !std::isfinite(v.d) || v.d <= -9999999999.0) {
             snprintf(buf, sizeof buf, "%-*s", w, "-");
+            memcpy(out, buf, w);
+            return 0;
+        }
+        if (w >= 19 && v.d > -62135596800.0 && v.d < 253402300799.0) {
+            /* the wide load date of the KB Core layouts: YYYY-MM-DD hh:mm:ss */
+            int y, doy, h, mi, mo, da;
+            double sec;
+            e2h(std::floor(v.d + 0.5), &y, &doy, &h, &mi, &sec);
+            hd2md_date(y, doy, &mo, &da);
+            snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, da, h, mi, (int)sec);
+            snprintf(buf + 19, sizeof buf - 19, "%*s", w - 19, "");
             memcpy(out, buf, w);
             return 0;
         }
@@ -614,9 +753,14 @@ bool collect(Target &tg, const char *table, long record, va_list ap, const char 
                      tg.t->name.c_str(), name);
             return false;
         }
-        p.f = loc.f;
+        p.f = field_current(loc);
+        if (!p.f) {
+            elog_log(0, "%s: no field %s in table %s as its file is laid out now\n", caller, name,
+                     p.t->name.c_str());
+            return false;
+        }
         std::string err;
-        if (field_format(loc.f, v, p.text, err) != 0) {
+        if (field_format(p.f, v, p.text, err) != 0) {
             elog_log(0, "%s: table %s row %s field %s: %s\n", caller, p.t->name.c_str(), recname(record, rb), name,
                      err.c_str());
             return false;
@@ -780,8 +924,13 @@ extern "C" int dbget(Dbptr db, char *s) {
             strcpy(s, v.s);
             return 0;
         }
-        const char *p = slots[loc.slot] + loc.f->offset;
-        size_t n = loc.f->width;
+        const SchemaField *cf = field_current(loc);
+        if (!cf) {
+            strcpy(s, v.s);
+            return 0;
+        }
+        const char *p = slots[loc.slot] + cf->offset;
+        size_t n = cf->width;
         while (n && *p == ' ') p++, n--;
         while (n && p[n - 1] == ' ') n--;
         memcpy(s, p, n);
@@ -837,25 +986,31 @@ extern "C" int dbput(Dbptr db, const char *s) {
             elog_log(0, "dbput: no text for field %ld of %s\n", db.field, tg.t->name.c_str());
             return -1;
         }
+        const SchemaField *f = field_current(loc);
+        if (!f) {
+            elog_log(0, "dbput: no field %s in table %s as its file is laid out now\n", loc.f->name,
+                     bt->name.c_str());
+            return -1;
+        }
         Value v;
         std::string err;
         size_t n = strlen(s);
         const char *p = s;
         while (n && *p == ' ') p++, n--;
         while (n && p[n - 1] == ' ') n--;
-        if (n > (size_t)loc.f->width && loc.f->type == dbSTRING) n = loc.f->width;
-        if (n > MAX_WIDTH || field_parse(loc.f, p, n, &v) != 0) {
+        if (n > (size_t)f->width && f->type == dbSTRING) n = f->width;
+        if (n > MAX_WIDTH || field_parse(f, p, n, &v) != 0) {
             elog_log(0, "dbput: table %s row %s field %s: \"%s\" is not a value of the field\n", bt->name.c_str(),
-                     recname(brec, rb), loc.f->name, s);
+                     recname(brec, rb), f->name, s);
             return -1;
         }
         char buf[MAX_WIDTH + 1];
-        if (field_format(loc.f, v, buf, err) != 0) {
-            elog_log(0, "dbput: table %s row %s field %s: %s\n", bt->name.c_str(), recname(brec, rb), loc.f->name,
+        if (field_format(f, v, buf, err) != 0) {
+            elog_log(0, "dbput: table %s row %s field %s: %s\n", bt->name.c_str(), recname(brec, rb), f->name,
                      err.c_str());
             return -1;
         }
-        memcpy(&row[loc.f->offset], buf, loc.f->width);
+        memcpy(&row[f->offset], buf, f->width);
     } else {
         const char *src = s ? s : bt->scratch.data();
         if (s && !row_text_ok(bt, s, "dbput", brec)) return -1;

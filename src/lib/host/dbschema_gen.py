@@ -10,6 +10,17 @@ either is caught here rather than in a user's data.  Keys come from the key
 tables (core) and the "Primary key" lines (project tables); joins from the
 join table plus the project tables' joins listed below.  The in-memory
 `trace` table is defined here.
+
+Besides the layout of each table's own section (the "css3.0" layout), the
+reference lists the wider KB Core layout of many tables; each becomes a
+further SchemaTable ("kbcore"), and so does its mix with the 17-character
+load date ("kbcore-lddate17") and, for event, the variants whose `prefor`
+is 8 wide.  Fields keep their type and null from the css3.0 table of the
+same name; the fields only KB Core has get theirs from KBCORE_FIELDS.  A
+table that only KB Core has (amplitude) is a table of its own whose main
+layout is the KB Core one.  Layouts of one table of the same row length (origerr's
+mix and its css3.0 layout) are told apart by the content of the lines; the
+script notes them.
 """
 import re
 import sys
@@ -77,6 +88,75 @@ TRACE = [
     # the row so that it goes wherever the row goes.
     ("calibrated", "integer", 2, "%2ld", "0"),
 ]
+
+# Type and null of the fields that only the KB Core layouts have, by table.
+KBCORE_FIELDS = {
+    "stamag": {"ampid": ("integer", "-1"), "magres": ("real", "-999.0"),
+               "magdef": ("string", "-"), "mmodel": ("string", "-")},
+    "affiliation": {"time": ("time", "-9999999999.999"), "endtime": ("time", "9999999999.999")},
+    "amplitude": {"ampid": ("integer", "-1"), "arid": ("integer", "-1"), "parid": ("integer", "-1"),
+                  "chan": ("string", "-"), "amp": ("real", "-1.0"), "per": ("real", "-1.0"),
+                  "snr": ("real", "-1.0"), "amptime": ("time", "-9999999999.999"),
+                  "time": ("time", "-9999999999.999"), "duration": ("real", "-1.0"),
+                  "deltaf": ("real", "-1.0"), "amptype": ("string", "-"), "units": ("string", "-"),
+                  "clip": ("string", "-"), "inarrival": ("string", "-"), "auth": ("string", "-"),
+                  "lddate": ("date", "-")},
+}
+# Keys of the tables only KB Core has.
+KBCORE_KEYS = {"amplitude": ["ampid", ""]}
+KBCORE_JOINS = [
+    ("amplitude", "arrival", "arid", "arid"),
+]
+
+KB = re.compile(r"^- `(\w+)`, (\d+) characters: (.*)\n\s+`([^`]+)`", re.M)
+
+
+def parse_kbcore(md, tables):
+    """The KB Core layouts: {table: [(name, type, width, format, null, offset)]}."""
+    out = {}
+    k = md.find("## 7.")
+    if k < 0:
+        return out
+    for m in KB.finditer(md[k:]):
+        name, length, fields, fmts = m.group(1), int(m.group(2)), m.group(3), m.group(4).split()
+        pairs = [f.strip().split() for f in fields.split(",")]
+        if len(pairs) != len(fmts):
+            sys.exit("kbcore %s: %d fields, %d formats" % (name, len(pairs), len(fmts)))
+        base = {f[0]: f for f in tables.get(name, [])}
+        extra = KBCORE_FIELDS.get(name, {})
+        layout = []
+        off = 0
+        for (fname, width), fmt in zip(pairs, fmts):
+            width = int(width)
+            if fname in base:
+                typ, null = base[fname][1], base[fname][4]
+            elif fname in extra:
+                typ, null = extra[fname]
+            else:
+                sys.exit("kbcore %s.%s: no type or null" % (name, fname))
+            mw = re.match(r"%-?(\d+)", fmt)
+            if not mw or int(mw.group(1)) != width:
+                sys.exit("kbcore %s.%s: format %s does not have width %d" % (name, fname, fmt, width))
+            layout.append((fname, typ, width, fmt, null, off))
+            off += width + 1
+        if off - 1 != length:
+            sys.exit("kbcore %s: %d characters from the widths, %d in the reference" % (name, off - 1, length))
+        out[name] = layout
+    return out
+
+
+def relayout(fields, change):
+    """The fields with some widths and formats changed, offsets recomputed."""
+    out = []
+    off = 0
+    for f in fields:
+        name, typ, width, fmt, null, _ = f
+        if name in change:
+            width, fmt = change[name]
+        out.append((name, typ, width, fmt, null, off))
+        off += width + 1
+    return out
+
 
 ROW = re.compile(r"^\|\s*(\d+)\s*\|\s*`(\w+)`\s*\|\s*(\w+)\s*\|\s*(\d+)\s*\|\s*`([^`]+)`\s*\|\s*([^|]+?)\s*\|\s*(\d+)\s*\|")
 
@@ -208,6 +288,9 @@ def emit_fields(ident, fields):
     return out
 
 
+main_families = {}
+
+
 def main():
     md = open(sys.argv[1], encoding="utf-8").read()
     tables, order, variant, keys, joins = parse(md)
@@ -219,10 +302,52 @@ def main():
     tables["trace"] = trace
     order.append("trace")
     keys["trace"] = ["sta chan time::endtime", ""]
+    kbcore = parse_kbcore(md, tables)
+    # every further layout: (table, layout name, family, fields)
+    layouts = []
+    for name, fields in kbcore.items():
+        if name not in tables:
+            # a table only KB Core has: its main layout is KB Core
+            tables[name] = fields
+            order.insert(order.index("trace"), name)
+            keys[name] = KBCORE_KEYS[name]
+            main_family = "kbcore"
+        else:
+            layouts.append((name, "kbcore", fields))
+            main_family = None
+        variants = [("kbcore-lddate17", {"lddate": (17, "%-17.17s")})]
+        if name == "event":
+            variants += [("kbcore-prefor8", {"prefor": (8, "%8ld")}),
+                         ("kbcore-prefor8-lddate17", {"prefor": (8, "%8ld"), "lddate": (17, "%-17.17s")})]
+        for vname, change in variants:
+            layouts.append((name, vname, relayout(fields, change)))
+        if main_family:
+            main_families[name] = main_family
+    # a variant identical to a layout already listed adds nothing; one of
+    # another shape but the same row length could not be told apart
+    seen = {}
+    for name in order:
+        seen.setdefault(name, []).append(tables[name])
+    seen.setdefault("stamag", []).append(variant)
+    kept = []
+    for name, lname, fields in layouts:
+        shapes = seen.setdefault(name, [])
+        if any(f == fields for f in shapes):
+            continue
+        length = check(name + "(" + lname + ")", fields)
+        for other in shapes:
+            if check(name, other) == length:
+                sys.stderr.write("note: %s: layout %s has the row length %d of another layout; "
+                                 "its files are told apart by their content\n" % (name, lname, length))
+        shapes.append(fields)
+        kept.append((name, lname, fields))
+    layouts = kept
     out = ["/*",
            " * dbschema.cpp -- the compiled-in CSS 3.0 schema (and the in-memory trace",
-           " * table).  Generated by dbschema_gen.py from the schema reference; do not",
-           " * edit by hand: change the reference or the script and regenerate.",
+           " * table): every table's main layout, the stamag layout without delta, and",
+           " * the KB Core layouts and their mixes.  Generated by dbschema_gen.py from",
+           " * the schema reference; do not edit by hand: change the reference or the",
+           " * script and regenerate.",
            " */",
            '#include "db_pvt.h"',
            "",
@@ -233,25 +358,39 @@ def main():
         out.append("")
     out += emit_fields("f_stamag_nodelta", variant)
     out.append("")
+    for name, lname, fields in layouts:
+        out += emit_fields("f_%s_%s" % (name, lname.replace("-", "_")), fields)
+        out.append("")
     out.append("const SchemaTable schema_tables[] = {")
     for name in order:
         length = check(name, tables[name])
         pk, ak = keys.get(name, [None, ""])
         if pk is None:
             sys.exit("no primary key for " + name)
-        out.append("    {%s, f_%s, %d, %d, %s, %s, %s}," % (cstr(name), name, len(tables[name]), length,
-                                                          cstr(pk), cstr(ak or ""), cstr(name)))
+        fam = main_families.get(name, "css3.0")
+        out.append("    {%s, f_%s, %d, %d, %s, %s, %s, %s, %s}," % (
+            cstr(name), name, len(tables[name]), length, cstr(pk), cstr(ak or ""), cstr(name), cstr(fam),
+            "LAYOUT_KBCORE" if fam == "kbcore" else "LAYOUT_CSS30"))
     out.append("};")
     out.append("const int schema_ntables = %d;" % len(order))
     out.append("")
     vlen = check("stamag(variant)", variant)
     pk, ak = keys["stamag"]
-    out.append("const SchemaTable schema_stamag_nodelta = {\"stamag\", f_stamag_nodelta, %d, %d, %s, %s, \"stamag\"};"
-               % (len(variant), vlen, cstr(pk), cstr(ak or "")))
+    out.append("const SchemaTable schema_stamag_nodelta = {\"stamag\", f_stamag_nodelta, %d, %d, %s, %s, \"stamag\", "
+               "\"css3.0-nodelta\", LAYOUT_CSS30};" % (len(variant), vlen, cstr(pk), cstr(ak or "")))
+    out.append("")
+    out.append("const SchemaTable schema_layouts[] = {")
+    for name, lname, fields in layouts:
+        pk, ak = keys[name]
+        out.append("    {%s, f_%s_%s, %d, %d, %s, %s, %s, %s, LAYOUT_KBCORE}," % (
+            cstr(name), name, lname.replace("-", "_"), len(fields), check(name, fields), cstr(pk), cstr(ak or ""),
+            cstr(name), cstr(lname)))
+    out.append("};")
+    out.append("const int schema_nlayouts = %d;" % len(layouts))
     out.append("")
     out.append("const SchemaJoin schema_joins[] = {")
     seen = set()
-    for a, b, k1, k2 in joins + EXTRA_JOINS:
+    for a, b, k1, k2 in joins + EXTRA_JOINS + KBCORE_JOINS:
         if (a, b) in seen:
             continue
         seen.add((a, b))

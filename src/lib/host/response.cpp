@@ -121,6 +121,8 @@ void free_stage(ResponseStage *s) {
     free(s->num_errors);
     free(s->den);
     free(s->den_errors);
+    free(s->amp_error);
+    free(s->phase_error);
 }
 
 // Parses the body of one stage.
@@ -130,9 +132,9 @@ public:
 
     int paz() {
         std::vector<double> v;
-        if (numbers("the normalisation factor and frequency (a0 fnorm)", 2, 2, v) < 0) return -1;
+        if (numbers("the normalisation factor and frequency (a0 fnorm, or a0)", 1, 2, v) < 0) return -1;
         st_.a0 = v[0];
-        st_.fnorm = v[1];
+        st_.fnorm = v.size() == 2 ? v[1] : 0.0;
         std::vector<double> p, pe, z, ze;
         long np, nz;
         if (count("the number of poles", 0, &np) < 0 || complex_rows("pole", np, p, pe) < 0) return -1;
@@ -146,17 +148,35 @@ public:
         long n;
         if (count("the number of frequency rows", 1, &n) < 0) return -1;
         std::vector<double> cols[7];
-        const int ncol = with_bounds ? 7 : 3;
+        size_t ncol = with_bounds ? 7 : 3;
         const char *what = with_bounds ? "a row of 7 numbers (freq amp phase amph ampl phh phl)"
-                                       : "a row of 3 numbers (freq amp phase)";
+                                       : "a row of 3 numbers (freq amp phase) or 5 (freq amp phase amp_err "
+                                         "phase_err)";
         for (long r = 0; r < n; r++) {
             std::vector<double> v;
-            if (numbers(what, ncol, ncol, v) < 0) return -1;
+            if (numbers(what, with_bounds ? 7 : 3, with_bounds ? 7 : 5, v) < 0) return -1;
+            if (r == 0 && !with_bounds) ncol = v.size();
+            if (v.size() != ncol || ncol == 4) {
+                if (ncol == 4)
+                    elog_log(0, "read_response: line %ld: expected %s, found 4 numbers.\n", in_.lineno(), what);
+                else
+                    elog_log(0,
+                             "read_response: line %ld: expected %s, found %zu numbers where the table's first row "
+                             "has %zu.\n",
+                             in_.lineno(), what, v.size(), ncol);
+                return -1;
+            }
             if (v[0] < 0.0) return fail("a frequency of 0 or more", "a negative frequency");
             if (r > 0 && !(v[0] > cols[0].back())) return fail("frequencies increasing down the table", "one that is not");
-            for (int k = 0; k < ncol; k++) cols[k].push_back(v[(size_t)k]);
+            for (size_t k = 0; k < ncol; k++) cols[k].push_back(v[k]);
         }
         st_.nfap = (int)n;
+        if (ncol == 5)
+            return store({{&st_.freq, &cols[0]},
+                          {&st_.amp, &cols[1]},
+                          {&st_.phase, &cols[2]},
+                          {&st_.amp_error, &cols[3]},
+                          {&st_.phase_error, &cols[4]}});
         if (with_bounds)
             return store({{&st_.freq, &cols[0]},
                           {&st_.amp, &cols[1]},
@@ -170,8 +190,9 @@ public:
 
     int fir() {
         std::vector<double> v;
-        if (numbers("the sample rate and decimation factor (srate decimation)", 2, 2, v) < 0) return -1;
+        if (numbers("the sample rate and decimation factor (srate decimation, or srate)", 1, 2, v) < 0) return -1;
         if (!(v[0] > 0.0)) return fail("a positive sample rate", "one that is not");
+        if (v.size() == 1) v.push_back(1.0);
         if (v[1] < 1.0 || v[1] > 1e9 || v[1] != floor(v[1]))
             return fail("a decimation factor that is a whole number, 1 or more", "one that is not");
         st_.srate = v[0];
@@ -190,6 +211,14 @@ public:
         st_.nnum = (int)nn;
         st_.nden = (int)nd;
         return store({{&st_.num, &b}, {&st_.num_errors, &be}, {&st_.den, &a}, {&st_.den_errors, &ae}});
+    }
+
+    int delay() {
+        std::vector<double> v;
+        if (numbers("the delay in seconds", 1, 1, v) < 0) return -1;
+        if (fabs(v[0]) > 1e9) return fail("a delay of at most 1e9 seconds", "a larger one");
+        st_.delay = v[0];
+        return 0;
     }
 
 private:
@@ -286,8 +315,10 @@ private:
 };
 
 int parse_header(const std::vector<std::string> &w, long lineno, ResponseStage &st) {
-    if (w.size() != 4) {
-        elog_log(0, "read_response: line %ld: expected a stage header 'type stage auth rtype', found %zu fields.\n",
+    if (w.size() < 4) {
+        elog_log(0,
+                 "read_response: line %ld: expected a stage header 'type stage auth rtype [source]', found %zu "
+                 "fields.\n",
                  lineno, w.size());
         return -1;
     }
@@ -312,15 +343,29 @@ int parse_header(const std::vector<std::string> &w, long lineno, ResponseStage &
         st.kind = RESPONSE_FAP2;
     else if (rt == "fir")
         st.kind = RESPONSE_FIR;
+    else if (rt == "delay")
+        st.kind = RESPONSE_DELAY;
     else {
-        elog_log(0, "read_response: line %ld: unknown response type '%s' (paz, fap, fap2 or fir).\n", lineno,
+        elog_log(0, "read_response: line %ld: unknown response type '%s' (paz, fap, fap2, fir or delay).\n", lineno,
                  rt.c_str());
+        return -1;
+    }
+    // the source: the rest of the header, its words joined by one blank
+    std::string source;
+    for (size_t k = 4; k < w.size(); k++) {
+        if (!source.empty()) source += ' ';
+        source += w[k];
+    }
+    if (source.size() >= sizeof st.source) {
+        elog_log(0, "read_response: line %ld: the stage source '%.40s...' is longer than %zu characters.\n", lineno,
+                 source.c_str(), sizeof st.source - 1);
         return -1;
     }
     strcpy(st.type, w[0].c_str());
     st.stage = (int)stage;
     strcpy(st.auth, w[2].c_str());
     strcpy(st.rtype, rt.c_str());
+    strcpy(st.source, source.c_str());
     return 0;
 }
 
@@ -394,6 +439,7 @@ int read_response(FILE *fp, Response **response) {
             case RESPONSE_PAZ: ok = body.paz(); break;
             case RESPONSE_FAP: ok = body.fap(false); break;
             case RESPONSE_FAP2: ok = body.fap(true); break;
+            case RESPONSE_DELAY: ok = body.delay(); break;
             default: ok = body.fir(); break;
             }
         }
@@ -485,6 +531,11 @@ int eval_response(Response *response, double frequency, double *real, double *im
             }
             break;
         }
+        case RESPONSE_DELAY:
+            // a pure delay: exp(-i 2 pi f delay), reduced to one turn first
+            // so that large delays keep their precision
+            v = std::polar(1.0, -2.0 * M_PI * remainder(f * s.delay, 1.0));
+            break;
         default:
             elog_log(0, "eval_response: stage %d has an unknown type.\n", s.stage);
             return -1;

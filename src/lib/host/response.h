@@ -10,26 +10,30 @@
  * ------------------------------------------------------------------ file format
  *
  * Text, read line by line (lines up to 4095 characters).  A "#" starts a
- * comment that runs to the end of its line; blank lines are ignored
- * anywhere.  Numbers are decimal floating-point numbers as strtod reads
+ * comment that runs to the end of its line; comment lines and blank lines
+ * are ignored anywhere, before, between and inside stages.  Numbers are decimal floating-point numbers as strtod reads
  * them ("1.5e-3"); they must be finite.  Fields are separated by blanks or
  * tabs, and every line must hold exactly the fields given below.
  *
  * The file is one or more stages, each a header line followed by its body:
  *
- *   type stage auth rtype
+ *   type stage auth rtype [source]
  *
  *   type   a word naming the kind of stage ("theoretical", "measured", ...),
  *          kept but not interpreted;
  *   stage  the stage number, an integer, kept;
  *   auth   a word naming the author or source, kept;
- *   rtype  "paz", "fap", "fap2" or "fir": the body that follows.
- *   Each word is at most 63 characters.
+ *   rtype  "paz", "fap", "fap2", "fir" or "delay": the body that follows;
+ *   source optional: where the stage came from (for example the name of the
+ *          file it was made from), kept; the rest of the line, its words
+ *          joined by one blank, at most 255 characters.
+ *   Each of the first four words is at most 63 characters.
  *
  * "paz" -- poles and zeros of the Laplace transform, in radians per second:
  *
  *   a0 fnorm                 normalisation factor, and the frequency (Hz) at
- *                            which it normalises the stage (kept, not applied)
+ *                            which it normalises the stage (kept, not applied;
+ *                            the line may hold a0 alone: fnorm is then 0)
  *   npoles                   number of poles (an integer, 0 or more)
  *   re im [re_err im_err]    one line per pole
  *   nzeros                   number of zeros
@@ -40,7 +44,11 @@
  * "fap" -- a table of frequency, amplitude and phase:
  *
  *   n                        number of rows (at least 1)
- *   freq amp phase           one line per row
+ *   freq amp phase           one line per row, or
+ *   freq amp phase amp_err phase_err
+ *                            with the amplitude and phase errors (kept, not
+ *                            used); every row of a table has the columns of
+ *                            its first row
  *
  * "fap2" -- the same with bounds on amplitude and phase:
  *
@@ -60,7 +68,8 @@
  * impulse response):
  *
  *   srate decimation         input sample rate (samples per second, > 0) and
- *                            decimation factor (an integer, 1 for none; kept)
+ *                            decimation factor (an integer, 1 for none; kept);
+ *                            or srate alone (decimation 1)
  *   nnum                     number of numerator coefficients (at least 1)
  *   coef [err]               one line per coefficient, b0 first
  *   nden                     number of denominator coefficients (0 for FIR)
@@ -68,6 +77,12 @@
  *
  *   H(f) = sum b_k z^-k / sum a_k z^-k,  z = exp(2 pi i f / srate);
  *   with no denominator the sum below is 1.
+ *
+ * "delay" -- a pure delay (a phase shift that grows with frequency):
+ *
+ *   seconds                  the delay (negative: an advance)
+ *
+ *   H(f) = exp(-2 pi i f seconds).
  *
  * Example: a seismometer (one stage of poles and zeros, velocity in,
  * volts out) followed by a two-tap averaging filter at 100 samples/s.
@@ -87,6 +102,31 @@
  *   0.5
  *   0.5
  *   0
+ *
+ * The same in the shape data centres publish files (comments between the
+ * lines, a source after the type, a0 alone, coefficients with their
+ * errors, the input rate alone), with the digitiser's delay:
+ *
+ *   #  sensor and digitiser of XYZ BHZ
+ *   theoretical  1  acme  paz   XYZ.BHZ.pazfir
+ *   #  normalization factor
+ *    1.0
+ *    2
+ *    -4.443  4.443  0  0
+ *    -4.443 -4.443  0  0
+ *    2
+ *    0 0 0 0
+ *    0 0 0 0
+ *   theoretical  2  acme  fir   XYZ.BHZ.pazfir
+ *   #  input sample rate
+ *    100
+ *    2
+ *   #  coefficient  error
+ *    0.5  0
+ *    0.5  0
+ *    0
+ *   theoretical  3  acme  delay XYZ.BHZ.pazfir
+ *    0.005
  */
 #ifndef HOSTKIT_RESPONSE_H
 #define HOSTKIT_RESPONSE_H
@@ -97,14 +137,14 @@
 extern "C" {
 #endif
 
-enum { RESPONSE_PAZ = 1, RESPONSE_FAP = 2, RESPONSE_FAP2 = 3, RESPONSE_FIR = 4 };
+enum { RESPONSE_PAZ = 1, RESPONSE_FAP = 2, RESPONSE_FAP2 = 3, RESPONSE_FIR = 4, RESPONSE_DELAY = 5 };
 
 typedef struct ResponseStage {
     char type[64];   /* header fields as read */
     int stage;
     char auth[64];
-    char rtype[8];   /* "paz", "fap", "fap2" or "fir" */
-    int kind;        /* RESPONSE_PAZ ... RESPONSE_FIR */
+    char rtype[8];   /* "paz", "fap", "fap2", "fir" or "delay" */
+    int kind;        /* RESPONSE_PAZ ... RESPONSE_DELAY */
 
     /* paz: complex values as (re, im) pairs; errors 0 when not given */
     double a0, fnorm;
@@ -123,6 +163,13 @@ typedef struct ResponseStage {
     int nnum, nden;
     double *num, *num_errors;  /* nnum doubles each */
     double *den, *den_errors;  /* nden doubles each (null when nden is 0) */
+
+    /* the header's source field ("" when the header has none) */
+    char source[256];
+    /* fap with error columns: nfap doubles each (else null) */
+    double *amp_error, *phase_error;
+    /* delay: seconds */
+    double delay;
 } ResponseStage;
 
 typedef struct Response {

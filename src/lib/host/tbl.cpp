@@ -14,6 +14,7 @@
 // process ended holds what was last stored.
 
 #include "stock.h"
+#include "lockfd_pvt.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -51,7 +52,7 @@ int file_map(Tbl *t, long room) {
         elog_log(1, "filetbl: ftruncate(%s,%zu) error.\n", t->filename, want);
         return -1;
     }
-    void *m = mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_SHARED, t->fd, 0);
+    void *m = hk_lockfd_mmap(want, PROT_READ | PROT_WRITE, t->fd);
     if (m == MAP_FAILED) {
         elog_log(1, "filetbl: mmap(%s,%zu) error.\n", t->filename, want);
         return -1;
@@ -154,6 +155,13 @@ int filetbl(const char *filename, const char *name, long nmax, int, long size, T
         elog_log(1, "filetbl: open(%s) error.\n", filename);
         return -1;
     }
+    // Entered before any lock is taken: a child forked from now on holds
+    // neither this list's lock nor one a family takes on the descriptor.
+    if (hk_lockfd_keep("filetbl", fd) < 0) {
+        hk_lockfd_drop(fd);
+        close(fd);
+        return -1;
+    }
     // One list per file at a time: two lists on one file (in two processes,
     // or twice in one) would each keep their own count and overwrite each
     // other's records.  The lock belongs to this descriptor and sits on one
@@ -167,12 +175,14 @@ int filetbl(const char *filename, const char *name, long nmax, int, long size, T
     fl.l_len = 1;
     if (fcntl(fd, F_OFD_SETLK, &fl) < 0 && (errno == EAGAIN || errno == EACCES)) {
         elog_log(0, "filetbl: '%s' is already open as a list (in this or another process).\n", filename);
+        hk_lockfd_drop(fd);
         close(fd);
         return -1;
     }
     struct stat st;
     if (fstat(fd, &st) < 0) {
         elog_log(1, "filetbl: fstat(%s) error.\n", filename);
+        hk_lockfd_drop(fd);
         close(fd);
         return -1;
     }
@@ -182,6 +192,7 @@ int filetbl(const char *filename, const char *name, long nmax, int, long size, T
         elog_log(1, "filetbl: malloc() error.\n");
         free(t);
         free(fname);
+        hk_lockfd_drop(fd);
         close(fd);
         return -1;
     }
@@ -387,7 +398,10 @@ void freetbl(Tbl *t, void (*free_fn)(void *)) {
             msync(t->map, t->mapsize, MS_SYNC);
             munmap(t->map, t->mapsize);
         }
-        if (t->fd >= 0) close(t->fd);
+        if (t->fd >= 0) {
+            hk_lockfd_drop(t->fd);
+            close(t->fd);
+        }
         free(t->filename);
     } else {
         free(t->data);

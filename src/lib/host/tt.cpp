@@ -12,6 +12,10 @@
  * reflections) are cut into pieces monotonic in distance, and each call
  * interpolates T(X) on them with cubic Hermite polynomials whose slopes are
  * the exact ray parameters.  The per-depth tables live in the caller's hook.
+ *
+ * This file holds the entry, the first-arrival families and the named
+ * branches; other phase names are read by their legs (ttphase.cpp) and
+ * traced by the engine in ttlegs.cpp, whose tables share the hook.
  */
 #include <algorithm>
 #include <cctype>
@@ -27,22 +31,79 @@
 
 #include "stock.h"
 #include "tt.h"
+#include "tt_pvt.h"
 
-int tt_model_table(int i, const char **name, const double (**rows)[4]);
+using namespace ttpvt;
+
+// ------------------------------------------------------------ branch pieces
+
+void ttpvt::add_monotonic(std::vector<Piece> *pieces, int name, const RayPt *run, size_t n) {
+    if (n < 2) return;
+    const size_t i1 = n - 1;
+    size_t s = 0;
+    while (s < i1) {
+        size_t e = s + 1;
+        int dir = 0;
+        while (e <= i1) {
+            double d = run[e].x - run[e - 1].x;
+            int sg = d > 0 ? 1 : (d < 0 ? -1 : 0);
+            if (sg != 0 && dir != 0 && sg != dir) break;
+            if (sg != 0) dir = sg;
+            e++;
+        }
+        e--;  // last index of the monotonic stretch
+        Piece pc;
+        pc.name = name;
+        for (size_t j = s; j <= e; j++) {
+            if (!pc.x.empty() && run[j].x == pc.x.back()) continue;
+            pc.x.push_back(run[j].x);
+            pc.t.push_back(run[j].t);
+            pc.p.push_back(run[j].p);
+            pc.dz.push_back(run[j].dz);
+        }
+        if (pc.x.size() >= 2 && pc.x.front() > pc.x.back()) {
+            std::reverse(pc.x.begin(), pc.x.end());
+            std::reverse(pc.t.begin(), pc.t.end());
+            std::reverse(pc.p.begin(), pc.p.end());
+            std::reverse(pc.dz.begin(), pc.dz.end());
+        }
+        if (pc.x.size() >= 2) pieces->push_back(std::move(pc));
+        if (e == s) e = s + 1;
+        s = e;
+    }
+}
+
+namespace {
+inline void hermite(const Piece &pc, size_t i, double x, double *t, double *p) {
+    double x0 = pc.x[i], x1 = pc.x[i + 1];
+    double h = x1 - x0;
+    double s = (x - x0) / h;
+    double s2 = s * s, s3 = s2 * s;
+    double t0 = pc.t[i], t1 = pc.t[i + 1], m0 = pc.p[i] * h, m1 = pc.p[i + 1] * h;
+    *t = (2 * s3 - 3 * s2 + 1) * t0 + (s3 - 2 * s2 + s) * m0 + (-2 * s3 + 3 * s2) * t1 + (s3 - s2) * m1;
+    *p = ((6 * s2 - 6 * s) * t0 + (3 * s2 - 4 * s + 1) * m0 + (-6 * s2 + 6 * s) * t1 + (3 * s2 - 2 * s) * m1) / h;
+}
+}  // namespace
+
+bool ttpvt::piece_at(const Piece &pc, double x, double *t, double *p, double *dz) {
+    if (x < pc.x.front() || x > pc.x.back()) return false;
+    size_t i = std::upper_bound(pc.x.begin(), pc.x.end(), x) - pc.x.begin();
+    if (i == 0) i = 1;
+    if (i >= pc.x.size()) i = pc.x.size() - 1;
+    hermite(pc, i - 1, x, t, p);
+    double w = (x - pc.x[i - 1]) / (pc.x[i] - pc.x[i - 1]);
+    *dz = pc.dz[i - 1] + w * (pc.dz[i] - pc.dz[i - 1]);
+    return true;
+}
 
 namespace {
 
-const double RE = TT_EARTH_RADIUS;
 const double DEG = M_PI / 180.0;
 const double MAX_SOURCE_DEPTH = 2800.0;
 const double MAX_ABOVE = 10.0;      // km above the surface, sources and receivers
 const double MAX_BELOW_RCV = 10.0;  // km below the surface for receivers
 const double GAP = 0.1 * DEG;       // largest distance step between neighbouring rays
 const long HOOK_MAGIC = 0x74746361;  // "ttca"
-// Waves diffracted along the core are followed for at most this arc beyond
-// the ray grazing it: they fade with the arc, and past it the core phases
-// are the first arrivals, as in the published tables.
-const double MAX_DIFFRACTION = 60.0 * DEG;
 
 // ------------------------------------------------------------ phase names
 
@@ -97,39 +158,6 @@ bool phase_mask(const std::string &w, Mask *m) {
 }
 
 // ------------------------------------------------------------ model layers
-
-struct Layer {
-    double rt, rb;  // radii of top and bottom, km
-    double et, eb;  // eta = r / v at top and bottom, s/rad
-    double k;       // d ln(eta) / d ln(r): eta = et * (r / rt)^k
-    int region;     // 0 crust and mantle, 1 outer core, 2 inner core
-};
-
-// Closed-form pieces of a layer for ray parameter p: at a radius where
-// eta >= p, A = acos(p / eta) and S = sqrt(eta^2 - p^2).
-struct AS {
-    double a, s;
-};
-inline AS as_at(double p, double eta) {
-    if (eta <= p) return {0.0, 0.0};
-    return {std::acos(p / eta), std::sqrt((eta - p) * (eta + p))};
-}
-
-// Adds X and tau across the part of layer L between radii r1 > r2, given
-// the pieces u and l at its ends; eta stays >= p in between.
-inline void layer_part(const Layer &L, double p, const AS &u, const AS &l, double r1, double r2, double *x,
-                       double *tau) {
-    if (std::fabs(L.k) < 1e-9) {
-        // eta constant: the integrals reduce to logarithms.
-        double lr = std::log(r1 / r2);
-        double s = u.s > 0 ? u.s : 1e-300;
-        *x += p * lr / s;
-        *tau += u.s * lr;
-        return;
-    }
-    *x += (u.a - l.a) / L.k;
-    *tau += ((u.s - p * u.a) - (l.s - p * l.a)) / L.k;
-}
 
 struct Profile {
     std::vector<Layer> layers;
@@ -412,12 +440,6 @@ int model_index(const char *model) {
 
 // ------------------------------------------------------------ per-depth tables
 
-struct Piece {
-    int name;
-    std::vector<double> x, t, p;  // increasing x
-    std::vector<double> dz;       // dT/d(source depth), s/km
-};
-
 struct DepthTable {
     int model = -1, prof = -1;
     double z = 0;
@@ -434,40 +456,14 @@ struct Ray {
     double dz;  // dT/d(source depth)
 };
 
-// Cuts a run of rays of one branch into pieces monotonic in distance.
+// Cuts the rays i0 to i1 of a run of one branch into pieces monotonic in
+// distance.
 void add_run(std::vector<Piece> *pieces, const std::vector<Ray> &run, size_t i0, size_t i1) {
     if (i1 <= i0) return;
-    size_t s = i0;
-    while (s < i1) {
-        size_t e = s + 1;
-        int dir = 0;
-        while (e <= i1) {
-            double d = run[e].x - run[e - 1].x;
-            int sg = d > 0 ? 1 : (d < 0 ? -1 : 0);
-            if (sg != 0 && dir != 0 && sg != dir) break;
-            if (sg != 0) dir = sg;
-            e++;
-        }
-        e--;  // last index of the monotonic stretch
-        Piece pc;
-        pc.name = run[s].name;
-        for (size_t j = s; j <= e; j++) {
-            if (!pc.x.empty() && run[j].x == pc.x.back()) continue;
-            pc.x.push_back(run[j].x);
-            pc.t.push_back(run[j].t);
-            pc.p.push_back(run[j].p);
-            pc.dz.push_back(run[j].dz);
-        }
-        if (pc.x.size() >= 2 && pc.x.front() > pc.x.back()) {
-            std::reverse(pc.x.begin(), pc.x.end());
-            std::reverse(pc.t.begin(), pc.t.end());
-            std::reverse(pc.p.begin(), pc.p.end());
-            std::reverse(pc.dz.begin(), pc.dz.end());
-        }
-        if (pc.x.size() >= 2) pieces->push_back(std::move(pc));
-        if (e == s) e = s + 1;
-        s = e;
-    }
+    std::vector<RayPt> pts;
+    pts.reserve(i1 - i0 + 1);
+    for (size_t j = i0; j <= i1; j++) pts.push_back(RayPt{run[j].p, run[j].x, run[j].t, run[j].dz});
+    add_monotonic(pieces, run[i0].name, pts.data(), pts.size());
 }
 
 // Splits a sequence of rays into runs of one name without jumps.  A run
@@ -732,6 +728,13 @@ void build_depth(const Profile &pr, double z, DepthTable *dt) {
 struct Cache {
     std::vector<std::unique_ptr<DepthTable>> tables;  // most recent last
     static const size_t MAX = 16;
+    // The tables of phases named by their legs, made when first asked for.
+    std::unique_ptr<LegCache, void (*)(LegCache *)> legs{nullptr, leg_cache_free};
+
+    LegCache *leg_cache() {
+        if (!legs) legs.reset(leg_cache_new());
+        return legs.get();
+    }
 
     const DepthTable *get(int model, int prof, double z) {
         for (size_t i = tables.size(); i-- > 0;) {
@@ -767,27 +770,6 @@ struct Arrival {
     double dz;    // s/km
     bool longway;
 };
-
-inline void hermite(const Piece &pc, size_t i, double x, double *t, double *p) {
-    double x0 = pc.x[i], x1 = pc.x[i + 1];
-    double h = x1 - x0;
-    double s = (x - x0) / h;
-    double s2 = s * s, s3 = s2 * s;
-    double t0 = pc.t[i], t1 = pc.t[i + 1], m0 = pc.p[i] * h, m1 = pc.p[i + 1] * h;
-    *t = (2 * s3 - 3 * s2 + 1) * t0 + (s3 - 2 * s2 + s) * m0 + (-2 * s3 + 3 * s2) * t1 + (s3 - s2) * m1;
-    *p = ((6 * s2 - 6 * s) * t0 + (3 * s2 - 4 * s + 1) * m0 + (-6 * s2 + 6 * s) * t1 + (3 * s2 - 2 * s) * m1) / h;
-}
-
-bool piece_at(const Piece &pc, double x, double *t, double *p, double *dz) {
-    if (x < pc.x.front() || x > pc.x.back()) return false;
-    size_t i = std::upper_bound(pc.x.begin(), pc.x.end(), x) - pc.x.begin();
-    if (i == 0) i = 1;
-    if (i >= pc.x.size()) i = pc.x.size() - 1;
-    hermite(pc, i - 1, x, t, p);
-    double w = (x - pc.x[i - 1]) / (pc.x[i] - pc.x[i - 1]);
-    *dz = pc.dz[i - 1] + w * (pc.dz[i] - pc.dz[i - 1]);
-    return true;
-}
 
 // All arrivals of the named branches at distance delta (radians).
 template <class F>
@@ -829,10 +811,14 @@ bool bad_number(double v) { return !std::isfinite(v); }
 
 namespace {
 
+// The phase list: each entry is a set of the named branches or a phase
+// read by its legs (leg[i] >= 0, an index into legs).
 struct Request {
     Mask entries[64];
+    int leg[64];
     int nentries = 0;
     Mask all = 0;
+    std::vector<LegPhase> legs;
 };
 
 bool parse_phases(const char *phases, Request *rq) {
@@ -840,16 +826,29 @@ bool parse_phases(const char *phases, Request *rq) {
     std::string w;
     auto flush = [&]() {
         if (w.empty()) return true;
-        Mask m;
-        if (!phase_mask(w, &m)) {
-            elog_log(0, "ttcalc: unknown phase \"%s\"\n", w.c_str());
-            return false;
-        }
         if (rq->nentries >= 64) {
             elog_log(0, "ttcalc: more than 64 phases in the list\n");
             return false;
         }
-        rq->entries[rq->nentries++] = m;
+        Mask m = 0;
+        int leg = -1;
+        if (!phase_mask(w, &m)) {
+            LegPhase ph;
+            std::string why;
+            int pos = 0;
+            if (!parse_leg_phase(w, &ph, &why, &pos)) {
+                elog_log(0, "ttcalc: unknown phase \"%s\": %s at position %d\n", w.c_str(), why.c_str(), pos);
+                return false;
+            }
+            for (size_t i = 0; i < rq->legs.size() && leg < 0; i++)
+                if (rq->legs[i].name == w) leg = (int)i;
+            if (leg < 0) {
+                leg = (int)rq->legs.size();
+                rq->legs.push_back(ph);
+            }
+        }
+        rq->entries[rq->nentries] = m;
+        rq->leg[rq->nentries++] = leg;
         rq->all |= m;
         w.clear();
         return true;
@@ -913,6 +912,41 @@ int compute(Cache *cache, int model, const Request &rq, int mode, const TTGeomet
             for (int i = 0; i < rq.nentries; i++)
                 if (rq.entries[i] & bit(a.name)) sat |= uint64_t(1) << i;
             found.push_back({a, sat});
+        }
+    }
+    // Phases read by their legs.  Heights above or below the surface
+    // reference take the time through that layer at each ray's own
+    // parameter, with the wave of the leg there.
+    for (size_t j = 0; j < rq.legs.size(); j++) {
+        const LegPhase &ph = rq.legs[j];
+        std::vector<LegArrival> arr;
+        if (!leg_arrivals(cache->leg_cache(), model, ph, ztab, delta, &arr)) {
+            elog_log(0, "ttcalc: cannot build the travel-time tables\n");
+            return -1;
+        }
+        const Profile *last = profile_get(model, ph.last_wave);
+        const Profile *first = profile_get(model, ph.first_wave);
+        if (!last || !first) {
+            elog_log(0, "ttcalc: cannot build the travel-time tables\n");
+            return -1;
+        }
+        for (const LegArrival &a : arr) {
+            double t = a.t + height_delay(*last, a.p, hr);
+            if (zs < 0) t += height_delay(*first, a.p, -zs);
+            TTTime r;
+            memset(&r, 0, sizeof r);
+            snprintf(r.phase, sizeof r.phase, "%s", ph.name.c_str());
+            r.value = t;
+            double pdeg = a.p * DEG;
+            double dir = a.longway ? -1.0 : 1.0;
+            r.deriv[0] = -dir * pdeg * std::sin(az) / TT_KM_PER_DEG;
+            r.deriv[1] = -dir * pdeg * std::cos(az) / TT_KM_PER_DEG;
+            r.deriv[2] = a.dz;
+            out.push_back(r);
+            uint64_t sat = 0;
+            for (int i = 0; i < rq.nentries; i++)
+                if (rq.leg[i] == (int)j) sat |= uint64_t(1) << i;
+            found.push_back({Arrival{-1, t, a.p, a.dz, a.longway}, sat});
         }
     }
     std::vector<size_t> keep;

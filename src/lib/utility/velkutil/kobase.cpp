@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 extern "C" {
 
@@ -41,6 +40,12 @@ void ko_clear_register(int flag) { elog_clear_register(flag); }
 static Arr *KO_NamesArr = nullptr;
 static Arr *KO_ObjectsArr = nullptr;
 
+static void release_name(KO_Name *rec) {
+    free(rec->name);
+    free(rec->class_name);
+    free(rec);
+}
+
 static void object_key(const void *obj, char *key, size_t n) {
     snprintf(key, n, "%lu", (unsigned long)(uintptr_t)obj);
 }
@@ -60,14 +65,21 @@ int KO_SetName(char *name, char *class_name, void *obj) {
     rec->name = strdup(name);
     rec->class_name = strdup(class_name);
     if (!rec->name || !rec->class_name) {
-        free(rec->name);
-        free(rec->class_name);
-        free(rec);
+        release_name(rec);
         return -1;
     }
     rec->obj = obj;
-    setarr(KO_NamesArr, name, rec);
-    setarr(KO_ObjectsArr, key, rec);
+    // Both entries or neither: a name found under one array only would
+    // answer differently depending on which way it is looked up.
+    if (setarr(KO_NamesArr, name, rec) == ARR_FAILED) {
+        release_name(rec);
+        return -1;
+    }
+    if (setarr(KO_ObjectsArr, key, rec) == ARR_FAILED) {
+        delarr(KO_NamesArr, name);
+        release_name(rec);
+        return -1;
+    }
     return 0;
 }
 
@@ -110,12 +122,21 @@ int KORegistry::add(const char *fname, void *obj, char *handle) {
     long value = counting_ == COUNT_THEN_INCREMENT ? counter_++ : ++counter_;
     // The family patterns say "%d"; the counter is printed whole so that a
     // long-running program never wraps round to a tag still in use.
-    std::string pattern(prefix_);
-    size_t at = pattern.find("%d");
-    if (at != std::string::npos) pattern.replace(at, 2, "%ld");
-    snprintf(tag, sizeof tag, pattern.c_str(), value);
+    // (Built in place: registering allocates nothing but the entry itself.)
+    char pattern[48];
+    const char *at = strstr(prefix_, "%d");
+    if (at && (size_t)(at - prefix_) + strlen(at) + 2 < sizeof pattern)
+        snprintf(pattern, sizeof pattern, "%.*s%%ld%s", (int)(at - prefix_), prefix_, at + 2);
+    else
+        snprintf(pattern, sizeof pattern, "%s", prefix_);
+    snprintf(tag, sizeof tag, pattern, value);
+    // The tag is spent either way: tags are never issued twice.
+    if (setarr(arr_, tag, obj) == ARR_FAILED) {
+        elog_log(1, "%s: setarr() error.\n", fname);
+        if (handle) handle[0] = '\0';
+        return -1;
+    }
     if (handle) strcpy(handle, tag);
-    setarr(arr_, tag, obj);
     return 0;
 }
 

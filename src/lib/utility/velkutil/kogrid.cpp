@@ -243,7 +243,7 @@ KOGrid *kogrid_copy(const char *in_handle, const char *tag, char *handle) {
     }
     KOGrid *copy = kogrid_create(src->grid_type, src->nxgrid, src->xgrid_coords, src->xgrid_type, src->xgrid_units,
                                  src->nygrid, src->ygrid_coords, src->ygrid_type, src->ygrid_units, src->data_type,
-                                 src->data_units, tag, handle);
+                                 src->data_units, tag, nullptr);
     if (!copy) {
         elog_log(0, "kogrid_copy: kogrid_create() error.\n");
         return nullptr;
@@ -258,13 +258,17 @@ KOGrid *kogrid_copy(const char *in_handle, const char *tag, char *handle) {
         copy->data = static_cast<float *>(malloc(n));
         if (!copy->data) {
             elog_log(1, "kogrid_copy: malloc(copy->data,%ld) error.\n", n);
-            if (handle) kogrid_reg.remove(handle);
             kogrid_free_kogrid(copy);
             return nullptr;
         }
         memcpy(copy->data, src->data, n);
     } else {
         copy->data_size = 0;
+    }
+    // Registered once whole: a failed copy never shows under a tag.
+    if (handle && kogrid_reg.add("kogrid_copy", copy, handle) < 0) {
+        kogrid_free_kogrid(copy);
+        return nullptr;
     }
     return copy;
 }

@@ -50,6 +50,8 @@ KOGrid *kogrid_create(const char *grid_type, long nxgrid, const float *xgrid_coo
                       char *handle);
 int kogrid_register_grid(KOGrid *grid, char *handle);
 KOGrid *kogrid_get_grid(const char *handle);
+/* A copy of a registered grid, registered under a new tag in handle once it
+ * is whole: a copy that fails (with its message) leaves nothing registered. */
 KOGrid *kogrid_copy(const char *in_handle, const char *tag, char *handle);
 void kogrid_free_kogrid(KOGrid *grid);
 int kogrid_free(const char *handle);

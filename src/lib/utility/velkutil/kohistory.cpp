@@ -6,7 +6,10 @@
  * on the file taken through the open file description (F_OFD_SETLK), not a
  * process-wide record lock: a record lock would let a second history in the
  * same process take the file as well, and closing any descriptor of the
- * file (the probe below does) would silently drop the owner's lock.
+ * file (the probe below does) would silently drop the owner's lock.  The
+ * descriptors that carry the locks are kept from forked children (see
+ * lockfd_pvt.h): a child that runs on after the owner freed its history
+ * must not keep the file from being taken again.
  */
 #include "kohistory.h"
 
@@ -17,6 +20,7 @@
 #include <unistd.h>
 
 #include "koregistry_pvt.h"
+#include "lockfd_pvt.h"
 
 namespace {
 
@@ -100,9 +104,15 @@ KOHistory *kohistory_create(int maxnp, char *tag, char *filename, char *handle) 
         // the probe drops only its own lock.
         int fd = open(filename, O_RDWR | O_CLOEXEC);
         if (fd >= 0) {
+            if (hk_lockfd_keep("kohistory_create", fd) < 0) {
+                destroy_history(h);
+                close(fd);
+                return nullptr;
+            }
             if (lock_exclusive(fd, 1) < 0) {
                 lock_report(filename);
                 destroy_history(h);
+                hk_lockfd_drop(fd);
                 close(fd);
                 return nullptr;
             }
@@ -110,7 +120,10 @@ KOHistory *kohistory_create(int maxnp, char *tag, char *filename, char *handle) 
             errno = 0;  // not there yet: the list creates it
         }
         int rc = filetbl(filename, "KOHistory", maxnp, 0, sizeof(KOHistoryPoint), &h->points);
-        if (fd >= 0) close(fd);
+        if (fd >= 0) {
+            hk_lockfd_drop(fd);
+            close(fd);
+        }
         if (rc < 0) {
             h->points = nullptr;
             destroy_history(h);
@@ -122,7 +135,10 @@ KOHistory *kohistory_create(int maxnp, char *tag, char *filename, char *handle) 
             return nullptr;
         }
     }
-    if (handle) kohistory_reg.add("kohistory_create", h, handle);
+    if (handle && kohistory_reg.add("kohistory_create", h, handle) < 0) {
+        destroy_history(h);  // also gives the file up again
+        return nullptr;
+    }
     return h;
 }
 

@@ -27,6 +27,12 @@ typedef struct kohistory_ {
     Tbl *points;      /* KOHistoryPoint records, oldest first */
 } KOHistory;
 
+/* A new history of at most maxnp samples, in memory or (filename) in a
+ * file-backed list that one history at a time may own -- across processes
+ * too; a child forked without exec never holds the file (see lockfd).  An
+ * empty file name is taken as none (a deliberate choice: "" names no file).
+ * A registration that runs out of memory gives the file up again and
+ * returns null with its message. */
 KOHistory *kohistory_create(int maxnp, char *tag, char *filename, char *handle);
 KOHistory *kohistory_get_history(char *handle);
 int kohistory_add(char *handle, double time, double value);

@@ -8,6 +8,7 @@
 // so no iteration is involved and every input gives an answer.
 
 #include "komoment.h"
+#include "kocatch_pvt.h"
 #include "koregistry_pvt.h"
 #include "kovector2.h"
 
@@ -579,9 +580,15 @@ int read_points(char *handle, std::vector<Pt> &pts) {
     double *xs = nullptr, *ys = nullptr;
     int xsize = 0, ysize = 0, nx = 0, ny = 0;
     int rc = kovector2_get_points(handle, 0, &nx, &ny, &xs, &xsize, &ys, &ysize, nullptr);
-    if (rc == 0) {
-        pts.resize((size_t)nx);
-        for (int i = 0; i < nx; i++) pts[(size_t)i] = {xs[i], ys[i]};
+    try {
+        if (rc == 0) {
+            pts.resize((size_t)nx);
+            for (int i = 0; i < nx; i++) pts[(size_t)i] = {xs[i], ys[i]};
+        }
+    } catch (...) {
+        free(xs);
+        free(ys);
+        throw;
     }
     free(xs);
     free(ys);
@@ -751,7 +758,7 @@ int komoment_intersect(double x0, double y0, double x1, double y1, double *xi, d
     return -1;
 }
 
-int komoment_make_arc(double xin, double yin, double xout, double yout, int long_arc, char *vec_handle) {
+static int make_arc_run(double xin, double yin, double xout, double yout, int long_arc, char *vec_handle) {
     std::vector<Pt> pts;
     arc_points(xin, yin, xout, yout, long_arc, pts);
     for (Pt &p : pts) {
@@ -763,7 +770,7 @@ int komoment_make_arc(double xin, double yin, double xout, double yout, int long
     return 0;
 }
 
-int komoment_make_projection(int upper, int close, double *x, double *y, double *z, char *vec_handle_outline,
+static int make_projection_run(int upper, int close, double *x, double *y, double *z, char *vec_handle_outline,
                              char *vec_handle_fill, int *in, int *out) {
     static const char *fname = "komoment_make_projection";
     int dummy_in, dummy_out;
@@ -878,7 +885,7 @@ int komoment_make_projection(int upper, int close, double *x, double *y, double 
     return 0;
 }
 
-int komoment_make_nodal_projections(double eigp, double eign, double eigt, double *rotate, int upper, int close,
+static int make_nodal_projections_run(double eigp, double eign, double eigt, double *rotate, int upper, int close,
                                     char *vec1_handle_outline, char *vec2_handle_outline, char *vec1_handle_fill,
                                     char *vec2_handle_fill) {
     static const char *fname = "komoment_make_nodal_projections";
@@ -1045,7 +1052,7 @@ int komoment_make_DC_projections(double *rotate, int upper, char *vec1_handle, c
     return 0;
 }
 
-int komoment_compute_bb(char *handle, char *vecP1_handle_outline, char *vecP2_handle_outline,
+static int compute_bb_run(char *handle, char *vecP1_handle_outline, char *vecP2_handle_outline,
                         char *vecP1_handle_fill, char *vecP2_handle_fill, char *vecDC1_handle_outline,
                         char *vecDC2_handle_outline) {
     KOMoment *m = komoment_get_moment(handle);
@@ -1069,6 +1076,38 @@ int komoment_compute_bb(char *handle, char *vecP1_handle_outline, char *vecP2_ha
         return -1;
     }
     return 0;
+}
+
+// The exported forms: what the standard containers may throw stays here.
+
+int komoment_make_arc(double xin, double yin, double xout, double yout, int long_arc, char *vec_handle) {
+    return ko_guarded("komoment_make_arc", -1,
+                      [&] { return make_arc_run(xin, yin, xout, yout, long_arc, vec_handle); });
+}
+
+int komoment_make_projection(int upper, int close, double *x, double *y, double *z, char *vec_handle_outline,
+                             char *vec_handle_fill, int *in, int *out) {
+    return ko_guarded("komoment_make_projection", -1, [&] {
+        return make_projection_run(upper, close, x, y, z, vec_handle_outline, vec_handle_fill, in, out);
+    });
+}
+
+int komoment_make_nodal_projections(double eigp, double eign, double eigt, double *rotate, int upper, int close,
+                                    char *vec1_handle_outline, char *vec2_handle_outline, char *vec1_handle_fill,
+                                    char *vec2_handle_fill) {
+    return ko_guarded("komoment_make_nodal_projections", -1, [&] {
+        return make_nodal_projections_run(eigp, eign, eigt, rotate, upper, close, vec1_handle_outline,
+                                          vec2_handle_outline, vec1_handle_fill, vec2_handle_fill);
+    });
+}
+
+int komoment_compute_bb(char *handle, char *vecP1_handle_outline, char *vecP2_handle_outline,
+                        char *vecP1_handle_fill, char *vecP2_handle_fill, char *vecDC1_handle_outline,
+                        char *vecDC2_handle_outline) {
+    return ko_guarded("komoment_compute_bb", -1, [&] {
+        return compute_bb_run(handle, vecP1_handle_outline, vecP2_handle_outline, vecP1_handle_fill,
+                              vecP2_handle_fill, vecDC1_handle_outline, vecDC2_handle_outline);
+    });
 }
 
 }  // extern "C"

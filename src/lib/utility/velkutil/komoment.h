@@ -46,7 +46,10 @@ typedef struct komoment_ {
 /* Analyses the tensor and returns a new record (null on failure).  With a
  * handle buffer the record is registered and its tag written there; without
  * one it belongs to the caller (komoment_free_komoment).  Components must be
- * finite and at most 1e300 in magnitude. */
+ * finite and at most 1e300 in magnitude (a deliberate guard: larger ones
+ * overflow the analysis): others fail with "komoment_create: tensor
+ * component is not a finite number.\n" or a message naming the bound.  A
+ * registration that runs out of memory registers nothing and returns null. */
 KOMoment *komoment_create(double mxx, double myy, double mzz, double mxy, double mxz, double myz, char *tag,
                           char *handle);
 int komoment_register_moment(KOMoment *moment, char *handle);
@@ -102,6 +105,11 @@ void komoment_order(double a, double b, double c, double *ao, double *bo, double
  * visible.  Outlines are poly-lines; fills are closed polygons (their last
  * point equals their first) of the region where the radiation pattern is
  * positive, drawn with the even-odd rule.
+ *
+ * Memory running out inside these calls is a failure like any other: the
+ * call registers "<function>: malloc() error.\n" (flag 1) and returns -1;
+ * nothing is thrown to the caller.  Vectors made before a failure stay under
+ * the tags written into the caller's buffers.
  */
 
 /* The beach ball of a registered tensor: nodal outlines and fills of its

@@ -34,7 +34,10 @@ public:
 
     // Registers obj under a new tag written into handle.  With no registry
     // yet it is created first; failing that "<fname>: newarr() error.\n" is
-    // registered and -1 returned.
+    // registered and -1 returned.  When the entry cannot be stored (out of
+    // memory) "<fname>: setarr() error.\n" (flag 1) follows setarr's own
+    // message, handle is emptied, nothing is registered and -1 returned; the
+    // caller still owns obj.  The tag is spent either way.
     int add(const char *fname, void *obj, char *handle);
 
     // Creates the registry if absent (the families that create it before

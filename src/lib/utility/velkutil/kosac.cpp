@@ -14,7 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
+#include <mutex>
 
 #include "arrays.h"
 #include "koregistry_pvt.h"
@@ -172,14 +174,20 @@ const int KOSAC_TEXT_SIZE = 256;
 
 KORegistry kosac_reg("sac%d", KORegistry::COUNT_THEN_INCREMENT, "kosacs");
 
-// Built by the first kosac_fill_null_header and never changed afterwards.
-bool sac_tables_built = false;
+// Built by the first call that needs them and never changed afterwards.  A
+// build that fails (out of memory) leaves nothing behind, fails the call that
+// asked, and is tried again by the next one.  The lock makes the first
+// builds of several threads one.
+std::atomic<bool> sac_tables_built{false};
+std::mutex sac_tables_mutex;
 Arr *sac_header_arr = nullptr;
 char sac_null_header[KOSAC_HEADER_SIZE];
 sac_value_format *sac_formats_by_type[KOSAC_NFORMATS + 1];
 
 int build_tables() {
-    if (sac_tables_built) return 0;
+    if (sac_tables_built.load(std::memory_order_acquire)) return 0;
+    std::lock_guard<std::mutex> lock(sac_tables_mutex);
+    if (sac_tables_built.load(std::memory_order_relaxed)) return 0;
     for (sac_value_format &f : SacValueFormats) {
         memset(f.null_value, 0, sizeof f.null_value);
         sac_formats_by_type[f.type] = &f;
@@ -209,14 +217,18 @@ int build_tables() {
     memset(sac_null_header, 0, sizeof sac_null_header);
     for (sac_header_define &d : SacHeaderDefines) {
         d.format = sac_formats_by_type[d.type];
-        setarr(arr, d.name, &d);
+        if (setarr(arr, d.name, &d) == ARR_FAILED) {
+            elog_log(0, "kosac_fill_null_header: setarr(%s) error.\n", d.name);
+            freearr(arr, nullptr);
+            return -1;
+        }
         memcpy(sac_null_header + d.offset, d.format->null_value, d.format->size);
     }
     int32_t version = 6;
     const sac_header_define *nvhdr = static_cast<const sac_header_define *>(getarr(arr, "NVHDR"));
     memcpy(sac_null_header + nvhdr->offset, &version, sizeof version);
     sac_header_arr = arr;
-    sac_tables_built = true;
+    sac_tables_built.store(true, std::memory_order_release);
     return 0;
 }
 
@@ -319,6 +331,10 @@ int kosac_puthdr_kosac(KOSac *kosac, ...) {
         return -1;
     }
     char *header = kosac->sacimage->header;
+    if (build_tables() < 0) {
+        elog_log(0, "kosac_puthdr_kosac: kosac_fill_null_header() error.\n");
+        return -1;
+    }
     va_list ap;
     va_start(ap, kosac);
     int ret = 0;
@@ -363,6 +379,10 @@ int kosac_gethdr_kosac(KOSac *kosac, ...) {
         return -1;
     }
     const char *header = kosac->sacimage->header;
+    if (build_tables() < 0) {
+        elog_log(0, "kosac_gethdr_kosac: kosac_fill_null_header() error.\n");
+        return -1;
+    }
     va_list ap;
     va_start(ap, kosac);
     int ret = 0;
@@ -454,7 +474,10 @@ KOSac *kosac_read_from_file_kosac(char *filename, char *tag, char *handle) {
     }
     auto fail = [&]() -> KOSac * {
         close(fd);
-        if (handle) kosac_reg.remove(handle);
+        if (handle) {
+            kosac_reg.remove(handle);
+            handle[0] = '\0';  // the failed call names nothing
+        }
         kosac_free_kosac(kosac);
         return nullptr;
     };

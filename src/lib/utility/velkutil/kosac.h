@@ -45,6 +45,10 @@ int kosac_free(char *handle);
 int kosac_free_tag(char *tag);
 
 /* Header fields by name, pairs closed by a null name. */
+/* The header name table behind these two is built by the first call that
+ * needs it; a build that runs out of memory fails that call (the build's
+ * message, then "<function>: kosac_fill_null_header() error.\n") and is
+ * tried again by the next one, so no name is ever left undefined. */
 int kosac_puthdr_kosac(KOSac *kosac, ...);
 int kosac_gethdr_kosac(KOSac *kosac, ...);
 

@@ -1494,3 +1494,19 @@ int kovector2_transform_ygain(char *handle, double ygain, int iy) {
 }
 
 }  // extern "C"
+
+/* ------------------------------------------------------------ for the loaders */
+
+#include "kovector2_pvt.h"
+
+namespace kovector2_pvt {
+
+int ensure_registry(const char *fname) { return kovector2_reg.ensure(fname); }
+int register_vector(const char *fname, KOVector2 *v, char *handle) { return ::register_vector(fname, v, handle); }
+double *row(const KOVector2 *v, long i) { return ::row(v, i); }
+void *xmalloc(size_t n) { return kv_malloc(n); }
+void *xrealloc(void *p, size_t n) { return kv_realloc(p, n); }
+char *xstrdup(const char *s) { return kv_strdup(s); }
+void xfree(void *p) { kv_free(p); }
+
+}  // namespace kovector2_pvt

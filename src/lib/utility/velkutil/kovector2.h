@@ -13,6 +13,8 @@
 
 #include "stock.h"
 #include "arrays.h"
+#include "db.h"
+#include "pf.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -52,6 +54,18 @@ int kovector2_get_heap_size(char *tag, char *handle, long *nobjects, long *heap_
                             long *cache_total, long *nmallocs, long *nreallocs, long *nstrdups, long *nfrees);
 KOVector2 *kovector2_find_space(int nx, int ny, int is_timeseries);
 int kovector2_make_lblbuf(KOVector2 *vector);
+/* Guards of the store beyond the plain contract, kept on purpose:
+ *   - kovector2_create_tsamp refuses a sample rate that is not positive and
+ *     finite, or whose interval is not finite (1e-320 Hz), with
+ *     "kovector2_create_tsamp: Illegal sample rate %g.\n": no vector with a
+ *     meaningless interval is made.
+ *   - a size whose bytes would overflow is refused, not wrapped:
+ *     "kovector2_find_space: vector of %ld rows of %ld values is too
+ *     large.\n" and "kovector2_resize: vector of %ld rows is too large.\n".
+ *   - kovector2_copy reports a label it could not copy with
+ *     "kovector2_copy: strdup() error.\n" (flag 1) and makes no copy.
+ *   - a creation or copy whose registration fails (out of memory) registers
+ *     nothing, empties the handle buffer and returns null. */
 
 /* Access and editing. */
 int kovector2_get_point(char *handle, int index, double *x, double *y, char *label);
@@ -79,6 +93,48 @@ int kovector2_transform_invertx(char *handle);
 int kovector2_transform_spec(char *handle, int ndif, int iy);
 int kovector2_transform_ygain(char *handle, double ygain, int iy);
 void latlon2xydel(double xlat1, double xlon1, double xlat2, double xlon2, double *xdel, double *ydel);
+
+/* Loading (kovector2_load.cpp).  Each creates a new vector and registers it
+ * under a "vect%d" tag written into handle (emptied first).
+ *
+ * kovector2_read: a column text file, one point per line: the first line_off
+ *   lines skipped, lines that are empty or begin with '#' skipped; tokens
+ *   separated by runs of ", \t\n" (and '\r'), a token beginning with '#'
+ *   ends the line.  Token xpos is x, token ypos[k] (k < ny) y value k; ny 0
+ *   takes one column from token 1.  Token lpos (-1: none) is the label, seen
+ *   only when it comes before the scan has x and every y.  A line with x and
+ *   at least one y is a point; a missing y column keeps its value from the
+ *   line before.  handle is required (the vector grows by handle).  Messages
+ *   "kovector2_read: fopen(%s) error.\n", "...: kovector2_create() error.\n",
+ *   "...: kovector2_resize() error.\n", "...: fgets(%s) error.\n" and others.
+ * kovector2_create_from_pf: the table `name` of pf, one row "x y1 [.. y10]"
+ *   per entry (blank and '#' rows skipped); every row the same count.  *err
+ *   0, or -1 with null.  handle may be null (unregistered vector).
+ * kovector2_create_response_fap: a "fap" (x amp phase) or "fap2" (x amp
+ *   phase and their bounds) response file; nx is the declared count, rows the
+ *   file does not give stay zero.  *err 0; 1 for a file that is not a
+ *   readable fap file; -1 for others (cannot open, cannot create).
+ * kovector2_read_from_trblob: a trace blob stream ("-": standard input) into
+ *   rows of the trace table of *dbtr (a new in-memory trace database when
+ *   dbtr->database is dbINVALID) and one registered time-sampled vector per
+ *   record, whose handle goes into the row's comment.  0, or -1 at the first
+ *   bad record (records before it stay).
+ * kovector2_create_tsamp_from_db: the samples of station sta, channel chan
+ *   between t0 and t1 (widened by 11 s on each side) from the wfdisc rows of
+ *   db, on the grid of the first row's rate; missing samples are 3.4e38.
+ *   Rows whose rate differs by more than 1 % from the first's fail the call.
+ *   Calibration from the calibration table unless calib_from_wfdisc; calib,
+ *   calper, segtype (2 bytes or more) are optional outputs.  No matching row
+ *   gives an empty vector starting at t0 - 11 with dt 1.  handle may be null.
+ */
+KOVector2 *kovector2_read(char *fname, char *tag, int line_off, int xpos, int ny, int *ypos, int lpos,
+                          char *handle);
+KOVector2 *kovector2_create_from_pf(Pf *pf, char *name, char *tag, char *handle, int *err);
+KOVector2 *kovector2_create_response_fap(char *filename, char *tag, char *handle, int *err);
+int kovector2_read_from_trblob(char *trblob, char *tag, Dbptr *dbtr);
+KOVector2 *kovector2_create_tsamp_from_db(Dbptr db, double t0, double t1, char *sta, char *chan, int apply_calib,
+                                          int calib_from_wfdisc, double *calib, double *calper, char *segtype,
+                                          char *tag, char *handle);
 
 /* Test support: after `skip` more successful allocations, the next n
  * allocations made by the family fail (n <= 0 turns it off).  Inert unless

@@ -87,12 +87,21 @@ int parse_param(Pf *pf, char *name, int type, int need, void *val) {
         break;
     }
     case 6: {
+        // The table is there (checked above): no list means no memory.
         Tbl *t = pfget_tbl(pf, name);
+        if (!t) {
+            elog_log(1, "parse_param: pfget_tbl(%s) error.\n", name);
+            return -1;
+        }
         memcpy(val, &t, sizeof t);
         break;
     }
     case 9: {
         Arr *a = pfget_arr(pf, name);
+        if (!a) {
+            elog_log(1, "parse_param: pfget_arr(%s) error.\n", name);
+            return -1;
+        }
         memcpy(val, &a, sizeof a);
         break;
     }

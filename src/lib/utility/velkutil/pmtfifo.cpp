@@ -123,16 +123,19 @@ void release_element(FifoImpl *fi, PmtfifoElement *el) {
 pthread_mutex_t pmtfifo_mutex = PTHREAD_MUTEX_INITIALIZER;
 Arr *pmtfifo_arr = nullptr;
 int pmtfifo_first = 1;
-// Records of destroyed checked FIFOs are kept (their `check` still set) and
-// reused by later checked FIFOs instead of going back to malloc, so that a
-// producer holding a stale handle reads live memory, finds no registry entry
-// and is told that the FIFO no longer exists.  Guarded by pmtfifo_mutex.
+// Records of destroyed checked FIFOs are kept for the life of the process,
+// their `check` still set, and never used again: a handle is the record's
+// address, so an address that no later FIFO can take is what makes a stale
+// handle always distinguishable.  A producer holding one reads live memory,
+// finds no registry entry and is told that the FIFO no longer exists -- it
+// never reaches a newer FIFO.  The element blocks are freed at destroy, so a
+// retired record costs sizeof(FifoImpl) bytes.  Guarded by pmtfifo_mutex.
 FifoImpl *pmtfifo_retired = nullptr;
 
 void fifo_key(const Pmtfifo *mtf, char *key, size_t n) { snprintf(key, n, "0x%lx", (unsigned long)mtf); }
 
-// `check` is read without any lock, also through stale handles while a new
-// checked FIFO takes the record over (pmtfifo_create never clears it).
+// `check` is read without any lock, also through stale handles (a retired
+// record keeps it set for ever).
 inline int checked_of(const Pmtfifo *mtf) { return __atomic_load_n(&mtf->check, __ATOMIC_RELAXED); }
 
 // Registry check: true when mtf is a checked FIFO that is no longer
@@ -258,26 +261,9 @@ void release_elements(FifoImpl *fi, PmtfifoElement *el) {
 extern "C" {
 
 Pmtfifo *pmtfifo_create(int maxqueue, int block, int check) {
-    if (block < 0 || block > 2) {
-        elog_log(0, "pmtfifo_create: bad block mode %d (0, 1 or 2).\n", block);
-        return nullptr;
-    }
-    FifoImpl *fi = nullptr;
-    if (check) {
-        pthread_mutex_lock(&pmtfifo_mutex);
-        if ((fi = pmtfifo_retired) != nullptr) pmtfifo_retired = fi->next_retired;
-        pthread_mutex_unlock(&pmtfifo_mutex);
-        if (fi) {
-            // A stale handle to the old FIFO may be reading `check` right
-            // now: it is never cleared (a reader must never see an
-            // unchecked FIFO and go for a lock being set up), only set.
-            const size_t at = offsetof(Pmtfifo, check), after = at + sizeof fi->pub.check;
-            memset(fi, 0, at);
-            memset(reinterpret_cast<char *>(fi) + after, 0, sizeof *fi - after);
-            if (checked_of(&fi->pub) != check) __atomic_store_n(&fi->pub.check, check, __ATOMIC_RELAXED);
-        }
-    }
-    if (!fi) fi = static_cast<FifoImpl *>(calloc(1, sizeof(FifoImpl)));
+    // Any block mode is kept: 0 never waits, 2 waits with the time-out, and
+    // every other value waits without limit.
+    FifoImpl *fi = static_cast<FifoImpl *>(calloc(1, sizeof(FifoImpl)));
     if (!fi) {
         elog_log(1, "pmtfifo_create: malloc() error.\n");
         return nullptr;
@@ -285,7 +271,7 @@ Pmtfifo *pmtfifo_create(int maxqueue, int block, int check) {
     Pmtfifo *mtf = &fi->pub;
     mtf->maxqueue = maxqueue;
     mtf->block = block;
-    if (mtf->check != check) mtf->check = check;  // a reused record already holds it
+    mtf->check = check;
     mtf->queue = mtf->flush = mtf->release_block = 0;
     mtf->timeout = 0.0;
     mtf->head = mtf->tail = nullptr;
@@ -302,7 +288,7 @@ Pmtfifo *pmtfifo_create(int maxqueue, int block, int check) {
             pthread_mutex_destroy(&mtf->mutex);
             pthread_cond_destroy(&mtf->queue_condition);
             pthread_cond_destroy(&mtf->block_condition);
-            free(fi);  // a retired record is not registered: plain memory now
+            free(fi);
             return nullptr;
         }
         pmtfifo_first = 0;
@@ -310,7 +296,16 @@ Pmtfifo *pmtfifo_create(int maxqueue, int block, int check) {
     if (check) {
         char key[32];
         fifo_key(mtf, key, sizeof key);
-        setarr(pmtfifo_arr, key, mtf);
+        if (setarr(pmtfifo_arr, key, mtf) == ARR_FAILED) {
+            pthread_mutex_unlock(&pmtfifo_mutex);
+            elog_log(0, "pmtfifo_create: setarr() error.\n");
+            pthread_mutex_destroy(&mtf->mutex);
+            pthread_cond_destroy(&mtf->queue_condition);
+            pthread_cond_destroy(&mtf->block_condition);
+            // Never registered, so never handed out: plain memory again.
+            free(fi);
+            return nullptr;
+        }
     }
     pthread_mutex_unlock(&pmtfifo_mutex);
     return mtf;

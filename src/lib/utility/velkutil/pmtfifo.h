@@ -3,12 +3,20 @@
  * passing work between producer and consumer threads.
  *
  * Bounded (producers wait for room) or unbounded; consumers never wait
- * (mode 0), wait for data without limit (mode 1) or wait at most a time-out
- * (mode 2).  A consumer's wait can be broken from another thread, producers
- * waiting for room are cancelled by a flush, and a FIFO created with `check`
- * set is entered in a process-wide registry so that producers holding a stale
+ * (mode 0), wait for data without limit (mode 1, and any other mode but 2,
+ * which is stored as given) or wait at most a time-out (mode 2).  A
+ * consumer's wait can be broken from another thread, producers waiting for
+ * room are cancelled by a flush, and a FIFO created with `check` set is
+ * entered in a process-wide registry so that producers holding a stale
  * handle are told that it no longer exists.  The pointers carried are never
  * looked at; a null pointer is carried like any other.
+ *
+ * A checked FIFO's record is never given to a later FIFO: a stale handle is
+ * refused for the life of the process, whatever was created since.  Each
+ * destroyed checked FIFO therefore keeps its record (a few hundred bytes);
+ * programs that make and destroy FIFOs without end should leave `check`
+ * unset.  A checked creation whose registration runs out of memory returns
+ * null with "pmtfifo_create: setarr() error.\n".
  */
 #ifndef VELKUTIL_PMTFIFO_H
 #define VELKUTIL_PMTFIFO_H

@@ -108,8 +108,11 @@ Pmtmanagedfifo *pmtmanagedfifo_get(char *name) {
     if (!pmtmanagedfifo_arr) {
         pmtmanagedfifo_arr = newarr(0);
         if (!pmtmanagedfifo_arr) {
+            // Reported, not fatal: a lookup finds nothing, a creation fails,
+            // and the next call tries again.
             pthread_mutex_unlock(&pmtmanagedfifo_mutex);
-            elog_die(0, "pmtmanagedfifo_get: newarr() error.\n");
+            elog_log(1, "pmtmanagedfifo_get: newarr() error.\n");
+            return nullptr;
         }
     }
     Pmtmanagedfifo *mtf = name ? static_cast<Pmtmanagedfifo *>(getarr(pmtmanagedfifo_arr, name)) : nullptr;
@@ -159,10 +162,13 @@ Pmtmanagedfifo *pmtmanagedfifo_create(char *name) {
     // the same name at once must not both succeed.
     pthread_mutex_lock(&pmtmanagedfifo_mutex);
     bool taken = getarr(pmtmanagedfifo_arr, name) != nullptr;
-    if (!taken) setarr(pmtmanagedfifo_arr, name, mtf);
+    bool failed = !taken && setarr(pmtmanagedfifo_arr, name, mtf) == ARR_FAILED;
     pthread_mutex_unlock(&pmtmanagedfifo_mutex);
-    if (taken) {
-        elog_log(0, "pmtmanagedfifo_create: name '%s' already in use.\n", name);
+    if (taken || failed) {
+        if (taken)
+            elog_log(0, "pmtmanagedfifo_create: name '%s' already in use.\n", name);
+        else
+            elog_log(0, "pmtmanagedfifo_create: setarr() error for fifo '%s'.\n", name);
         freetbl(mtf->consumers_tbl, nullptr);
         freearr(mtf->consumers_arr, nullptr);
         pthread_mutex_destroy(&mtf->mutex);
@@ -199,7 +205,14 @@ Pmtfifo *pmtmanagedfifo_set_consumer(Pmtmanagedfifo *mtf, char *consumer_name, i
                 pmtfifo_destroy(q, nullptr);
                 return nullptr;
             }
-            setarr(mtf->consumers_arr, consumer_name, q);
+            if (setarr(mtf->consumers_arr, consumer_name, q) == ARR_FAILED) {
+                poptbl(mtf->consumers_tbl);
+                pthread_mutex_unlock(&mtf->mutex);
+                elog_log(0, "pmtmanagedfifo_set_consumer: setarr() error for consumer name '%s' fifo '%s'.\n",
+                         consumer_name, mtf->name);
+                pmtfifo_destroy(q, nullptr);
+                return nullptr;
+            }
         }
         pthread_mutex_unlock(&mtf->mutex);
         if (!taken) return q;
@@ -244,7 +257,14 @@ int pmtmanagedfifo_set_producer(Pmtmanagedfifo *mtf, char *producer_name) {
         elog_log(1, "pmtmanagedfifo_set_producer: malloc() error.\n");
         return -1;
     }
-    setarr(mtf->producers_arr, producer_name, copy);  // new, or an ended producer active again
+    // New, or an ended producer active again (replacing never fails).
+    if (setarr(mtf->producers_arr, producer_name, copy) == ARR_FAILED) {
+        pthread_mutex_unlock(&mtf->mutex);
+        free(copy);
+        elog_log(0, "pmtmanagedfifo_set_producer: setarr() error for producer name '%s' fifo '%s'.\n",
+                 producer_name, mtf->name);
+        return -1;
+    }
     pthread_mutex_unlock(&mtf->mutex);
     return 0;
 }

@@ -47,6 +47,12 @@ typedef struct pmtmanagedfifo_data_ {
  * push with copydata 0 hands the item to the FIFO once the call gets past its
  * argument checks (a missing copyproc or a failed record allocation leaves it
  * the caller's). */
+/* The FIFO registered under name, or null.  The first call sets the
+ * registry up; if that runs out of memory it registers
+ * "pmtmanagedfifo_get: newarr() error.\n" (flag 1) and returns null, and the
+ * next call tries again (the process is not ended).  A creation, consumer
+ * or producer whose registration runs out of memory registers nothing and
+ * fails with a "setarr() error" message of its own. */
 Pmtmanagedfifo *pmtmanagedfifo_get(char *name);
 Pmtmanagedfifo *pmtmanagedfifo_create(char *name);
 Pmtfifo *pmtmanagedfifo_set_consumer(Pmtmanagedfifo *mtf, char *consumer_name, int maxqueue, int block);

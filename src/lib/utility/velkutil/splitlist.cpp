@@ -15,13 +15,19 @@ void freeargs(int argc, char **argv) {
 }
 
 int splitlistc(char *list, int *argc, char ***argv, char *schars) {
+    if (!argc || !argv) {
+        elog_log(0, "splitlist: null result pointer.\n");
+        return -1;
+    }
+    // Cleared first: whatever fails below, the result is the empty one that
+    // freeargs accepts, never what the caller's variables held before.
+    *argc = 0;
+    *argv = nullptr;
     char *work = strdup(list ? list : "");
     if (!work) {
         elog_log(1, "splitlist: strdup() error.\n");
         return -1;
     }
-    *argc = 0;
-    *argv = nullptr;
     char *save = nullptr;
     const char *sep = schars ? schars : "";
     for (char *w = strtok_r(work, sep, &save); w; w = strtok_r(nullptr, sep, &save)) {

@@ -20,6 +20,8 @@
 
 /* vectors and histories */
 #include "kovector2.h"
+#include "kovector.h"
+#include "db2vector.h"
 #include "kohistory.h"
 
 /* grids, moment tensors, SAC files */
