@@ -29,4 +29,7 @@
 #include "komoment.h"
 #include "kosac.h"
 
+/* waveform access */
+#include "koscv.h"
+
 #endif
