@@ -11,7 +11,9 @@
 #include "evview.h"
 #include "demo_db.h"
 #include "demo_tour.h"
+#include "koscv.h"
 #include "kovector2.h"
+#include "tr.h"
 #include "pictures.h"
 #include "response.h"
 #include "stock.h"
@@ -100,6 +102,19 @@ void rotate(const Segment &a, double ha, const Segment &b, double hb, double baz
     }
 }
 
+// Radial and transverse components of a station from its horizontals.
+void rotate_station(ChannelReader &reader, const DemoStation &st, double t0, double t1, std::vector<Segment> *rad,
+                    std::vector<Segment> *trn) {
+    std::vector<ChannelSegment> n, e;
+    if (!reader.read(st.sta, "BHN", t0, t1, true, false, &n) || !reader.read(st.sta, "BHE", t0, t1, true, false, &e) ||
+        n.empty() || e.empty())
+        throw Failure("cannot read the horizontals of " + st.sta);
+    Segment r, t;
+    rotate(fill_gaps(n, nullptr), st.hang_n, fill_gaps(e, nullptr), st.hang_e, st.backazimuth, &r, &t);
+    rad->push_back(r);
+    trn->push_back(t);
+}
+
 int run_demo(const DemoArgs &a) {
     double start = std_now();
     Summary sum{"", a.quiet};
@@ -113,6 +128,25 @@ int run_demo(const DemoArgs &a) {
                        format_time(info.gap_t0).c_str(), format_time(info.gap_t1).c_str()));
 
     OpenDb db(info.dbname, "r", "wfdisc");
+
+    // A station-channel view of the whole database, built on two workers,
+    // and its channel list.
+    ChannelReader reader(info.dbname, 0, 0, 2);
+    {
+        KOSCV *scv = reader.view();
+        long npairs = maxtbl(scv->stachans_tbl);
+        sum.line(strprintf("station-channel view %s: %ld channels", reader.handle(), npairs));
+        for (long i = 0; i < npairs; i++) {
+            const char *key = (const char *)gettbl(scv->stachans_tbl, i);
+            KOSCVStaChan *sc = (KOSCVStaChan *)getarr(scv->stachans_arr, key);
+            if (!sc) continue;
+            char nscl[128] = "";
+            koscv_get_nscl(scv, sc->sta, sc->chan, nscl);
+            sum.line(strprintf("  %-12s %-18s %s to %s  %ld wfdisc, %ld arrival, %ld detection rows", key, nscl,
+                               format_time(sc->tstart).c_str(), format_time(sc->tend).c_str(),
+                               maxtbl(sc->wfdiscrows), maxtbl(sc->arrivalrows), maxtbl(sc->detectionrows)));
+        }
+    }
 
     // The event through the event view: origins, errors, magnitudes, the
     // moment tensor, associations with predicted times, detections.
@@ -147,7 +181,7 @@ int run_demo(const DemoArgs &a) {
                        "P_pick", "P_res", "S_pred", "S_pick", "data"));
     for (const DemoStation &s : info.stations) {
         std::vector<ChannelSegment> cs;
-        if (!read_channel(db.db(), s.sta, "BHZ", info.origin, info.origin + tmax, true, &cs) || cs.empty())
+        if (!reader.read(s.sta, "BHZ", info.origin, info.origin + tmax, true, false, &cs) || cs.empty())
             throw Failure("cannot read " + s.sta + " BHZ back");
         SectionTrace t;
         t.sta = s.sta;
@@ -161,27 +195,26 @@ int run_demo(const DemoArgs &a) {
                            cs.size() > 1 ? strprintf(", %zu segments", cs.size()).c_str() : ""));
     }
 
-    // One channel as a plot vector, and its extent.
+    // One channel's trace table with its gaps filled, as a plot vector,
+    // and the vector's extent.
     {
-        const ChannelSegment *longest = nullptr;
         std::vector<ChannelSegment> cs;
-        read_channel(db.db(), info.gap_sta, info.gap_chan, info.t0, info.t1, true, &cs);
-        for (const ChannelSegment &c : cs)
-            if (!longest || c.seg.data.size() > longest->seg.data.size()) longest = &c;
-        if (longest) {
-            std::vector<double> d(longest->seg.data.begin(), longest->seg.data.end());
-            char vh[32] = "";
-            if (!kovector2_create_tsamp((int)d.size(), longest->seg.t0, 1.0 / longest->seg.dt, d.data(),
-                                        (char *)"velkdemo", vh))
-                throw Failure("cannot make a plot vector");
-            double x0 = 0, x1 = 0, y0 = 0, y1 = 0;
-            kovector2_maxmin(vh, 0, &x0, &x1, &y0, &y1);
-            sum.line(strprintf("plot vector %s of %s %s (%zu segments read): %zu samples, %s to %s, %.1f to %.1f "
-                               "nm/s",
-                               vh, info.gap_sta.c_str(), info.gap_chan.c_str(), cs.size(), d.size(),
-                               format_time(x0).c_str(), format_time(x1).c_str(), y0, y1));
-            kovector2_free(vh);
-        }
+        if (!reader.read(info.gap_sta, info.gap_chan, info.t0, info.t1, true, true, &cs) || cs.empty())
+            throw Failure("cannot read " + info.gap_sta + " " + info.gap_chan);
+        Segment whole = fill_gaps(cs, nullptr);
+        std::vector<double> d(whole.data.begin(), whole.data.end());
+        char vh[32] = "";
+        if (!kovector2_create_tsamp((int)d.size(), whole.t0, 1.0 / whole.dt, d.data(), (char *)"velkdemo", vh))
+            throw Failure("cannot make a plot vector");
+        double x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+        kovector2_maxmin(vh, 0, &x0, &x1, &y0, &y1);
+        long held = 0;
+        for (const ChannelSegment &c : cs) held += (long)c.seg.data.size();
+        sum.line(strprintf("trace table of %s %s: %zu rows, %ld samples; gaps filled with zeros: plot vector %s of "
+                           "%zu samples, %s to %s, %.1f to %.1f nm/s",
+                           info.gap_sta.c_str(), info.gap_chan.c_str(), cs.size(), held, vh, d.size(),
+                           format_time(x0).c_str(), format_time(x1).c_str(), y0, y1));
+        kovector2_free(vh);
     }
 
     std::vector<std::string> pictures;
@@ -206,22 +239,23 @@ int run_demo(const DemoArgs &a) {
     if (!st) st = &info.stations[0];
     double w0 = info.origin + st->ptime - 60, w1 = info.origin + std::max(st->stime, st->sstime) + 200;
     std::vector<Panel> panels;
-    Segment north, east;
     for (const char *chan : {"BHZ", "BHN", "BHE"}) {
         std::vector<ChannelSegment> cs;
-        if (!read_channel(db.db(), st->sta, chan, w0, w1, true, &cs) || cs.empty())
+        if (!reader.read(st->sta, chan, w0, w1, true, false, &cs) || cs.empty())
             throw Failure("cannot read " + st->sta + " " + chan);
         Panel p;
         p.label = st->sta + " " + chan;
         p.segments = segments_of(cs);
         panels.push_back(p);
-        if (std::string(chan) == "BHN") north = fill_gaps(cs, nullptr);
-        if (std::string(chan) == "BHE") east = fill_gaps(cs, nullptr);
     }
-    Segment rad, trn;
-    rotate(north, st->hang_n, east, st->hang_e, st->backazimuth, &rad, &trn);
-    panels.push_back(Panel{st->sta + " R", {rad}, {}});
-    panels.push_back(Panel{st->sta + " T", {trn}, {}});
+    std::vector<Segment> rad, trn;
+    rotate_station(reader, *st, w0, w1, &rad, &trn);
+    sum.line(strprintf("rotation: %s BHN and BHE (at %.0f and %.0f degrees) rotated to radial (%zu segment%s) and "
+                       "transverse for back azimuth %.1f",
+                       st->sta.c_str(), st->hang_n, st->hang_e, rad.size(), rad.size() == 1 ? "" : "s",
+                       st->backazimuth));
+    panels.push_back(Panel{st->sta + " R", rad, {}});
+    panels.push_back(Panel{st->sta + " T", trn, {}});
     for (Panel &p : panels) {
         bool vertical = p.label.find("BHZ") != std::string::npos;
         p.marks.push_back(Mark{info.origin + st->ptime, "P", "predicted"});
@@ -272,7 +306,7 @@ int run_demo(const DemoArgs &a) {
         sum.line(strprintf("response %s: %d stages, amplitude %.4f at 1 Hz", path, r->nstages, std::hypot(re, im)));
     }
 
-    for (const std::string &l : demo_tour(info, db.db(), st->sta)) sum.line(l);
+    for (const std::string &l : demo_tour(info, db.db(), reader, st->sta)) sum.line(l);
 
     if (!info.missing_phases.empty()) {
         std::string m;
