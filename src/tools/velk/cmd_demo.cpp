@@ -11,6 +11,7 @@
 #include "evview.h"
 #include "demo_db.h"
 #include "demo_tour.h"
+#include "kodsseis.h"
 #include "koscv.h"
 #include "kovector2.h"
 #include "tr.h"
@@ -77,42 +78,51 @@ std::vector<Curve> travel_time_curves(double depth, double dmax, std::vector<std
     return curves;
 }
 
-// Radial and transverse from two horizontal channels with their own
-// orientations (hang, degrees), for a back azimuth: solves the channels for
-// north and east sample by sample, then turns them.  Gaps stay gaps.
-void rotate(const Segment &a, double ha, const Segment &b, double hb, double baz, Segment *rad, Segment *trn) {
-    *rad = a;
-    *trn = a;
-    const double k = M_PI / 180;
-    double c1 = std::cos(ha * k), s1 = std::sin(ha * k), c2 = std::cos(hb * k), s2 = std::sin(hb * k);
-    double det = c1 * s2 - s1 * c2;
-    double azr = (baz + 180) * k;
-    long off = (long)std::llround((b.t0 - a.t0) / a.dt);
-    for (size_t i = 0; i < a.data.size(); i++) {
-        long j = (long)i - off;
-        float va = a.data[i];
-        float vb = j >= 0 && j < (long)b.data.size() ? b.data[(size_t)j] : 1e30f;
-        if (std::fabs(va) > 1e29f || std::fabs(vb) > 1e29f || std::fabs(det) < 1e-6) {
-            rad->data[i] = trn->data[i] = 1e30f;
-            continue;
-        }
-        double n = (va * s2 - vb * s1) / det, e = (vb * c1 - va * c2) / det;
-        rad->data[i] = (float)(n * std::cos(azr) + e * std::sin(azr));
-        trn->data[i] = (float)(-n * std::sin(azr) + e * std::cos(azr));
-    }
-}
-
-// Radial and transverse components of a station from its horizontals.
-void rotate_station(ChannelReader &reader, const DemoStation &st, double t0, double t1, std::vector<Segment> *rad,
+// Radial and transverse components of a station through the data source:
+// its horizontal channels (with their own orientations from sitechan)
+// rotated to the back azimuth plus 180 (radial, away from the event) and
+// plus 270 (transverse).  Gaps are the source's gap marker.
+void rotate_station(Dbptr db, const std::string &sta, double t0, double t1, double baz, std::vector<Segment> *rad,
                     std::vector<Segment> *trn) {
-    std::vector<ChannelSegment> n, e;
-    if (!reader.read(st.sta, "BHN", t0, t1, true, false, &n) || !reader.read(st.sta, "BHE", t0, t1, true, false, &e) ||
-        n.empty() || e.empty())
-        throw Failure("cannot read the horizontals of " + st.sta);
-    Segment r, t;
-    rotate(fill_gaps(n, nullptr), st.hang_n, fill_gaps(e, nullptr), st.hang_e, st.backazimuth, &r, &t);
-    rad->push_back(r);
-    trn->push_back(t);
+    std::vector<std::string> words = {strprintf("%.5f", t0), strprintf("%.5f", t1), "-sta", sta, "-chan", "BH[NE]",
+                                      "-orient", "1", "-coord", "1"};
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    KODsseis *scg = nullptr;
+    char handle[64] = "";
+    if (kodsseis_create(db, (int)words.size(), argv.data(), &scg, handle) != 0)
+        throw Failure("cannot make a data source for " + sta);
+    struct Free {
+        char *h;
+        ~Free() { kodsseis_free(h); }
+    } free_source{handle};
+    for (int k = 0; k < 2; k++) {
+        double strike = std::fmod(baz + (k == 0 ? 180.0 : 270.0), 360.0);
+        Dbptr tr = dbinvalid();
+        int nsegs = 0;
+        std::string name = k == 0 ? "BHR" : "BHT";
+        if (dsseis_getchannel(scg->dbsc, nullptr, (char *)sta.c_str(), (char *)"BH[NE]", t0, t1, (char *)"seg", 1,
+                              (char *)name.c_str(), strike, 0.0, nullptr, &nsegs, &tr) < 0) {
+            if (tr.database >= 0) trdestroy(&tr);
+            throw Failure("cannot rotate the horizontals of " + sta);
+        }
+        for (int i = 0; i < nsegs; i++) {
+            double ts = 0, dt = 0;
+            int ns = 0;
+            float *data = nullptr;
+            if (kodsseis_getsegment(tr, i, &ts, &dt, &ns, &data) < 0) {
+                trdestroy(&tr);
+                throw Failure("cannot read a rotated segment of " + sta);
+            }
+            Segment seg;
+            seg.t0 = ts;
+            seg.dt = dt;
+            seg.data.assign(data, data + ns);
+            (k == 0 ? rad : trn)->push_back(std::move(seg));
+        }
+        trdestroy(&tr);
+    }
 }
 
 int run_demo(const DemoArgs &a) {
@@ -249,8 +259,8 @@ int run_demo(const DemoArgs &a) {
         panels.push_back(p);
     }
     std::vector<Segment> rad, trn;
-    rotate_station(reader, *st, w0, w1, &rad, &trn);
-    sum.line(strprintf("rotation: %s BHN and BHE (at %.0f and %.0f degrees) rotated to radial (%zu segment%s) and "
+    rotate_station(db.db(), st->sta, w0, w1, st->backazimuth, &rad, &trn);
+    sum.line(strprintf("data source: %s BHN and BHE (at %.0f and %.0f degrees) rotated to radial (%zu segment%s) and "
                        "transverse for back azimuth %.1f",
                        st->sta.c_str(), st->hang_n, st->hang_e, rad.size(), rad.size() == 1 ? "" : "s",
                        st->backazimuth));
