@@ -169,4 +169,23 @@ TEST_F(JoinFallback, JoinedViewOfSensorStillFallsBack) {
     freetbl(k2, 0);
 }
 
+TEST_F(JoinFallback, TimesOnTheDayBoundaryBelongToTheDayThatBegins) {
+    // day 5 ends one epoch, day 6 begins the next; the last millisecond of
+    // day 5 is in the first, midnight itself in the second
+    add_sitechan("AAK", "BHZ", 2010002, 2010005, -1, 0.0);
+    add_sitechan("AAK", "BHZ", 2010006, -1, -1, 90.0);
+    add_sensor("AAK", "BHZ", t2010 + 4 * kDay, t2010 + 5 * kDay - 0.001, -1);  // first second of day 5
+    add_sensor("AAK", "BHZ", t2010 + 5 * kDay - 0.001, t2010 + 5 * kDay, -1);  // last millisecond of day 5
+    add_sensor("AAK", "BHZ", t2010 + 5 * kDay, t2010 + 6 * kDay, -1);          // midnight of day 6
+    add_sensor("AAK", "BHZ", t2010 + kDay - 0.001, t2010 + 2 * kDay, -1);      // before the first epoch
+    add_sensor("AAK", "BHZ", t2010 + kDay, t2010 + 2 * kDay, -1);              // its first day
+    Dbptr j = dbjoin(sensor, sitechan, nullptr, nullptr, 1, nullptr, nullptr);
+    EXPECT_EQ(hangs(j), (std::vector<double>{0.0, 0.0, 90.0, -1.0, 0.0}));
+    ASSERT_GE(dbaddv(wf, nullptr, "sta", "AAK", "chan", "BHZ", "time", t2010 + 5 * kDay, "endtime",
+                     t2010 + 5 * kDay + 10, "wfid", 1L, nullptr),
+              0);
+    Dbptr w = dbjoin(wf, sitechan, nullptr, nullptr, 1, nullptr, nullptr);
+    EXPECT_EQ(hangs(w), (std::vector<double>{90.0}));
+}
+
 }  // namespace

@@ -137,6 +137,26 @@ TEST_F(Lddate, EveryFormReadsAsEpochSeconds) {
     }
 }
 
+// A date of eight digits with no time of day is YYYYMMDD at midnight, not
+// a count of seconds (which would put it in 1970); longer numbers and
+// numbers with a point stay epoch seconds.
+TEST_F(Lddate, EightDigitsAreADate) {
+    dbfixture::write_rows(prefix, "lastid",
+                          {lastid_row(false, "a", 1, "20090701"), lastid_row(false, "b", 2, "19991231"),
+                           lastid_row(false, "c", 3, "20090701.00000"), lastid_row(false, "d", 4, "1262347200"),
+                           lastid_row(false, "e", 5, "20091301")});
+    Dbptr db;
+    ASSERT_EQ(dbopen(prefix.c_str(), "r", &db), 0);
+    Dbptr t = dblookup(db, 0, "lastid", 0, 0);
+    const double want[] = {utc(2009, 7, 1), utc(1999, 12, 31), 20090701.0, 1262347200.0, 20091301.0};
+    for (t.record = 0; t.record < 5; t.record++) {
+        double v = 0;
+        ASSERT_EQ(dbgetv(t, 0, "lddate", &v, (char *)0), 0);
+        EXPECT_EQ(v, want[t.record]) << t.record;
+    }
+    dbclose(db);
+}
+
 // Text of no known form is the null; the engine says so once for the table,
 // naming the file and the text; the other fields of the row read as usual.
 TEST_F(Lddate, UnreadableLoadDatesAreNullWithOneMessagePerTable) {

@@ -256,7 +256,7 @@ TEST(EventViewEvents, EventsOriginsMagnitudesAndMoments) {
     d.origin_mags(o11, 4.5, 7, 5.1, 8, -999.0, -1);  // mb 4.5 (magid 7 has no netmag row), ms 5.1 has
     d.origerr(11);
     d.origerr(12);
-    d.origerr(12);  // two rows: no origin error
+    d.origerr_again(12);  // two rows: no origin error
     d.netmag(8, 11, "ms", 5.1);
     d.netmag(9, 11, "mw", 5.3);
     d.mt(100, 11, T0 + 50);

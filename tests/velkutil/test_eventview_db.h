@@ -39,6 +39,15 @@ struct EventDb {
         dbputv(o, 0, "mb", mb, "mbid", mbid, "ms", ms, "msid", msid, "ml", ml, "mlid", mlid, (char *)0);
     }
     long origerr(long orid) { return dbaddv(table("origerr"), 0, "orid", orid, "sdobs", 0.5, (char *)0); }
+    // a further origerr row for an origin that has one, as another program
+    // may have written it (dbaddv refuses a repeated orid; dbadd copies)
+    long origerr_again(long orid) {
+        Dbptr t = table("origerr");
+        t.record = dbSCRATCH;
+        if (dbputv(t, 0, "orid", orid, "sdobs", 0.5, (char *)0) != 0) return -1;
+        t.record = dbALL;
+        return dbadd(t, 0);
+    }
     long netmag(long magid, long orid, const char *type, double mag) {
         return dbaddv(table("netmag"), 0, "magid", magid, "orid", orid, "magtype", type, "magnitude", mag, (char *)0);
     }

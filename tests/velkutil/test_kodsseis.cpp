@@ -100,6 +100,29 @@ TEST_F(Source, SelectsOrdersAndGroups) {
     EXPECT_EQ(count(s3->dbsc), 7);
 }
 
+TEST_F(Source, RowsBefore1970SortByTime) {
+    // historical recordings: negative epoch times, listed out of order
+    add_wf("AAK", "BHZ", -200.0, ramp(10));
+    add_wf("AAK", "BHZ", -1000.0, ramp(10));
+    add_wf("AAK", "BHZ", 50.0, ramp(10));
+    add_wf("AAK", "BHZ", -50.0, ramp(10));
+    KODsseis *s = nullptr;
+    std::string tag;
+    ASSERT_EQ(create({"-2000", "100"}, &s, &tag), 0) << rzvtest::all_messages();
+    std::vector<double> times;
+    Dbptr p = s->dbsc;
+    for (p.record = 0; p.record < 4; p.record++) {
+        double t = 0;
+        dbgetv(p, nullptr, "time", &t, (char *)0);
+        times.push_back(t);
+    }
+    EXPECT_EQ(times, (std::vector<double>{-1000.0, -200.0, -50.0, 50.0}));
+    char *argv[] = {(char *)tag.c_str(), (char *)"0"};
+    char out[128];
+    ASSERT_EQ(kodsseis_getstachan(2, argv, out), 0);
+    EXPECT_EQ(std::string(out), "- AAK BHZ 4 " + tstr(-1000.0) + " " + tstr(50.9));
+}
+
 TEST_F(Source, TagsAreNeverReusedAndFreeIsSilent) {
     add_wf("AAK", "BHZ", T0, ramp(10));
     std::string a, b;

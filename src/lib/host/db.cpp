@@ -12,10 +12,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,6 +69,8 @@ Table::~Table() {
     if (storage == 1 && rows) munmap(rows, maplen);
     if (storage == 2) free(rows);
     if (fd >= 0) close(fd);
+    if (lock_fd >= 0) close(lock_fd);
+    if (journal_fd >= 0) close(journal_fd);
     if (index_arr) {
         Tbl *vals = valsarr(index_arr);
         for (long i = 0; i < maxtbl(vals); i++) dbfree_index(gettbl(vals, i));
@@ -218,7 +222,9 @@ static size_t count_newlines(const char *p, size_t n) {
 }
 
 /* True when the bytes are exactly n rows of the width, each with its
- * newline (the last one may lack it). */
+ * newline (the last one may lack it), none ending in a carriage return
+ * (lines one character narrower, written with CR LF: a layout one
+ * character wider than another would otherwise take them). */
 static bool rows_exact(const char *p, size_t size, long stride, long *n) {
     if (size == 0) {
         *n = 0;
@@ -238,12 +244,37 @@ static bool rows_exact(const char *p, size_t size, long stride, long *n) {
         nl += count_newlines(p + from, to - from);
         for (long k = k0; k < k1; k++) {
             size_t pos = (size_t)k * stride + stride - 1;
-            if (pos < size && p[pos] != '\n') return false;
+            if (pos < size && (p[pos] != '\n' || p[pos - 1] == '\r')) return false;
         }
     }
     if (nl != (full == size ? (size_t)rows : (size_t)rows - 1)) return false;
     *n = rows;
     return true;
+}
+
+/* Maps the first `size` bytes of fd read-only at the start of an address
+ * range reserved for about twice as much (inaccessible beyond the file), so
+ * that the table can later be mapped again, larger, at the same address.
+ * *reserved receives the range's length, which is what munmap must be given.
+ * Falls back to a plain mapping when no range can be reserved.  Null when
+ * the file cannot be mapped. */
+static char *map_reserved(int fd, size_t size, size_t *reserved) {
+    size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    size_t want = size <= (SIZE_MAX - (1u << 20)) / 2 ? 2 * size + (1u << 20) : size;
+    want = (want + page - 1) / page * page;
+    void *r = mmap(nullptr, want, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (r != MAP_FAILED) {
+        void *m = mmap(r, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0);
+        if (m != MAP_FAILED) {
+            *reserved = want;
+            return (char *)m;
+        }
+        munmap(r, want);
+    }
+    void *m = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (m == MAP_FAILED) return nullptr;
+    *reserved = size;
+    return (char *)m;
 }
 
 static bool grow_rows(Table *t, long need) {
@@ -335,9 +366,14 @@ static void normalise(Table *t, const char *p, size_t size) {
 static long line_penalty(const SchemaTable *s, const char *p, size_t len) {
     size_t tl = len;
     while (tl && (p[tl - 1] == ' ' || p[tl - 1] == '\t')) tl--;
-    if (tl > (size_t)s->rowsize) return 1000;
     const SchemaField &last = s->fields[s->nfields - 1];
     long pen = 0;
+    if (tl > (size_t)s->rowsize) {
+        /* longer than the rows: by no more than a last field written
+         * wider than its column, or not of this layout at all */
+        if (tl - (size_t)s->rowsize > (size_t)last.width) return 1000;
+        pen += 1 + (long)(tl - (size_t)s->rowsize);
+    }
     if (tl + 1 < (size_t)last.offset) pen += 50;
     for (int i = 0; i < s->nfields - 1; i++) {
         const SchemaField &f = s->fields[i];
@@ -364,12 +400,14 @@ static long line_penalty(const SchemaTable *s, const char *p, size_t len) {
 
 /* Which of the layouts the lines of a file (not all rows of one width, or
  * of a width several layouts share) are written in: the one that most of
- * its first lines fit exactly, then the one they are least far from; the
- * earlier layout on a tie.  Null when no line fits any layout. */
+ * its first lines fit exactly, then the one whose width most of them have
+ * (layouts that differ only in their last field), then the one they are
+ * least far from; the earlier layout on a tie.  When no line fits any
+ * layout, the one they are least far from.  Null when there are no lines. */
 static const SchemaTable *layout_of_lines(const std::vector<const SchemaTable *> &cands, const char *p,
                                           size_t size) {
     const long MAXLINES = 2000;
-    std::vector<long> fits(cands.size(), 0), pens(cands.size(), 0);
+    std::vector<long> fits(cands.size(), 0), whole(cands.size(), 0), pens(cands.size(), 0);
     size_t i = 0;
     long lines = 0;
     while (i < size && lines < MAXLINES) {
@@ -384,6 +422,7 @@ static const SchemaTable *layout_of_lines(const std::vector<const SchemaTable *>
             for (size_t c = 0; c < cands.size(); c++) {
                 long pen = line_penalty(cands[c], p + i, len);
                 if (pen == 0) fits[c]++;
+                if (pen == 0 && len == (size_t)cands[c]->rowsize) whole[c]++;
                 pens[c] += pen;
             }
         }
@@ -392,15 +431,39 @@ static const SchemaTable *layout_of_lines(const std::vector<const SchemaTable *>
     long best = -1;
     for (size_t c = 0; c < cands.size(); c++) {
         if (!fits[c]) continue;
-        if (best < 0 || fits[c] > fits[best] || (fits[c] == fits[best] && pens[c] < pens[best])) best = (long)c;
+        if (best < 0 || fits[c] > fits[best] ||
+            (fits[c] == fits[best] && (whole[c] > whole[best] || (whole[c] == whole[best] && pens[c] < pens[best]))))
+            best = (long)c;
+    }
+    if (best < 0 && lines > 0) {
+        /* no line fits any layout (a file of one row cut short, lines
+         * damaged): the layout they are least far from */
+        best = 0;
+        for (size_t c = 1; c < cands.size(); c++)
+            if (pens[c] < pens[best]) best = (long)c;
     }
     return best < 0 ? nullptr : cands[best];
 }
 
+/* Whether one of the first lines of a file fits the layout exactly. */
+static bool some_line_fits(const SchemaTable *s, const char *p, size_t size) {
+    size_t i = 0;
+    for (int lines = 0; i < size && lines < 64; lines++) {
+        const char *nl = (const char *)memchr(p + i, '\n', size - i);
+        size_t end = nl ? (size_t)(nl - p) : size;
+        if (line_penalty(s, p + i, end - i) == 0) return true;
+        i = end + 1;
+    }
+    return false;
+}
+
 /* Chooses the layout of a table file: the one whose width all its rows have
  * (the database's own layout tried first; layouts of one width told apart
- * by their lines), else the one its lines fit best, else the database's
- * own.  *n receives the row count when the rows are exact. */
+ * by their lines) unless none of its first lines has its fields where that
+ * layout puts them and another layout is nearer (rows of another layout
+ * whose last field was written too wide), else the one its lines fit best,
+ * else the database's own.  *n receives the row count and *exact is set
+ * when the rows are exact rows of the chosen layout. */
 static const SchemaTable *choose_layout(const std::vector<const SchemaTable *> &cands, const SchemaTable *deflt,
                                         const char *map, size_t size, long *n, bool *exact) {
     std::vector<const SchemaTable *> exact_ones;
@@ -418,6 +481,16 @@ static const SchemaTable *choose_layout(const std::vector<const SchemaTable *> &
         }
     }
     *exact = !exact_ones.empty();
+    std::vector<const SchemaTable *> order{deflt};
+    for (const SchemaTable *c : cands)
+        if (c != deflt) order.push_back(c);
+    if (exact_ones.size() == 1 && size && order.size() > 1 && !some_line_fits(exact_ones[0], map, size)) {
+        const SchemaTable *s = layout_of_lines(order, map, size);
+        if (s && s != exact_ones[0]) {
+            *exact = false;
+            return s;
+        }
+    }
     if (exact_ones.size() == 1 || size == 0) {
         *n = counts.empty() ? 0 : counts[0];
         return exact_ones.empty() ? deflt : exact_ones[0];
@@ -430,9 +503,6 @@ static const SchemaTable *choose_layout(const std::vector<const SchemaTable *> &
         *n = counts[k];
         return exact_ones[k];
     }
-    std::vector<const SchemaTable *> order{deflt};
-    for (const SchemaTable *c : cands)
-        if (c != deflt) order.push_back(c);
     const SchemaTable *s = layout_of_lines(order, map, size);
     return s ? s : deflt;
 }
@@ -449,7 +519,28 @@ static bool file_exists(const std::string &path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-static void load_table(Database *d, Table *t) {
+/* Holds an advisory lock on a descriptor for the length of a load. */
+struct LoadLock {
+    int fd = -1;
+    ~LoadLock() {
+        if (fd >= 0) flock(fd, LOCK_UN);
+    }
+};
+
+/* Puts the text a journal gives into row memory (an "r" reader of a
+ * table whose rewrite a writer left unfinished). */
+static void patch_row(Table *t, off_t off, const std::string &text) {
+    long n = t->nrows.load();
+    if (t->normalised || text.size() != (size_t)t->schema->rowsize || off % t->stride != 0 ||
+        off / t->stride >= n)
+        return;
+    if (t->storage != 2 && !grow_rows(t, n + 1)) return;
+    memcpy(t->rows + (size_t)off, text.data(), text.size());
+}
+
+/* first: the table's first load (not a re-read by table_refresh, whose
+ * caller may hold the write lock already). */
+static void load_table(Database *d, Table *t, bool first) {
     /* until the file says otherwise: the layout the database gives new files */
     if (!d->memory && t->name != "trace") t->schema = schema_layout_for(t->name.c_str(), d->layout);
     t->stride = t->schema->rowsize + 1;
@@ -473,14 +564,30 @@ static void load_table(Database *d, Table *t) {
     t->dirname = dir_of(file);
     t->writable = d->writable;
     t->tofile = d->writable;
-    int fd = open(file.c_str(), d->writable ? O_RDWR : O_RDONLY);
+    int fd = open(file.c_str(), (d->writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (fd < 0 && d->writable && errno == EACCES) {
-        fd = open(file.c_str(), O_RDONLY);
+        fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) t->writable = 0;
+    }
+    /* a writer reads its table under the write lock, so that no other
+     * writer is half-way through a row meanwhile, and first completes a
+     * rewrite that a stopped writer left in its journal */
+    LoadLock held;
+    if (fd >= 0 && first && t->writable) {
+        int rc;
+        while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (rc == 0) {
+            held.fd = fd;
+            off_t off;
+            std::string text;
+            journal_recover(t, fd, true, &off, &text);
+        }
     }
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
         if (fd >= 0) close(fd);
+        held.fd = -1;
         if (errno != ENOENT) {
             elog_log(1, "dbopen: cannot open %s\n", file.c_str());
             t->writable = 0;
@@ -494,10 +601,13 @@ static void load_table(Database *d, Table *t) {
     t->file_bytes = size;
     t->mtime_ns = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
     char *map = nullptr;
+    size_t reserved = 0;
     if (size > 0) {
-        map = (char *)mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (map == MAP_FAILED) {
+        map = map_reserved(fd, size, &reserved);
+        if (!map) {
             elog_log(1, "dbopen: cannot map %s\n", file.c_str());
+            held.fd = -1;
+            flock(fd, LOCK_UN);
             close(fd);
             t->writable = 0;
             t->nullrow = make_nullrow(t->schema);
@@ -508,17 +618,49 @@ static void load_table(Database *d, Table *t) {
     }
     long n = 0;
     bool exact = false;
-    t->schema = choose_layout(schema_candidates(t->name.c_str()), t->schema, map, size, &n, &exact);
+    const SchemaTable *deflt = t->schema;
+    std::vector<const SchemaTable *> cands = schema_candidates(t->name.c_str());
+    t->schema = choose_layout(cands, deflt, map, size, &n, &exact);
+    size_t mapsize = size;
+    if (!exact && t->writable && size && map[size - 1] != '\n') {
+        /* rows of one layout and a last line cut short, without its
+         * newline: a writer stopped in the middle of it.  A writer reads
+         * the rows and leaves the line to the next append, which writes
+         * its row in the line's place. */
+        const char *nl = (const char *)memrchr(map, '\n', size);
+        size_t body = nl ? (size_t)(nl - map) + 1 : 0;
+        long nb = 0;
+        bool eb = false;
+        const SchemaTable *sb = choose_layout(cands, deflt, map, body, &nb, &eb);
+        if (eb && (long)(size - body) < sb->rowsize) {
+            t->schema = sb;
+            n = nb;
+            exact = true;
+            size = body;
+            t->file_bytes = body;
+            t->tail_at = body;
+            t->tail_len = mapsize - body;
+            elog_complain(0,
+                          "dbopen: %s ends in line %ld cut short (%zu of %d characters), left by a writer that "
+                          "stopped: the line is not read, and the next row added takes its place\n",
+                          file.c_str(), n + 1, t->tail_len, sb->rowsize);
+        }
+    }
     t->stride = t->schema->rowsize + 1;
     t->nullrow = make_nullrow(t->schema);
     t->scratch = t->nullrow;
     bool lastnl = size == 0 || map[size - 1] == '\n';
     if (exact && !d->writable && lastnl) {
         t->rows = map;
-        t->maplen = size;
+        t->maplen = reserved;
         t->storage = size ? 1 : 0;
         t->cap = n;
         t->nrows.store(n);
+        if (first) {
+            off_t off;
+            std::string text;
+            if (journal_recover(t, fd, false, &off, &text)) patch_row(t, off, text);
+        }
         close(fd);
         return;
     }
@@ -534,7 +676,14 @@ static void load_table(Database *d, Table *t) {
     } else {
         normalise(t, map, size);
     }
-    if (map) munmap(map, size);
+    if (map) munmap(map, reserved);
+    if (first && held.fd < 0) {
+        off_t off;
+        std::string text;
+        if (journal_recover(t, fd, false, &off, &text)) patch_row(t, off, text);
+    }
+    held.fd = -1;
+    flock(fd, LOCK_UN);
     if (t->writable)
         t->fd = fd;
     else
@@ -554,24 +703,38 @@ static bool extend_rows(Table *t, size_t size) {
     if (fd < 0) return true;  /* cannot look now: keep what we have */
     bool ok = false;
     if (t->storage == 1 || (t->storage == 0 && !t->writable)) {
-        char *map = (char *)mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (map != MAP_FAILED) {
+        /* Within the room reserved after the mapping, the file is mapped
+         * again at the same address: readers' pointers stay valid and
+         * nothing is retired, so a table that grows all day costs no more
+         * address space than twice its size. */
+        bool inplace = t->storage == 1 && t->rows && size <= t->maplen;
+        size_t reserved = t->maplen;
+        char *map = nullptr;
+        if (inplace) {
+            void *m = mmap(t->rows, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0);
+            map = m == MAP_FAILED ? nullptr : (char *)m;
+        } else {
+            map = map_reserved(fd, size, &reserved);
+        }
+        if (map) {
             const char *nl = (const char *)memrchr(map + from, '\n', size - from);
             size_t len = nl ? (size_t)(nl - map) + 1 - from : 0;
             long k = 0;
             if (len % t->stride == 0 && rows_exact(map + from, len, t->stride, &k)) {
-                char *old = t->rows;
-                size_t oldlen = t->maplen;
-                __atomic_store_n(&t->rows, map, __ATOMIC_RELEASE);
-                if (old && t->storage == 1) t->retired.emplace_back(old, oldlen);
-                t->storage = 1;
-                t->maplen = size;
+                if (!inplace) {
+                    char *old = t->rows;
+                    size_t oldlen = t->maplen;
+                    __atomic_store_n(&t->rows, map, __ATOMIC_RELEASE);
+                    if (old && t->storage == 1) t->retired.emplace_back(old, oldlen);
+                    t->storage = 1;
+                    t->maplen = reserved;
+                }
                 t->file_bytes = from + len;
                 t->cap = t->nrows.load() + k;
                 t->nrows.store(t->cap, std::memory_order_release);
                 ok = true;
-            } else {
-                munmap(map, size);
+            } else if (!inplace) {
+                munmap(map, reserved);
             }
         }
     } else {
@@ -623,6 +786,7 @@ void table_refresh(Database *d, Table *t) {
     if (size == t->file_bytes && clean && t->storage == 1) {
         /* changed in place: the mapping shows the new text already */
         t->mtime_ns = mtime_of(st);
+        t->ids_stale = 1;
         t->generation.fetch_add(1);
         return;
     }
@@ -631,7 +795,7 @@ void table_refresh(Database *d, Table *t) {
     fresh.name = t->name;
     fresh.schema = schema_table(t->name.c_str());
     fresh.index = t->index;
-    load_table(d, &fresh);
+    load_table(d, &fresh, false);
     long newn = fresh.nrows.load();
     if (newn < t->nrows.load()) t->nrows.store(newn, std::memory_order_release);
     char *old = t->rows;
@@ -658,6 +822,9 @@ void table_refresh(Database *d, Table *t) {
     t->cut_col = fresh.cut_col;
     t->file_bytes = fresh.file_bytes;
     t->mtime_ns = fresh.mtime_ns;
+    t->tail_at = fresh.tail_at;
+    t->tail_len = fresh.tail_len;
+    t->ids_stale = 1;
     if (t->nullrow.size() != fresh.nullrow.size()) {
         t->nullrow = fresh.nullrow;
         t->scratch = fresh.scratch;
@@ -674,7 +841,7 @@ Table *db_table(Database *d, long i) {
     if (!t || t->loaded.load(std::memory_order_acquire)) return t;
     std::lock_guard<std::mutex> lk(t->mu);
     if (!t->loaded.load(std::memory_order_relaxed)) {
-        load_table(d, t);
+        load_table(d, t, true);
         t->loaded.store(1, std::memory_order_release);
     }
     return t;
@@ -984,7 +1151,7 @@ static bool parse_descriptor(const std::string &path, Database *d) {
         if (key == "schema") {
             if (!strcasecmp(val.c_str(), "kbcore"))
                 d->layout = LAYOUT_KBCORE;
-            else if (val.compare(0, 6, "css3.0") == 0)
+            else if (!strncasecmp(val.c_str(), "css3.0", 6))
                 d->layout = LAYOUT_CSS30;
             else
                 elog_complain(0, "dbopen: %s line %ld: schema %s is not compiled in; css3.0 is used\n",

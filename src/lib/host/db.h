@@ -22,12 +22,19 @@
  *                    css3.0 (site 159, sensor 149, wfdisc 285).
  * The layout is recognised from the file's lines: the layout whose width
  * all rows have (layouts of one width, as origerr's css3.0 and
- * kbcore-lddate17, are told apart by where their fields sit); else the
- * layout most lines fit, field by field.  A file whose lines fit no layout
- * is read through a normalising copy at the width of the database's own
- * layout (below), with a warning naming the file and the first bad line,
+ * kbcore-lddate17, are told apart by where their fields sit), unless its
+ * fields are not where that layout puts them and another layout's nearly
+ * are (css3.0 rows whose load date was written 19 wide have the width of
+ * kbcore-lddate17); else the layout most lines fit, field by field.
+ * A file whose lines fit no layout
+ * is read through a normalising copy at the width of the layout they are
+ * least far from (the database's own layout, below, when none is nearer:
+ * a file of one row cut short still reads at its own columns), with a
+ * warning naming the file and the first bad line,
  * and refuses writes; so does a file of a recognised layout whose lines
- * are not all exact (carriage returns, trailing blanks removed).
+ * are not all exact (carriage returns, trailing blanks removed) -- except
+ * that an "r+" writer leaves out a last line cut short by a writer that
+ * stopped and stays writable (see "crash safety").
  * dbquery gives the file's record size, field offsets and widths, and the
  * address of its rows in that layout; the field list (dbTABLE_FIELDS)
  * follows it too.  Writes through "r+" keep the file's layout.  A table
@@ -58,8 +65,74 @@
  * newline); a file rewritten or shortened is read again then.  A program
  * that shortens a mapped file must not do so while rows are being read.
  * With "r+" an append first takes in rows other programs appended; a row
- * rewrite checks that the file still has the size the engine knows and
- * refuses (with a message) if it does not.
+ * rewrite checks that the file still holds at least the rows the engine
+ * knows and refuses (with a message) if it does not.
+ *
+ * ---------------------------------------------------------------- crash safety
+ * A writer ("r+") may be killed at any moment, and several programs may
+ * write one table at once.  The rules that keep table files whole:
+ *   Lock.  Every append and every row rewrite holds an exclusive advisory
+ *     lock (flock) on the table file for the whole of its write, and a
+ *     writer reads a table first under that lock.  Two writers, in one
+ *     program or several, therefore never interleave parts of rows, and
+ *     rows appended by another writer are taken in before an append (the
+ *     lock makes "take in, then append" one step).  Other programs that
+ *     write table files should take the same lock.  (On a file system
+ *     without locks, writes go ahead unlocked.)
+ *   Appends.  A row and its newline are composed whole and written with
+ *     one call at the end of the file.  A writer killed during that call
+ *     can leave at most that one row incomplete: a last line cut short,
+ *     without its newline.  Readers ("r") read such a file through the
+ *     normalising copy, with a warning naming the file and the line (see
+ *     "layouts"); every row before it is read as it is.
+ *   A cut last line.  A writer that finds the file ending in a line
+ *     shorter than a row and without a newline -- when it opens the table
+ *     or, holding the lock, before an append -- knows that no writer is
+ *     busy with it (a live writer would hold the lock), so the line was
+ *     left by one that stopped before its call returned.  The line is not
+ *     read as a row (elog_complain names the file, the line and its
+ *     length), the table stays writable, and the next row added is
+ *     written in the line's place, so that no row is ever glued to a cut
+ *     one.  Nothing is truncated: the file only grows.  Rows of other
+ *     widths elsewhere in the file still make the table read-only.
+ *   Rewrites.  A changed row is composed whole and written with one call,
+ *     but a kill can still stop that call between two pages of the file
+ *     (a row that crosses a page boundary would mix old and new text).
+ *     So a rewrite goes through a small redo journal beside the table
+ *     file, "<table file>.journal": the row's old and new text (with a
+ *     checksum) are written to it first, then the row, then the journal
+ *     is cleared.  When a table is read and its journal holds a complete
+ *     record whose row holds the old text, the new one or a mix of the
+ *     two, the rewrite is finished: an "r+" writer writes the new row
+ *     into the file and clears the journal, an "r" reader reads the new
+ *     row (leaving the file as it is); both say so (elog_complain).  A
+ *     journal record cut short is ignored (the row was not touched yet);
+ *     a row that holds other text by then is left alone, with a warning.
+ *     The journal file stays beside the table; it may be removed when no
+ *     program has the table open.
+ * A row is thus always either wholly old or wholly new once its writer
+ * has stopped.  This guards against a process that dies, not against the
+ * machine losing power (nothing is forced to disk).
+ *
+ * ---------------------------------------------------------------- identifiers
+ * dbaddv refuses a row whose identifier another row of its table already
+ * has: wfid of wfdisc, chanid of sitechan, inid of instrument, arid of
+ * arrival, evid of event, orid of origin and of origerr, magid of netmag,
+ * grn of gregion, srn of sregion, stassid of stassoc, mtid of mt and ampid
+ * of amplitude -- the single-field keys of these tables.  The message is
+ * "dbaddv: table <table> already has a row with <field> <value>; row not
+ * added", and nothing is appended.  A null identifier (-1, or the field
+ * not given) is no key: such rows are always accepted.  Fields that only
+ * refer to another table's rows (chanid of wfdisc or sensor, orid of
+ * assoc, prefor of event, ...) are not checked, nor is the in-memory
+ * `trace` table.  The check holds in file and in-memory databases and in
+ * every layout.  Each table keeps a set of its identifiers, built on the
+ * first dbaddv and kept up to date with the rows added since, by this
+ * program or (taken in under the lock) by others, and with rows rewritten
+ * (dbputv, dbput, dbdelete); a file read again is indexed again.  So a
+ * check is one look-up, not a scan.  dbadd copies row text as given and
+ * dbputv writes what it is given: neither checks (rows that repeat an
+ * identifier can still be read, as field files may hold them).
  *
  * ---------------------------------------------------------------- descriptor
  * If a plain file exists at the database name itself, it is a descriptor:
@@ -89,7 +162,9 @@
  *              A load date (UTC) is read from, in this order:
  *              "yy-mm-dd hh:mm:ss" (two-digit years 69-99 are 1969-1999,
  *              00-68 are 2000-2068; four digits also read), epoch seconds,
- *              and the forms other systems write: YYYYMMDD, YYYY-MM-DD,
+ *              and the forms other systems write: YYYYMMDD (eight
+ *              digits alone are this date, not seconds, when they make
+ *              one), YYYY-MM-DD,
  *              YYYY/MM/DD, DD-MON-YY or DD-MON-YYYY ("01-MAY-09"),
  *              YYYY-Mon-DD ("2009-May-01"), each optionally followed by
  *              blanks or "T" and hh:mm, hh:mm:ss[.fff] or hhmmss[.fff]
@@ -227,7 +302,8 @@ int dbquery(Dbptr db, int code, void *value);   /* 0, or -1 */
  * dbgetv: 0, or -1 if any field failed (the others are still read).
  * dbputv: 0, or -1; on failure the row is unchanged.
  * dbaddv: appends a row of nulls with the given values; the new record
- * number, or -1 (nothing appended). */
+ * number, or -1 (nothing appended) -- also when the row's identifier is
+ * taken (see "identifiers"). */
 int dbgetv(Dbptr db, const char *table, ...);
 int dbputv(Dbptr db, const char *table, ...);
 long dbaddv(Dbptr db, const char *table, ...);

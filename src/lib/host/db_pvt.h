@@ -52,6 +52,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace hostdb {
@@ -190,7 +191,7 @@ struct Table {
     long cap = 0;             /* rows the storage holds */
     long stride = 0;          /* rowsize + 1 */
     int storage = 0;          /* 0 none, 1 mapped, 2 heap */
-    size_t maplen = 0;
+    size_t maplen = 0;        /* mapped storage: the length of the reserved address range */
     std::string scratch, nullrow;
     Arr *index_arr = nullptr;
     std::mutex imu;           /* guards index_arr and index builds */
@@ -204,6 +205,18 @@ struct Table {
     long cut_row = -1;        /* a last line cut short (no newline): its row */
     long cut_col = 0;         /* and the column where it ends */
     std::atomic<int> lddate_warned{0};  /* an unreadable load date was reported */
+    /* crash safety ("r+" files, dbsafe.cpp) */
+    int lock_fd = -1;         /* the table file opened for the advisory write lock */
+    int journal_fd = -1;      /* the redo journal beside the file, once a row was rewritten */
+    size_t tail_at = 0;       /* a cut line after the rows, as last seen: where it starts */
+    size_t tail_len = 0;      /*   and its length (0: none) */
+    /* identifier set (dbsafe.cpp): identifier -> rows holding it, for the
+     * rows [0, ids_rows) as laid out by ids_schema; rebuilt when stale.
+     * Guarded by mu. */
+    std::unique_ptr<std::unordered_map<long, long>> ids;
+    long ids_rows = 0;
+    const SchemaTable *ids_schema = nullptr;
+    int ids_stale = 0;
 
     /* views: their fields (qualified names in fieldnames) */
     std::vector<FieldLoc> vfields;
@@ -300,7 +313,40 @@ void table_refresh(Database *d, Table *t);
  * memory and on disk.  0 or -1 (with a message). */
 int table_write_row(Database *d, Table *t, long r, const char *row, const char *caller);
 /* Appends a row; the new record number or -1. */
-long table_append_row(Database *d, Table *t, const char *row, const char *caller);
+long table_append_row(Database *d, Table *t, const char *row, const char *caller, bool check_id = false);
+
+/* ------------------------------------------------------------ crash safety
+ * (dbsafe.cpp)  Every write of an "r+" table file holds an exclusive
+ * advisory lock (flock) on the file; a row rewrite goes through a redo
+ * journal beside the file (the file's name and ".journal"). */
+
+/* Takes the write lock of t's file (which must exist); false with a message. */
+bool table_lock(Table *t, const char *caller);
+void table_unlock(Table *t);
+/* Rewrites `len` bytes at `off` of the table file through the journal:
+ * the old and new text are journalled, the new text written in one call,
+ * the journal cleared.  Holds the write lock.  0, or -1 with a message. */
+int journal_rewrite(Table *t, off_t off, const char *text, size_t len, const char *caller);
+/* At load: applies a journal a stopped writer left.  With `tofile` (the
+ * caller holds the lock on fd, an "r+" file) the file is repaired and the
+ * journal cleared; otherwise *off and *text receive the row text to put in
+ * memory (true), the file left alone. */
+bool journal_recover(Table *t, int fd, bool tofile, off_t *off, std::string *text);
+/* Test hook: called at the steps of a rewrite ("journal": journalled, row
+ * not written yet; "row": row written, journal not cleared) and of an
+ * append ("append": before the row is written); a non-zero result stops
+ * the write there, as if the process had been killed. */
+extern int (*db_crash_hook)(const char *step);
+
+/* The identifier field of a table (wfid of wfdisc, ...), or null. */
+const char *id_field(const char *table);
+/* Under t->mu: brings t's identifier set up to date with its rows and, when
+ * `row` is non-null, tells whether the row's identifier is free: false
+ * (with a message) when another row has it. */
+bool ids_check(Table *t, const char *row, const char *caller);
+/* Under t->mu: notes that row text `oldrow` (null: none) became `newrow`
+ * (null: gone) in a table whose set is built. */
+void ids_note(Table *t, const char *oldrow, const char *newrow);
 
 /* The Dbptr of one row. */
 inline Dbptr make_ptr(long db, long table, long field, long record) {

@@ -277,8 +277,10 @@ int field_parse(const SchemaField *f, const char *s, size_t n, Value *v) {
         return 0;
     case dbDATE:
         /* "yy-mm-dd hh:mm:ss", then epoch seconds, then the other forms;
-         * text of no known form is the null, marked for the caller's
-         * warning -- a row is never refused for its load date */
+         * eight digits alone are a date (YYYYMMDD) when they are one, not
+         * seconds of 1970; text of no known form is the null, marked for
+         * the caller's warning -- a row is never refused for its load date */
+        if (!blank && n == 8 && strspn(v->s, "0123456789") == 8 && parse_lddate_other(s, n, &v->d)) return 0;
         if (!blank && (parse_lddate(s, n, &v->d) || parse_double(s, n, &v->d) || parse_lddate_other(s, n, &v->d)))
             return 0;
         v->d = TIME_NULL;
@@ -432,10 +434,23 @@ int field_format(const SchemaField *f, const Value &v, char *out, std::string &e
 
 /* ------------------------------------------------------------ storage writes */
 
-static bool file_size_ok(Table *t, long rows_on_disk, struct stat *st) {
-    if (fstat(t->fd, st) != 0) return false;
-    off_t want = (off_t)rows_on_disk * t->stride;
-    return st->st_size == want || st->st_size == want - 1;
+/* Under the write lock: a cut line (shorter than a row, no newline) that
+ * follows the rows at `base`: its length, or 0.  *other is set when the
+ * file holds something else there (rows not taken in, or a bigger tail). */
+static size_t cut_tail(Table *t, const struct stat &st, size_t base, bool *other) {
+    *other = false;
+    if ((size_t)st.st_size <= base) return 0;
+    size_t k = (size_t)st.st_size - base;
+    if (k >= (size_t)t->stride - 1) {
+        *other = true;
+        return 0;
+    }
+    std::string tail(k, '\0');
+    if (pread(t->fd, &tail[0], k, (off_t)base) != (ssize_t)k || memchr(tail.data(), '\n', k)) {
+        *other = true;
+        return 0;
+    }
+    return k;
 }
 
 int table_write_row(Database *d, Table *t, long r, const char *row, const char *caller) {
@@ -449,35 +464,53 @@ int table_write_row(Database *d, Table *t, long r, const char *row, const char *
         return -1;
     }
     long rs = t->schema->rowsize;
+    char *dst = t->rows + (size_t)r * t->stride;
     if (t->tofile) {
+        if (t->fd < 0 || !table_lock(t, caller)) {
+            if (t->fd < 0) elog_log(0, "%s: %s is not open for writing\n", caller, t->filename.c_str());
+            return -1;
+        }
+        /* the file must still hold the rows as they were read (rows or a
+         * cut line after them do not matter) */
         struct stat st;
-        if (t->fd < 0 || !file_size_ok(t, t->nrows.load(), &st)) {
+        long n = t->nrows.load();
+        off_t want = (off_t)n * t->stride - 1;
+        if (fstat(t->fd, &st) != 0 || st.st_size < want) {
+            table_unlock(t);
             elog_log(0, "%s: %s changed on disk since it was read; row %ld not written\n", caller,
                      t->filename.c_str(), r);
             return -1;
         }
-        if (pwrite(t->fd, row, rs, (off_t)r * t->stride) != rs) {
-            elog_log(1, "%s: cannot write row %ld of %s\n", caller, r, t->filename.c_str());
-            return -1;
-        }
-        if (fstat(t->fd, &st) == 0) t->mtime_ns = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+        int rc = journal_rewrite(t, (off_t)r * t->stride, row, (size_t)rs, caller);
+        if (rc == 0 && fstat(t->fd, &st) == 0)
+            t->mtime_ns = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+        table_unlock(t);
+        if (rc != 0) return -1;
     }
-    memcpy(t->rows + (size_t)r * t->stride, row, rs);
+    {
+        std::lock_guard<std::mutex> lk(t->mu);
+        if (t->ids && r < t->ids_rows) ids_note(t, dst, row);
+        memcpy(dst, row, rs);
+    }
     t->generation.fetch_add(1);
     return 0;
 }
 
-long table_append_row(Database *d, Table *t, const char *row, const char *caller) {
-    if (!t->writable) {
-        elog_log(0, "%s: table %s of database %s is read-only; row not added\n", caller, t->name.c_str(),
-                 d->name.c_str());
-        return -1;
-    }
+static bool stop_at_append() { return db_crash_hook && db_crash_hook("append") != 0; }
+
+/* Appends under the write lock (file tables). */
+static long append_locked(Database *d, Table *t, const char *row, const char *caller, bool check_id) {
     /* rows another program appended come first */
     if (t->tofile) table_refresh(d, t);
     long n = t->nrows.load();
     long rs = t->schema->rowsize;
     std::lock_guard<std::mutex> lk(t->mu);
+    if (!t->writable) {
+        elog_log(0, "%s: table %s of database %s is read-only; row not added\n", caller, t->name.c_str(),
+                 d->name.c_str());
+        return -1;
+    }
+    if (check_id && !ids_check(t, row, caller)) return -1;
     /* room in memory first: a row never reaches the file unless it can be kept */
     if (t->storage != 2 || n + 1 > t->cap) {
         long cap = t->cap > 0 ? t->cap : 16;
@@ -496,33 +529,46 @@ long table_append_row(Database *d, Table *t, const char *row, const char *caller
         t->storage = 2;
     }
     if (t->tofile) {
-        if (t->fd < 0) {
-            t->fd = open(t->filename.c_str(), O_RDWR | O_CREAT, 0666);
-            if (t->fd < 0) {
-                elog_log(1, "%s: cannot create %s\n", caller, t->filename.c_str());
+        struct stat st;
+        if (fstat(t->fd, &st) != 0) {
+            elog_log(1, "%s: cannot look at %s\n", caller, t->filename.c_str());
+            return -1;
+        }
+        size_t base = (size_t)n * t->stride;
+        std::string text;
+        off_t at = (off_t)base;
+        if (n > 0 && (size_t)st.st_size == base - 1) {
+            /* the last row lacks its newline */
+            text = "\n";
+            at = (off_t)base - 1;
+        } else if ((size_t)st.st_size != base) {
+            bool other = false;
+            size_t k = t->normalised ? 0 : cut_tail(t, st, base, &other);
+            if (k == 0) {
+                elog_log(0, "%s: %s changed on disk since it was read; row not added\n", caller,
+                         t->filename.c_str());
                 return -1;
             }
+            /* under the lock no writer is busy: the line was left by one
+             * that stopped; the new row takes its place */
+            if (!(t->tail_at == base && t->tail_len == k))
+                elog_complain(0,
+                              "%s: %s ended in line %ld cut short (%zu of %ld characters), left by a writer "
+                              "that stopped; the new row takes its place\n",
+                              caller, t->filename.c_str(), n + 1, k, rs);
         }
-        struct stat st;
-        if (!file_size_ok(t, n, &st)) {
-            elog_log(0, "%s: %s changed on disk since it was read; row not added\n", caller,
-                     t->filename.c_str());
-            return -1;
-        }
-        std::string text;
-        if (st.st_size > 0 && st.st_size == (off_t)n * t->stride - 1) text = "\n";
         text.append(row, rs);
         text += '\n';
-        ssize_t put = pwrite(t->fd, text.data(), text.size(), st.st_size);
+        if (stop_at_append()) return -1;
+        ssize_t put = pwrite(t->fd, text.data(), text.size(), at);
         if (put != (ssize_t)text.size()) {
+            /* what was written of the row is a cut line the next append replaces */
             elog_log(1, "%s: cannot append a row to %s\n", caller, t->filename.c_str());
-            /* leave the file as it was: take back a partial row */
-            if (put > 0 && ftruncate(t->fd, st.st_size) != 0) {
-            }
             return -1;
         }
+        t->tail_at = t->tail_len = 0;
         t->present = 1;
-        t->file_bytes = (size_t)st.st_size + text.size();
+        t->file_bytes = (size_t)at + text.size();
         if (fstat(t->fd, &st) == 0) t->mtime_ns = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
     }
     char *dst = t->rows + (size_t)n * t->stride;
@@ -531,6 +577,26 @@ long table_append_row(Database *d, Table *t, const char *row, const char *caller
     t->present = 1;
     t->nrows.store(n + 1, std::memory_order_release);
     return n;
+}
+
+long table_append_row(Database *d, Table *t, const char *row, const char *caller, bool check_id) {
+    if (!t->writable) {
+        elog_log(0, "%s: table %s of database %s is read-only; row not added\n", caller, t->name.c_str(),
+                 d->name.c_str());
+        return -1;
+    }
+    if (!t->tofile) return append_locked(d, t, row, caller, check_id);
+    if (t->fd < 0) {
+        t->fd = open(t->filename.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (t->fd < 0) {
+            elog_log(1, "%s: cannot create %s\n", caller, t->filename.c_str());
+            return -1;
+        }
+    }
+    if (!table_lock(t, caller)) return -1;
+    long r = append_locked(d, t, row, caller, check_id);
+    table_unlock(t);
+    return r;
 }
 
 }  // namespace hostdb
@@ -867,7 +933,7 @@ extern "C" long dbaddv(Dbptr db, const char *table, ...) {
         if (field_format(&t->schema->fields[li], v, buf, err) == 0)
             memcpy(&row[t->schema->fields[li].offset], buf, t->schema->fields[li].width);
     }
-    return table_append_row(tg.d, t, row.data(), "dbaddv");
+    return table_append_row(tg.d, t, row.data(), "dbaddv", true);
 }
 
 namespace hostdb {
@@ -1081,6 +1147,10 @@ extern "C" int dbcrunch(Dbptr db) {
         w++;
     }
     t->nrows.store(w);
-    if (w != n) t->generation.fetch_add(1);
+    if (w != n) {
+        std::lock_guard<std::mutex> lk(t->mu);
+        t->ids_stale = 1;
+        t->generation.fetch_add(1);
+    }
     return 0;
 }

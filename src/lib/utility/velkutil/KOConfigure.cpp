@@ -212,7 +212,17 @@ KOConfigure::KOConfigure() : configure_specs_arr(nullptr), type_parsers_arr(null
         configure_specs_arr = nullptr;
         throw "KOCOnfigure: newarr(type_parsers_arr) error.\n";
     }
-    for (const char *t : BUILTIN_TYPES) setarr(type_parsers_arr, t, parser_to_value(KO_ParseConfigValue));
+    // A built-in type left out would make every option of that type
+    // unknown later on: an object that cannot hold them all is not made.
+    for (const char *t : BUILTIN_TYPES) {
+        setarr(type_parsers_arr, t, parser_to_value(KO_ParseConfigValue));
+        if (getarr(type_parsers_arr, t) != parser_to_value(KO_ParseConfigValue)) {
+            freearr(type_parsers_arr, 0);
+            freearr(configure_specs_arr, 0);
+            type_parsers_arr = configure_specs_arr = nullptr;
+            throw "KOCOnfigure: setarr(type_parsers_arr) error.\n";
+        }
+    }
 }
 
 KOConfigure::~KOConfigure() {
@@ -263,8 +273,9 @@ int KOConfigure::setConfigureSpecs(KO_ConfigureSpec *configureSpecs, char *param
             ko_register_error(1, "KOConfigure::setConfigureSpecs: malloc(KOConfigureSpecs) error.");
             return -1;
         }
-        free_specs(setarr(configure_specs_arr, s->name, rec));
-        if (getarr(configure_specs_arr, s->name) != rec) {
+        void *earlier = setarr(configure_specs_arr, s->name, rec);
+        if (earlier != ARR_FAILED) free_specs(earlier);
+        if (earlier == ARR_FAILED || getarr(configure_specs_arr, s->name) != rec) {
             free_specs(rec);
             ko_register_error(1, "KOConfigure::setConfigureSpecs: malloc(KOConfigureSpecs) error.");
             return -1;
@@ -317,7 +328,13 @@ int KOConfigure::configurePf(KO_ConfigureSpec *specs, Pf *params, char *paramRec
     }
     if (!params) return 0;
     Tbl *keys = pfkeys(params);
-    if (!keys) return 0;
+    if (!keys) {
+        // A list or a single value holds no named parameters; a named
+        // collection without its names could not be read.
+        if (params->type != PFFILE && params->type != PFARR) return 0;
+        ko_register_error(1, "KOConfigure::configurePf: pfkeys() error.\n");
+        return -1;
+    }
     int unknown = 0;
     for (long i = 0; i < maxtbl(keys); i++) {
         const char *key = static_cast<const char *>(gettbl(keys, i));
@@ -370,7 +387,13 @@ int KOConfigure::configurePf(Pf *params, int flags) {
     freetbl(names, 0);
     if (!params) return 0;
     Tbl *keys = pfkeys(params);
-    if (!keys) return 0;
+    if (!keys) {
+        // A list or a single value holds no named parameters; a named
+        // collection without its names could not be read.
+        if (params->type != PFFILE && params->type != PFARR) return 0;
+        ko_register_error(1, "KOConfigure::configurePf: pfkeys() error.\n");
+        return -1;
+    }
     int unknown = 0;
     for (long i = 0; i < maxtbl(keys); i++) {
         const char *key = static_cast<const char *>(gettbl(keys, i));

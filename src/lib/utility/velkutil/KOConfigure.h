@@ -98,7 +98,8 @@ public:
      * parser under the eight built-in type names.  Throws (const char *)
      * "KOCOnfigure: newarr(configure_specs_arr) error.\n" or
      * "KOCOnfigure: newarr(type_parsers_arr) error.\n" if an array cannot be
-     * made. */
+     * made, or "KOCOnfigure: setarr(type_parsers_arr) error.\n" if a
+     * built-in type cannot be registered; nothing is left allocated. */
     KOConfigure();
     /* Frees the registered option records and both arrays. */
     ~KOConfigure();

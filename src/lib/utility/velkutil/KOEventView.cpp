@@ -429,10 +429,15 @@ int KOEventView::parseDbname(KO_ConfigureSpec *, KO_ClientData clientData, char 
                           koev->dbname, value);
         return -1;
     }
-    return view->bind(value, "eventview_parse_dbname");
+    try {
+        return view->bind(value, "eventview_parse_dbname");
+    } catch (...) {
+        ko_register_error(1, "KOEventView::configure(dbname): out of memory.\n");
+        return -1;
+    }
 }
 
-int KOEventView::reset() {
+int KOEventView::resetUnguarded() {
     if (!koev.dbname) {
         ko_register_error(0, "KOEventView::reset: no database configured.\n");
         return -1;
@@ -500,7 +505,7 @@ void KOEventView::freeStamags(Tbl *stamags) { freetbl(stamags, 0); }
 
 // ---------------------------------------------------------------- events and origins
 
-int KOEventView::refreshEvents(Tbl **events) {
+int KOEventView::refreshEventsUnguarded(Tbl **events) {
     if (!events) {
         ko_register_error(0, "KOEventView::refreshEvents: no list pointer.\n");
         return -1;
@@ -641,7 +646,7 @@ int KOEventView::sortEvents(Tbl *events, long sort_type) {
     return 0;
 }
 
-int KOEventView::refreshOrigin(long dborigin_record, KOEVOrigin *origin) {
+int KOEventView::refreshOriginUnguarded(long dborigin_record, KOEVOrigin *origin) {
     if (!origin) return 0;
     look_again(koev, {&KOEV::origin, &KOEV::origerr, &KOEV::netmag, &KOEV::mt});
     return fillOrigin(dborigin_record, origin);
@@ -775,7 +780,7 @@ int KOEventView::fillOrigin(long dborigin_record, KOEVOrigin *origin) {
 
 // ---------------------------------------------------------------- associations
 
-int KOEventView::refreshAssociations(KOEVOrigin *origin) {
+int KOEventView::refreshAssociationsUnguarded(KOEVOrigin *origin) {
     if (!origin) return 0;
     if (!bound()) {
         ko_register_error(0, "KOEventView::refreshAssociations: No database currently open.\n");
@@ -811,7 +816,7 @@ int KOEventView::refreshAssociations(KOEVOrigin *origin) {
     return 0;
 }
 
-int KOEventView::refreshAssociation(KOEVOrigin *origin, long dbassoc_record, KOEVAssociation *association) {
+int KOEventView::refreshAssociationUnguarded(KOEVOrigin *origin, long dbassoc_record, KOEVAssociation *association) {
     if (!association) return 0;
     if (!bound()) {
         ko_register_error(0, "KOEventView::refreshAssociation: No database currently open.\n");
@@ -861,7 +866,7 @@ int KOEventView::fillAssociation(KOEVOrigin *origin, long dbassoc_record, KOEVAs
     return 0;
 }
 
-int KOEventView::refreshAssociations(KOEVEvent *event) {
+int KOEventView::refreshAssociationsUnguarded(KOEVEvent *event) {
     if (!event || !event->origins) return 0;
     if (!bound()) {
         ko_register_error(0, "KOEventView::refreshAssociations: No database currently open.\n");
@@ -920,7 +925,7 @@ int KOEventView::refreshAssociations(KOEVEvent *event) {
 
 // ---------------------------------------------------------------- station magnitudes
 
-int KOEventView::refreshStamags(KOEVMagnitude *magnitude) {
+int KOEventView::refreshStamagsUnguarded(KOEVMagnitude *magnitude) {
     if (!magnitude || !valid_row(magnitude->dbnetmag)) return 0;
     if (!bound()) {
         ko_register_error(0, "KOEventView::refreshStamags: No database currently open.\n");
@@ -955,7 +960,7 @@ int KOEventView::refreshStamags(KOEVMagnitude *magnitude) {
     return 0;
 }
 
-int KOEventView::refreshStamag(long dbstamag_record, KOEVStamag *stamag) {
+int KOEventView::refreshStamagUnguarded(long dbstamag_record, KOEVStamag *stamag) {
     if (!stamag) return 0;
     if (!bound()) {
         ko_register_error(0, "KOEventView::refreshStamag: No database currently open.\n");
@@ -1021,7 +1026,7 @@ long site_row(KOEV &koev, const char *sta, double time) {
 
 }  // namespace
 
-int KOEventView::lookupStation(KOEVOrigin *origin, char *sta, double statime, KOEVOriginStation **station) {
+int KOEventView::lookupStationUnguarded(KOEVOrigin *origin, char *sta, double statime, KOEVOriginStation **station) {
     KOEVOriginStation *none = nullptr;
     if (!station) station = &none;
     *station = nullptr;
@@ -1081,7 +1086,7 @@ int KOEventView::originStation(KOEVOrigin *origin, char *sta, double statime, KO
     return 0;
 }
 
-int KOEventView::lookupStation(KOEVDetection *detection, char *sta, KOEVOrigin *origin) {
+int KOEventView::lookupStationUnguarded(KOEVDetection *detection, char *sta, KOEVOrigin *origin) {
     if (!detection || !sta) return 0;
     if (!bound()) {
         ko_register_error(0, "KOEventView::lookupStation: No database currently open.\n");
@@ -1120,7 +1125,7 @@ int KOEventView::detectionStation(KOEVDetection *detection, char *sta, KOEVOrigi
 
 // ---------------------------------------------------------------- detections
 
-int KOEventView::refreshDetections(KOEVOrigin *origin, int all) {
+int KOEventView::refreshDetectionsUnguarded(KOEVOrigin *origin, int all) {
     if (!origin) return 0;
     if (!bound()) {
         ko_register_error(0, "KOEventView::refreshDetections: No database currently open.\n");
@@ -1208,7 +1213,7 @@ int KOEventView::refreshDetections(KOEVOrigin *origin, int all) {
     return 0;
 }
 
-int KOEventView::refreshDetections(Tbl **detections, double t1, double t2) {
+int KOEventView::refreshDetectionsUnguarded(Tbl **detections, double t1, double t2) {
     if (!detections) {
         ko_register_error(0, "KOEventView::refreshDetections: no list pointer.\n");
         return -1;
@@ -1276,7 +1281,7 @@ int KOEventView::refreshDetections(Tbl **detections, double t1, double t2) {
 
 // ---------------------------------------------------------------- change monitoring
 
-int KOEventView::checkChanges(Arr **changes) {
+int KOEventView::checkChangesUnguarded(Arr **changes) {
     if (!changes) {
         ko_register_error(0, "KOEventView::checkChanges: no array pointer.\n");
         return -1;
@@ -1298,7 +1303,10 @@ int KOEventView::checkChanges(Arr **changes) {
             ko_register_error(0, "KOEventView::checkChanges: eventview_check_table() error.\n");
             return -1;
         }
-        if (code) setarr(*changes, (koev.*t).name, code);
+        if (code && setarr(*changes, (koev.*t).name, code) == ARR_FAILED) {
+            ko_register_error(1, "KOEventView::checkChanges: setarr(%s) error.\n", (koev.*t).name);
+            return -1;
+        }
     }
     return 0;
 }
@@ -1352,7 +1360,11 @@ void *KOEventView::runMonitor(void *arg) {
         if (callback) {
             int mark = elog_mark();
             v->checkChanges(&changes);  // a failed look still hands over the tables it saw
-            callback(0, clientdata, changes);
+            try {
+                callback(0, clientdata, changes);
+            } catch (...) {
+                // an exception of the callback's own ends that call, not the thread
+            }
             elog_flush(0, mark);
         }
         pthread_mutex_lock(&v->monitor_mutex_);
@@ -1362,4 +1374,73 @@ void *KOEventView::runMonitor(void *arg) {
     pthread_mutex_unlock(&v->monitor_mutex_);
     if (changes) freearr(changes, 0);
     return nullptr;
+}
+
+// ---------------------------------------------------------------- memory running out
+
+// Memory running out inside the engine's calls (which may throw) is a
+// failure of the operation like any other: it is reported and turned into
+// the failure result, so no exception leaves the view, nor its monitor
+// thread.
+template <typename Body>
+static int guarded(const char *method, Body body) {
+    try {
+        return body();
+    } catch (...) {
+        ko_register_error(1, "KOEventView::%s: out of memory.\n", method);
+        return -1;
+    }
+}
+
+int KOEventView::reset() {
+    return guarded("reset", [&]() -> int { return resetUnguarded(); });
+}
+
+int KOEventView::refreshEvents(Tbl **events) {
+    return guarded("refreshEvents", [&]() -> int { return refreshEventsUnguarded(events); });
+}
+
+int KOEventView::refreshOrigin(long dborigin_record, KOEVOrigin *origin) {
+    return guarded("refreshOrigin", [&]() -> int { return refreshOriginUnguarded(dborigin_record, origin); });
+}
+
+int KOEventView::refreshAssociations(KOEVOrigin *origin) {
+    return guarded("refreshAssociations", [&]() -> int { return refreshAssociationsUnguarded(origin); });
+}
+
+int KOEventView::refreshAssociation(KOEVOrigin *origin, long dbassoc_record, KOEVAssociation *association) {
+    return guarded("refreshAssociation", [&]() -> int { return refreshAssociationUnguarded(origin, dbassoc_record, association); });
+}
+
+int KOEventView::refreshAssociations(KOEVEvent *event) {
+    return guarded("refreshAssociations", [&]() -> int { return refreshAssociationsUnguarded(event); });
+}
+
+int KOEventView::refreshStamags(KOEVMagnitude *magnitude) {
+    return guarded("refreshStamags", [&]() -> int { return refreshStamagsUnguarded(magnitude); });
+}
+
+int KOEventView::refreshStamag(long dbstamag_record, KOEVStamag *stamag) {
+    return guarded("refreshStamag", [&]() -> int { return refreshStamagUnguarded(dbstamag_record, stamag); });
+}
+
+int KOEventView::lookupStation(KOEVOrigin *origin, char *sta, double statime, KOEVOriginStation **station) {
+    return guarded("lookupStation",
+                   [&]() -> int { return lookupStationUnguarded(origin, sta, statime, station); });
+}
+
+int KOEventView::lookupStation(KOEVDetection *detection, char *sta, KOEVOrigin *origin) {
+    return guarded("lookupStation", [&]() -> int { return lookupStationUnguarded(detection, sta, origin); });
+}
+
+int KOEventView::refreshDetections(KOEVOrigin *origin, int all) {
+    return guarded("refreshDetections", [&]() -> int { return refreshDetectionsUnguarded(origin, all); });
+}
+
+int KOEventView::refreshDetections(Tbl **detections, double t1, double t2) {
+    return guarded("refreshDetections", [&]() -> int { return refreshDetectionsUnguarded(detections, t1, t2); });
+}
+
+int KOEventView::checkChanges(Arr **changes) {
+    return guarded("checkChanges", [&]() -> int { return checkChangesUnguarded(changes); });
 }

@@ -18,7 +18,10 @@
  * Every failure registers a message in the calling thread's error register
  * (ko_register_error), beginning with "KOEventView::" and the method's name,
  * and returns -1; the lists built so far stay with the caller and are freed
- * by the free operations like complete ones.
+ * by the free operations like complete ones.  Memory running out inside the
+ * engine is such a failure ("KOEventView::<method>: out of memory.\n"): no
+ * exception leaves the refresh, lookup, reset and checkChanges operations or
+ * the monitor thread (whose callback's own exceptions are dropped too).
  *
  * Reading real databases: each refresh and lookup first has the engine take
  * in rows that other programs appended to the tables it reads, the tables of
@@ -332,8 +335,10 @@ public:
      * (same row count, later file time), 2 (rows added) or 3 (rows removed).
      * Each look becomes the base of the next.  0; or -1 when the view is
      * unbound or a table's file cannot be looked at
-     * ("KOEventView::checkChanges: eventview_check_table() error.\n"), the
-     * array then holding the changes of the tables looked at before. */
+     * ("KOEventView::checkChanges: eventview_check_table() error.\n") or a
+     * change cannot be stored ("KOEventView::checkChanges: setarr(%s)
+     * error.\n"), the array then holding the changes of the tables looked at
+     * before. */
     int checkChanges(Arr **changes);
     /* With a positive increment (seconds), starts monitoring or takes new
      * settings: a thread looks at once and then every increment (plus the
@@ -353,6 +358,21 @@ public:
     KOEV koev;
 
 private:
+    /* The operations above without the guard that turns an exception
+     * thrown inside the engine into their failure result. */
+    int resetUnguarded();
+    int refreshEventsUnguarded(Tbl **events);
+    int refreshOriginUnguarded(long dborigin_record, KOEVOrigin *origin);
+    int refreshAssociationsUnguarded(KOEVOrigin *origin);
+    int refreshAssociationsUnguarded(KOEVEvent *event);
+    int refreshAssociationUnguarded(KOEVOrigin *origin, long dbassoc_record, KOEVAssociation *association);
+    int refreshStamagsUnguarded(KOEVMagnitude *magnitude);
+    int refreshStamagUnguarded(long dbstamag_record, KOEVStamag *stamag);
+    int refreshDetectionsUnguarded(KOEVOrigin *origin, int all);
+    int refreshDetectionsUnguarded(Tbl **detections, double t1, double t2);
+    int lookupStationUnguarded(KOEVOrigin *origin, char *sta, double statime, KOEVOriginStation **station);
+    int lookupStationUnguarded(KOEVDetection *detection, char *sta, KOEVOrigin *origin);
+    int checkChangesUnguarded(Arr **changes);
     static int parseDbname(KO_ConfigureSpec *spec, KO_ClientData clientData, char *value, char *strucRec,
                            int offset);
     static void *runMonitor(void *arg);

@@ -111,7 +111,8 @@ Range range_of(const Intermediate *value, long n, double Intermediate::*field) {
     return r;
 }
 
-void set_labels(KOVector *v, ModFlags flags, Intermediate *value, long npts, double hue, double huerange, int fill,
+// Labels every point; false (with a message) when a label cannot be stored.
+bool set_labels(KOVector *v, ModFlags flags, Intermediate *value, long npts, double hue, double huerange, int fill,
                 int max_size) {
     Range hr, sr, zr;
     if (flags.hue) hr = range_of(value, npts, &Intermediate::hue);
@@ -150,23 +151,57 @@ void set_labels(KOVector *v, ModFlags flags, Intermediate *value, long npts, dou
         KOVectorPoint &p = v->point[i];
         free(p.label);
         p.label = strdup(label);
-        if (!p.label) elog_complain(1, "db2vector: strdup() error for the label of point %ld.\n", i);
+        if (!p.label) {
+            elog_log(1, "db2vector: strdup() error for the label of point %ld.\n", i);
+            return false;
+        }
         if (verbose) printf("%4.0f %8.3f %8.3f => %s  %s\n", p.y[1], p.x, p.y[0], label, hls);
+    }
+    return true;
+}
+
+// Gives back a vector that cannot be completed, registered or not.
+void discard(KOVector *v, char *handle) {
+    if (handle && handle[0]) {
+        kovector_free(handle);
+        handle[0] = '\0';
+    } else {
+        kovector_free_vector(v);
     }
 }
 
-}  // namespace
+// What a plot holds while it is being made, given back when it is given
+// up (an exception included).
+struct Work {
+    Expression *ex[NEXPR] = {};
+    Intermediate *value = nullptr;
+    void free_expressions() {
+        for (auto &e : ex) {
+            if (e) dbex_free(e);
+            e = nullptr;
+        }
+    }
+    void free_values() {
+        free(value);
+        value = nullptr;
+    }
+    ~Work() {
+        free_expressions();
+        free_values();
+    }
+};
 
-extern "C" {
-
-KOVector *db2vector(Dbptr db, char *xexpr, char *yexpr, char *hue_expr, char *sat_expr, char *siz_expr,
-                    char *sym_expr, double hue, double huerange, int fill, int max_size, char *tag, char *handle) {
+// The plot itself; *made receives the vector as soon as it exists.
+KOVector *plot(Dbptr db, char *xexpr, char *yexpr, char *hue_expr, char *sat_expr, char *siz_expr, char *sym_expr,
+               double hue, double huerange, int fill, int max_size, char *tag, char *handle, Work &w,
+               KOVector **made) {
     long count = 0;
     if (dbquery(db, dbRECORD_COUNT, &count) < 0 || count < 0 || count > INT_MAX / 2) {
         elog_log(0, "db2vector: dbquery(dbRECORD_COUNT) error.\n");
         return nullptr;
     }
     KOVector *v = kovector_create((int)count, 2, tag, handle);
+    *made = v;
     if (!v) {
         elog_log(0, "db2vector: kovector_create() error.\n");
         return nullptr;
@@ -175,7 +210,7 @@ KOVector *db2vector(Dbptr db, char *xexpr, char *yexpr, char *hue_expr, char *sa
     if (count == 0) return v;
 
     char *exprs[NEXPR] = {xexpr, yexpr, hue_expr, sat_expr, siz_expr, sym_expr};
-    Expression *ex[NEXPR] = {};
+    Expression **ex = w.ex;
     bool bad = false;
     for (int k = 0; k < NEXPR; k++) {
         if (!exprs[k]) continue;
@@ -185,10 +220,7 @@ KOVector *db2vector(Dbptr db, char *xexpr, char *yexpr, char *hue_expr, char *sa
             bad = true;
         }
     }
-    auto free_all = [&]() {
-        for (auto &e : ex)
-            if (e) dbex_free(e);
-    };
+    auto free_all = [&]() { w.free_expressions(); };
     if (bad) {
         free_all();
         return v;
@@ -200,10 +232,14 @@ KOVector *db2vector(Dbptr db, char *xexpr, char *yexpr, char *hue_expr, char *sa
     flags.sym = ex[SYM_EXPR] != nullptr;
 
     size_t bytes = (size_t)count * sizeof(Intermediate);
-    auto *value = static_cast<Intermediate *>(calloc((size_t)count, sizeof(Intermediate)));
-    if (!value)
-        elog_die(1, "Out of memory in %s at line %d of '%s'\n\tCan't malloc %lu bytes for value\n", "db2vector",
-                 __LINE__, __FILE__, (unsigned long)bytes);
+    auto *value = w.value = static_cast<Intermediate *>(calloc((size_t)count, sizeof(Intermediate)));
+    if (!value) {
+        elog_log(1, "db2vector: Out of memory: cannot allocate %lu bytes for the attribute values.\n",
+                 (unsigned long)bytes);
+        free_all();
+        discard(v, handle);
+        return nullptr;
+    }
 
     Dbptr row = db;
     for (long r = 0; r < count && !bad; r++) {
@@ -240,14 +276,39 @@ KOVector *db2vector(Dbptr db, char *xexpr, char *yexpr, char *hue_expr, char *sa
     free_all();
     if (bad) {
         v->nx = 0;
-        free(value);
+        w.free_values();
         return v;
     }
     v->nx = (int)count;
-    if (flags.hue || flags.sat || flags.siz || flags.sym)
-        set_labels(v, flags, value, count, hue, huerange, fill, max_size);
-    free(value);
+    bool labelled = !(flags.hue || flags.sat || flags.siz || flags.sym) ||
+                    set_labels(v, flags, value, count, hue, huerange, fill, max_size);
+    w.free_values();
+    if (!labelled) {
+        discard(v, handle);
+        return nullptr;
+    }
     return v;
+}
+
+}  // namespace
+
+extern "C" {
+
+KOVector *db2vector(Dbptr db, char *xexpr, char *yexpr, char *hue_expr, char *sat_expr, char *siz_expr,
+                    char *sym_expr, double hue, double huerange, int fill, int max_size, char *tag, char *handle) {
+    // The engine's calls may throw when memory runs out: what was made so
+    // far is given back and the failure reported; nothing crosses the C
+    // interface.
+    Work w;
+    KOVector *v = nullptr;
+    try {
+        return plot(db, xexpr, yexpr, hue_expr, sat_expr, siz_expr, sym_expr, hue, huerange, fill, max_size, tag,
+                    handle, w, &v);
+    } catch (...) {
+        elog_log(1, "db2vector: out of memory.\n");
+        if (v) discard(v, handle);
+        return nullptr;
+    }
 }
 
 }  // extern "C"

@@ -173,20 +173,27 @@ void *KORegistry::remove(const char *handle) {
     return delarr(arr_, handle);
 }
 
+// Walks the entries in place: removing must work when memory has run out,
+// since the caller frees the object right after (a key list that could not
+// be made would leave the entry pointing at freed memory).
 int KORegistry::remove_object(const void *obj) {
     if (!arr_) return -1;
-    Tbl *keys = keysarr(arr_);
-    int found = -1;
-    for (long i = 0; i < maxtbl(keys); i++) {
-        const char *k = static_cast<const char *>(gettbl(keys, i));
-        if (getarr(arr_, k) == obj) {
-            delarr(arr_, k);
-            found = 0;
-            break;
-        }
-    }
-    freetbl(keys, nullptr);
-    return found;
+    struct Search {
+        const void *obj;
+        const char *key;
+    } search = {obj, nullptr};
+    applyarr(
+        arr_,
+        [](const char *key, void *value, void *priv) -> int {
+            auto *s = static_cast<Search *>(priv);
+            if (value != s->obj) return 0;
+            s->key = key;
+            return 1;
+        },
+        &search);
+    if (!search.key) return -1;
+    delarr(arr_, search.key);  // the array's own key: no copy, nothing to allocate
+    return 0;
 }
 
 int KORegistry::free_strict(const char *fname, const char *handle, void (*release)(void *), const char *plural) {

@@ -71,9 +71,19 @@ struct mybuf {
     long record;
 };
 
+// Columns of the sort record: station and channel with their blanks, then
+// the start time, right-aligned.
+constexpr size_t kStaChanCols = 16;
+
 int mycompar(const void *a, const void *b) {
     const mybuf *x = static_cast<const mybuf *>(a), *y = static_cast<const mybuf *>(b);
     int c = strcmp(x->stachantime, y->stachantime);
+    if (c && strncmp(x->stachantime, y->stachantime, kStaChanCols) == 0 &&
+        (strchr(x->stachantime + kStaChanCols, '-') || strchr(y->stachantime + kStaChanCols, '-'))) {
+        // a time before 1970: its sign puts the text out of time order
+        double tx = atof(x->stachantime + kStaChanCols), ty = atof(y->stachantime + kStaChanCols);
+        c = tx < ty ? -1 : tx > ty ? 1 : c;
+    }
     if (c) return c;
     // equal text keeps table order, so the result never depends on qsort
     return x->record < y->record ? -1 : x->record > y->record ? 1 : 0;
@@ -471,22 +481,38 @@ int grtr_sc_create(Dbptr dbsc, const char *sta, const char *chan, double tstart,
                 elog_log(0, "grtr_sc_create: dbgetv() error.\n");
                 return -1;
             }
-            // half a sample of leeway: segment times come from the samples
+            // half a sample of leeway: segment times come from the samples.
+            // The first row whose span holds the time, its end excluded (a
+            // segment that starts on a row's last sample time belongs to
+            // the row that starts there); else the first that holds it
+            // within the leeway (a row of one sample).
             double slack = samprate > 0 ? 0.5 / samprate : 0.0;
             Response *resp = nullptr;
             auto it = rows_of.find(std::string(s) + " " + c);
+            long match = -1;
             if (it != rows_of.end()) {
                 for (long v : it->second) {
-                    if (time < t0[v] - slack || time > t1[v] + slack) continue;
-                    view.record = v;
-                    long inid = -1;
-                    int mark = elog_mark();
-                    dbgetv(view, nullptr, "instrument.inid", &inid, (char *)0);
-                    elog_flush(0, mark);
-                    if (inid >= 0 && dbextfile(view, "instrument", path) >= 0 && path[0])
-                        resp = cached_response(path);
-                    break;
+                    if (time >= t0[v] - slack && time < t1[v]) {
+                        match = v;
+                        break;
+                    }
                 }
+                if (match < 0) {
+                    for (long v : it->second) {
+                        if (time >= t0[v] - slack && time <= t1[v] + slack) {
+                            match = v;
+                            break;
+                        }
+                    }
+                }
+            }
+            if (match >= 0) {
+                view.record = match;
+                long inid = -1;
+                int mark = elog_mark();
+                dbgetv(view, nullptr, "instrument.inid", &inid, (char *)0);
+                elog_flush(0, mark);
+                if (inid >= 0 && dbextfile(view, "instrument", path) >= 0 && path[0]) resp = cached_response(path);
             }
             if (dbputv(row, nullptr, "response", (void *)resp, (char *)0) < 0) {
                 elog_log(0, "grtr_sc_create: dbputv() error.\n");

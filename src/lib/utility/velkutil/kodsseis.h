@@ -90,7 +90,9 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *net_expr, char *sta_expr, char *cha
  * orientations (hang and vang from a sitechan join); a finite strike and
  * dip.  A wfdisc row joined with two sensors is loaded once, with the
  * sensor in effect at its start.  Responses come from the shared cache,
- * through the instrument of each segment's wfdisc row.  filter is not used.
+ * through the instrument of the wfdisc row that holds each segment's start
+ * (a segment starting on a row's last sample time belongs to the row that
+ * starts there).  filter is not used.
  * On success 0: trace->record is the first new row, trace->field the row
  * count, *nsegs the number of new rows.  -1 with a message otherwise; a
  * waveform file missing for a row of the selected channels is a failure. */

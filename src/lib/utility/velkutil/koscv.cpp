@@ -396,7 +396,11 @@ int64_t deliver_slice(KOSCVThread *th, const SlicePairs &pairs, const std::vecto
         char key[2 * kNameRoom + 1];
         memcpy(key, s.key, (size_t)s.len);
         key[s.len] = 0;
-        setarr(th->stachans_arr, key, tsc);
+        if (setarr(th->stachans_arr, key, tsc) == ARR_FAILED) {
+            myfreetsc(tsc);
+            elog_log(1, "koscv_comp_create_cache: setarr(%s) error.\n", key);
+            return -1;
+        }
         lists[id] = tsc->rows;
     }
     for (size_t i = 0; i < recs.size(); i++) pushtbl(lists[(size_t)ids[i]], (void *)(intptr_t)recs[i]);
@@ -593,7 +597,12 @@ int merge_thread(KOSCV *scv, KOSCVTable *tb, KOSCVThread *th, const char *table)
                 rc = -1;
                 break;
             }
-            setarr(scv->stachans_arr, key, sc);
+            if (setarr(scv->stachans_arr, key, sc) == ARR_FAILED) {
+                myfreestachan(sc);
+                elog_log(1, "koscv_create_cache_process_threads: setarr(%s) error.\n", key);
+                rc = -1;
+                break;
+            }
         }
         if (tsc->tstart < sc->tstart) sc->tstart = tsc->tstart;
         if (tsc->tend > sc->tend) sc->tend = tsc->tend;
@@ -779,7 +788,11 @@ KOSCVTable *new_table(KOSCV *scv, const char *name) {
         return nullptr;
     }
     tb->endtime_i = -1;
-    setarr(scv->tables, name, tb);
+    if (setarr(scv->tables, name, tb) == ARR_FAILED) {
+        free(tb);
+        elog_log(1, "koscv_create: malloc(KOSCVTable) error.\n");
+        return nullptr;
+    }
     return tb;
 }
 
@@ -1069,7 +1082,7 @@ KOSCV *koscv_get(char *handle) {
     return scv;
 }
 
-int koscv_create(int argc, char **argv, char *handle) {
+static int koscv_create_unguarded(int argc, char **argv, char *handle) {
     if (argc <= 0 || !argv) {
         elog_log(0, "%s", kUsage);
         return -1;
@@ -1173,7 +1186,8 @@ int koscv_create(int argc, char **argv, char *handle) {
     return 0;
 }
 
-int koscv_subset_cache(char *handle, Tbl *stachan_accept, Tbl *stachan_reject, double tstart, double tend) {
+static int koscv_subset_cache_unguarded(char *handle, Tbl *stachan_accept, Tbl *stachan_reject, double tstart,
+                                        double tend) {
     KOSCV *scv = find_view("koscv_subset_cache", handle);
     if (!scv) return -1;
     if (check_expressions("koscv_subset_cache", stachan_accept) < 0 ||
@@ -1206,7 +1220,7 @@ int koscv_subset_cache(char *handle, Tbl *stachan_accept, Tbl *stachan_reject, d
     return 0;
 }
 
-int koscv_create_cache(char *handle) {
+static int koscv_create_cache_unguarded(char *handle) {
     KOSCV *scv = find_view("koscv_create_cache", handle);
     if (!scv) return -1;
     for (const char *name : kScanTables) {
@@ -1285,7 +1299,7 @@ int koscv_destroy(char *handle) {
 
 void koscv_free_stachan(KOSCVStaChan *sc) { myfreestachan(sc); }
 
-int koscv_subset(char *handle, char *stachan, double tstart, double tend, int getwf, int getarrivel,
+static int koscv_subset_unguarded(char *handle, char *stachan, double tstart, double tend, int getwf, int getarrivel,
                  int getdetection, KOSCVStaChan **sc) {
     if (!stachan) {
         elog_log(0, "koscv_subset: stachan cannot be set to NULL\n");
@@ -1364,7 +1378,8 @@ int koscv_subset(char *handle, char *stachan, double tstart, double tend, int ge
     return 0;
 }
 
-int koscv_get_latlonelev(KOSCV *scv, KOSCVStaChan *sc, double time, double *lat, double *lon, double *elev) {
+static int koscv_get_latlonelev_unguarded(KOSCV *scv, KOSCVStaChan *sc, double time, double *lat, double *lon,
+                                          double *elev) {
     if (!scv || !sc || !lat || !lon || !elev) {
         elog_log(0, "koscv_get_latlonelev: null argument.\n");
         return -1;
@@ -1407,8 +1422,8 @@ int koscv_get_latlonelev(KOSCV *scv, KOSCVStaChan *sc, double time, double *lat,
     return rc;
 }
 
-int koscv_get_sampratecalib(KOSCV *scv, KOSCVStaChan *sc, Dbptr dbwfdisc, int calib_from_db, double *samprate,
-                            double *calib, double *calper, char *segtype) {
+static int koscv_get_sampratecalib_unguarded(KOSCV *scv, KOSCVStaChan *sc, Dbptr dbwfdisc, int calib_from_db,
+                                             double *samprate, double *calib, double *calper, char *segtype) {
     if (!scv || !sc) {
         elog_log(0, "koscv_get_sampratecalib: null argument.\n");
         return -1;
@@ -1495,7 +1510,7 @@ void koscv_trace_free_table(Tbl *trace_tbl) {
     freetbl(trace_tbl, myfreetracetbl);
 }
 
-int koscv_trace_get_table(KOSCV *scv, KOSCVStaChan *sc, double tstart, double tend, int read_flags,
+static int koscv_trace_get_table_unguarded(KOSCV *scv, KOSCVStaChan *sc, double tstart, double tend, int read_flags,
                           int calib_from_db, Tbl **trace_tbl) {
     static const char *fn = "koscv_trace_get_table";
     if (!scv || !sc || !trace_tbl) {
@@ -1655,6 +1670,73 @@ int koscv_trace_process_gaps(Tbl *trace_tbl, char *how) {
         tr->segments = segs;
     }
     return 0;
+}
+
+// The engine's calls and the standard containers may throw when memory runs
+// out: each operation turns that into its failure result with a message, so
+// that no exception crosses the C interface.
+static int out_of_memory(const char *fname) {
+    elog_log(1, "%s: out of memory.\n", fname);
+    return -1;
+}
+
+int koscv_create(int argc, char **argv, char *handle) {
+    try {
+        return koscv_create_unguarded(argc, argv, handle);
+    } catch (...) {
+        return out_of_memory("koscv_create");
+    }
+}
+
+int koscv_subset_cache(char *handle, Tbl *stachan_accept, Tbl *stachan_reject, double tstart, double tend) {
+    try {
+        return koscv_subset_cache_unguarded(handle, stachan_accept, stachan_reject, tstart, tend);
+    } catch (...) {
+        return out_of_memory("koscv_subset_cache");
+    }
+}
+
+int koscv_create_cache(char *handle) {
+    try {
+        return koscv_create_cache_unguarded(handle);
+    } catch (...) {
+        return out_of_memory("koscv_create_cache");
+    }
+}
+
+int koscv_subset(char *handle, char *stachan, double tstart, double tend, int getwf, int getarrivel,
+                 int getdetection, KOSCVStaChan **sc) {
+    try {
+        return koscv_subset_unguarded(handle, stachan, tstart, tend, getwf, getarrivel, getdetection, sc);
+    } catch (...) {
+        return out_of_memory("koscv_subset");
+    }
+}
+
+int koscv_get_latlonelev(KOSCV *scv, KOSCVStaChan *sc, double time, double *lat, double *lon, double *elev) {
+    try {
+        return koscv_get_latlonelev_unguarded(scv, sc, time, lat, lon, elev);
+    } catch (...) {
+        return out_of_memory("koscv_get_latlonelev");
+    }
+}
+
+int koscv_trace_get_table(KOSCV *scv, KOSCVStaChan *sc, double tstart, double tend, int read_flags,
+                          int calib_from_db, Tbl **trace_tbl) {
+    try {
+        return koscv_trace_get_table_unguarded(scv, sc, tstart, tend, read_flags, calib_from_db, trace_tbl);
+    } catch (...) {
+        return out_of_memory("koscv_trace_get_table");
+    }
+}
+
+int koscv_get_sampratecalib(KOSCV *scv, KOSCVStaChan *sc, Dbptr dbwfdisc, int calib_from_db, double *samprate,
+                            double *calib, double *calper, char *segtype) {
+    try {
+        return koscv_get_sampratecalib_unguarded(scv, sc, dbwfdisc, calib_from_db, samprate, calib, calper, segtype);
+    } catch (...) {
+        return out_of_memory("koscv_get_sampratecalib");
+    }
 }
 
 }  // extern "C"

@@ -20,6 +20,8 @@
  *
  * Every failure registers its message in the calling thread's error
  * register and returns -1 (or null); nothing prints unless "-v" was given.
+ * Memory running out inside the engine or the containers is such a failure
+ * ("<operation>: out of memory.\n"): no exception leaves these functions.
  */
 #ifndef VELKUTIL_KOSCV_H
 #define VELKUTIL_KOSCV_H

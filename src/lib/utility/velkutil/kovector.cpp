@@ -954,7 +954,14 @@ KOVector *kovector_create_response_fap(char *filename, char *tag, char *handle, 
 int kovector_read_from_trblob(char *trblob, char *tag, Dbptr *dbtr) {
     if (kovector_reg.ensure("kovector_read_from_trblob") < 0) return -1;
     BlobToVector sink(tag);
-    return koreader::read_blobs(trblob, dbtr, "kovector_read_from_trblob", sink);
+    // Memory running out in the engine's row calls is the failure of the
+    // record being read; the records before it stay.
+    try {
+        return koreader::read_blobs(trblob, dbtr, "kovector_read_from_trblob", sink);
+    } catch (...) {
+        elog_log(1, "kovector_read_from_trblob: out of memory for blob file %s\n", trblob ? trblob : "(null)");
+        return -1;
+    }
 }
 
 /* ------------------------------------------------------------ transforms */

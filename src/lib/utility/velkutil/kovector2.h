@@ -95,7 +95,9 @@ int kovector2_transform_ygain(char *handle, double ygain, int iy);
 void latlon2xydel(double xlat1, double xlon1, double xlat2, double xlon2, double *xdel, double *ydel);
 
 /* Loading (kovector2_load.cpp).  Each creates a new vector and registers it
- * under a "vect%d" tag written into handle (emptied first).
+ * under a "vect%d" tag written into handle (emptied first).  Memory running
+ * out in the engine's calls is a failure like any other ("...: out of
+ * memory ..."); no exception leaves these functions.
  *
  * kovector2_read: a column text file, one point per line: the first line_off
  *   lines skipped, lines that are empty or begin with '#' skipped; tokens

@@ -224,12 +224,19 @@ KOVector2 *kovector2_create_response_fap(char *filename, char *tag, char *handle
 int kovector2_read_from_trblob(char *trblob, char *tag, Dbptr *dbtr) {
     if (kovector2_pvt::ensure_registry("kovector2_read_from_trblob") < 0) return -1;
     BlobToVector sink(tag);
-    return koreader::read_blobs(trblob, dbtr, "kovector2_read_from_trblob", sink);
+    // Memory running out in the engine's row calls is the failure of the
+    // record being read; the records before it stay.
+    try {
+        return koreader::read_blobs(trblob, dbtr, "kovector2_read_from_trblob", sink);
+    } catch (...) {
+        elog_log(1, "kovector2_read_from_trblob: out of memory for blob file %s\n", trblob ? trblob : "(null)");
+        return -1;
+    }
 }
 
-KOVector2 *kovector2_create_tsamp_from_db(Dbptr db, double t0, double t1, char *sta, char *chan, int apply_calib,
-                                          int calib_from_wfdisc, double *calib, double *calper, char *segtype,
-                                          char *tag, char *handle) {
+static KOVector2 *tsamp_from_db(Dbptr db, double t0, double t1, char *sta, char *chan, int apply_calib,
+                                int calib_from_wfdisc, double *calib, double *calper, char *segtype, char *tag,
+                                char *handle) {
     const char *fn = "kovector2_create_tsamp_from_db";
     if (handle) handle[0] = '\0';
     if (db_gap == 0.0f) trfill_gap(&db_gap, 1);
@@ -421,6 +428,19 @@ KOVector2 *kovector2_create_tsamp_from_db(Dbptr db, double t0, double t1, char *
         return nullptr;
     }
     return v;
+}
+
+// Memory running out in the engine's calls becomes the failure result.
+KOVector2 *kovector2_create_tsamp_from_db(Dbptr db, double t0, double t1, char *sta, char *chan, int apply_calib,
+                                          int calib_from_wfdisc, double *calib, double *calper, char *segtype,
+                                          char *tag, char *handle) {
+    try {
+        return tsamp_from_db(db, t0, t1, sta, chan, apply_calib, calib_from_wfdisc, calib, calper, segtype, tag,
+                             handle);
+    } catch (...) {
+        elog_log(1, "kovector2_create_tsamp_from_db: out of memory.\n");
+        return nullptr;
+    }
 }
 
 }  // extern "C"
