@@ -384,6 +384,10 @@ int dbex_free(Expression *expression);
  * the primary key of db2's table when db1 has its fields; written back
  * into *keys1 and *keys2 when those are non-null pointers to null, as new
  * lists of strings the library keeps (free them with freetbl(list, 0)).
+ * The chanid join of sensor, wfdisc or arrival with sitechan (inferred, or
+ * given as that one key pair, in either order): a row whose chanid is null
+ * on either side joins instead by sta, chan and the day of the timed row's
+ * time (yearday) within ondate::offdate, an offdate of -1 or null open.
  * outer non-zero keeps db1 rows without a partner (db2 part null); *nojoin
  * (if nojoin is non-null; made with newtbl when *nojoin is null, else
  * emptied) receives

@@ -531,6 +531,193 @@ void side_values(std::vector<JoinKey> &keys, bool left, const dbex::Row &row, st
     }
 }
 
+// The right side of a join, indexed once on its key values, and the search
+// for the partners of one left row.
+class JoinIndex {
+public:
+    // Compiles the key lists and indexes every row of r.  False with a
+    // message on failure.
+    bool build(Source &l, Source &r, const std::vector<std::string> &k1, const std::vector<std::string> &k2) {
+        keys_.resize(k1.size());
+        for (size_t i = 0; i < k1.size(); ++i) {
+            std::string err;
+            if (!compile_side(l, k1[i], keys_[i].l, err) || !compile_side(r, k2[i], keys_[i].r, err)) {
+                elog_log(0, "dbjoin: bad join key: %s\n", err.c_str());
+                return false;
+            }
+            keys_[i].str = keys_[i].l.str && keys_[i].r.str;
+            keys_[i].eq = !keys_[i].l.range && !keys_[i].r.range;
+        }
+        // equality keys first: they select the bucket of the index; the first
+        // other key orders the bucket
+        std::stable_partition(keys_.begin(), keys_.end(), [](const JoinKey &k) { return k.eq; });
+        neq_ = 0;
+        while (neq_ < keys_.size() && keys_[neq_].eq) ++neq_;
+        nk_ = keys_.size();
+        sweep_ = neq_ < nk_;
+        w_ = 2 * nk_;
+        rv_.assign((size_t)r.n * w_, Key());
+        RowReader rr;
+        for (long i = 0; i < r.n; ++i) {
+            if (!rr.read(r, i)) {
+                elog_log(0, "dbjoin: cannot read row %ld of %s\n", i, r.t->name.c_str());
+                return false;
+            }
+            side_values(keys_, false, rr.row, rpool_, &rv_[(size_t)i * w_]);
+        }
+        const char *rp = rpool_.data();
+        rnull_.assign((size_t)r.n, 0);
+        idx_.reserve((size_t)r.n);
+        for (long i = 0; i < r.n; ++i) {
+            // a null plain key (equal to, or inside a range of, the other side)
+            // joins nothing; only a range's ends are open at their nulls
+            bool skip = false;
+            for (size_t k = 0; k < nk_ && !skip; ++k)
+                skip = !keys_[k].r.range && null_value(keys_[k].r.lo, keys_[k].str, rv_[(size_t)i * w_ + 2 * k], rp);
+            if (skip)
+                rnull_[(size_t)i] = 1;
+            else
+                idx_.push_back(i);
+        }
+        std::stable_sort(idx_.begin(), idx_.end(), [&](long a, long b) {
+            const Key *x = &rv_[(size_t)a * w_], *y = &rv_[(size_t)b * w_];
+            int c = cmp_eq(x, rp, y, rp);
+            if (c) return c < 0;
+            if (sweep_) return cmp_key(keys_[neq_].str, x[2 * neq_], rp, y[2 * neq_], rp) < 0;
+            return false;
+        });
+        // within a bucket, the largest upper bound of the sweep key so far: a
+        // backward scan stops once no earlier row can reach the left value
+        runmax_.assign(idx_.size(), Key());
+        if (sweep_) {
+            for (size_t j = 0; j < idx_.size(); ++j) {
+                const Key *x = &rv_[(size_t)idx_[j] * w_];
+                bool newbucket = j == 0 || cmp_eq(&rv_[(size_t)idx_[j - 1] * w_], rp, x, rp) != 0;
+                runmax_[j] = x[2 * neq_ + 1];
+                if (!newbucket && cmp_key(keys_[neq_].str, runmax_[j - 1], rp, runmax_[j], rp) > 0)
+                    runmax_[j] = runmax_[j - 1];
+            }
+        }
+        lv_.assign(w_, Key());
+        return true;
+    }
+
+    // The partners of the left row (ascending right record numbers) in
+    // matches; the result tells whether the left row has a null plain key
+    // (and so no partner).
+    bool match(const dbex::Row &row, std::vector<long> &matches) {
+        matches.clear();
+        lpool_.clear();
+        side_values(keys_, true, row, lpool_, lv_.data());
+        const char *lp = lpool_.data(), *rp = rpool_.data();
+        const Key *x = lv_.data();
+        bool nullkey = false;
+        for (size_t k = 0; k < nk_ && !nullkey; ++k)
+            nullkey = !keys_[k].l.range && null_value(keys_[k].l.lo, keys_[k].str, x[2 * k], lp);
+        if (nullkey || idx_.empty()) return nullkey;
+        // the bucket of equal equality keys
+        auto lo = std::lower_bound(idx_.begin(), idx_.end(), 0L,
+                                   [&](long a, long) { return cmp_eq(&rv_[(size_t)a * w_], rp, x, lp) < 0; });
+        auto hi = std::upper_bound(lo, idx_.end(), 0L,
+                                   [&](long, long b) { return cmp_eq(x, lp, &rv_[(size_t)b * w_], rp) < 0; });
+        size_t b0 = (size_t)(lo - idx_.begin()), b1 = (size_t)(hi - idx_.begin());
+        auto full = [&](long j) {
+            const Key *y = &rv_[(size_t)j * w_];
+            for (size_t k = neq_; k < nk_; ++k) {
+                bool s = keys_[k].str;
+                // overlap of [xlo, xhi] and [ylo, yhi], bounds included
+                if (cmp_key(s, x[2 * k], lp, y[2 * k + 1], rp) > 0) return false;
+                if (cmp_key(s, y[2 * k], rp, x[2 * k + 1], lp) > 0) return false;
+            }
+            return true;
+        };
+        if (!sweep_) {
+            for (size_t j = b0; j < b1; ++j) matches.push_back(idx_[j]);
+        } else {
+            bool s = keys_[neq_].str;
+            // rows whose sweep start is not after the left end...
+            size_t e = (size_t)(std::upper_bound(idx_.begin() + (long)b0, idx_.begin() + (long)b1, 0L,
+                                                 [&](long, long b) {
+                                                     return cmp_key(s, x[2 * neq_ + 1], lp,
+                                                                    rv_[(size_t)b * w_ + 2 * neq_], rp) < 0;
+                                                 }) -
+                                idx_.begin());
+            // ...scanned back while some row can still reach the left start
+            for (size_t j = e; j > b0; --j) {
+                if (cmp_key(s, runmax_[j - 1], rp, x[2 * neq_], lp) < 0) break;
+                if (full(idx_[j - 1])) matches.push_back(idx_[j - 1]);
+            }
+        }
+        std::sort(matches.begin(), matches.end());
+        return false;
+    }
+
+    // True when right row j has a null plain key (joins nothing here).
+    bool right_null(long j) const { return rnull_[(size_t)j] != 0; }
+
+private:
+    int cmp_eq(const Key *a, const char *pa, const Key *b, const char *pb) const {
+        for (size_t k = 0; k < neq_; ++k) {
+            int c = cmp_key(keys_[k].str, a[2 * k], pa, b[2 * k], pb);
+            if (c) return c;
+        }
+        return 0;
+    }
+
+    std::vector<JoinKey> keys_;
+    size_t neq_ = 0, nk_ = 0, w_ = 0;
+    bool sweep_ = false;
+    std::vector<Key> rv_, runmax_, lv_;
+    std::string rpool_, lpool_;
+    std::vector<long> idx_;
+    std::vector<char> rnull_;
+};
+
+// Channel identifiers are often missing from field tables.  When a join is
+// the schema's chanid join of a table with sta, chan and time (sensor,
+// wfdisc, arrival) with sitechan, a row whose chanid is null on either side
+// is joined instead by sta, chan and the day of its time within the
+// channel's ondate::offdate (an open offdate, -1 or null, has no end).
+// The channel table's base table name of a single chanid key, or "".
+std::string chanid_table(Source &s, const std::string &key) {
+    std::string field = key;
+    size_t dot = key.find('.');
+    if (dot != std::string::npos) field = key.substr(dot + 1);
+    if (field != "chanid") return "";
+    hostdb::FieldLoc loc;
+    int mark = elog_mark();
+    bool ok = hostdb::field_resolve(s.d, s.t, key.c_str(), &loc) && !loc.bundle;
+    elog_flush(0, mark);
+    if (!ok) return "";
+    Table *b = s.d->table(loc.table);
+    return b ? b->name : "";
+}
+
+bool timed_channel_table(const std::string &t) { return t == "sensor" || t == "wfdisc" || t == "arrival"; }
+
+// Fills the fallback key lists for a join on k1/k2 when it qualifies.
+bool chanid_fallback(Source &l, Source &r, const std::vector<std::string> &k1, const std::vector<std::string> &k2,
+                     std::vector<std::string> &f1, std::vector<std::string> &f2) {
+    if (k1.size() != 1 || k2.size() != 1) return false;
+    std::string a = chanid_table(l, k1[0]), b = chanid_table(r, k2[0]);
+    auto timed = [](const std::string &t) {
+        return std::vector<std::string>{t + ".sta", t + ".chan", "yearday(" + t + ".time)"};
+    };
+    const std::vector<std::string> chan = {"sitechan.sta", "sitechan.chan", "sitechan.ondate::sitechan.offdate"};
+    if (timed_channel_table(a) && b == "sitechan") {
+        f1 = timed(a);
+        f2 = chan;
+    } else if (a == "sitechan" && timed_channel_table(b)) {
+        f1 = chan;
+        f2 = timed(b);
+    } else {
+        return false;
+    }
+    for (size_t i = 0; i < f1.size(); ++i)
+        if (!resolvable(l, f1[i]) || !resolvable(r, f2[i])) return false;
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -696,74 +883,12 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **no
                  r.t->name.c_str());
         return bad();
     }
-    std::vector<JoinKey> keys(k1.size());
-    for (size_t i = 0; i < k1.size(); ++i) {
-        std::string err;
-        if (!compile_side(l, k1[i], keys[i].l, err) || !compile_side(r, k2[i], keys[i].r, err)) {
-            elog_log(0, "dbjoin: bad join key: %s\n", err.c_str());
-            return bad();
-        }
-        keys[i].str = keys[i].l.str && keys[i].r.str;
-        keys[i].eq = !keys[i].l.range && !keys[i].r.range;
-    }
-    // equality keys first: they select the bucket of the index; the first
-    // other key orders the bucket
-    std::stable_partition(keys.begin(), keys.end(), [](const JoinKey &k) { return k.eq; });
-    size_t neq = 0;
-    while (neq < keys.size() && keys[neq].eq) ++neq;
-    size_t nk = keys.size();
-    bool sweep = neq < nk;
-
-    // the right side: key values of every row, and an index sorted on them
-    size_t w = 2 * nk;
-    std::vector<Key> rv((size_t)r.n * w);
-    std::string rpool;
-    RowReader rr;
-    for (long i = 0; i < r.n; ++i) {
-        if (!rr.read(r, i)) {
-            elog_log(0, "dbjoin: cannot read row %ld of %s\n", i, r.t->name.c_str());
-            return bad();
-        }
-        side_values(keys, false, rr.row, rpool, &rv[(size_t)i * w]);
-    }
-    const char *rp = rpool.data();
-    auto cmp_eq = [&](const Key *a, const char *pa, const Key *b, const char *pb) {
-        for (size_t k = 0; k < neq; ++k) {
-            int c = cmp_key(keys[k].str, a[2 * k], pa, b[2 * k], pb);
-            if (c) return c;
-        }
-        return 0;
-    };
-    std::vector<long> idx;
-    idx.reserve((size_t)r.n);
-    for (long i = 0; i < r.n; ++i) {
-        // a null plain key (equal to, or inside a range of, the other side)
-        // joins nothing; only a range's ends are open at their nulls
-        bool skip = false;
-        for (size_t k = 0; k < nk && !skip; ++k)
-            skip = !keys[k].r.range && null_value(keys[k].r.lo, keys[k].str, rv[(size_t)i * w + 2 * k], rp);
-        if (!skip) idx.push_back(i);
-    }
-    std::stable_sort(idx.begin(), idx.end(), [&](long a, long b) {
-        const Key *x = &rv[(size_t)a * w], *y = &rv[(size_t)b * w];
-        int c = cmp_eq(x, rp, y, rp);
-        if (c) return c < 0;
-        if (sweep) return cmp_key(keys[neq].str, x[2 * neq], rp, y[2 * neq], rp) < 0;
-        return false;
-    });
-    // within a bucket, the largest upper bound of the sweep key so far: a
-    // backward scan stops once no earlier row can reach the left value
-    std::vector<Key> runmax(idx.size());
-    if (sweep) {
-        for (size_t j = 0; j < idx.size(); ++j) {
-            const Key *x = &rv[(size_t)idx[j] * w];
-            bool newbucket = j == 0 || cmp_eq(&rv[(size_t)idx[j - 1] * w], rp, x, rp) != 0;
-            runmax[j] = x[2 * neq + 1];
-            if (!newbucket &&
-                cmp_key(keys[neq].str, runmax[j - 1], rp, runmax[j], rp) > 0)
-                runmax[j] = runmax[j - 1];
-        }
-    }
+    JoinIndex index;
+    if (!index.build(l, r, k1, k2)) return bad();
+    std::vector<std::string> f1, f2;
+    JoinIndex fallback;
+    bool use_fallback = chanid_fallback(l, r, k1, k2, f1, f2);
+    if (use_fallback && !fallback.build(l, r, f1, f2)) return bad();
 
     std::unique_ptr<View> v(new View);
     v->kind = View::ROWS;
@@ -778,57 +903,24 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **no
     if (nojoin && !*nojoin) *nojoin = newtbl(0);
     if (nojoin && maxtbl(*nojoin) > 0) deltbl(*nojoin, 0, maxtbl(*nojoin) - 1);
 
-    std::vector<Key> lv(w);
-    std::string lpool;
-    std::vector<long> lrecs, rrecs, matches;
+    RowReader rr;
+    std::vector<long> lrecs, matches, more;
     std::vector<std::vector<long>> rcache((size_t)r.n);
     for (long i = 0; i < l.n; ++i) {
         if (!rr.read(l, i)) break;
-        lpool.clear();
-        side_values(keys, true, rr.row, lpool, lv.data());
-        const char *lp = lpool.data();
-        const Key *x = lv.data();
-        matches.clear();
-        bool nullkey = false;
-        for (size_t k = 0; k < nk && !nullkey; ++k)
-            nullkey = !keys[k].l.range && null_value(keys[k].l.lo, keys[k].str, x[2 * k], lp);
-        if (!nullkey && !idx.empty()) {
-            // the bucket of equal equality keys
-            auto lo = std::lower_bound(idx.begin(), idx.end(), 0L, [&](long a, long) {
-                return cmp_eq(&rv[(size_t)a * w], rp, x, lp) < 0;
-            });
-            auto hi = std::upper_bound(lo, idx.end(), 0L, [&](long, long b) {
-                return cmp_eq(x, lp, &rv[(size_t)b * w], rp) < 0;
-            });
-            size_t b0 = (size_t)(lo - idx.begin()), b1 = (size_t)(hi - idx.begin());
-            auto full = [&](long j) {
-                const Key *y = &rv[(size_t)j * w];
-                for (size_t k = neq; k < nk; ++k) {
-                    bool s = keys[k].str;
-                    // overlap of [xlo, xhi] and [ylo, yhi], bounds included
-                    if (cmp_key(s, x[2 * k], lp, y[2 * k + 1], rp) > 0) return false;
-                    if (cmp_key(s, y[2 * k], rp, x[2 * k + 1], lp) > 0) return false;
-                }
-                return true;
-            };
-            if (!sweep) {
-                for (size_t j = b0; j < b1; ++j) matches.push_back(idx[j]);
+        bool nullkey = index.match(rr.row, matches);
+        if (use_fallback) {
+            // a null chanid on the left: every partner by sta, chan and day;
+            // otherwise also the right rows whose own chanid is null
+            fallback.match(rr.row, more);
+            if (nullkey) {
+                matches.swap(more);
             } else {
-                bool s = keys[neq].str;
-                // rows whose sweep start is not after the left end...
-                size_t e = (size_t)(std::upper_bound(idx.begin() + (long)b0, idx.begin() + (long)b1, 0L,
-                                                     [&](long, long b) {
-                                                         return cmp_key(s, x[2 * neq + 1], lp,
-                                                                        rv[(size_t)b * w + 2 * neq], rp) < 0;
-                                                     }) -
-                                    idx.begin());
-                // ...scanned back while some row can still reach the left start
-                for (size_t j = e; j > b0; --j) {
-                    if (cmp_key(s, runmax[j - 1], rp, x[2 * neq], lp) < 0) break;
-                    if (full(idx[j - 1])) matches.push_back(idx[j - 1]);
-                }
+                size_t before = matches.size();
+                for (long j : more)
+                    if (index.right_null(j)) matches.push_back(j);
+                if (matches.size() > before) std::sort(matches.begin(), matches.end());
             }
-            std::sort(matches.begin(), matches.end());
         }
         if (matches.empty() && !outer) {
             if (nojoin) pushtbl(*nojoin, (void *)i);

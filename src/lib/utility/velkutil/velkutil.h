@@ -31,5 +31,6 @@
 
 /* waveform access */
 #include "koscv.h"
+#include "kodsseis.h"
 
 #endif
