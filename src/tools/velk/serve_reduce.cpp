@@ -32,8 +32,12 @@ ColumnEnvelope reduce_columns(const std::vector<SampleRun> &runs, double t0, dou
     e.has.assign(width, 0);
     const double scale = width / (t1 - t0);  // columns per second
     const long last = width - 1;
-    // Column of a time; times outside the window fall outside 0..last.
-    auto column = [&](double t) { return (long)std::floor((t - t0) * scale); };
+    // Column of a time; times outside the window fall outside 0..last.  The
+    // window is closed: a sample at t1 is in the last column.
+    auto column = [&](double t) {
+        long c = (long)std::floor((t - t0) * scale);
+        return c == width && t <= t1 ? last : c;
+    };
     for (const SampleRun &r : runs) {
         if (!r.data || r.n <= 0 || !(r.dt > 0) || !std::isfinite(r.t0)) continue;
         // Only samples from one before the window to one after it matter.

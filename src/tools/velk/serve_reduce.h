@@ -20,7 +20,8 @@ struct SampleRun {
 // column c, lo[c] <= hi[c] bound the line drawn through the samples of every
 // run over that column (the line between two samples of a run counts, so a
 // zoomed-in window has no holes between samples); a column no run reaches
-// is a gap and has has[c] false.  Samples outside the window are left out
+// is a gap and has has[c] false.  The window is closed (a sample at t1
+// belongs to the last column).  Samples outside the window are left out
 // except as the ends of a line crossing its edge.  Width must be positive
 // and t1 > t0; otherwise the result is empty.
 struct ColumnEnvelope {

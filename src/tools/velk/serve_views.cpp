@@ -2,6 +2,7 @@
 // JSON answers, the event monitor's callback and the wfdisc watcher.
 #include "serve_views.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -231,14 +232,18 @@ std::string Views::samples_json(const std::string &sta, const std::string &chan,
     if (koscv_subset(scv_handle_, &key[0], t0, t1, 1, 0, 0, &tt.sc) < 0) fail("cannot select the channel's rows");
     // First the rows alone, to weigh the window before reading it.
     if (koscv_trace_get_table(scv, tt.sc, t0, t1, 0, 0, &tt.traces) < 0) fail("cannot list the channel's rows");
-    double weight = 0;
+    // The window is weighed at the channel's highest rate in it, whether
+    // or not every sample is there, so a client can tell what it may ask.
+    double rate = 0;
     for (long i = 0; i < maxtbl(tt.traces); i++) {
         const KOSCVTrace *tr = (const KOSCVTrace *)gettbl(tt.traces, i);
-        if (tr->dt > 0 && tr->tend >= tr->tstart) weight += (tr->tend - tr->tstart) / tr->dt + 1;
+        if (tr->dt > 0) rate = std::max(rate, 1 / tr->dt);
     }
+    double weight = (t1 - t0) * rate;
     if (weight > kMaxWindowSamples)
-        throw ApiError(400, strprintf("the window holds %.0f samples, more than the %ld one request may read",
-                                      weight, kMaxWindowSamples));
+        throw ApiError(400, strprintf("the window holds %.0f samples at %g samples per second, more than the %ld "
+                                      "one request may read",
+                                      weight, rate, kMaxWindowSamples));
     if (koscv_trace_get_table(scv, tt.sc, t0, t1, 2, 0, &tt.traces) < 0) fail("cannot read the channel's samples");
     std::vector<SampleRun> runs;
     long gaps = 0;

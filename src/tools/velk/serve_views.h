@@ -31,8 +31,9 @@ struct ApiError : std::runtime_error {
     int status;
 };
 
-// The largest window of samples one request may read, and the widths a
-// reduced window may have.
+// The largest window one request may read, in samples at the channel's
+// highest rate in it and in seconds, and the widths a reduced window may
+// have.
 constexpr long kMaxWindowSamples = 4000000;
 constexpr double kMaxWindowSeconds = 31 * 86400.0;
 constexpr int kMaxWidth = 8192;
@@ -60,8 +61,8 @@ public:
     // The envelope of sta/chan over t0..t1 in `width` columns (see
     // serve_reduce.h) with "sta", "chan" and "segments" added.  ApiError 400
     // for an unknown channel, t1 <= t0, a window longer than
-    // kMaxWindowSeconds or holding more than kMaxWindowSamples samples, a
-    // width outside 1..kMaxWidth.
+    // kMaxWindowSeconds or whose length times the channel's highest sample
+    // rate in it exceeds kMaxWindowSamples, a width outside 1..kMaxWidth.
     std::string samples_json(const std::string &sta, const std::string &chan, double t0, double t1, int width);
 
     // {"events":[{"evid","prefor","norigins","time","lat","lon","depth",
