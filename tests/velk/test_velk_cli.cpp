@@ -71,7 +71,9 @@ TEST_F(Demo, WritesTheDatabaseSummaryAndPictures) {
     std::string summary = rzvtest::read_file(out("summary.txt"));
     EXPECT_EQ(demo().out.find(summary.substr(0, 200)), 0u);  // printed too
     for (const char *s : {"KV01", "KV10", "origin 1", "* origin 2", "mb 5.6, Ms 5.4", "gap: KV04 BHZ", "moment tensor",
-                          "compute pool: 10 workers", "grid grid", "KV06.BHN.sac", "detection KV10"})
+                          "compute pool: 10 workers", "grid grid", "KV06.BHN.sac", "detection KV10",
+                          "station-channel view koscv1: 30 channels", "KV04 BHZ     XV_KV04_BHZ_00", "2 wfdisc",
+                          "gaps filled with zeros: plot vector", "rotated to radial"})
         EXPECT_NE(summary.find(s), std::string::npos) << s;
     // A second run into the same directory starts afresh.
     Result again = run({"demo", "out", "--quiet"});
@@ -329,7 +331,7 @@ TEST_F(Demo, UsageErrorsAndFailures) {
     EXPECT_NE(help.out.find("demo"), std::string::npos);
     for (std::vector<std::string> cmd : std::vector<std::vector<std::string>>{
              {"demo"}, {"trace"}, {"tt"}, {"sac"}, {"sac", "dump"}, {"sac", "from-db"}, {"sac", "to-db"},
-             {"beachball"}, {"response"}, {"events"}, {"watch"}}) {
+             {"beachball"}, {"response"}, {"events"}, {"watch"}, {"channels"}}) {
         cmd.push_back("--help");
         Result h = run(cmd);
         EXPECT_EQ(h.status, 0) << cmd[0];
@@ -396,4 +398,37 @@ TEST_F(Demo, WatchPrintsALinePerChangeAndStops) {
     EXPECT_NE(rzvtest::read_file(dir() + "/watch.err").find("stopped after 2 change lines"), std::string::npos);
     EXPECT_EQ(run({"watch", "out/demo", "--interval", "0"}).status, 2);
     EXPECT_EQ(run({"watch", "nowhere/db", "--duration", "1"}).status, 1);
+}
+
+TEST_F(Demo, ChannelsListsPairsWithSpansAndRows) {
+    ASSERT_EQ(demo().status, 0);
+    Result all = run({"channels", "out/demo", "--threads", "2"});
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_NE(all.out.find("# out/demo: 30 channels"), std::string::npos) << all.out;
+    // The gap channel has two wfdisc rows, one arrival and three detector rows.
+    std::regex kv04("\n  KV04 +BHZ +XV_KV04_BHZ_00 +2025-03-14 06:20:37.400 2025-03-14 07:20:37.375 +2 +1 +3\n");
+    EXPECT_TRUE(std::regex_search(all.out, kv04)) << all.out;
+    Result some = run({"channels", "out/demo", "--accept", "KV0[12]:BH.", "--reject", "KV02:BHE", "--json"});
+    ASSERT_EQ(some.status, 0) << some.err;
+    EXPECT_EQ(std::count(some.out.begin(), some.out.end(), '{'), 5);
+    EXPECT_NE(some.out.find("\"start\":1741933237.4,"), std::string::npos) << some.out;
+    Result seed = run({"channels", "out/demo", "--accept", "XV_KV10_BH[NE]_00"});
+    EXPECT_NE(seed.out.find(": 2 channels"), std::string::npos) << seed.out;
+    // A window before the data holds nothing.
+    Result none = run({"channels", "out/demo", "--tstart", "2020-01-01", "--tend", "2020-01-02"});
+    EXPECT_EQ(none.status, 0);
+    EXPECT_NE(none.out.find(": 0 channels"), std::string::npos);
+    EXPECT_EQ(run({"channels", "out/demo", "--threads", "0"}).status, 2);
+    EXPECT_EQ(run({"channels", "out/demo", "--tstart", "2025-03-15", "--tend", "2025-03-14"}).status, 2);
+    EXPECT_EQ(run({"channels", "out/demo", "--accept", "a,b"}).status, 2);
+    Result bad = run({"channels", "nowhere/db"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("has no wfdisc table"), std::string::npos) << bad.err;
+    // A wfdisc of rows that are not rows: the engine's warning, no crash.
+    ASSERT_EQ(velktest::sh("cd " + velktest::quote(dir()) +
+                           " && printf 'KV01   BHZ   garbage\\n' > broken.wfdisc"),
+              0);
+    Result broken = run({"channels", "broken"});
+    EXPECT_TRUE(broken.status == 0 || broken.status == 1) << broken.status;
+    EXPECT_NE(broken.err.find("broken.wfdisc line 1"), std::string::npos) << broken.err;
 }

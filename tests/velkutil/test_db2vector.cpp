@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -228,6 +229,24 @@ TEST(Db2VectorLabels, HueWrapsSaturationFloorsAndTraceLines) {
     EXPECT_EQ(out.substr(0, out.find('\n') + 1), "   0    0.000    0.000 => { sz=1 }  \n");
     EXPECT_STREQ(v->point[1].label, "{ sz=5 }");
     EXPECT_STREQ(v->point[2].label, "{ sz=9 }");
+    dbclose(db);
+}
+
+TEST(Db2VectorLabels, ExtremeLargestSizes) {
+    // The largest size is the caller's number: at either end of the int
+    // range the sizes are still computed, never overflowed.
+    Dbptr db = origins({{0, 0, 0, 0, 0, "a"}, {0, 0, 5, 0, 0, "a"}, {0, 0, 10, 0, 0, "a"}});
+    Handle h, h2;
+    KOVector *v = db2vector(db, nullptr, nullptr, nullptr, nullptr, (char *)"depth", nullptr, 0, 0, 0, INT_MIN,
+                            nullptr, h);
+    ASSERT_NE(v, nullptr);
+    ASSERT_EQ(v->nx, 3);
+    EXPECT_STREQ(v->point[0].label, "{ sz=1 }");
+    EXPECT_STREQ(v->point[1].label, "{ sz=-1073741823 }");
+    EXPECT_STREQ(v->point[2].label, "{ sz=-2147483648 }");
+    v = db2vector(db, nullptr, nullptr, nullptr, nullptr, (char *)"depth", nullptr, 0, 0, 0, INT_MAX, nullptr, h2);
+    ASSERT_NE(v, nullptr);
+    EXPECT_STREQ(v->point[2].label, "{ sz=2147483647 }");
     dbclose(db);
 }
 

@@ -151,6 +151,31 @@ TEST(EventViewBinding, MissingDatabaseLeavesTheViewUnbound) {
     pffree(pf);
 }
 
+TEST(EventViewBinding, FailedOpeningsCarryTheSystemErrorFlag) {
+    KOEventView v(nullptr);
+    elog_clear_register(0);
+    EXPECT_EQ(v.configure("dbname", "", (char *)0), -1);
+    auto flag_of = [](const std::string &text) {
+        for (int i = 0; i < elog_count(); i++)
+            if (text == elog_message(i)) return elog_message_flag(i);
+        return -1;
+    };
+    EXPECT_EQ(flag_of("eventview_parse_dbname: dbopen() error\n"), 1);
+    EXPECT_EQ(flag_of("eventview_parse_dbname: : eventview_open_table() error.\n"), 0);
+
+    // a descriptor that became unreadable: reset cannot open the database
+    EventDb d;
+    d.origin(10, -1, T0);
+    ASSERT_TRUE(rzvtest::write_file(d.name, "schema css3.0\n"));
+    ASSERT_TRUE(evdb::bind(v, d.name));
+    ASSERT_TRUE(rzvtest::write_file(d.name, "schema css3.0\nnot a descriptor line\n"));
+    elog_clear_register(0);
+    EXPECT_EQ(v.reset(), -1);
+    EXPECT_EQ(flag_of("KOEventView::reset: dbopen(" + d.name + ") error\n"), 1);
+    EXPECT_EQ(flag_of("KOEventView::reset: " + d.name + ": eventview_open_table() error.\n"), 0);
+    EXPECT_EQ(v.koev.dbname, nullptr);
+}
+
 TEST(EventViewBinding, ConstructorBindsFromParameterFileAndResetReopens) {
     EventDb d;
     d.origin(10, -1, T0);
@@ -298,6 +323,31 @@ TEST(EventViewEvents, EventsOriginsMagnitudesAndMoments) {
     EXPECT_EQ(v.sortEvents(events, 2), 0);
     EXPECT_EQ(at<KOEVEvent>(events, 0)->evid, 0);
     EXPECT_EQ(at<KOEVEvent>(events, 3)->evid, 1);
+    v.freeEvents(events);
+}
+
+TEST(EventViewEvents, OriginWithANullIdKeepsItsOwnMagnitudes) {
+    EventDb d;
+    long r = d.origin(-1, -1, T0);
+    d.origin_mags(r, 4.5, 7, -999.0, -1, 3.2, -1);
+    d.netmag(7, -1, "mb", 9.9);  // a netmag row with a null orid belongs to no origin
+    KOEventView v(nullptr);
+    ASSERT_TRUE(evdb::bind(v, d.name));
+    Tbl *events = nullptr;
+    ASSERT_EQ(v.refreshEvents(&events), 0);
+    ASSERT_EQ(maxtbl(events), 1);
+    KOEVOrigin *o = at<KOEVEvent>(events, 0)->pref_origin;
+    EXPECT_EQ(o->orid, -1);
+    ASSERT_EQ(maxtbl(o->magnitudes), 2);
+    KOEVMagnitude *mb = at<KOEVMagnitude>(o->magnitudes, 0), *ml = at<KOEVMagnitude>(o->magnitudes, 1);
+    EXPECT_STREQ(mb->magtype, "mb");
+    EXPECT_EQ(mb->magid, 7);
+    EXPECT_DOUBLE_EQ(mb->magnitude, 4.5);
+    EXPECT_TRUE(invalid(mb->dbnetmag));
+    EXPECT_STREQ(ml->magtype, "ml");
+    EXPECT_DOUBLE_EQ(ml->magnitude, 3.2);
+    EXPECT_EQ(o->moments, nullptr);
+    EXPECT_TRUE(invalid(o->dborigerr));
     v.freeEvents(events);
 }
 
@@ -588,6 +638,79 @@ TEST(EventViewBadInput, RowsOfTheWrongWidthAreStillRead) {
     ASSERT_EQ(maxtbl(events), 1);
     EXPECT_EQ(at<KOEVEvent>(events, 0)->pref_origin->orid, 11);
     EXPECT_NE(printed.text().find("read through a normalised copy"), std::string::npos);
+    v.freeEvents(events);
+}
+
+TEST(EventViewBadInput, FilesShortenedBeforeOneRowIsRead) {
+    EventDb d;
+    d.origin(11, -1, T0, 0, 0, 10);
+    d.site("A", 0, 10);
+    d.arrival(5, "A", T0 + 150);
+    long a0 = d.assoc(5, 11, "A");
+    d.netmag(8, 11, "ml", 3.0);
+    long s0 = d.stamag(8, "A", 5, 2.9);
+    d.wfmeas("A", 5, T0 + 140);
+    KOEventView v(nullptr);
+    ASSERT_TRUE(evdb::bind(v, d.name));
+    KOEVOrigin o;
+    ASSERT_EQ(v.refreshOrigin(0, &o), 0);
+    KOEVAssociation lone;
+    ASSERT_EQ(v.refreshAssociation(nullptr, a0, &lone), 0);  // without an origin: no station
+    EXPECT_FALSE(invalid(lone.dbarrival));
+    EXPECT_EQ(lone.station, nullptr);
+    // another program empties the files in place; the rows the caller names
+    // are gone, and reading them must fail rather than touch the old mapping
+    for (const char *t : {"assoc", "stamag", "site", "wfmeas", "arrival"})
+        ASSERT_EQ(truncate(d.file(t).c_str(), 0), 0) << t;
+    elog_clear_register(0);
+    KOEVAssociation a;
+    EXPECT_EQ(v.refreshAssociation(&o, a0, &a), -1);
+    EXPECT_TRUE(has_message("KOEventView::refreshAssociation: dbgetv(" + d.name + ") error.\n"));
+    KOEVStamag s;
+    EXPECT_EQ(v.refreshStamag(s0, &s), -1);
+    EXPECT_TRUE(has_message("KOEventView::refreshStamag: dbgetv(" + d.name + ") error.\n"));
+    KOEVOriginStation *st = (KOEVOriginStation *)&o;
+    EXPECT_EQ(v.lookupStation(&o, (char *)"A", T0, &st), 0);
+    EXPECT_EQ(st, nullptr);
+    KOEVDetection det;
+    memset(&det, 0, sizeof det);
+    det.time = T0 + 140;
+    EXPECT_EQ(v.lookupStation(&det, (char *)"A", &o), 0);
+    EXPECT_STREQ(det.station.sta, "");
+    v.freeStations(o.stations);
+    v.freeMagnitudes(o.magnitudes);
+}
+
+TEST(EventViewBadInput, RecordsWhoseRowsAShortenedFileNoLongerHolds) {
+    EventDb d;
+    d.event(1, 11);
+    d.origin(11, 1, T0);
+    d.netmag(8, 11, "ml", 3.0);
+    d.stamag(8, "A", 5, 2.9);
+    d.assoc(5, 11, "A");
+    d.detection("A", "BHZ", T0 + 5, "P");
+    KOEventView v(nullptr);
+    ASSERT_TRUE(evdb::bind(v, d.name));
+    Tbl *events = nullptr;
+    ASSERT_EQ(v.refreshEvents(&events), 0);
+    KOEVEvent *e = at<KOEVEvent>(events, 0);
+    KOEVOrigin *o = e->pref_origin;
+    KOEVMagnitude *m = at<KOEVMagnitude>(o->magnitudes, 0);
+    // the origin and netmag files are emptied in place under the caller's records
+    ASSERT_EQ(truncate(d.file("origin").c_str(), 0), 0);
+    ASSERT_EQ(truncate(d.file("netmag").c_str(), 0), 0);
+    elog_clear_register(0);
+    EXPECT_EQ(v.refreshAssociations(o), -1);
+    EXPECT_TRUE(has_message("KOEventView::refreshAssociations: dbmatches(" + d.name + ") error.\n"));
+    EXPECT_EQ(v.refreshAssociations(e), -1);
+    EXPECT_EQ(v.refreshDetections(o, 1), -1);
+    EXPECT_TRUE(has_message("KOEventView::refreshDetections: dbmatches(" + d.name + ") error.\n"));
+    EXPECT_EQ(v.refreshStamags(m), -1);
+    EXPECT_TRUE(has_message("KOEventView::refreshStamags: dbmatches(" + d.name + ") error.\n"));
+    // a fresh refresh sees the tables as they are now
+    ASSERT_EQ(v.refreshEvents(&events), 0);
+    EXPECT_EQ(maxtbl(events), 1);
+    EXPECT_EQ(at<KOEVEvent>(events, 0)->origins, nullptr);
     v.freeEvents(events);
 }
 

@@ -128,6 +128,20 @@ struct Recorder {
     KOEventView *view = nullptr;
     std::atomic<int> refreshed_origins{-1};
     std::atomic<bool> stop_from_callback{false};
+    bool gate = false;  // while set, a callback waits before it records its call
+    int waiting = 0;    // callbacks waiting at the gate
+
+    // closes the gate and waits until a callback is held at it
+    void hold_next() {
+        std::unique_lock<std::mutex> l(m);
+        gate = true;
+        cv.wait(l, [&] { return waiting > 0; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> l(m);
+        gate = false;
+        cv.notify_all();
+    }
 
     size_t count() {
         std::lock_guard<std::mutex> l(m);
@@ -161,7 +175,13 @@ int record(int first, KO_ClientData cd, void *changes) {
         r->view->freeEvents(events);
         if (r->stop_from_callback) r->view->monitorChangesThread(0, nullptr, nullptr);
     }
-    std::lock_guard<std::mutex> l(r->m);
+    std::unique_lock<std::mutex> l(r->m);
+    if (r->gate) {
+        r->waiting++;
+        r->cv.notify_all();
+        r->cv.wait(l, [&] { return !r->gate; });
+        r->waiting--;
+    }
     r->calls.emplace_back(r, c);
     r->cv.notify_all();
     return 0;
@@ -251,13 +271,15 @@ TEST(EventViewMonitor, ReportsChangesOfAnotherProcessReconfiguresStopsAndRestart
     ASSERT_TRUE(w('r'));
     ASSERT_TRUE(two.wait_for(before, [](auto &c) { return c.second == Changes{{"origin", 1}}; }));
 
-    // stop: at most one more call, then none
+    // stop while a look is under way: its call is the last one
+    two.hold_next();
     ASSERT_EQ(v.monitorChangesThread(0, nullptr, nullptr), 0);
     size_t at_stop = two.count();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    two.release();
+    ASSERT_TRUE(two.wait_for(at_stop, [](auto &) { return true; }));
     size_t after_stop = two.count();
-    EXPECT_LE(after_stop, at_stop + 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(after_stop, at_stop + 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
     EXPECT_EQ(two.count(), after_stop);
 
     // restart once the thread has ended: a new thread looks at once

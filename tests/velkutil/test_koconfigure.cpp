@@ -386,6 +386,36 @@ TEST(KOConfigure, RegisteringANameAgainReplacesIt) {
     EXPECT_EQ(((KOConfigureSpecs *)getarr(c.configure_specs_arr, "count"))->class_name, nullptr);
 }
 
+namespace {
+// A custom option that keeps its value through its client data, for classes
+// that have no client record of their own.
+int parse_into_client(KO_ConfigureSpec *spec, KO_ClientData cd, char *value, char *rec, int) {
+    if (rec) return -1;
+    int *dest = static_cast<int *>(cd);
+    int v = value ? atoi(value) : 0;
+    if (*dest != v) spec->specFlags |= KO_CONFIGURE_CHANGED;
+    *dest = v;
+    return 0;
+}
+}  // namespace
+
+TEST(KOConfigure, CustomOptionsWithoutAClientRecord) {
+    int level = 0;
+    KO_CustomOption opt = {parse_into_client, nullptr, &level};
+    KO_ConfigureSpec specs[] = {{"custom", "level", "4", 0, 0, &opt}, {"end", nullptr, nullptr, 0, 0, nullptr}};
+    KOConfigure k;
+    ASSERT_EQ(k.setConfigureSpecs(specs, nullptr, "K"), 0);
+    EXPECT_EQ(level, 4);
+    EXPECT_EQ(k.configure("level", "9", (char *)0), 0);
+    EXPECT_EQ(level, 9);
+    EXPECT_TRUE(specs[0].specFlags & KO_CONFIGURE_CHANGED);
+    // the built-in types need a record to store into
+    KO_ConfigureSpec plain[] = {{"int", "n", "1", 0, 0, nullptr}, {"end", nullptr, nullptr, 0, 0, nullptr}};
+    elog_clear_register(0);
+    EXPECT_EQ(k.setConfigureSpecs(plain, nullptr, "K"), -1);
+    EXPECT_TRUE(has_message("KO_ParseConfigValue: no client record for n.\n"));
+}
+
 using KOConfigureDeathTest = ::testing::Test;
 
 TEST_F(KOConfigureDeathTest, ContradictorySpecificationsEndTheProcess) {

@@ -448,6 +448,49 @@ TEST_F(BlobStreams, BadRecordsFailAndKeepEarlierOnes) {
     EXPECT_STREQ(elog_message(0), "kovector2_read_from_trblob: open(/nonexistent.blob) error for blob file\n");
 }
 
+TEST_F(BlobStreams, SampleBufferIsTheFamilysOwnAllocation) {
+    // The samples of a record are a work array of the family: counted, and
+    // subject to the family's allocation failures.
+    std::string bytes = blob(trace_row("AAA", 1000, 20, 3), {1.0f, 2.0f, 3.5f});
+    long frees0, frees1;
+    kovector2_get_heap_size(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &frees0);
+    ASSERT_EQ(load(bytes), 0) << rzvtest::all_messages();
+    kovector2_get_heap_size(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &frees1);
+    EXPECT_EQ(frees1 - frees0, 1);  // the sample buffer; the vector stays
+    TearDown();
+    dbtr = dbinvalid();
+    elog_clear_register(0);
+    kovector2_test_fail_allocations(0, 1);
+    int rc = load(bytes);
+    kovector2_test_fail_allocations(0, 0);
+    EXPECT_EQ(rc, -1);
+    ASSERT_GT(elog_count(), 0);
+    EXPECT_STREQ(elog_message(elog_count() - 1),
+                 ("kovector2_read_from_trblob: malloc(data,24) error for blob file " + dir.file("b.blob") + "\n").c_str());
+    EXPECT_EQ(elog_message_flag(elog_count() - 1), 1);
+}
+
+TEST_F(BlobStreams, OversizedRecordTextEndsWithTheReadMessage) {
+    // A record text longer than a trace row can be is never read; the call
+    // ends as for any record text that cannot be read.
+    std::string good = blob(trace_row("AAA", 1000, 20, 3), {1, 2, 3});
+    for (int lrec : {512, 600, -5}) {
+        elog_clear_register(0);
+        std::string bad;
+        put_be(bad, lrec);
+        put_be(bad, 0);
+        EXPECT_EQ(load(good + bad + std::string(700, ' ')), -1);
+        ASSERT_GT(elog_count(), 0);
+        EXPECT_STREQ(elog_message(elog_count() - 1),
+                     ("kovector2_read_from_trblob: read(rec) error for blob file " + dir.file("b.blob") + "\n").c_str())
+            << lrec;
+        EXPECT_EQ(elog_message_flag(elog_count() - 1), 1);
+        EXPECT_EQ(rows(), 1);
+        TearDown();
+        dbtr = dbinvalid();
+    }
+}
+
 // A child process writes the stream into a pipe a few bytes at a time.
 pid_t feed(int fd_out, const std::string &bytes, size_t piece) {
     pid_t pid = fork();

@@ -11,7 +11,10 @@
 #include "evview.h"
 #include "demo_db.h"
 #include "demo_tour.h"
+#include "kodsseis.h"
+#include "koscv.h"
 #include "kovector2.h"
+#include "tr.h"
 #include "pictures.h"
 #include "response.h"
 #include "stock.h"
@@ -75,28 +78,50 @@ std::vector<Curve> travel_time_curves(double depth, double dmax, std::vector<std
     return curves;
 }
 
-// Radial and transverse from two horizontal channels with their own
-// orientations (hang, degrees), for a back azimuth: solves the channels for
-// north and east sample by sample, then turns them.  Gaps stay gaps.
-void rotate(const Segment &a, double ha, const Segment &b, double hb, double baz, Segment *rad, Segment *trn) {
-    *rad = a;
-    *trn = a;
-    const double k = M_PI / 180;
-    double c1 = std::cos(ha * k), s1 = std::sin(ha * k), c2 = std::cos(hb * k), s2 = std::sin(hb * k);
-    double det = c1 * s2 - s1 * c2;
-    double azr = (baz + 180) * k;
-    long off = (long)std::llround((b.t0 - a.t0) / a.dt);
-    for (size_t i = 0; i < a.data.size(); i++) {
-        long j = (long)i - off;
-        float va = a.data[i];
-        float vb = j >= 0 && j < (long)b.data.size() ? b.data[(size_t)j] : 1e30f;
-        if (std::fabs(va) > 1e29f || std::fabs(vb) > 1e29f || std::fabs(det) < 1e-6) {
-            rad->data[i] = trn->data[i] = 1e30f;
-            continue;
+// Radial and transverse components of a station through the data source:
+// its horizontal channels (with their own orientations from sitechan)
+// rotated to the back azimuth plus 180 (radial, away from the event) and
+// plus 270 (transverse).  Gaps are the source's gap marker.
+void rotate_station(Dbptr db, const std::string &sta, double t0, double t1, double baz, std::vector<Segment> *rad,
+                    std::vector<Segment> *trn) {
+    std::vector<std::string> words = {strprintf("%.5f", t0), strprintf("%.5f", t1), "-sta", sta, "-chan", "BH[NE]",
+                                      "-orient", "1", "-coord", "1"};
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    KODsseis *scg = nullptr;
+    char handle[64] = "";
+    if (kodsseis_create(db, (int)words.size(), argv.data(), &scg, handle) != 0)
+        throw Failure("cannot make a data source for " + sta);
+    struct Free {
+        char *h;
+        ~Free() { kodsseis_free(h); }
+    } free_source{handle};
+    for (int k = 0; k < 2; k++) {
+        double strike = std::fmod(baz + (k == 0 ? 180.0 : 270.0), 360.0);
+        Dbptr tr = dbinvalid();
+        int nsegs = 0;
+        std::string name = k == 0 ? "BHR" : "BHT";
+        if (dsseis_getchannel(scg->dbsc, nullptr, (char *)sta.c_str(), (char *)"BH[NE]", t0, t1, (char *)"seg", 1,
+                              (char *)name.c_str(), strike, 0.0, nullptr, &nsegs, &tr) < 0) {
+            if (tr.database >= 0) trdestroy(&tr);
+            throw Failure("cannot rotate the horizontals of " + sta);
         }
-        double n = (va * s2 - vb * s1) / det, e = (vb * c1 - va * c2) / det;
-        rad->data[i] = (float)(n * std::cos(azr) + e * std::sin(azr));
-        trn->data[i] = (float)(-n * std::sin(azr) + e * std::cos(azr));
+        for (int i = 0; i < nsegs; i++) {
+            double ts = 0, dt = 0;
+            int ns = 0;
+            float *data = nullptr;
+            if (kodsseis_getsegment(tr, i, &ts, &dt, &ns, &data) < 0) {
+                trdestroy(&tr);
+                throw Failure("cannot read a rotated segment of " + sta);
+            }
+            Segment seg;
+            seg.t0 = ts;
+            seg.dt = dt;
+            seg.data.assign(data, data + ns);
+            (k == 0 ? rad : trn)->push_back(std::move(seg));
+        }
+        trdestroy(&tr);
     }
 }
 
@@ -113,6 +138,25 @@ int run_demo(const DemoArgs &a) {
                        format_time(info.gap_t0).c_str(), format_time(info.gap_t1).c_str()));
 
     OpenDb db(info.dbname, "r", "wfdisc");
+
+    // A station-channel view of the whole database, built on two workers,
+    // and its channel list.
+    ChannelReader reader(info.dbname, 0, 0, 2);
+    {
+        KOSCV *scv = reader.view();
+        long npairs = maxtbl(scv->stachans_tbl);
+        sum.line(strprintf("station-channel view %s: %ld channels", reader.handle(), npairs));
+        for (long i = 0; i < npairs; i++) {
+            const char *key = (const char *)gettbl(scv->stachans_tbl, i);
+            KOSCVStaChan *sc = (KOSCVStaChan *)getarr(scv->stachans_arr, key);
+            if (!sc) continue;
+            char nscl[128] = "";
+            koscv_get_nscl(scv, sc->sta, sc->chan, nscl);
+            sum.line(strprintf("  %-12s %-18s %s to %s  %ld wfdisc, %ld arrival, %ld detection rows", key, nscl,
+                               format_time(sc->tstart).c_str(), format_time(sc->tend).c_str(),
+                               maxtbl(sc->wfdiscrows), maxtbl(sc->arrivalrows), maxtbl(sc->detectionrows)));
+        }
+    }
 
     // The event through the event view: origins, errors, magnitudes, the
     // moment tensor, associations with predicted times, detections.
@@ -147,7 +191,7 @@ int run_demo(const DemoArgs &a) {
                        "P_pick", "P_res", "S_pred", "S_pick", "data"));
     for (const DemoStation &s : info.stations) {
         std::vector<ChannelSegment> cs;
-        if (!read_channel(db.db(), s.sta, "BHZ", info.origin, info.origin + tmax, true, &cs) || cs.empty())
+        if (!reader.read(s.sta, "BHZ", info.origin, info.origin + tmax, true, false, &cs) || cs.empty())
             throw Failure("cannot read " + s.sta + " BHZ back");
         SectionTrace t;
         t.sta = s.sta;
@@ -161,27 +205,26 @@ int run_demo(const DemoArgs &a) {
                            cs.size() > 1 ? strprintf(", %zu segments", cs.size()).c_str() : ""));
     }
 
-    // One channel as a plot vector, and its extent.
+    // One channel's trace table with its gaps filled, as a plot vector,
+    // and the vector's extent.
     {
-        const ChannelSegment *longest = nullptr;
         std::vector<ChannelSegment> cs;
-        read_channel(db.db(), info.gap_sta, info.gap_chan, info.t0, info.t1, true, &cs);
-        for (const ChannelSegment &c : cs)
-            if (!longest || c.seg.data.size() > longest->seg.data.size()) longest = &c;
-        if (longest) {
-            std::vector<double> d(longest->seg.data.begin(), longest->seg.data.end());
-            char vh[32] = "";
-            if (!kovector2_create_tsamp((int)d.size(), longest->seg.t0, 1.0 / longest->seg.dt, d.data(),
-                                        (char *)"velkdemo", vh))
-                throw Failure("cannot make a plot vector");
-            double x0 = 0, x1 = 0, y0 = 0, y1 = 0;
-            kovector2_maxmin(vh, 0, &x0, &x1, &y0, &y1);
-            sum.line(strprintf("plot vector %s of %s %s (%zu segments read): %zu samples, %s to %s, %.1f to %.1f "
-                               "nm/s",
-                               vh, info.gap_sta.c_str(), info.gap_chan.c_str(), cs.size(), d.size(),
-                               format_time(x0).c_str(), format_time(x1).c_str(), y0, y1));
-            kovector2_free(vh);
-        }
+        if (!reader.read(info.gap_sta, info.gap_chan, info.t0, info.t1, true, true, &cs) || cs.empty())
+            throw Failure("cannot read " + info.gap_sta + " " + info.gap_chan);
+        Segment whole = fill_gaps(cs, nullptr);
+        std::vector<double> d(whole.data.begin(), whole.data.end());
+        char vh[32] = "";
+        if (!kovector2_create_tsamp((int)d.size(), whole.t0, 1.0 / whole.dt, d.data(), (char *)"velkdemo", vh))
+            throw Failure("cannot make a plot vector");
+        double x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+        kovector2_maxmin(vh, 0, &x0, &x1, &y0, &y1);
+        long held = 0;
+        for (const ChannelSegment &c : cs) held += (long)c.seg.data.size();
+        sum.line(strprintf("trace table of %s %s: %zu rows, %ld samples; gaps filled with zeros: plot vector %s of "
+                           "%zu samples, %s to %s, %.1f to %.1f nm/s",
+                           info.gap_sta.c_str(), info.gap_chan.c_str(), cs.size(), held, vh, d.size(),
+                           format_time(x0).c_str(), format_time(x1).c_str(), y0, y1));
+        kovector2_free(vh);
     }
 
     std::vector<std::string> pictures;
@@ -206,22 +249,23 @@ int run_demo(const DemoArgs &a) {
     if (!st) st = &info.stations[0];
     double w0 = info.origin + st->ptime - 60, w1 = info.origin + std::max(st->stime, st->sstime) + 200;
     std::vector<Panel> panels;
-    Segment north, east;
     for (const char *chan : {"BHZ", "BHN", "BHE"}) {
         std::vector<ChannelSegment> cs;
-        if (!read_channel(db.db(), st->sta, chan, w0, w1, true, &cs) || cs.empty())
+        if (!reader.read(st->sta, chan, w0, w1, true, false, &cs) || cs.empty())
             throw Failure("cannot read " + st->sta + " " + chan);
         Panel p;
         p.label = st->sta + " " + chan;
         p.segments = segments_of(cs);
         panels.push_back(p);
-        if (std::string(chan) == "BHN") north = fill_gaps(cs, nullptr);
-        if (std::string(chan) == "BHE") east = fill_gaps(cs, nullptr);
     }
-    Segment rad, trn;
-    rotate(north, st->hang_n, east, st->hang_e, st->backazimuth, &rad, &trn);
-    panels.push_back(Panel{st->sta + " R", {rad}, {}});
-    panels.push_back(Panel{st->sta + " T", {trn}, {}});
+    std::vector<Segment> rad, trn;
+    rotate_station(db.db(), st->sta, w0, w1, st->backazimuth, &rad, &trn);
+    sum.line(strprintf("data source: %s BHN and BHE (at %.0f and %.0f degrees) rotated to radial (%zu segment%s) and "
+                       "transverse for back azimuth %.1f",
+                       st->sta.c_str(), st->hang_n, st->hang_e, rad.size(), rad.size() == 1 ? "" : "s",
+                       st->backazimuth));
+    panels.push_back(Panel{st->sta + " R", rad, {}});
+    panels.push_back(Panel{st->sta + " T", trn, {}});
     for (Panel &p : panels) {
         bool vertical = p.label.find("BHZ") != std::string::npos;
         p.marks.push_back(Mark{info.origin + st->ptime, "P", "predicted"});
@@ -272,7 +316,7 @@ int run_demo(const DemoArgs &a) {
         sum.line(strprintf("response %s: %d stages, amplitude %.4f at 1 Hz", path, r->nstages, std::hypot(re, im)));
     }
 
-    for (const std::string &l : demo_tour(info, db.db(), st->sta)) sum.line(l);
+    for (const std::string &l : demo_tour(info, db.db(), reader, st->sta)) sum.line(l);
 
     if (!info.missing_phases.empty()) {
         std::string m;

@@ -1,6 +1,7 @@
 // cmd_trace.cpp -- "velk trace": one channel's samples in a time window:
 // its segments (gaps between them), their extent, and a picture.
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -24,9 +25,17 @@ int run_trace(const TraceArgs &a) {
     check_sta_chan(a.sta, a.chan);
     double t0 = parse_time(a.t0s, "start time"), t1 = parse_time(a.t1s, "end time");
     if (!(t1 > t0)) throw UsageError("the end time must be after the start time");
-    OpenDb db(a.db, "r", "wfdisc");
+    {
+        OpenDb check(a.db, "r", "wfdisc");  // a clear message for a database without waveforms
+    }
+    // A view of this channel in this window: names of plain characters
+    // narrow the cache to the pair (others are matched by the subset).
+    bool plain = true;
+    for (char c : a.sta + a.chan) plain = plain && (isalnum((unsigned char)c) || c == '_' || c == '-');
+    ChannelReader reader(a.db, t0, t1, 1, plain ? a.sta + ":" + a.chan : "");
     std::vector<ChannelSegment> segs;
-    if (!read_channel(db.db(), a.sta, a.chan, t0, t1, a.calib, &segs)) throw Failure("cannot read the wfdisc table");
+    if (!reader.read(a.sta, a.chan, t0, t1, a.calib, a.fill, &segs))
+        throw Failure("cannot read " + a.sta + " " + a.chan);
     if (segs.empty()) throw Failure("no samples of " + a.sta + " " + a.chan + " between " + format_time(t0) +
                                     " and " + format_time(t1));
 

@@ -9,6 +9,10 @@
 #include <cstring>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "stock.h"
 
 namespace velk {
@@ -78,7 +82,7 @@ std::string json_string(const std::string &text) {
 std::string json_number(double v) {
     if (!std::isfinite(v)) return "null";
     if (v == std::floor(v) && std::fabs(v) < 1e15) return strprintf("%.0f", v);
-    return strprintf("%.10g", v);
+    return strprintf("%.15g", v);
 }
 
 bool write_file(const std::string &path, const std::string &text) {
@@ -127,6 +131,48 @@ void Progress::update(long done) {
     fprintf(stderr, "\r%s [%.*s%*s] %3d%% (%ld/%ld)", label_.c_str(), fill, "########################################",
             width - fill, "", percent, done, total_);
     fflush(stderr);
+}
+
+struct Busy::State {
+    std::string label;
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool done = false;
+    bool drawn = false;
+    std::thread thread;
+};
+
+Busy::Busy(const std::string &label) : state_(nullptr) {
+    if (isatty(STDERR_FILENO) != 1) return;
+    state_ = new State;
+    state_->label = label;
+    State *st = state_;
+    st->thread = std::thread([st] {
+        double start = std_now();
+        std::unique_lock<std::mutex> lock(st->mutex);
+        if (st->wake.wait_for(lock, std::chrono::seconds(1), [st] { return st->done; })) return;
+        while (!st->done) {
+            fprintf(stderr, "\r%s ... %.0f s", st->label.c_str(), std_now() - start);
+            fflush(stderr);
+            st->drawn = true;
+            st->wake.wait_for(lock, std::chrono::milliseconds(500), [st] { return st->done; });
+        }
+    });
+}
+
+Busy::~Busy() {
+    if (!state_) return;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->done = true;
+    }
+    state_->wake.notify_all();
+    state_->thread.join();
+    if (state_->drawn) {
+        fprintf(stderr, "\r%*s\r", (int)state_->label.size() + 16, "");
+        fflush(stderr);
+    }
+    delete state_;
 }
 
 }  // namespace velk

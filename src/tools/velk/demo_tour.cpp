@@ -53,7 +53,7 @@ int64_t measure(int64_t, int64_t, void *user) {
 
 }  // namespace
 
-std::vector<std::string> demo_tour(const DemoInfo &info, Dbptr db, const std::string &sta) {
+std::vector<std::string> demo_tour(const DemoInfo &info, Dbptr db, ChannelReader &reader, const std::string &sta) {
     std::vector<std::string> lines;
 
     // The pool: one worker per station, one lock-step pass; each worker
@@ -67,7 +67,7 @@ std::vector<std::string> demo_tour(const DemoInfo &info, Dbptr db, const std::st
         const DemoStation &s = info.stations[i];
         std::vector<ChannelSegment> cs;
         double tp = info.origin + s.ptime;
-        if (!read_channel(db, s.sta, "BHZ", tp - 60, tp + 30, true, &cs) || cs.empty())
+        if (!reader.read(s.sta, "BHZ", tp - 60, tp + 30, true, false, &cs) || cs.empty())
             throw Failure("cannot read " + s.sta + " BHZ");
         Segment seg = fill_gaps(cs, nullptr);
         jobs[i] = AmplitudeJob{s.sta, seg.data, seg.t0, seg.dt, tp, fifo.get()};

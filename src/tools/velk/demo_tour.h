@@ -8,6 +8,7 @@
 
 #include "db.h"
 #include "demo_db.h"
+#include "wfread.h"
 
 namespace velk {
 
@@ -17,7 +18,7 @@ namespace velk {
 // at each station (and through a packet), and writes the three components
 // of `sta` with the event as SAC files into the demo directory.  Returns
 // the summary lines; throws Failure.
-std::vector<std::string> demo_tour(const DemoInfo &info, Dbptr db, const std::string &sta);
+std::vector<std::string> demo_tour(const DemoInfo &info, Dbptr db, ChannelReader &reader, const std::string &sta);
 
 }  // namespace velk
 

@@ -32,6 +32,7 @@ int main(int argc, char **argv) {
     app.fallthrough(false);
     velk::Registry reg;
     velk::register_demo(app, reg);
+    velk::register_channels(app, reg);
     velk::register_trace(app, reg);
     velk::register_events(app, reg);
     velk::register_watch(app, reg);

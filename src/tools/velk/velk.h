@@ -36,6 +36,7 @@ struct Failure : std::runtime_error {
 using Registry = std::map<const CLI::App *, std::function<int()>>;
 
 void register_demo(CLI::App &app, Registry &reg);
+void register_channels(CLI::App &app, Registry &reg);
 void register_trace(CLI::App &app, Registry &reg);
 void register_events(CLI::App &app, Registry &reg);
 void register_watch(CLI::App &app, Registry &reg);
@@ -82,6 +83,21 @@ private:
     bool tty_;
     bool drawn_ = false;
     int last_percent_ = -1;
+};
+
+// While it lives, work whose length is unknown (a cache build): after a
+// second, a line on standard error with the elapsed time, redrawn twice a
+// second, only when standard error is a terminal.
+class Busy {
+public:
+    explicit Busy(const std::string &label);
+    ~Busy();
+    Busy(const Busy &) = delete;
+    Busy &operator=(const Busy &) = delete;
+
+private:
+    struct State;
+    State *state_;
 };
 
 // Station and channel names as the schema holds them (non-empty, no blanks,

@@ -1,5 +1,5 @@
-// wfread.cpp -- one channel's samples in a window, read row by row through
-// the trace layer, and gap filling for display and export.
+// wfread.cpp -- channels read through a station-channel view, and gap
+// filling for display and export.
 #include "wfread.h"
 
 #include <algorithm>
@@ -9,54 +9,88 @@
 
 #include "stock.h"
 #include "tr.h"
+#include "velk.h"
 
 namespace velk {
 
-bool read_channel(Dbptr db, const std::string &sta, const std::string &chan, double t0, double t1, bool calib,
-                  std::vector<ChannelSegment> *out) {
+ChannelReader::ChannelReader(const std::string &dbname, double t0, double t1, int threads, const std::string &accept,
+                             const std::string &reject, bool verbose) {
+    std::vector<std::string> words;
+    if (t0 != 0 || t1 != 0) {
+        words.push_back("-tstart");
+        words.push_back(strprintf("%.5f", t0));
+        words.push_back("-tend");
+        words.push_back(strprintf("%.5f", t1));
+    }
+    if (!accept.empty()) words.push_back("-stachan_accept"), words.push_back(accept);
+    if (!reject.empty()) words.push_back("-stachan_reject"), words.push_back(reject);
+    words.push_back("-nthreads");
+    words.push_back(std::to_string(threads));
+    if (verbose) words.push_back("-v");
+    words.push_back(dbname);
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    if (koscv_create((int)words.size(), argv.data(), handle_) < 0) {
+        if (handle_[0]) koscv_destroy(handle_);
+        handle_[0] = 0;
+        throw Failure("cannot build the station-channel view of " + dbname);
+    }
+    scv_ = koscv_get(handle_);
+    if (!scv_) {
+        koscv_destroy(handle_);
+        handle_[0] = 0;
+        throw Failure("cannot find the station-channel view of " + dbname);
+    }
+}
+
+ChannelReader::~ChannelReader() {
+    if (handle_[0]) koscv_destroy(handle_);
+}
+
+bool ChannelReader::read(const std::string &sta, const std::string &chan, double t0, double t1, bool calib,
+                         bool zero_gaps, std::vector<ChannelSegment> *out) {
     out->clear();
-    Dbptr wf = dblookup(db, 0, "wfdisc", 0, 0);
-    if (wf.table < 0) return false;
-    long n = 0;
-    if (dbquery(wf, dbRECORD_COUNT, &n) < 0) return false;
-    float *buf = nullptr;
-    long cap = 0;
-    for (wf.record = 0; wf.record < n; wf.record++) {
-        char rsta[16] = "", rchan[16] = "", dtype[8] = "";
-        double time = 0, endtime = 0, rate = 0, rcalib = 0;
-        int mark = elog_mark();
-        if (dbgetv(wf, 0, "sta", rsta, "chan", rchan, "time", &time, "endtime", &endtime, "samprate", &rate,
-                   "calib", &rcalib, "datatype", dtype, (char *)0) < 0) {
-            // A row that cannot be read is not ours to judge unless it is
-            // of this channel; its text fields were still read.
-            if (sta == rsta && chan == rchan) elog_complain(0, "velk: wfdisc row %ld cannot be read, left out\n", wf.record);
-            else elog_flush(0, mark);
+    std::string key = sta + " " + chan;
+    KOSCVStaChan *sc = nullptr;
+    if (koscv_subset(handle_, (char *)key.c_str(), t0, t1, 1, 0, 0, &sc) < 0) {
+        koscv_free_stachan(sc);
+        return false;
+    }
+    Tbl *traces = nullptr;
+    int rc = koscv_trace_get_table(scv_, sc, t0, t1, 2, 1, &traces);
+    koscv_free_stachan(sc);
+    if (rc < 0 || (zero_gaps && koscv_trace_process_gaps(traces, (char *)"zero") < 0)) {
+        koscv_trace_free_table(traces);
+        return false;
+    }
+    for (long i = 0; i < maxtbl(traces); i++) {
+        KOSCVTrace *tr = (KOSCVTrace *)gettbl(traces, i);
+        if (!tr) continue;
+        bool nofile = false;
+        for (long s = 0; s < maxtbl(tr->segments); s++)
+            if (((KOSCVTraceSegment *)gettbl(tr->segments, s))->data_type == KOSCV_SEG_NOFILE) nofile = true;
+        if (nofile || !tr->data || tr->nsamp <= 0) {
+            if (nofile) elog_complain(0, "velk: the waveform file of wfdisc row %ld (%s %s) is missing; left out\n",
+                                      tr->db.record, sta.c_str(), chan.c_str());
             continue;
         }
-        if (sta != rsta || chan != rchan || endtime < t0 || time > t1) continue;
-        double ts = 0, te = 0;
-        long ns = 0;
-        int rc = trgetwf(wf, &buf, &cap, t0, t1, &ts, &te, &ns);
-        if (rc < 0) {
-            trgetwf_error(rc, wf);
-            elog_complain(0, "velk: wfdisc row %ld (%s %s) left out\n", wf.record, rsta, rchan);
-            continue;
-        }
-        if (ns <= 0) continue;
         ChannelSegment cs;
-        cs.record = wf.record;
-        cs.calib = rcalib > 0 && std::isfinite(rcalib) ? rcalib : 0;
-        cs.samprate = rate;
-        cs.datatype = dtype;
-        cs.seg.t0 = ts;
-        cs.seg.dt = 1.0 / rate;
-        cs.seg.data.assign(buf, buf + ns);
-        if (calib && cs.calib > 0)
-            for (float &v : cs.seg.data)
-                if (std::fabs(v) <= 1e29f) v = (float)(v * cs.calib);
+        cs.record = tr->db.record;
+        cs.calib = tr->calib > 0 && std::isfinite(tr->calib) ? tr->calib : 0;
+        cs.seg.t0 = tr->tstart;
+        cs.seg.dt = tr->dt;
+        cs.seg.data.assign(tr->data, tr->data + tr->nsamp);
+        for (float &v : cs.seg.data) {
+            if (std::fabs(v) > 1e29f || !std::isfinite(v)) {
+                cs.gap_samples++;
+                continue;
+            }
+            if (calib && cs.calib > 0) v = (float)(v * cs.calib);
+        }
         out->push_back(std::move(cs));
     }
-    free(buf);
+    koscv_trace_free_table(traces);
     std::stable_sort(out->begin(), out->end(),
                      [](const ChannelSegment &a, const ChannelSegment &b) { return a.seg.t0 < b.seg.t0; });
     return true;
@@ -86,7 +120,9 @@ Segment fill_gaps(const std::vector<ChannelSegment> &segments, long *skipped) {
             long i = off + (long)k;
             if (i < 0 || i >= n) continue;
             float v = c.seg.data[k];
-            out.data[(size_t)i] = std::fabs(v) > 1e29f || !std::isfinite(v) ? 0.0f : v;
+            // A gap sample never overwrites a sample an earlier row gave.
+            if (std::fabs(v) > 1e29f || !std::isfinite(v)) continue;
+            out.data[(size_t)i] = v;
         }
     }
     return out;

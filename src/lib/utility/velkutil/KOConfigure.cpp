@@ -50,6 +50,21 @@ int KO_ParseConfigValue(KO_ConfigureSpec *spec, char *value, char *paramRec) {
     bool null_ok = (spec->specFlags & KO_CONFIGURE_NULL_OK) != 0;
 
     if (!strcmp(type, "end")) return 0;
+
+    if (!strcmp(type, "custom")) {
+        // the procedure decides where its value goes: a class may keep it
+        // through the client data and have no client record at all
+        if (!spec->customPtr)
+            ko_die(0, "KO_ParseConfigValue: customPtr NULL for KO_CONFIGURE_CUSTOM for %s.\n", name);
+        if (!spec->customPtr->parseProc)
+            ko_die(0, "KO_ParseConfigValue: customPtr->parseProc NULL for KO_CONFIGURE_CUSTOM for %s.\n", name);
+        if (spec->customPtr->parseProc(spec, spec->customPtr->clientData, value, paramRec, spec->offset) < 0) {
+            ko_register_error(0, "KO_ParseConfigValue: KO_CONFIGURE_CUSTOM error for %s.\n", name);
+            return -1;
+        }
+        return 0;
+    }
+
     if (!paramRec) {
         ko_register_error(0, "KO_ParseConfigValue: no client record for %s.\n", name);
         return -1;
@@ -68,18 +83,6 @@ int KO_ParseConfigValue(KO_ConfigureSpec *spec, char *value, char *paramRec) {
         }
         memcpy(dest, &b, sizeof b);
         if (b != old) mark_changed(spec);
-        return 0;
-    }
-
-    if (!strcmp(type, "custom")) {
-        if (!spec->customPtr)
-            ko_die(0, "KO_ParseConfigValue: customPtr NULL for KO_CONFIGURE_CUSTOM for %s.\n", name);
-        if (!spec->customPtr->parseProc)
-            ko_die(0, "KO_ParseConfigValue: customPtr->parseProc NULL for KO_CONFIGURE_CUSTOM for %s.\n", name);
-        if (spec->customPtr->parseProc(spec, spec->customPtr->clientData, value, paramRec, spec->offset) < 0) {
-            ko_register_error(0, "KO_ParseConfigValue: KO_CONFIGURE_CUSTOM error for %s.\n", name);
-            return -1;
-        }
         return 0;
     }
 

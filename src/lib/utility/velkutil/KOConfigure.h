@@ -114,9 +114,11 @@ public:
      * applies the table's defaults.  An entry whose type has no parser is
      * reported at once ("KOConfigure::setConfigureSpecs: Cannot find parser
      * for type '%s' for name '%s'\n") and skipped; an entry whose name is
-     * registered already replaces the earlier one.  0, or -1 with a message
-     * ("KOConfigure::setConfigureSpecs: this->configure(default) error." when
-     * a default cannot be applied). */
+     * registered already replaces the earlier one.  paramRec may be null
+     * for a table whose options are all "custom" (their procedures receive
+     * it as given); a built-in type refuses to store without a record.  0, or
+     * -1 with a message ("KOConfigure::setConfigureSpecs:
+     * this->configure(default) error." when a default cannot be applied). */
     int setConfigureSpecs(KO_ConfigureSpec *configureSpecs, char *paramRec, const char *class_name);
 
     /* Applies the parameters of a parameter file to the registered options

@@ -382,7 +382,7 @@ int KOEventView::bind(const char *name, const char *who) {
     Dbptr db;
     bool ok = false;
     if (dbopen(koev.dbname, "r", &db) < 0) {
-        ko_register_error(0, "%s: dbopen(%s) error\n", who, koev.dbname);
+        ko_register_error(1, "%s: dbopen(%s) error\n", who, koev.dbname);
     } else if (!database_exists(db, koev.dbname)) {
         ko_register_error(0, "%s: database %s does not exist: no descriptor and no table file.\n", who,
                           koev.dbname);
@@ -669,11 +669,14 @@ int KOEventView::fillOrigin(long dborigin_record, KOEVOrigin *origin) {
     origin->dborigin = koev.origin.dbtable;
     origin->dborigerr = dbinvalid();
     Dbptr row = koev.origin.dbtable;
-    if (orid == NULL_ID) return 0;  // a null id identifies no rows
+    // A null id identifies no rows: such an origin has no origin error, netmag
+    // or moment tensor rows, but keeps the magnitudes of its own row.
+    bool keyed = orid != NULL_ID;
 
     MatchList matches;
-    long n = dbmatches(row, koev.origerr.dbtable, &koev.kpat_origin_origerr_match, &koev.tpat_origin_origerr_match,
-                       &koev.hook_origin_origerr_match, &matches.t);
+    long n = !keyed ? 0
+                    : dbmatches(row, koev.origerr.dbtable, &koev.kpat_origin_origerr_match,
+                                &koev.tpat_origin_origerr_match, &koev.hook_origin_origerr_match, &matches.t);
     if (n < 0) {
         ko_register_error(0, "KOEventView::refreshOrigin: dbmatches(%s) error.\n", orNULL(koev.dbname));
         return -1;
@@ -683,8 +686,9 @@ int KOEventView::fillOrigin(long dborigin_record, KOEVOrigin *origin) {
         origin->dborigerr = koev.origerr.dbtable;
     }
 
-    long m = dbmatches(row, koev.netmag.dbtable, &koev.kpat_origin_netmag_match, &koev.tpat_origin_netmag_match,
-                       &koev.hook_origin_netmag_match, &matches.t);
+    long m = !keyed ? 0
+                    : dbmatches(row, koev.netmag.dbtable, &koev.kpat_origin_netmag_match,
+                                &koev.tpat_origin_netmag_match, &koev.hook_origin_netmag_match, &matches.t);
     if (m < 0) {
         ko_register_error(0, "KOEventView::refreshOrigin: dbmatches(%s) error.\n", orNULL(koev.dbname));
         return -1;
@@ -735,8 +739,9 @@ int KOEventView::fillOrigin(long dborigin_record, KOEVOrigin *origin) {
         }
     }
 
-    long k = dbmatches(row, koev.mt.dbtable, &koev.kpat_origin_mt_match, &koev.tpat_origin_mt_match,
-                       &koev.hook_origin_mt_match, &matches.t);
+    long k = !keyed ? 0
+                    : dbmatches(row, koev.mt.dbtable, &koev.kpat_origin_mt_match, &koev.tpat_origin_mt_match,
+                                &koev.hook_origin_mt_match, &matches.t);
     if (k < 0) {
         ko_register_error(0, "KOEventView::refreshOrigin: dbmatches(%s) error.\n", orNULL(koev.dbname));
         return -1;
@@ -779,7 +784,8 @@ int KOEventView::refreshAssociations(KOEVOrigin *origin) {
     freeAssociations(origin->associations);
     origin->associations = nullptr;
     if (origin->orid == NULL_ID) return 0;
-    look_again(koev, {&KOEV::assoc, &KOEV::arrival, &KOEV::site});
+    // the origin row is read too, as the key of the match
+    look_again(koev, {&KOEV::origin, &KOEV::assoc, &KOEV::arrival, &KOEV::site});
     MatchList matches;
     long n = dbmatches(origin->dborigin, koev.assoc.dbtable, &koev.kpat_origin_assoc_match,
                        &koev.tpat_origin_assoc_match, &koev.hook_origin_assoc_match, &matches.t);
@@ -796,7 +802,7 @@ int KOEventView::refreshAssociations(KOEVOrigin *origin) {
     for (long i = 0; i < n; i++) {
         KOEVAssociation a;
         koev.assoc.dbtable.record = matches.rec(i);
-        if (refreshAssociation(origin, -1, &a) < 0) {
+        if (fillAssociation(origin, -1, &a) < 0) {
             ko_register_error(0, "KOEventView::refreshAssociations: refreshAssociation() error.\n");
             return -1;
         }
@@ -811,6 +817,11 @@ int KOEventView::refreshAssociation(KOEVOrigin *origin, long dbassoc_record, KOE
         ko_register_error(0, "KOEventView::refreshAssociation: No database currently open.\n");
         return -1;
     }
+    look_again(koev, {&KOEV::assoc, &KOEV::arrival, &KOEV::site});
+    return fillAssociation(origin, dbassoc_record, association);
+}
+
+int KOEventView::fillAssociation(KOEVOrigin *origin, long dbassoc_record, KOEVAssociation *association) {
     if (dbassoc_record >= 0) koev.assoc.dbtable.record = dbassoc_record;
     long arid = 0;
     char timedef[8] = "";
@@ -842,7 +853,7 @@ int KOEventView::refreshAssociation(KOEVOrigin *origin, long dbassoc_record, KOE
         return -1;
     }
     KOEVOriginStation *station = nullptr;
-    if (lookupStation(origin, sta, time, &station) < 0) {
+    if (originStation(origin, sta, time, &station) < 0) {
         ko_register_error(0, "KOEventView::refreshAssociation: lookupStation(%s) error.\n", sta);
         return -1;
     }
@@ -918,7 +929,7 @@ int KOEventView::refreshStamags(KOEVMagnitude *magnitude) {
     freeStamags(magnitude->stamags);
     magnitude->stamags = nullptr;
     if (magnitude->magid == NULL_ID) return 0;
-    look_again(koev, {&KOEV::stamag, &KOEV::wfmeas});
+    look_again(koev, {&KOEV::netmag, &KOEV::stamag, &KOEV::wfmeas});
     MatchList matches;
     long n = dbmatches(magnitude->dbnetmag, koev.stamag.dbtable, &koev.kpat_netmag_stamag_match,
                        &koev.tpat_netmag_stamag_match, &koev.hook_netmag_stamag_match, &matches.t);
@@ -935,7 +946,7 @@ int KOEventView::refreshStamags(KOEVMagnitude *magnitude) {
     for (long i = 0; i < n; i++) {
         KOEVStamag s;
         koev.stamag.dbtable.record = matches.rec(i);
-        if (refreshStamag(-1, &s) < 0) {
+        if (fillStamag(-1, &s) < 0) {
             ko_register_error(0, "KOEventView::refreshStamags: refreshStamag() error.\n");
             return -1;
         }
@@ -950,6 +961,11 @@ int KOEventView::refreshStamag(long dbstamag_record, KOEVStamag *stamag) {
         ko_register_error(0, "KOEventView::refreshStamag: No database currently open.\n");
         return -1;
     }
+    look_again(koev, {&KOEV::stamag, &KOEV::wfmeas});
+    return fillStamag(dbstamag_record, stamag);
+}
+
+int KOEventView::fillStamag(long dbstamag_record, KOEVStamag *stamag) {
     if (dbstamag_record >= 0) koev.stamag.dbtable.record = dbstamag_record;
     long magid = 0, arid = 0;
     double magnitude = 0;
@@ -1014,6 +1030,13 @@ int KOEventView::lookupStation(KOEVOrigin *origin, char *sta, double statime, KO
         ko_register_error(0, "KOEventView::lookupStation: No database currently open.\n");
         return -1;
     }
+    look_again(koev, {&KOEV::site});
+    return originStation(origin, sta, statime, station);
+}
+
+int KOEventView::originStation(KOEVOrigin *origin, char *sta, double statime, KOEVOriginStation **station) {
+    *station = nullptr;
+    if (!origin || !sta) return 0;
     if (!origin->stations && !(origin->stations = newarr(0))) {
         ko_register_error(1, "KOEventView::lookupStation: newarr(origin->stations) error.\n");
         return -1;
@@ -1064,6 +1087,11 @@ int KOEventView::lookupStation(KOEVDetection *detection, char *sta, KOEVOrigin *
         ko_register_error(0, "KOEventView::lookupStation: No database currently open.\n");
         return -1;
     }
+    look_again(koev, {&KOEV::site});
+    return detectionStation(detection, sta, origin);
+}
+
+int KOEventView::detectionStation(KOEVDetection *detection, char *sta, KOEVOrigin *origin) {
     long rec = site_row(koev, sta, detection->time);
     if (rec == -2) return -1;
     if (rec < 0) return 0;
@@ -1100,7 +1128,7 @@ int KOEventView::refreshDetections(KOEVOrigin *origin, int all) {
     }
     freeDetections(origin->detections);
     origin->detections = nullptr;
-    look_again(koev, {&KOEV::detection, &KOEV::site});
+    look_again(koev, {&KOEV::origin, &KOEV::detection, &KOEV::site});
     MatchList matches;
     long n = dbmatches(origin->dborigin, koev.detection.dbtable, &koev.kpat_origin_detection_match,
                        &koev.tpat_origin_detection_match, &koev.hook_origin_detection_match, &matches.t);
@@ -1144,7 +1172,7 @@ int KOEventView::refreshDetections(KOEVOrigin *origin, int all) {
         copy_text(d.station.sta, sizeof d.station.sta, sta);
         copy_text(d.station.chan, sizeof d.station.chan, chan);
         d.dbdetection = koev.detection.dbtable;
-        if (lookupStation(&d, sta, origin) < 0) {
+        if (detectionStation(&d, sta, origin) < 0) {
             ko_register_error(0, "KOEventView::refreshDetections: lookupStation(%s_%s) error.\n", sta, chan);
             return fail();
         }
@@ -1235,7 +1263,7 @@ int KOEventView::refreshDetections(Tbl **detections, double t1, double t2) {
         if (is_detector_state(state)) continue;
         copy_text(d.phase, sizeof d.phase, state);
         d.dbdetection = koev.detection.dbtable;
-        if (lookupStation(&d, sta, nullptr) < 0) {
+        if (detectionStation(&d, sta, nullptr) < 0) {
             ko_register_error(0, "KOEventView::refreshDetections: lookupStation(%s_%s) error.\n", sta, chan);
             return -1;
         }

@@ -20,14 +20,18 @@
  * and returns -1; the lists built so far stay with the caller and are freed
  * by the free operations like complete ones.
  *
- * Reading real databases: each list-level refresh first has the engine take
- * in rows that other programs appended to the tables it reads (or read a
- * rewritten file again), so a view kept open for days sees new rows without a
- * reset.  A null id (-1) in a row identifies nothing: an event, origin,
- * netmag, assoc or stamag row with a null key is matched with no rows (rather
- * than with every row whose key is null too).  An assoc row whose origin is
- * missing is never listed; an arrival whose station has no site row, or
- * several valid on its day, has no station position.
+ * Reading real databases: each refresh and lookup first has the engine take
+ * in rows that other programs appended to the tables it reads, the tables of
+ * the caller's key records included (or read a rewritten or shortened file
+ * again), so a view kept open for days sees new rows without a reset, and a
+ * row that a shortened file no longer holds fails with a message.  A program
+ * that shortens a table's file in place must still not do so while a refresh
+ * is reading it.  A null id (-1) in a row identifies nothing: an event,
+ * origin, netmag, assoc or stamag row with a null key is matched with no rows
+ * (rather than with every row whose key is null too), while an origin keeps
+ * the magnitudes of its own row.  An assoc row whose origin is missing is
+ * never listed; an arrival whose station has no site row, or several valid on
+ * its day, has no station position.
  *
  * Threads: the view is used from one thread at a time, except that its
  * monitor thread runs the change test on the tables' files while the owner
@@ -352,7 +356,14 @@ private:
     static int parseDbname(KO_ConfigureSpec *spec, KO_ClientData clientData, char *value, char *strucRec,
                            int offset);
     static void *runMonitor(void *arg);
+    /* The workers of the row-level operations, without their checks and
+     * without first having the engine look at the tables' files again (the
+     * list-level refreshes look once, before their loops). */
     int fillOrigin(long dborigin_record, KOEVOrigin *origin);
+    int fillAssociation(KOEVOrigin *origin, long dbassoc_record, KOEVAssociation *association);
+    int fillStamag(long dbstamag_record, KOEVStamag *stamag);
+    int originStation(KOEVOrigin *origin, char *sta, double statime, KOEVOriginStation **station);
+    int detectionStation(KOEVDetection *detection, char *sta, KOEVOrigin *origin);
     int bind(const char *name, const char *who);
     void unbind();
     void releasePatterns();

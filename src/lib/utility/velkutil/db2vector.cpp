@@ -141,7 +141,7 @@ void set_labels(KOVector *v, ModFlags flags, Intermediate *value, long npts, dou
         }
         if (flags.siz)
             len += snprintf(label + len, sizeof label - (size_t)len, " sz=%d",
-                            marker_size((a.siz - zr.min) * (max_size - 1) / zr.range + 1.0));
+                            marker_size((a.siz - zr.min) * ((double)max_size - 1.0) / zr.range + 1.0));
         if (flags.sym) {
             long k = a.sym >= 0 && a.sym < Nsymbols ? a.sym : 0;
             len += snprintf(label + len, sizeof label - (size_t)len, " sy=%s", Symbol[k]);

@@ -295,9 +295,10 @@ void null_pointer(char *text, long len, long off, long width) {
     memset(text + off + 2, '0', (size_t)(width - 2));
 }
 
-// The samples of one record: n floats into doubles, read block by block.
-// 0, or -1 with "<fname>: malloc(data,...)" or "<fname>: dbread(data)".
-int read_samples(int fd, long n, const char *fname, const char *path, double **out) {
+// The samples of one record: n floats into doubles, read block by block
+// into a buffer of the sink's allocator.  0, or -1 with
+// "<fname>: malloc(data,...)" or "<fname>: dbread(data)".
+int read_samples(int fd, long n, const char *fname, const char *path, BlobSink &sink, double **out) {
     *out = nullptr;
     std::vector<float> block((size_t)(n < kSampleBlock ? n : kSampleBlock));
     double *d = nullptr;
@@ -308,18 +309,19 @@ int read_samples(int fd, long n, const char *fname, const char *path, double **o
         if (got != want * (long)sizeof(float)) {
             if (got >= 0) errno = EIO;
             elog_log(1, "%s: dbread(data) error for blob file %s\n", fname, path);
-            free(d);
+            sink.release(d);
             return -1;
         }
         if (have + want > room) {
             long nroom = room ? room * 2 : want;
             if (nroom > n) nroom = n;
             if (nroom < have + want) nroom = have + want;
-            auto *nd = static_cast<double *>(realloc(d, (size_t)nroom * sizeof(double)));
+            size_t bytes = (size_t)nroom * sizeof(double);
+            auto *nd = static_cast<double *>(d ? sink.grow(d, bytes) : sink.alloc(bytes));
             if (!nd) {
                 elog_log(1, "%s: malloc(data,%ld) error for blob file %s\n", fname, (long)(n * sizeof(double)),
                          path);
-                free(d);
+                sink.release(d);
                 return -1;
             }
             d = nd;
@@ -333,6 +335,10 @@ int read_samples(int fd, long n, const char *fname, const char *path, double **o
 }
 
 }  // namespace
+
+void *BlobSink::alloc(size_t n) { return malloc(n ? n : 1); }
+void *BlobSink::grow(void *p, size_t n) { return realloc(p, n ? n : 1); }
+void BlobSink::release(void *p) { free(p); }
 
 int read_blobs(const char *path, Dbptr *dbtr, const char *fname, BlobSink &sink) {
     if (!path || !dbtr) {
@@ -385,7 +391,11 @@ int read_blobs(const char *path, Dbptr *dbtr, const char *fname, BlobSink &sink)
         mi2hi(&cur, &lrec, 1);
         mi2hi(&cur, &ndata, 1);
         if (lrec < 0 || lrec > kMaxRecordText) {
+            // Never read: it could not be a trace row.  Said plainly, then
+            // as any record text that cannot be read.
             elog_log(0, "%s: record length %d out of range for blob file %s\n", fname, lrec, path);
+            errno = EMSGSIZE;
+            elog_log(1, "%s: read(rec) error for blob file %s\n", fname, path);
             return -1;
         }
         if (ndata < 0) {
@@ -413,16 +423,16 @@ int read_blobs(const char *path, Dbptr *dbtr, const char *fname, BlobSink &sink)
         comment.record = rec;
         *dbtr = tr;
         double *samples = nullptr;
-        if (read_samples(fd, ndata, fname, path, &samples) < 0) return -1;
+        if (read_samples(fd, ndata, fname, path, sink, &samples) < 0) return -1;
         double time = 0.0, samprate = 0.0;
         if (dbgetv(tr, nullptr, "time", &time, "samprate", &samprate, (char *)nullptr) < 0) {
             elog_log(0, "%s: dbgetv(time,samprate) error for blob file %s\n", fname, path);
-            free(samples);
+            sink.release(samples);
             return -1;
         }
         char handle[64] = {0};
         int made = sink.make(ndata, time, samprate, samples, handle);
-        free(samples);
+        sink.release(samples);
         if (made < 0) return -1;
         if (dbputv(tr, nullptr, "data", (void *)nullptr, (char *)nullptr) < 0) {
             elog_log(0, "%s: dbputv(data) error for blob file %s\n", fname, path);

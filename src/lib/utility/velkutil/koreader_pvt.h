@@ -129,6 +129,11 @@ public:
     virtual int make(long n, double time, double samprate, double *samples, char *handle) = 0;
     // Releases the vector of a record that failed after make().
     virtual void drop(char *handle) = 0;
+    // The family's allocator for a record's sample buffer (a work array of
+    // the family).  Plain malloc, realloc and free unless overridden.
+    virtual void *alloc(size_t n);
+    virtual void *grow(void *p, size_t n);
+    virtual void release(void *p);
 };
 
 // Reads the stream into rows of the trace table of *dbtr (a new in-memory

@@ -29,7 +29,6 @@
 namespace {
 
 const char kIdent[8] = {'k', 'o', 'v', 'e', 'c', 0, 0, 0};
-const double kNoValue = 3.4e38;
 const double kMissing = 1e30;
 const double kPi = 3.141592653589793;
 const double kInfinite = 1e30;
@@ -885,7 +884,12 @@ KOVector *kovector_create_from_pf(Pf *pf, char *name, char *tag, char *handle, i
     memcpy(v->ident, kIdent, sizeof kIdent);
     v->ny = ny;
     v->heap_size = (int)sizeof(KOVector);
+    // heap_size (an int) must be able to hold what the points take.
     bool ok = nx <= INT_MAX / (long)(sizeof(KOVectorPoint) + 11 * sizeof(double));
+    if (!ok) {
+        errno = ENOMEM;
+        elog_log(1, "kovector_create_from_pf: malloc(vector->point) error.\n");
+    }
     if (ok && tag && !(v->tag = strdup(tag))) {
         elog_log(1, "kovector_create_from_pf: malloc(vector) error.\n");
         ok = false;

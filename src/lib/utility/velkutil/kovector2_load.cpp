@@ -93,6 +93,9 @@ public:
         return 0;
     }
     void drop(char *handle) override { kovector2_free(handle); }
+    void *alloc(size_t n) override { return kovector2_pvt::xmalloc(n); }
+    void *grow(void *p, size_t n) override { return kovector2_pvt::xrealloc(p, n); }
+    void release(void *p) override { kovector2_pvt::xfree(p); }
 
 private:
     char *tag_;
