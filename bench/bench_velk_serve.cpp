@@ -60,10 +60,12 @@ struct Fixture {
         dbclose(d);
         views.reset(new velk::Views(db, 1.0));
         server.new_task_queue = [] { return new httplib::ThreadPool(72); };
+        server.set_tcp_nodelay(true);
+        server.set_keep_alive_max_count(1000);
         velk::install_routes(server, *views, streams);
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
-        server.wait_until_ready();
+        while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ~Fixture() {
         server.stop();
@@ -109,6 +111,7 @@ void paired(benchmark::State &state, bool http) {
     long cap = 0;
     httplib::Client client("127.0.0.1", f.port);
     client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
     char path[256];
     snprintf(path, sizeof path, "/api/samples?sta=HR1&chan=HHZ&t0=%.3f&t1=%.3f&width=1500", kT0, kT0 + 3600);
     double base = 0, req = 0;
@@ -151,6 +154,7 @@ void BM_channel_list_50_clients(benchmark::State &state) {
             threads.emplace_back([&] {
                 httplib::Client cl("127.0.0.1", f.port);
                 cl.set_keep_alive(true);
+                cl.set_tcp_nodelay(true);
                 for (int i = 0; i < each; i++) {
                     auto r = cl.Get("/api/channels");
                     if (!r || r->status != 200) bad++;

@@ -57,7 +57,9 @@ int run_serve(const ServeArgs &a) {
     }
     httplib::Server server;
     server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+    server.set_tcp_nodelay(true);
     server.set_keep_alive_timeout(2);
+    server.set_keep_alive_max_count(1000);
     server.set_read_timeout(10, 0);
     server.set_write_timeout(10, 0);
     server.set_payload_max_length(64 * 1024);

@@ -7,21 +7,6 @@
 
 namespace velk {
 
-namespace {
-
-// Widens column c to include v.
-inline void widen(ColumnEnvelope &e, long c, float v) {
-    if (!e.has[c]) {
-        e.lo[c] = e.hi[c] = v;
-        e.has[c] = 1;
-    } else {
-        if (v < e.lo[c]) e.lo[c] = v;
-        if (v > e.hi[c]) e.hi[c] = v;
-    }
-}
-
-}  // namespace
-
 ColumnEnvelope reduce_columns(const std::vector<SampleRun> &runs, double t0, double t1, int width) {
     ColumnEnvelope e;
     e.t0 = t0;
@@ -30,50 +15,47 @@ ColumnEnvelope reduce_columns(const std::vector<SampleRun> &runs, double t0, dou
     e.lo.assign(width, 0.0f);
     e.hi.assign(width, 0.0f);
     e.has.assign(width, 0);
-    const double scale = width / (t1 - t0);  // columns per second
-    const long last = width - 1;
-    // Column of a time; times outside the window fall outside 0..last.  The
-    // window is closed: a sample at t1 is in the last column.
-    auto column = [&](double t) {
-        long c = (long)std::floor((t - t0) * scale);
-        return c == width && t <= t1 ? last : c;
-    };
+    const double cw = (t1 - t0) / width;  // seconds per column
     for (const SampleRun &r : runs) {
         if (!r.data || r.n <= 0 || !(r.dt > 0) || !std::isfinite(r.t0)) continue;
-        // Only samples from one before the window to one after it matter.
-        long k0 = (long)std::floor((t0 - r.t0) / r.dt) - 1, k1 = (long)std::ceil((t1 - r.t0) / r.dt) + 1;
-        k0 = std::max(k0, 0L);
-        k1 = std::min(k1, r.n - 1);
-        if (k0 > k1) continue;
-        long prev_c = column(r.t0 + k0 * r.dt);
-        float prev_v = r.data[k0];
-        if (prev_c >= 0 && prev_c <= last) {
-            widen(e, prev_c, prev_v);
-            e.samples++;
-        }
-        for (long k = k0 + 1; k <= k1; k++) {
-            double t = r.t0 + k * r.dt;
-            long c = column(t);
-            float v = r.data[k];
-            if (c >= 0 && c <= last) {
-                widen(e, c, v);
-                e.samples++;
+        const double rend = r.t0 + (r.n - 1) * r.dt;
+        const double a = std::max(t0, r.t0), b = std::min(t1, rend);
+        if (a > b) continue;
+        // The line through the samples at time t (r.t0 <= t <= rend).
+        auto at = [&](double t) {
+            double x = (t - r.t0) / r.dt;
+            long k = std::min(std::max((long)std::floor(x), 0L), r.n - 1);
+            if (k >= r.n - 1) return r.data[r.n - 1];
+            return (float)(r.data[k] + (r.data[k + 1] - r.data[k]) * (x - k));
+        };
+        long ca = std::min((long)std::floor((a - t0) / cw), (long)width - 1);
+        long cb = std::min((long)std::floor((b - t0) / cw), (long)width - 1);
+        for (long c = std::max(ca, 0L); c <= cb; c++) {
+            double cs = t0 + c * cw, ce = c == width - 1 ? t1 : t0 + (c + 1) * cw;
+            double ea = std::max(cs, r.t0), eb = std::min(ce, rend);
+            if (ea > eb) continue;
+            // The samples of the column: cs <= t < ce (t <= t1 in the last).
+            long k0 = std::max((long)std::ceil((cs - r.t0) / r.dt), 0L);
+            long k1 = c == width - 1 ? (long)std::floor((ce - r.t0) / r.dt) : (long)std::ceil((ce - r.t0) / r.dt) - 1;
+            k1 = std::min(k1, r.n - 1);
+            // The line's values at the column's edges bound it between samples.
+            float va = at(ea), vb = at(eb);
+            float lo = std::min(va, vb), hi = std::max(va, vb);
+            const float *d = r.data;
+            for (long k = k0; k <= k1; k++) {
+                float v = d[k];
+                lo = v < lo ? v : lo;
+                hi = v > hi ? v : hi;
             }
-            if (c != prev_c) {
-                // The line from the previous sample crosses the columns
-                // between: each takes the line's values at its edges.
-                double tp = t - r.dt;
-                long ca = std::max(prev_c, 0L), cb = std::min(c, last);
-                for (long j = ca; j <= cb; j++) {
-                    double ea = std::max(t0 + j / scale, tp), eb = std::min(t0 + (j + 1) / scale, t);
-                    float va = (float)(prev_v + (v - prev_v) * ((ea - tp) / r.dt));
-                    float vb = (float)(prev_v + (v - prev_v) * ((eb - tp) / r.dt));
-                    widen(e, j, va);
-                    widen(e, j, vb);
-                }
+            if (k1 >= k0) e.samples += k1 - k0 + 1;
+            if (!e.has[c]) {
+                e.lo[c] = lo;
+                e.hi[c] = hi;
+                e.has[c] = 1;
+            } else {
+                e.lo[c] = std::min(e.lo[c], lo);
+                e.hi[c] = std::max(e.hi[c], hi);
             }
-            prev_c = c;
-            prev_v = v;
         }
     }
     return e;

@@ -15,6 +15,7 @@
 #include "pictures.h"
 #include "serve_reduce.h"
 #include "stock.h"
+#include "tr.h"
 #include "velk.h"
 
 namespace velk {
@@ -244,25 +245,29 @@ std::string Views::samples_json(const std::string &sta, const std::string &chan,
         throw ApiError(400, strprintf("the window holds %.0f samples at %g samples per second, more than the %ld "
                                       "one request may read",
                                       weight, rate, kMaxWindowSamples));
-    if (koscv_trace_get_table(scv, tt.sc, t0, t1, 2, 0, &tt.traces) < 0) fail("cannot read the channel's samples");
+    // Each row's samples straight from its file; a row that cannot be read
+    // (a missing file) shows as a gap, like the gap markers inside a row.
     std::vector<SampleRun> runs;
+    std::vector<std::unique_ptr<float, void (*)(void *)>> buffers;
     long gaps = 0;
     for (long i = 0; i < maxtbl(tt.traces); i++) {
         const KOSCVTrace *tr = (const KOSCVTrace *)gettbl(tt.traces, i);
-        long nseg = maxtbl(tr->segments);
-        for (long s = 0; s < nseg; s++) {
-            const KOSCVTraceSegment *seg = (const KOSCVTraceSegment *)gettbl(tr->segments, s);
-            if (seg->data_type != KOSCV_SEG_GOOD || !tr->data || seg->nsamp <= 0) {
-                gaps++;
-                continue;
-            }
-            if (seg->samp0 < 0 || (int64_t)seg->samp0 + seg->nsamp > tr->nsamp) continue;
-            SampleRun r;
-            r.t0 = tr->tstart + seg->samp0 * tr->dt;
-            r.dt = tr->dt;
-            r.data = tr->data + seg->samp0;
-            r.n = seg->nsamp;
-            runs.push_back(r);
+        float *data = nullptr;
+        long size = 0, ns = 0;
+        double ts = 0, te = 0;
+        int rc = trgetwf(tr->db, &data, &size, t0, t1, &ts, &te, &ns);
+        buffers.emplace_back(data, free);
+        if (rc < 0 || ns <= 0 || !data) {
+            gaps++;
+            continue;
+        }
+        double dt = ns > 1 ? (te - ts) / (ns - 1) : (tr->dt > 0 ? tr->dt : 1);
+        for (long k = 0; k < ns;) {
+            while (k < ns && std::fabs(data[k]) >= 1e29f) k++;
+            long k0 = k;
+            while (k < ns && std::fabs(data[k]) < 1e29f) k++;
+            if (k > k0) runs.push_back(SampleRun{ts + k0 * dt, dt, data + k0, k - k0});
+            if (k0 > 0 || k < ns) gaps++;
         }
     }
     elog_clear_register(0);
