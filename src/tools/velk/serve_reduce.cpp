@@ -2,6 +2,7 @@
 #include "serve_reduce.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -42,7 +43,22 @@ ColumnEnvelope reduce_columns(const std::vector<SampleRun> &runs, double t0, dou
             float va = at(ea), vb = at(eb);
             float lo = std::min(va, vb), hi = std::max(va, vb);
             const float *d = r.data;
-            for (long k = k0; k <= k1; k++) {
+            long k = k0;
+            if (k1 - k0 >= 16) {
+                // Eight lanes, so the compiler can keep them in one register.
+                float l8[8], h8[8];
+                for (int j = 0; j < 8; j++) l8[j] = h8[j] = d[k0];
+                for (; k + 8 <= k1 + 1; k += 8)
+                    for (int j = 0; j < 8; j++) {
+                        l8[j] = d[k + j] < l8[j] ? d[k + j] : l8[j];
+                        h8[j] = d[k + j] > h8[j] ? d[k + j] : h8[j];
+                    }
+                for (int j = 0; j < 8; j++) {
+                    lo = l8[j] < lo ? l8[j] : lo;
+                    hi = h8[j] > hi ? h8[j] : hi;
+                }
+            }
+            for (; k <= k1; k++) {
                 float v = d[k];
                 lo = v < lo ? v : lo;
                 hi = v > hi ? v : hi;
@@ -77,8 +93,8 @@ std::string envelope_json(const ColumnEnvelope &env) {
             if (!env.has[c] || !std::isfinite(v[c])) {
                 out += "null";
             } else {
-                snprintf(buf, sizeof buf, "%.6g", (double)v[c]);
-                out += buf;
+                auto res = std::to_chars(buf, buf + sizeof buf, v[c], std::chars_format::general, 6);
+                out.append(buf, res.ptr);
             }
         }
         out += ']';
