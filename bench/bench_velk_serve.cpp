@@ -155,9 +155,15 @@ void BM_channel_list_50_clients(benchmark::State &state) {
                 httplib::Client cl("127.0.0.1", f.port);
                 cl.set_keep_alive(true);
                 cl.set_tcp_nodelay(true);
+                cl.set_read_timeout(30);
+                cl.set_connection_timeout(30);
                 for (int i = 0; i < each; i++) {
                     auto r = cl.Get("/api/channels");
-                    if (!r || r->status != 200) bad++;
+                    if (!r || r->status != 200) {
+                        if (bad++ == 0)
+                            fprintf(stderr, "channel list: %s\n",
+                                    r ? std::to_string(r->status).c_str() : httplib::to_string(r.error()).c_str());
+                    }
                 }
             });
         for (auto &th : threads) th.join();
