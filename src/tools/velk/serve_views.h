@@ -59,7 +59,8 @@ public:
     std::string channels_json();
 
     // The envelope of sta/chan over t0..t1 in `width` columns (see
-    // serve_reduce.h) with "sta", "chan" and "segments" added.  ApiError 400
+    // serve_reduce.h) with "sta", "chan", "runs" (runs of good samples) and
+    // "gap_segments" (unreadable rows and runs of gap markers) added.  ApiError 400
     // for an unknown channel, t1 <= t0, a window longer than
     // kMaxWindowSeconds or whose length times the channel's highest sample
     // rate in it exceeds kMaxWindowSamples, a width outside 1..kMaxWidth.
