@@ -3,7 +3,8 @@
 # As root it runs apt-get; otherwise it prints the one line to run.
 set -euo pipefail
 pkgs=(cmake g++ clang libclang-rt-dev pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-      libmseed-dev libre2-dev sac2mseed mseed2sac libcli11-dev libxml2-utils librsvg2-bin)
+      libmseed-dev libre2-dev sac2mseed mseed2sac libcli11-dev libxml2-utils librsvg2-bin
+      libcpp-httplib-dev nlohmann-json3-dev chromium nodejs)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

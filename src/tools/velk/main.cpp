@@ -40,6 +40,7 @@ int main(int argc, char **argv) {
     velk::register_sac(app, reg);
     velk::register_beachball(app, reg);
     velk::register_response(app, reg);
+    velk::register_serve(app, reg);
 
     try {
         app.parse(argc, argv);

@@ -44,6 +44,7 @@ void register_tt(CLI::App &app, Registry &reg);
 void register_sac(CLI::App &app, Registry &reg);
 void register_beachball(CLI::App &app, Registry &reg);
 void register_response(CLI::App &app, Registry &reg);
+void register_serve(CLI::App &app, Registry &reg);
 
 // A time argument in any form the library reads (epoch seconds, calendar
 // and year-day forms, "now", a trailing UTC/GMT).  Throws UsageError naming
