@@ -341,7 +341,15 @@ TEST_F(Demo, UsageErrorsAndFailures) {
     Result none = run({});
     EXPECT_EQ(none.status, 2);
     EXPECT_NE(none.err.find("Usage"), std::string::npos);
-    EXPECT_EQ(run({"frobnicate"}).status, 2);
+    Result unknown = run({"frobnicate"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_NE(unknown.err.find("unknown command 'frobnicate'"), std::string::npos) << unknown.err;
+    Result unknown_sac = run({"sac", "frobnicate", "x"});
+    EXPECT_EQ(unknown_sac.status, 2);
+    EXPECT_NE(unknown_sac.err.find("velk sac: unknown command 'frobnicate'"), std::string::npos) << unknown_sac.err;
+    Result no_db = run({"channels"});
+    EXPECT_EQ(no_db.status, 2);
+    EXPECT_EQ(no_db.err.find("unknown command"), std::string::npos) << no_db.err;
     EXPECT_EQ(run({"trace", "--bogus"}).status, 2);
     Result help = run({"--help"});
     EXPECT_EQ(help.status, 0);

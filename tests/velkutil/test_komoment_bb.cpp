@@ -485,3 +485,33 @@ TEST(KOMomentBeachBall, UnknownTensor) {
 }
 
 }  // namespace
+
+TEST(KOMomentBeachBall, NodalPlaneInTheHorizon) {
+    // Vertical dip-slip faults at every strike, both senses of slip, some
+    // with rounding-sized disturbances: one nodal plane lies in the horizon,
+    // and the fill must still take the positive side of the vertical plane.
+    int n = 0;
+    for (int k = 0; k < 24; k++) {
+        double f = k * M_PI / 12;
+        for (double sense : {1.0, -1.0}) {
+            for (double eps : {0.0, 1e-15, -1e-12, 1e-9}) {
+                for (double scale : {1.0, 3e18}) {
+                    double mxz = sense * cos(f) * scale, myz = sense * sin(f) * scale;
+                    char h[32] = "";
+                    KOMoment *m = komoment_create(eps * scale, -eps * scale, 0, eps * scale, mxz, myz, nullptr, h);
+                    ASSERT_NE(m, nullptr);
+                    Ball b;
+                    testing::internal::CaptureStderr();
+                    ASSERT_EQ(komoment_compute_bb(h, b.o1, b.o2, b.f1, b.f2, b.d1, b.d2), 0);
+                    std::string err = testing::internal::GetCapturedStderr();
+                    std::string what = "horizon " + std::to_string(n++) + " strike " + std::to_string(k * 15) +
+                                       " sense " + std::to_string(sense) + " eps " + std::to_string(eps);
+                    EXPECT_EQ(err, "") << what;
+                    check_geometry(b, what);
+                    check_fill(m, b, what, 200);
+                    komoment_free(h);
+                }
+            }
+        }
+    }
+}

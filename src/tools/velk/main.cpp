@@ -50,7 +50,15 @@ int main(int argc, char **argv) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         const CLI::App *where = leaf(&app);
-        std::cerr << command_name(where) << ": " << e.what() << "\n\n" << where->help();
+        // A word where a command belongs is an unknown command, not a
+        // missing one.
+        std::string what = e.what();
+        std::vector<std::string> rest = where->remaining();
+        if (!rest.empty() && !rest.front().empty() && rest.front()[0] != '-' &&
+            !where->get_subcommands([](const CLI::App *) { return true; }).empty() &&
+            where->get_subcommands().empty())
+            what = "unknown command '" + rest.front() + "'";
+        std::cerr << command_name(where) << ": " << what << "\n\n" << where->help();
         return 2;
     }
 
