@@ -2,14 +2,14 @@
 """Writes ttmodels.cpp, the Earth models of the travel-time calculator as
 compiled tables, from the text files in data/earth-models/.
 
-Run from the repository root:  python3 src/lib/host/ttmodels_gen.py
+Run from the repository root:  python3 src/lib/host/tt/ttmodels_gen.py
 Each model file has lines "depth vp vs density" (km, km/s, km/s, g/cm3),
 '#' comments, and a depth listed twice at a first-order discontinuity.
 """
 import os
 import sys
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "..", ".."))
 MODELS = ["iasp91", "ak135"]
 
 
@@ -52,7 +52,7 @@ def main():
         out.append('    case %d:\n        *name = "%s";\n        *rows = %s_rows;\n' % (i, name, name))
         out.append("        return (int)(sizeof(%s_rows) / sizeof(%s_rows[0]));\n" % (name, name))
     out.append("    default:\n        return 0;\n    }\n}\n")
-    with open(os.path.join(ROOT, "src", "lib", "host", "ttmodels.cpp"), "w") as f:
+    with open(os.path.join(ROOT, "src", "lib", "host", "tt", "ttmodels.cpp"), "w") as f:
         f.write("".join(out))
 
 
