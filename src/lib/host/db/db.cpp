@@ -755,6 +755,7 @@ static bool extend_rows(Table *t, size_t size) {
                         char *old = t->rows;
                         __atomic_store_n(&t->rows, p, __ATOMIC_RELEASE);
                         if (old) t->retired.emplace_back(old, 0);
+                        t->storage = 2;  /* heap rows, freed with the table (it may have had none) */
                         t->cap = cap;
                     }
                 }
