@@ -252,26 +252,22 @@ static bool rows_exact(const char *p, size_t size, long stride, long *n) {
     return true;
 }
 
-/* Maps the first `size` bytes of fd read-only at the start of an address
- * range reserved for about twice as much (inaccessible beyond the file), so
- * that the table can later be mapped again, larger, at the same address.
- * *reserved receives the range's length, which is what munmap must be given.
- * Falls back to a plain mapping when no range can be reserved.  Null when
- * the file cannot be mapped. */
+/* Maps fd read-only for about twice its `size`: the pages past the end of
+ * the file are never read while the file is shorter, and show the rows that
+ * other programs append as soon as the file holds them, so a growing table
+ * is read in place without mapping it again.  *reserved receives the
+ * mapping's length, which is what munmap must be given.  Null when the file
+ * cannot be mapped. */
 static char *map_reserved(int fd, size_t size, size_t *reserved) {
     size_t page = (size_t)sysconf(_SC_PAGESIZE);
     size_t want = size <= (SIZE_MAX - (1u << 20)) / 2 ? 2 * size + (1u << 20) : size;
     want = (want + page - 1) / page * page;
-    void *r = mmap(nullptr, want, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (r != MAP_FAILED) {
-        void *m = mmap(r, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0);
-        if (m != MAP_FAILED) {
-            *reserved = want;
-            return (char *)m;
-        }
-        munmap(r, want);
+    void *m = mmap(nullptr, want, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (m != MAP_FAILED) {
+        *reserved = want;
+        return (char *)m;
     }
-    void *m = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    m = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
     if (m == MAP_FAILED) return nullptr;
     *reserved = size;
     return (char *)m;
@@ -703,19 +699,13 @@ static bool extend_rows(Table *t, size_t size) {
     if (fd < 0) return true;  /* cannot look now: keep what we have */
     bool ok = false;
     if (t->storage == 1 || (t->storage == 0 && !t->writable)) {
-        /* Within the room reserved after the mapping, the file is mapped
-         * again at the same address: readers' pointers stay valid and
+        /* Within the length mapped, the appended rows are already in the
+         * mapping: nothing is mapped again, readers' pointers stay valid and
          * nothing is retired, so a table that grows all day costs no more
-         * address space than twice its size. */
+         * address space than about twice its size. */
         bool inplace = t->storage == 1 && t->rows && size <= t->maplen;
         size_t reserved = t->maplen;
-        char *map = nullptr;
-        if (inplace) {
-            void *m = mmap(t->rows, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0);
-            map = m == MAP_FAILED ? nullptr : (char *)m;
-        } else {
-            map = map_reserved(fd, size, &reserved);
-        }
+        char *map = inplace ? t->rows : map_reserved(fd, size, &reserved);
         if (map) {
             const char *nl = (const char *)memrchr(map + from, '\n', size - from);
             size_t len = nl ? (size_t)(nl - map) + 1 - from : 0;
