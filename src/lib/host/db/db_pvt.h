@@ -191,7 +191,7 @@ struct Table {
     long cap = 0;             /* rows the storage holds */
     long stride = 0;          /* rowsize + 1 */
     int storage = 0;          /* 0 none, 1 mapped, 2 heap */
-    size_t maplen = 0;        /* mapped storage: the length of the reserved address range */
+    size_t maplen = 0;        /* mapped storage: the mapping's length (about twice the file when mapped; rows appended later are read within it) */
     std::string scratch, nullrow;
     Arr *index_arr = nullptr;
     std::mutex imu;           /* guards index_arr and index builds */
