@@ -41,7 +41,7 @@ void free_specs(void *p) {
 // client record need not align them.
 int KO_ParseConfigValue(KO_ConfigureSpec *spec, char *value, char *paramRec) {
     if (!spec || !spec->type) {
-        ko_register_error(0, "KO_ParseConfigValue: specification without a type.\n");
+        ko_register_error(0, "KO_ParseConfigValue: option entry without a type.\n");
         return -1;
     }
     const char *type = spec->type;
@@ -245,7 +245,7 @@ int KOConfigure::addTypeParser(const char *type_name, KO_TypeParserProc *proc) {
 
 int KOConfigure::setConfigureSpecs(KO_ConfigureSpec *configureSpecs, char *paramRec, const char *class_name) {
     if (!configureSpecs) {
-        ko_register_error(0, "KOConfigure::setConfigureSpecs: no specification table.\n");
+        ko_register_error(0, "KOConfigure::setConfigureSpecs: no option table.\n");
         return -1;
     }
     for (KO_ConfigureSpec *s = configureSpecs; !is_end(s); s++) {
@@ -311,7 +311,7 @@ int scalar_param(Pf *params, const char *key, const char *method, char **value) 
 
 int KOConfigure::configurePf(KO_ConfigureSpec *specs, Pf *params, char *paramRec, int flags) {
     if (!specs) {
-        ko_register_error(0, "KOConfigure::configurePf: no specification table.\n");
+        ko_register_error(0, "KOConfigure::configurePf: no option table.\n");
         return -1;
     }
     for (KO_ConfigureSpec *s = specs; !is_end(s); s++) s->specFlags &= ~KO_CONFIGURE_CHANGED;

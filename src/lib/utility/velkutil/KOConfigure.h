@@ -1,8 +1,8 @@
 /*
  * KOConfigure.h -- configurable objects.  A class declares its settable
- * options once, as a static table of option specifications, and is then
+ * options once, as a static table of option entries, and is then
  * configured from a parameter file, from a null-terminated list of name and
- * value strings, or from an argument list.  Each specification names an
+ * value strings, or from an argument list.  Each entry names an
  * option, its value type, a default in text form and where in a client record
  * (a plain structure owned by the object) the converted value is stored.
  * Applying a value records whether it changed the stored value, so that the
@@ -16,11 +16,11 @@
  *   "uid"      as "string"
  *   "ptr"      the value pointer itself, not copied and not owned
  *   "custom"   whatever the option's own parse procedure stores
- *   "end"      nothing; closes a table of specifications
+ *   "end"      nothing; closes a table of option entries
  * Failures are registered in the calling thread's error register
  * (ko_register_error) and reported by the results given below.
  *
- * The specification tables are not copied: they must outlive the object, and
+ * The option tables are not copied: they must outlive the object, and
  * applying values sets and clears KO_CONFIGURE_CHANGED in their entries.  An
  * object is configured from one thread at a time.
  */
@@ -58,7 +58,7 @@ typedef struct ko_custom_option_ {
     KO_ClientData clientData;  /* handed back to both procedures */
 } KO_CustomOption;
 
-/* One option specification; a table of them ends with an entry of type
+/* One option entry; a table of them ends with an entry of type
  * "end". */
 typedef struct ko_configure_spec_ {
     const char *type;           /* the value type's name */
@@ -110,7 +110,7 @@ public:
      * message when the name or the parser is null or cannot be stored. */
     int addTypeParser(const char *type_name, KO_TypeParserProc *proc);
 
-    /* Registers a table of specifications (up to its "end" entry) for the
+    /* Registers a table of option entries (up to its "end" entry) for the
      * client record paramRec, under class_name (copied; may be null), and
      * applies the table's defaults.  An entry whose type has no parser is
      * reported at once ("KOConfigure::setConfigureSpecs: Cannot find parser
