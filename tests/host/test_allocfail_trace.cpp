@@ -346,7 +346,10 @@ TEST(AllocFailTrace, TraceTablesAndReading) {
                 return !view || lat == 10.0;
             };
             load.undo = [&] { trdestroy(&into); };
+            // The source rows are never touched, whatever fails.
+            std::vector<RowImage> source = image(w.wfdisc);
             load.changed = [&, existing] {
+                if (image(w.wfdisc) != source) return true;
                 if (!existing) return into.database != dbINVALID;
                 return image(into) != before;
             };

@@ -223,16 +223,16 @@ Dbptr make_table() {
 // What a failed load gives back: the trace database it made, or the rows it
 // added to the caller's.
 struct LoadUndo {
-    Dbptr *tr;
+    Dbptr *tr = nullptr;
     bool created = false;
-    Dbptr trace{};
+    Dbptr trace = dbinvalid();  // set once the row count n0 is known
     long n0 = 0;
     bool armed = true;
     ~LoadUndo() {
         if (!armed) return;
         if (created) {
             trdestroy(tr);
-        } else if (trace.table >= 0) {
+        } else if (trace.database >= 0 && trace.table >= 0) {
             long n = 0;
             if (dbquery(trace, dbRECORD_COUNT, &n) == 0 && n > n0) {
                 Dbptr added = trace;
@@ -274,7 +274,8 @@ int load_rows(Dbptr view, const char *t0string, const char *t1string, Dbptr *tr)
          has_sensor = in_list(tables, "sensor"), has_instrument = in_list(tables, "instrument"),
          has_snetsta = in_list(tables, "snetsta");
     const char *wf = isview ? "wfdisc" : nullptr;
-    LoadUndo undo{tr};
+    LoadUndo undo;
+    undo.tr = tr;
     if (tr->database == dbINVALID) {
         *tr = trnew(nullptr, nullptr);
         if (tr->database == dbINVALID) {
