@@ -323,7 +323,7 @@ TEST(AllocFailViews, StationChannelViews) {
                 return true;
             };
             t.undo = [&](char *) { koscv_trace_free_table(traces); };
-            if (flags < 2 || engine_sweeps()) expect_all_clean(sweep(t));
+            expect_all_clean(sweep(t));
         }
     }
     koscv_free_stachan(sc);
@@ -738,7 +738,7 @@ TEST(AllocFailViews, VectorLoaders) {
             return v && v->nx > 80 && calib == (from_wf ? 1.5 : 2.5);
         };
         counted2(fromdb, &before2);
-        if (engine_sweeps()) expect_all_clean(sweep(fromdb));
+        expect_all_clean(sweep(fromdb));
     }
 
     // First-generation vectors.
