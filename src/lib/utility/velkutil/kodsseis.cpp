@@ -806,7 +806,7 @@ int rotate_channels(Dbptr *tr, long base, long end, const char *rotate, double s
         // does the new row give the array back.
         if (dbdelete(row) < 0) {
             dbputv(row_at(*tr, added), nullptr, "data", (void *)nullptr, "nsamp", 0L, (char *)0);
-            elog_log(0, "getchannel: dbputv() error.\n");
+            elog_log(0, "getchannel: dbdelete() error.\n");
             return -1;
         }
         scale_samples(data, nsamp, rc.factor);
@@ -1037,7 +1037,7 @@ static int dsseis_grdb_sc_loadcss_body(Dbptr dbin, char *, char *sta_expr, char 
         elog_log(1, "grdb_sc_loadcss: newtbl() error.\n");
         return fail();
     }
-    Dbptr grouped = dbgroup(result, fields, nullptr, 1);
+    Dbptr grouped = views.add(dbgroup(result, fields, nullptr, 1));
     freetbl(fields, 0);
     if (grouped.table < 0) {
         elog_log(0, "grdb_sc_loadcss: dbgroup() error.\n");
