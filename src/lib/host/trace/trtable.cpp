@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "guard_pvt.h"
+#include "ranout_pvt.h"
 #include "stock.h"
 
 namespace {
@@ -116,17 +117,6 @@ struct NewArrays {
     }
     void keep() { p.clear(); }
 };
-
-// Whether memory ran out in a call that registered its messages after
-// mark: the engine reports that with flag 1 and the system's ENOMEM text.
-bool ran_out_since(int mark) {
-    const char *enomem = strerror(ENOMEM);
-    for (int i = mark < 0 ? 0 : mark; i < elog_count(); i++) {
-        const char *sys = elog_message_syserr(i);
-        if (elog_message_flag(i) == 1 && sys && !strcmp(sys, enomem)) return true;
-    }
-    return false;
-}
 
 // Marks rows [from, end of table) deleted without touching their samples
 // (which belong to other rows or to the caller) and compacts the table.
@@ -352,7 +342,7 @@ int load_rows(Dbptr view, const char *t0string, const char *t1string, Dbptr *tr)
         }
         // Partners missing from an outer join read as nulls; memory running
         // out while reading them is a failure, not a null.
-        bool ran_out = ran_out_since(mark);
+        bool ran_out = elog_ran_out_since(mark);
         elog_flush(0, mark);
         if (ran_out) {
             elog_log(1, "trload_cssgrp: out of memory reading the metadata of wfdisc row %ld.\n", r);
@@ -591,7 +581,7 @@ int free_rows(Dbptr tr) {
         void *p = nullptr;
         int mark = elog_mark();
         int got = dbgetv(row, nullptr, "data", &p, (char *)0);
-        bool ran_out = got < 0 && ran_out_since(mark);
+        bool ran_out = got < 0 && elog_ran_out_since(mark);
         elog_flush(0, mark);  // rows already deleted read as nulls
         if (ran_out) {
             // The row keeps its samples rather than lose them.

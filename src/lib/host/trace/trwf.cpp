@@ -34,6 +34,7 @@
 #define TR_SSE2 1
 #endif
 
+#include "ranout_pvt.h"
 #include "stock.h"
 
 namespace {
@@ -509,7 +510,9 @@ int read_row(Dbptr row, float **data, long *size, double t0, double t1, double *
     long isview = 0;
     int mark = elog_mark();
     if (dbquery(row, dbTABLE_IS_VIEW, &isview) < 0) {
+        bool ran_out = elog_ran_out_since(mark);
         elog_flush(0, mark);
+        if (ran_out) return fail(TRGETWF_ENOMEM, "out of memory looking at wfdisc row %ld", row.record);
         return fail(TRGETWF_EROW, "not a wfdisc row (record %ld)", row.record);
     }
     // In a view the wfdisc part is named; a plain table is its own.
@@ -520,7 +523,9 @@ int read_row(Dbptr row, float **data, long *size, double t0, double t1, double *
                "foff", &wf.foff, "datatype", datatype, (char *)0) < 0) {
         char why[512] = "";
         if (elog_count() > mark) snprintf(why, sizeof why, "%s", elog_message(elog_count() - 1));
+        bool ran_out = elog_ran_out_since(mark);
         elog_flush(0, mark);
+        if (ran_out) return fail(TRGETWF_ENOMEM, "out of memory reading wfdisc row %ld", row.record);
         size_t len = strlen(why);
         while (len > 0 && why[len - 1] == '\n') why[--len] = '\0';
         return fail(TRGETWF_EROW, "cannot read wfdisc row %ld%s%s", row.record, len ? ": " : "", why);
@@ -528,7 +533,9 @@ int read_row(Dbptr row, float **data, long *size, double t0, double t1, double *
     char path[FILENAME_MAX];
     path[0] = '\0';
     int ext = dbextfile(row, "wfdisc", path);
+    bool ran_out = ext < 0 && elog_ran_out_since(mark);
     elog_flush(0, mark);
+    if (ran_out) return fail(TRGETWF_ENOMEM, "out of memory finding the waveform file of wfdisc row %ld", row.record);
     if (ext < 0) return fail(TRGETWF_EROW, "no waveform file name in wfdisc row %ld", row.record);
     if (trdatatype_size(datatype) < 0)
         return fail(TRGETWF_EDATATYPE, "unknown datatype '%s' in wfdisc row %ld (%s %s, %s)", datatype,

@@ -20,6 +20,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -128,6 +129,19 @@ struct Block {
     ~Block() { free(p); }
 };
 
+// Engine calls that may fail for an expected reason (a sensor without an
+// instrument, a row without a file name) have their messages dropped; when
+// one failed because memory ran out (flag 1, the system's ENOMEM text), that
+// must not be taken for the expected reason: it is thrown, and the entry's
+// guard reports it.
+void throw_if_ran_out(int mark) {
+    const char *enomem = strerror(ENOMEM);
+    for (int i = mark < 0 ? 0 : mark; i < elog_count(); i++) {
+        const char *sys = elog_message_syserr(i);
+        if (elog_message_flag(i) == 1 && sys && !strcmp(sys, enomem)) throw std::bad_alloc();
+    }
+}
+
 // The selection expression of the wfdisc and sensor subsets.
 std::string selection(const char *sta_expr, const char *chan_expr, bool with_time, double tstart, double tend) {
     std::string e;
@@ -179,9 +193,12 @@ int read_responses(Dbptr dbsensor, int ir) {
         long inid = -1;
         int mark = elog_mark();
         int rc = dbgetv(dbsensor, nullptr, "instrument.inid", &inid, (char *)0);
+        if (rc < 0) throw_if_ran_out(mark);
         elog_flush(0, mark);
         if (rc < 0 || inid < 0) continue;  // a sensor without an instrument
-        if (dbextfile(dbsensor, "instrument", path) < 0 || !path[0]) continue;
+        int ext = dbextfile(dbsensor, "instrument", path);
+        if (ext < 0) throw_if_ran_out(mark);
+        if (ext < 0 || !path[0]) continue;
         if (getarr(resp_arr, path)) continue;
         Response *resp = nullptr;
         FILE *fp = fopen(path, "r");
@@ -439,9 +456,12 @@ int grtr_sc_create(Dbptr dbsc, const char *sta, const char *chan, double tstart,
     for (long r = 0; r < n; r++) {
         if (t1[r] < tstart || t0[r] > tend) continue;
         view.record = r;
-        if (dbextfile(view, "wfdisc", path) == 0) {
+        int mark = elog_mark();
+        int ext = dbextfile(view, "wfdisc", path);
+        if (ext < 0) throw_if_ran_out(mark);
+        if (ext == 0) {
             char s[32] = "", c[32] = "";
-            dbgetv(view, "wfdisc", "sta", s, "chan", c, (char *)0);
+            if (dbgetv(view, "wfdisc", "sta", s, "chan", c, (char *)0) < 0) throw_if_ran_out(mark);
             missing.push_back({s, c, path});
         }
     }
@@ -543,9 +563,13 @@ int grtr_sc_create(Dbptr dbsc, const char *sta, const char *chan, double tstart,
                 view.record = match;
                 long inid = -1;
                 int mark = elog_mark();
-                dbgetv(view, nullptr, "instrument.inid", &inid, (char *)0);
+                if (dbgetv(view, nullptr, "instrument.inid", &inid, (char *)0) < 0) throw_if_ran_out(mark);
                 elog_flush(0, mark);
-                if (inid >= 0 && dbextfile(view, "instrument", path) >= 0 && path[0]) resp = cached_response(path);
+                if (inid >= 0) {
+                    int ext = dbextfile(view, "instrument", path);
+                    if (ext < 0) throw_if_ran_out(mark);
+                    if (ext >= 0 && path[0]) resp = cached_response(path);
+                }
             }
             if (dbputv(row, nullptr, "response", (void *)resp, (char *)0) < 0) {
                 elog_log(0, "grtr_sc_create: dbputv() error.\n");
