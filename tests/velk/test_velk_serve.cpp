@@ -77,6 +77,48 @@ TEST(Reduce, ColumnsBoundTheDrawnLineAndGapsAreMarked) {
     }
 }
 
+// Long columns go through the four-lane fold: the extremes are exact
+// wherever they fall, in the lanes or in the tail.
+TEST(Reduce, LongColumnsGiveExactExtremesAtEveryPosition) {
+    const long n = 203;  // 25 blocks of eight and a tail of three
+    for (long at = 0; at < n; at++) {
+        std::vector<float> d(n);
+        for (long k = 0; k < n; k++) d[k] = (float)((k * 37) % 101 - 50);
+        d[at] = 1e6f;
+        d[(at + 97) % n] = -2e6f;
+        // One column holding every sample (the window ends on the last one).
+        velk::ColumnEnvelope e = velk::reduce_columns({{0.0, 1.0, d.data(), n}}, 0, n - 1, 1);
+        ASSERT_TRUE(e.has[0]);
+        EXPECT_EQ(e.hi[0], 1e6f) << at;
+        EXPECT_EQ(e.lo[0], -2e6f) << at;
+        EXPECT_EQ(e.samples, n);
+    }
+}
+
+// Whole rows are reduced optimistically: a gap marker or NaN anywhere among
+// the values read, in a lane, in a tail or as the neighbour a column edge
+// is drawn from, must be reported.
+TEST(Reduce, GapMarkersAndNaNAreSeenAnywhere) {
+    for (long n : {1L, 7L, 8L, 9L, 17L, 4100L}) {
+        for (int width : {1, 3, 1000}) {
+            std::vector<float> d(n, 3.0f);
+            double t1 = n > 1 ? n - 1 : 1;
+            EXPECT_FALSE(velk::reduce_columns({{0.0, 1.0, d.data(), n}}, 0, t1, width).marker_seen) << n;
+            for (long at = 0; at < n; at += (n > 100 ? 397 : 1)) {
+                for (float bad : {1e30f, -1e30f, 1e29f, INFINITY, -INFINITY, NAN}) {
+                    d[at] = bad;
+                    EXPECT_TRUE(velk::reduce_columns({{0.0, 1.0, d.data(), n}}, 0, t1, width).marker_seen)
+                        << n << " " << width << " " << at << " " << bad;
+                    d[at] = 3.0f;
+                }
+                d[at] = 9.9e28f;  // large but a sample
+                EXPECT_FALSE(velk::reduce_columns({{0.0, 1.0, d.data(), n}}, 0, t1, width).marker_seen) << n << " " << at;
+                d[at] = 3.0f;
+            }
+        }
+    }
+}
+
 TEST(Reduce, ZoomedInColumnsFollowTheLineBetweenSamples) {
     // Two samples 1 s apart over 10 columns: every column is drawn, its
     // values on the straight line from 0 to 10.
