@@ -668,6 +668,38 @@ TEST_F(Serve, ZStopsCleanlyOnSigterm) {
     EXPECT_NE(server_->err().find("velk serve: stopped"), std::string::npos) << server_->err();
 }
 
+// A float file holding NaN and gap markers among its samples: the request
+// comes back (the split at gaps once stalled on a NaN) with the bad samples
+// as empty columns and the good ones drawn.
+TEST(ServeSamples, NaNAndGapMarkersInAFloatFileShowAsGaps) {
+    rzvtest::TempDir tmp;
+    std::string db = tmp.path() + "/nan";
+    std::vector<float> v(400);
+    for (size_t k = 0; k < v.size(); k++) v[k] = (float)(k % 17);
+    for (size_t k = 100; k < 120; k++) v[k] = NAN;
+    for (size_t k = 250; k < 260; k++) v[k] = 1e30f;
+    ASSERT_TRUE(rzvtest::write_file(tmp.path() + "/nan.f4", std::string((const char *)v.data(), v.size() * 4)));
+    Dbptr d;
+    ASSERT_EQ(dbopen(db.c_str(), "r+", &d), 0);
+    ASSERT_GE(dbaddv(dblookup(d, 0, "wfdisc", 0, 0), 0, "sta", "NN1", "chan", "BHZ", "time", 1000.0, "endtime",
+                     1039.9, "nsamp", 400L, "samprate", 10.0, "datatype", "f4", "dir", tmp.path().c_str(), "dfile",
+                     "nan.f4", "foff", 0L, "wfid", 1L, (char *)0),
+              0);
+    dbclose(d);
+    velk::Views views(db, 1.0);
+    json j = json::parse(views.samples_json("NN1", "BHZ", 1000.0, 1040.0, 40));
+    EXPECT_EQ(j["runs"], 3);
+    EXPECT_EQ(j["gap_segments"], 2);
+    for (int c = 0; c < 40; c++) {
+        // columns 10 and 11 hold only NaN, 25 only markers
+        bool gap = c == 10 || c == 11 || c == 25;
+        EXPECT_EQ(j["min"][c].is_null(), gap) << c;
+        if (!gap) {
+            EXPECT_LE(j["max"][c].get<double>(), 16.0) << c;
+        }
+    }
+}
+
 TEST(ServeArgs, RefusedArgumentsAndDatabases) {
     rzvtest::TempDir tmp;
     velktest::Result r = velktest::velk({"serve", tmp.path() + "/none"}, tmp.path());

@@ -276,11 +276,12 @@ std::string Views::samples_json(const std::string &sta, const std::string &chan,
             const float *data = row.data;
             long ns = row.n;
             for (long k = 0; k < ns;) {
+                long g = k;
                 while (k < ns && !(std::fabs(data[k]) < 1e29f)) k++;
+                if (k > g) gaps++;  // a run of gap markers
                 long k0 = k;
                 while (k < ns && std::fabs(data[k]) < 1e29f) k++;
                 if (k > k0) runs.push_back(SampleRun{row.t0 + k0 * row.dt, row.dt, data + k0, k - k0});
-                if (k0 > 0 || k < ns) gaps++;
             }
         }
         env = reduce_columns(runs, t0, t1, width);
