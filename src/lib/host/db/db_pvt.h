@@ -255,7 +255,11 @@ struct Database {
 /* The open database of a Dbptr, or null (no message). */
 Database *db_get(long database);
 /* Table or view i, its rows loaded (base tables); null if there is none.
- * Loading failures are reported and give an empty, unwritable table. */
+ * Loading failures are reported and give an empty, unwritable table.  When
+ * memory runs out during the load, "dbopen: out of memory reading <file>"
+ * is registered and std::bad_alloc thrown (every exported function runs
+ * inside host_guarded): the table stays unloaded, holding nothing, and the
+ * next use loads it again. */
 Table *db_table(Database *d, long i);
 long table_count(const Table *t);
 /* Table or view index by name, or -1. */
