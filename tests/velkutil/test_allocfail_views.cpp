@@ -206,9 +206,12 @@ struct WaveDb {
     Dbptr table(const char *t) const { return dblookup(db, nullptr, t, nullptr, nullptr); }
 };
 
+// Whether a view is registered under tag; the messages already in the
+// register (a failed call's) stay there.
 bool koscv_registered(const char *tag) {
+    int mark = elog_mark();
     KOSCV *scv = koscv_get((char *)tag);
-    elog_clear_register(0);
+    elog_flush(0, mark);
     return scv != nullptr;
 }
 
