@@ -256,11 +256,86 @@ std::string expression_of(const char *entry) {
 
 int nscl_of(KOSCV *scv, const char *sta, const char *chan, char *nscl);
 
+// The expressions of a filter list, each compiled once by the thread that
+// builds the cache; the scanning workers then only match against them, so
+// no pattern is compiled per pair (or allocates) on a worker.
+class CompiledList {
+public:
+    CompiledList() = default;
+    CompiledList(const CompiledList &) = delete;
+    CompiledList &operator=(const CompiledList &) = delete;
+    ~CompiledList() {
+        for (Hook *&h : hooks_) free_hook(&h);
+    }
+    // Compiles the entries of list; -1 with a message when one does not
+    // compile or memory runs out.
+    int compile(const char *fn, Tbl *list) {
+        for (long i = 0; i < maxtbl(list); i++) {
+            std::string ex = expression_of(static_cast<const char *>(gettbl(list, i)));
+            if (ex.empty()) continue;
+            exprs_.push_back(ex);
+            hooks_.push_back(nullptr);
+            if (strmatches("", ex.c_str(), &hooks_.back()) < 0) {
+                elog_log(0, "%s: bad expression '%s'.\n", fn, ex.c_str());
+                return -1;
+            }
+        }
+        return 0;
+    }
+    size_t size() const { return exprs_.size(); }
+    const char *expr(size_t i) const { return exprs_[i].c_str(); }
+    // 1 or 0 as s matches expression i; -1 on failure.  Reads only.
+    int match(size_t i, const char *s) const { return strmatches(s, exprs_[i].c_str(), &hooks_[i]); }
+
+private:
+    std::vector<std::string> exprs_;
+    mutable std::vector<Hook *> hooks_;
+};
+
+// The compiled filters of the builds in progress, by view: a worker finds
+// its build's filters here.
+struct BuildFilters {
+    CompiledList accept, reject;
+};
+std::mutex filters_mutex;
+std::vector<std::pair<const KOSCV *, const BuildFilters *>> filters_in_use;
+
+const BuildFilters *filters_of(const KOSCV *scv) {
+    std::lock_guard<std::mutex> lk(filters_mutex);
+    for (auto &e : filters_in_use)
+        if (e.first == scv) return e.second;
+    return nullptr;
+}
+
+// Publishes a build's filters for its workers while it lasts.
+class FiltersInUse {
+public:
+    FiltersInUse(const KOSCV *scv, const BuildFilters *f) : scv_(scv) {
+        std::lock_guard<std::mutex> lk(filters_mutex);
+        filters_in_use.emplace_back(scv, f);
+    }
+    FiltersInUse(const FiltersInUse &) = delete;
+    FiltersInUse &operator=(const FiltersInUse &) = delete;
+    ~FiltersInUse() {
+        std::lock_guard<std::mutex> lk(filters_mutex);
+        for (size_t i = 0; i < filters_in_use.size(); i++)
+            if (filters_in_use[i].first == scv_) {
+                filters_in_use.erase(filters_in_use.begin() + (long)i);
+                break;
+            }
+    }
+
+private:
+    const KOSCV *scv_;
+};
+
 // koscv_match_stachan: 1 if the pair matches an expression of list, else
 // 0; -1 (with a message) when it cannot tell, memory having run out.
 // Expressions with a blank are tested against the key, others against the
 // SEED name.  The result is kept per key in *memo (made on first use).
-int koscv_match_stachan(KOSCV *scv, const char *sta, const char *chan, Tbl *list, Arr **memo) {
+// With `compiled` (list's expressions, compiled), nothing is compiled here.
+int koscv_match_stachan(KOSCV *scv, const char *sta, const char *chan, Tbl *list, Arr **memo,
+                        const CompiledList *compiled = nullptr) {
     char key[2 * kNameRoom + 2];
     snprintf(key, sizeof key, "%s %s", sta, chan);
     if (memo && *memo) {
@@ -271,7 +346,16 @@ int koscv_match_stachan(KOSCV *scv, const char *sta, const char *chan, Tbl *list
     char nscl[128];
     if (nscl_of(scv, sta, chan, nscl) < 0) return -1;
     int result = 0;
-    for (long i = 0; i < maxtbl(list) && !result; i++) {
+    for (size_t i = 0; compiled && i < compiled->size() && !result; i++) {
+        const char *target = strchr(compiled->expr(i), ' ') ? key : nscl;
+        int m = compiled->match(i, target);
+        if (m < 0) {
+            elog_log(0, "koscv_match_stachan: strmatches(%s) error.\n", compiled->expr(i));
+            return -1;
+        }
+        if (m == 1) result = 1;
+    }
+    for (long i = 0; !compiled && i < maxtbl(list) && !result; i++) {
         std::string ex = expression_of(static_cast<const char *>(gettbl(list, i)));
         if (ex.empty()) continue;
         const char *target = strchr(ex.c_str(), ' ') ? key : nscl;
@@ -462,6 +546,7 @@ int64_t scan_slice(int64_t offset, int64_t n, KOSCVThread *th) {
     const double wstart = scv->tstart_cache, wend = scv->tend_cache;
     Tbl *accept = maxtbl(scv->stachan_accept_cache) > 0 ? scv->stachan_accept_cache : nullptr;
     Tbl *reject = maxtbl(scv->stachan_reject_cache) > 0 ? scv->stachan_reject_cache : nullptr;
+    const BuildFilters *compiled = filters_of(scv);
 
     SlicePairs pairs;
     std::vector<int64_t> recs;  // kept rows, in order
@@ -527,11 +612,13 @@ int64_t scan_slice(int64_t offset, int64_t n, KOSCVThread *th) {
             memcpy(chan, f.chan.p, (size_t)f.chan.n);
             chan[f.chan.n] = 0;
             bool keep = true;
-            int m = reject ? koscv_match_stachan(scv, sta, chan, reject, &reject_memo) : 0;
+            int m = reject ? koscv_match_stachan(scv, sta, chan, reject, &reject_memo,
+                                                 compiled ? &compiled->reject : nullptr)
+                           : 0;
             if (m < 0) return -1;
             if (m) keep = false;
             if (keep && accept) {
-                m = koscv_match_stachan(scv, sta, chan, accept, &accept_memo);
+                m = koscv_match_stachan(scv, sta, chan, accept, &accept_memo, compiled ? &compiled->accept : nullptr);
                 if (m < 0) return -1;
                 if (!m) keep = false;
             }
@@ -1356,6 +1443,11 @@ static int koscv_subset_cache_unguarded(char *handle, Tbl *stachan_accept, Tbl *
 static int koscv_create_cache_unguarded(char *handle) {
     KOSCV *scv = find_view("koscv_create_cache", handle);
     if (!scv) return -1;
+    BuildFilters filters;
+    if (filters.accept.compile("koscv_create_cache", scv->stachan_accept_cache) < 0 ||
+        filters.reject.compile("koscv_create_cache", scv->stachan_reject_cache) < 0)
+        return -1;
+    FiltersInUse published(scv, &filters);
     CacheBuild build(scv);
     for (const char *name : kScanTables) {
         KOSCVTable *tb = table_of(scv, name);
