@@ -150,15 +150,6 @@ void expect_all_clean(const Figures &f) {
     EXPECT_EQ(f.clean, f.fired);
 }
 
-// Sweeps with open faults in the engine run on request only
-// (RZV_ALLOCFAIL_ALL=1): opening an in-memory database does not yet give
-// back what a failed open took, and a wfdisc table read on its own may give
-// null rows instead of a failure when memory runs out while it is read.
-bool engine_sweeps() {
-    const char *e = getenv("RZV_ALLOCFAIL_ALL");
-    return e && *e && strcmp(e, "0") != 0;
-}
-
 // ------------------------------------------------------------ trace tables in the test
 
 const double T0 = 1580515200.0;  // 2020-02-01 00:00:00
@@ -289,7 +280,7 @@ TEST(AllocFailTrace, TraceTablesAndReading) {
     };
     made.whole = [&] { return tr.database == dbINVALID; };
     made.changed = [&] { return tr.database != dbINVALID; };
-    if (engine_sweeps()) expect_all_clean(sweep(made));
+    expect_all_clean(sweep(made));
     free(samples);
 
     WaveDb w;
@@ -355,9 +346,7 @@ TEST(AllocFailTrace, TraceTablesAndReading) {
                 if (!existing) return into.database != dbINVALID;
                 return image(into) != before;
             };
-            // A new table is opened by the engine; a wfdisc table read
-            // alone is reread from its file by the engine on the way.
-            if ((view && existing) || engine_sweeps()) expect_all_clean(sweep(load));
+            expect_all_clean(sweep(load));
             trdestroy(&into);
         }
     }

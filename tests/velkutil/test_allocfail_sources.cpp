@@ -148,11 +148,11 @@ void expect_all_clean(const Figures &f) {
 }
 
 // Sweeps with open faults in the engine run on request only
-// (RZV_ALLOCFAIL_ALL=1): subsets by station and channel expressions leak
-// parts of the compiled expression and of its regular expressions when
-// memory runs out, opening a new in-memory trace database leaks what a
-// failed open took, and the loading plan's subsets, joins and groups do not
-// all give back what a failed call took.
+// (RZV_ALLOCFAIL_ALL=1): the loading plan and the extractions by station
+// and channel subset the tables with expressions holding regular
+// expressions, whose compilation leaks parts of the compiled expression and
+// of the patterns when memory runs out (the engine's expression and pattern
+// code).
 bool engine_sweeps() {
     const char *e = getenv("RZV_ALLOCFAIL_ALL");
     return e && *e && strcmp(e, "0") != 0;

@@ -736,7 +736,7 @@ TEST(AllocFailViews, VectorLoaders) {
     trblob2.undo = [&](char *) { free_blob_rows(&dbtr, [](char *c) { kovector2_free(c); }); };
     trblob2.leftover = [&](const char *) { return vectors2() != before2; };
     before2 = vectors2();
-    if (engine_sweeps()) expect_all_clean(sweep(trblob2));
+    expect_all_clean(sweep(trblob2));
 
     double calib = 0, calper = 0;
     char segtype[8];
@@ -830,7 +830,7 @@ TEST(AllocFailViews, VectorLoaders) {
     trblob1.undo = [&](char *) { free_blob_rows(&dbtr, [](char *c) { kovector_free(c); }); };
     trblob1.leftover = [&](const char *) { return vectors1() != before1; };
     before1 = vectors1();
-    if (engine_sweeps()) expect_all_clean(sweep(trblob1));
+    expect_all_clean(sweep(trblob1));
 
     // Scatter plots of the waveform rows, plain and labelled.
     Dbptr wf = w.table("wfdisc");
