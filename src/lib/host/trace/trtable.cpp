@@ -97,7 +97,7 @@ bool parse_time(const char *text, double *t) {
     return str2epoch_r(s.c_str(), t) == 0;
 }
 
-
+// Samples owned by an operation until a row holds them.
 struct FreeFloats {
     void operator()(float *p) const { free(p); }
 };
