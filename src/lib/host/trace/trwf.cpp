@@ -258,7 +258,8 @@ int read_raw(int fd, const TrWaveform *wf, Decoder dec, int size, long i0, long 
         long got = pread_all(fd, buf.p, want, start + (off_t)done * size);
         if (got != (long)want)
             return fail(TRGETWF_EREAD, "read error in waveform file %s at byte %lld: %s", wf->path,
-                        (long long)(start + (off_t)done * size + got), got < 0 ? strerror(errno) : "unexpected end of file");
+                        (long long)(start + (off_t)done * size + got),
+                        got < 0 ? strerror(errno) : "unexpected end of file");
         dec(buf.p, out + done, k);
         done += k;
     }
@@ -295,7 +296,7 @@ int read_mseed(int fd, const TrWaveform *wf, long i0, long i1, float *out) {
     long flen = (long)st.st_size - wf->foff;
     if (flen <= 0)
         return fail(TRGETWF_ESHORT, "waveform file %s has %lld bytes, no miniSEED records at byte %ld", wf->path,
-                                        (long long)st.st_size, wf->foff);
+                    (long long)st.st_size, wf->foff);
     // A private writable mapping: the parser may swap header bytes in place.
     struct Map {
         void *p = MAP_FAILED;
@@ -341,7 +342,7 @@ int read_mseed(int fd, const TrWaveform *wf, long i0, long i1, float *out) {
                 return fail(TRGETWF_EMSEED, "miniSEED file %s: record at byte %ld is cut short", wf->path,
                             wf->foff + off);
             return fail(TRGETWF_EMSEED, "miniSEED file %s: bad record at byte %ld (%s)", wf->path,
-                                            wf->foff + off, r < 0 ? ms_errorstr(r) : "no record length");
+                        wf->foff + off, r < 0 ? ms_errorstr(r) : "no record length");
         }
         off += msr->reclen;
         records++;
@@ -357,7 +358,7 @@ int read_mseed(int fd, const TrWaveform *wf, long i0, long i1, float *out) {
             long at = wf->foff + off - msr->reclen;
             msr_free(&msr);
             return fail(TRGETWF_EMSEED, "miniSEED file %s: record at byte %ld has %g samples per second, the row "
-                                            "%g", wf->path, at, rate, wf->samprate);
+                        "%g", wf->path, at, rate, wf->samprate);
         }
         double rstart = (double)msr->starttime / HPTMODULUS;
         double x = (rstart - wf->time) * wf->samprate;
@@ -377,7 +378,7 @@ int read_mseed(int fd, const TrWaveform *wf, long i0, long i1, float *out) {
         return fail(TRGETWF_EMSEED, "miniSEED file %s holds no records from byte %ld", wf->path, wf->foff);
     if (matched == 0)
         return fail(TRGETWF_EMSEED, "miniSEED file %s holds no records of %s %s", wf->path,
-                                        wf->sta ? wf->sta : "", wf->chan ? wf->chan : "");
+                    wf->sta ? wf->sta : "", wf->chan ? wf->chan : "");
     return 0;
 }
 
@@ -447,10 +448,10 @@ int read_file(const TrWaveform *wf, float **data, long *size, double t0, double 
     if (std::isnan(t0) || std::isnan(t1)) return fail(TRGETWF_EWINDOW, "the time window is not a number");
     if (!(wf->samprate > 0.0) || !std::isfinite(wf->samprate) || !std::isfinite(wf->time))
         return fail(TRGETWF_EROW, "impossible sampling (time %g, samprate %g) for waveform file %s", wf->time,
-                                      wf->samprate, path);
+                    wf->samprate, path);
     if (wf->nsamp < 0 || wf->foff < 0)
         return fail(TRGETWF_EROW, "impossible row (nsamp %ld, foff %ld) for waveform file %s", wf->nsamp,
-                                      wf->foff, path);
+                    wf->foff, path);
     Fd f;
     f.fd = wf->path ? open(wf->path, O_RDONLY) : -1;
     if (f.fd < 0) return fail(TRGETWF_ENOFILE, "cannot open waveform file %s: %s", path, strerror(errno));
@@ -461,11 +462,11 @@ int read_file(const TrWaveform *wf, float **data, long *size, double t0, double 
         long double need = (long double)wf->foff + (long double)wf->nsamp * dsize;
         if (need > (long double)st.st_size)
             return fail(TRGETWF_ESHORT, "waveform file %s has %lld bytes, the row needs %.0Lf (%ld %s samples "
-                                            "from byte %ld)",
-                                            path, (long long)st.st_size, need, wf->nsamp, dt, wf->foff);
+                        "from byte %ld)",
+                        path, (long long)st.st_size, need, wf->nsamp, dt, wf->foff);
     } else if ((long long)st.st_size <= (long long)wf->foff) {
         return fail(TRGETWF_ESHORT, "waveform file %s has %lld bytes, no miniSEED records at byte %ld", path,
-                                        (long long)st.st_size, wf->foff);
+                    (long long)st.st_size, wf->foff);
     }
     if (wf->nsamp == 0) return 0;
 
@@ -490,7 +491,7 @@ int read_file(const TrWaveform *wf, float **data, long *size, double t0, double 
         long long limit = bytes < (1LL << 21) ? (1LL << 24) : 8 * bytes;
         if ((long long)n > limit)
             return fail(TRGETWF_EROW, "impossible row: %ld samples asked of miniSEED file %s of %lld bytes",
-                                          n, path, (long long)st.st_size);
+                        n, path, (long long)st.st_size);
     }
     if (!grow(data, size, n))
         return fail(TRGETWF_ENOMEM, "out of memory for %ld samples of waveform file %s", n, path);
@@ -539,10 +540,10 @@ int read_row(Dbptr row, float **data, long *size, double t0, double t1, double *
     if (ext < 0) return fail(TRGETWF_EROW, "no waveform file name in wfdisc row %ld", row.record);
     if (trdatatype_size(datatype) < 0)
         return fail(TRGETWF_EDATATYPE, "unknown datatype '%s' in wfdisc row %ld (%s %s, %s)", datatype,
-                                           row.record, sta, chan, path);
+                    row.record, sta, chan, path);
     if (ext == 0)
         return fail(TRGETWF_ENOFILE, "waveform file %s of wfdisc row %ld (%s %s) does not exist", path,
-                                         row.record, sta, chan);
+                    row.record, sta, chan);
     wf.path = path;
     wf.datatype = datatype;
     wf.sta = sta;
