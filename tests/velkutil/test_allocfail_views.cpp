@@ -850,7 +850,7 @@ TEST(AllocFailViews, VectorLoaders) {
             return true;
         };
         counted1(plot);
-        if (engine_sweeps()) expect_all_clean(sweep(plot));
+        expect_all_clean(sweep(plot));
     }
     pffree(pf);
 }
