@@ -539,7 +539,11 @@ Tbl *pfkeys(Pf *pf) {
     return t;
 }
 
-Pf *pfnew(int type) { return alloc_pf(type); }
+Pf *pfnew(int type) {
+    Pf *pf = alloc_pf(type);
+    if (!pf) elog_log(1, "pfnew: out of memory.\n");
+    return pf;
+}
 
 int pfput_string(Pf *pf, const char *name, const char *value) {
     Pf *v = string_pf(value);

@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,11 +38,15 @@ struct TableSide {
     FieldLoc lo, hi;
 };
 
+struct ExpressionFree {
+    void operator()(Expression *e) const { dbex_free(e); }
+};
+
 struct KeyPart {
     std::string text;
     bool is_field = false;
     FieldLoc loc;
-    Expression *expr = nullptr;
+    std::unique_ptr<Expression, ExpressionFree> expr;  /* owned: freed with the part, a failed build included */
 };
 
 struct KeySide {
@@ -196,7 +201,7 @@ bool eval_part(Database *d, Table *kt, Dbptr dbkey, const char *const *slots, Ke
     }
     if (want_string) {
         char *s = nullptr;
-        if (dbex_eval(dbkey, p.expr, 0, &s) < 0) {
+        if (dbex_eval(dbkey, p.expr.get(), 0, &s) < 0) {
             elog_log(0, "dbmatches: cannot evaluate key expression %s\n", p.text.c_str());
             return false;
         }
@@ -205,7 +210,7 @@ bool eval_part(Database *d, Table *kt, Dbptr dbkey, const char *const *slots, Ke
         return true;
     }
     double v = 0;
-    if (dbex_eval(dbkey, p.expr, 0, &v) < 0) {
+    if (dbex_eval(dbkey, p.expr.get(), 0, &v) < 0) {
         elog_log(0, "dbmatches: cannot evaluate key expression %s\n", p.text.c_str());
         return false;
     }
@@ -228,13 +233,7 @@ struct MatchState {
     std::vector<std::string> ks;
     std::string composite;
     std::vector<long> found;
-    ~MatchState() {
-        for (auto &p : pairs) {
-            if (p.key.a.expr) dbex_free(p.key.a.expr);
-            if (p.key.b.expr) dbex_free(p.key.b.expr);
-        }
-        index_unref(idx);
-    }
+    ~MatchState() { index_unref(idx); }
 };
 
 static void free_state(void *p) { delete (MatchState *)p; }
@@ -252,11 +251,13 @@ bool compile_part(Database *d, Table *kt, Dbptr dbkey, const std::string &text, 
     }
     Dbptr k = dbkey;
     k.record = dbALL;
-    if (dbex_compile(k, p.text.c_str(), &p.expr, as_string ? dbSTRING : dbREAL) != 0) {
+    Expression *e = nullptr;
+    if (dbex_compile(k, p.text.c_str(), &e, as_string ? dbSTRING : dbREAL) != 0) {
         elog_log(0, "dbmatches: key %s is neither a field of %s nor an expression\n", p.text.c_str(),
                  kt->name.c_str());
         return false;
     }
+    p.expr.reset(e);
     return true;
 }
 
