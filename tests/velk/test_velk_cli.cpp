@@ -267,6 +267,7 @@ TEST_F(Demo, TravelTimes) {
     Result unknown = run({"tt", "--phases", "XYZ", "10", "20"});
     EXPECT_EQ(unknown.status, 1);
     EXPECT_NE(unknown.err.find("ttcalc"), std::string::npos) << unknown.err;  // the library's own message
+    EXPECT_EQ(unknown.out, "");  // no table header before the failure
 }
 
 TEST_F(Demo, SacFilesRoundTripThroughADatabase) {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "stock.h"
 #include "tt.h"
@@ -27,12 +28,10 @@ int run_tt(const TtArgs &a) {
     for (double d : a.distances)
         if (!std::isfinite(d) || d < 0 || d > 180)
             throw UsageError(strprintf("distance %g is outside 0 to 180 degrees", d));
+    // Every distance is computed before anything is printed, so a phase list
+    // the calculator refuses gives its message and no half-written table.
     Hook *hook = nullptr;
-    std::string json = "[";
-    bool first = true;
-    if (!a.json)
-        printf("# model %s, source depth %g km\n# %9s  %-8s %10s %11s %12s %12s\n", a.model.c_str(), a.depth,
-               "distance", "phase", "time_s", "min:sec", "slow_s/deg", "dtdh_s/km");
+    std::vector<std::vector<TTTime>> rows;
     for (double d : a.distances) {
         TTGeometry g = {};
         g.source.z = a.depth;
@@ -42,9 +41,21 @@ int run_tt(const TtArgs &a) {
             free_hook(&hook);
             throw Failure("travel times failed");
         }
-        if (!a.json && maxtbl(times) == 0) printf("  %9.3f  (no arrival of %s)\n", d, a.phases.c_str());
-        for (long i = 0; i < maxtbl(times); i++) {
-            TTTime *t = (TTTime *)gettbl(times, i);
+        rows.emplace_back();
+        for (long i = 0; i < maxtbl(times); i++) rows.back().push_back(*(TTTime *)gettbl(times, i));
+        freetbl(times, nullptr);
+    }
+    free_hook(&hook);
+    std::string json = "[";
+    bool first = true;
+    if (!a.json)
+        printf("# model %s, source depth %g km\n# %9s  %-8s %10s %11s %12s %12s\n", a.model.c_str(), a.depth,
+               "distance", "phase", "time_s", "min:sec", "slow_s/deg", "dtdh_s/km");
+    for (size_t k = 0; k < rows.size(); k++) {
+        double d = a.distances[k];
+        if (!a.json && rows[k].empty()) printf("  %9.3f  (no arrival of %s)\n", d, a.phases.c_str());
+        for (const TTTime &tt : rows[k]) {
+            const TTTime *t = &tt;
             double slow = std::hypot(t->deriv[0], t->deriv[1]) * TT_KM_PER_DEG;
             if (a.json) {
                 json += std::string(first ? "" : ",") + "{\"distance\":" + json_number(d) +
@@ -58,9 +69,7 @@ int run_tt(const TtArgs &a) {
                        t->value - 60.0 * minutes, slow, t->deriv[2]);
             }
         }
-        freetbl(times, nullptr);
     }
-    free_hook(&hook);
     if (a.json) printf("%s]\n", json.c_str());
     return 0;
 }
