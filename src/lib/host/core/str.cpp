@@ -62,13 +62,17 @@ char *strsub(char *s, const char *old, const char *rep, char *out) {
 
 Tbl *split(char *s, const char *sep) {
     Tbl *t = newtbl(0);
-    if (!t || !s) return t;
+    if (!t) {
+        elog_log(1, "split: out of memory.\n");
+        return nullptr;
+    }
+    if (!s) return t;
     if (!sep) sep = " \t\n";
     char *save = nullptr;
     for (char *w = strtok_r(s, sep, &save); w; w = strtok_r(nullptr, sep, &save)) {
         if (pushtbl(t, w) < 0) {
             freetbl(t, nullptr);
-            return nullptr;
+            return nullptr;  // pushtbl has said why
         }
     }
     return t;
