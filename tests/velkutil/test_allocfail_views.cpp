@@ -206,9 +206,12 @@ struct WaveDb {
     Dbptr table(const char *t) const { return dblookup(db, nullptr, t, nullptr, nullptr); }
 };
 
+// Whether a view is registered under tag; the messages already in the
+// register (a failed call's) stay there.
 bool koscv_registered(const char *tag) {
+    int mark = elog_mark();
     KOSCV *scv = koscv_get((char *)tag);
-    elog_clear_register(0);
+    elog_flush(0, mark);
     return scv != nullptr;
 }
 
@@ -256,31 +259,35 @@ Op koscv_create_op(const std::string &name, std::vector<std::string> args, long 
 TEST(AllocFailViews, StationChannelViews) {
     WaveDb w;
     long last_tag = 0, built_then_failed = 0;
-    if (engine_sweeps()) {
-        expect_all_clean(sweep(koscv_create_op("koscv_create (1 worker)", {w.name}, &last_tag, &built_then_failed)));
-        long one = built_then_failed;
-        expect_all_clean(sweep(koscv_create_op("koscv_create (2 workers)", {"-nthreads", "2", w.name}, &last_tag,
-                                               &built_then_failed)));
+    expect_all_clean(sweep(koscv_create_op("koscv_create (1 worker)", {w.name}, &last_tag, &built_then_failed)));
+    long one = built_then_failed;
+    expect_all_clean(sweep(koscv_create_op("koscv_create (2 workers)", {"-nthreads", "2", w.name}, &last_tag,
+                                           &built_then_failed)));
+    // The filters' patterns are compiled by the pattern engine, which does
+    // not yet give back everything when its own allocations fail.
+    if (engine_sweeps())
         expect_all_clean(sweep(koscv_create_op("koscv_create (filters, window)",
                                                {"-tstart", "900", "-tend", "2000", "-stachan_accept",
                                                 "AAA:.*,BBB:BH.", "-stachan_reject", "CCC:.*", w.name},
                                                &last_tag, &built_then_failed)));
-        printf("koscv_create: %ld failures after registration (1 worker), %ld in all, destroyed by the caller\n",
-               one, built_then_failed);
-    }
+    printf("koscv_create: %ld failures after registration (1 worker), %ld in all, destroyed by the caller\n", one,
+           built_then_failed);
 
     char h[64];
     std::string dbname = w.name;
     char *argv[] = {&dbname[0]};
     ASSERT_EQ(koscv_create(1, argv, h), 0) << rzvtest::all_messages();
 
-    // Rebuilding: a failure leaves the view with no key list, and the next
-    // rebuild restores it.
+    // Rebuilding: a failure leaves the view with the cache it had.
     Op rebuild;
     rebuild.name = "koscv_create_cache";
-    rebuild.run = [&](char *) { return koscv_create_cache(h) == 0; };
+    rebuild.run = [&](char *) {
+        bool ok = koscv_create_cache(h) == 0;
+        if (!ok && maxtbl(koscv_get(h)->stachans_tbl) != 6) ADD_FAILURE() << "a failed rebuild lost the cache";
+        return ok;
+    };
     rebuild.whole = [&](char *) { return maxtbl(koscv_get(h)->stachans_tbl) == 6; };
-    if (engine_sweeps()) expect_all_clean(sweep(rebuild));
+    expect_all_clean(sweep(rebuild));
     ASSERT_EQ(koscv_create_cache(h), 0);
 
     KOSCVStaChan *sc = nullptr;

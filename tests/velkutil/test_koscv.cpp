@@ -407,11 +407,49 @@ TEST(KoscvCache, StationWithoutChannelFailsTheBuildForAnyWorkerCount) {
         EXPECT_TRUE(rzvtest::has_message("koscv_comp_create_cache: wfdisc row 25000 has a station but no channel.\n"));
         EXPECT_TRUE(rzvtest::has_message(" database error.\n"));
         EXPECT_TRUE(rzvtest::has_message("koscv_create: koscv_subset_cache(" + std::string(v.handle) + ") error.\n"));
-        // The view stays registered with a partial cache.
+        // The view stays registered, without a cache: the failed build is
+        // given up whole.
         KOSCV *scv = v.scv();
         ASSERT_NE(scv, nullptr);
         EXPECT_EQ(scv->stachans_tbl, nullptr);
+        EXPECT_EQ(scv->stachans_arr, nullptr);
     }
+}
+
+// A rebuild that fails leaves the view as it was: its cache, and the
+// filters and bounds the failed call would have set.
+TEST(KoscvCache, FailedRebuildKeepsTheCacheAndFilters) {
+    rzvtest::TempDir dir;
+    std::string db = dir.file("db");
+    {
+        Writer w(db);
+        w.wf("AAK", "BHZ", 1000, 1010);
+        w.wf("BRVK", "BHZ", 1000, 1010);
+        w.arr("AAK", "BHZ", 1005);
+    }
+    View v({"-stachan_reject", "BRVK:.*", db});
+    ASSERT_EQ(v.rc, 0) << rzvtest::all_messages();
+    Snapshot before = snapshot(v.scv());
+    ASSERT_EQ(before.keys, (std::vector<std::string>{"AAK BHZ"}));
+    // another program adds a row the scan refuses (a station, no channel)
+    {
+        Writer w(db);
+        w.wf("KURK", "-", 1000, 1010);
+    }
+    elog_clear_register(0);
+    EXPECT_EQ(koscv_create_cache(v.handle), -1);
+    EXPECT_TRUE(rzvtest::has_message(" database error.\n"));
+    EXPECT_TRUE(snapshot(v.scv()) == before);
+    Tbl *none = newtbl(0);
+    EXPECT_EQ(koscv_subset_cache(v.handle, nullptr, none, 2000, 3000), -1);
+    freetbl(none, 0);
+    KOSCV *scv = v.scv();
+    EXPECT_TRUE(snapshot(scv) == before);
+    ASSERT_EQ(maxtbl(scv->stachan_reject_cache), 1);
+    EXPECT_STREQ((char *)gettbl(scv->stachan_reject_cache, 0), "BRVK .*");
+    EXPECT_GE(scv->tstart_cache, 9e19);
+    EXPECT_GE(scv->tend_cache, 9e19);
+    elog_clear_register(0);
 }
 
 TEST(KoscvCache, WindowBoundsAreInclusiveAndCanBeLifted) {

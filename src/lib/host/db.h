@@ -53,6 +53,13 @@
  * dbINVALID members).  Nothing prints except the warnings above
  * (elog_complain); nothing aborts on bad input.
  *
+ * Memory running out fails the call as a whole, with "<function>: out of
+ * memory" (flag 1; a table load that ran out adds "dbopen: out of memory
+ * reading <file>" before it): a database is not opened, a table is left
+ * unloaded (its next use reads it again), no row is written (a call
+ * writing several rows writes none), no view is made and no list is handed
+ * back.  Closing a database and freeing a view need no memory.
+ *
  * Threads: any number of threads may read (dbgetv, dbget, dbquery, dblookup,
  * dbmatches with their own hooks, expressions) at the same time.  Writes to a
  * table (dbputv, dbaddv, dbadd, dbput, dbdelete, dbcrunch) must not run at
@@ -459,7 +466,8 @@ int dbex_free(Expression *expression);
  * gregion/sregion, stamag-origin/event, any table with commid-remark), else
  * the primary key of db2's table when db1 has its fields; written back
  * into *keys1 and *keys2 when those are non-null pointers to null, as new
- * lists of strings the library keeps (free them with freetbl(list, 0)).
+ * lists of strings the library keeps (free them with freetbl(list, 0)),
+ * once the join is made (a join that fails hands back no lists).
  * The chanid join of sensor, wfdisc or arrival with sitechan (inferred, or
  * given as that one key pair, in either order): a row whose chanid is null
  * on either side joins instead by sta, chan and the day of the timed row's
@@ -467,7 +475,8 @@ int dbex_free(Expression *expression);
  * outer non-zero keeps db1 rows without a partner (db2 part null); *nojoin
  * (if nojoin is non-null; made with newtbl when *nojoin is null, else
  * emptied) receives
- * the db1 record numbers, as (void *) record, that found no partner.  The
+ * the db1 record numbers, as (void *) record, that found no partner; a
+ * join that fails leaves *nojoin as it was.  The
  * right side is indexed once: n log m.
  * dbgroup: one row per distinct value of fields (field names of db), in
  * key order, with those fields and `bundle` (a dbDBPTR: the group's rows,

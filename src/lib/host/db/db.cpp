@@ -6,6 +6,7 @@
  * subset/join/group/sort build on.
  */
 #include "db_pvt.h"
+#include "../core/guard_pvt.h"
 
 #include <cerrno>
 #include <climits>
@@ -15,6 +16,8 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <new>
 #include <string>
 #include <strings.h>
 #include <sys/file.h>
@@ -71,12 +74,8 @@ Table::~Table() {
     if (fd >= 0) close(fd);
     if (lock_fd >= 0) close(lock_fd);
     if (journal_fd >= 0) close(journal_fd);
-    if (index_arr) {
-        Tbl *vals = valsarr(index_arr);
-        for (long i = 0; i < maxtbl(vals); i++) dbfree_index(gettbl(vals, i));
-        freetbl(vals, 0);
-        freearr(index_arr, 0);
-    }
+    /* releasing needs no memory: the indexes are dropped in place */
+    if (index_arr) freearr(index_arr, dbfree_index);
     freetbl(q_fields, 0);
     for (Tbl *q : q_retired) freetbl(q, 0);
     freetbl(q_primary, free);
@@ -90,12 +89,19 @@ Database::~Database() {
     for (auto &c : chunks) delete[] c;
 }
 
-static void add_table(Database *d, Table *t) {
+/* Makes sure the chunk that holds slot i exists (under d->mu once the
+ * database is registered); throws std::bad_alloc, leaving d as it was. */
+static void ensure_chunk(Database *d, long i) {
+    if (d->chunks[i / Database::CHUNK]) return;
+    auto *c = new std::atomic<Table *>[Database::CHUNK];
+    for (int k = 0; k < Database::CHUNK; k++) c[k].store(nullptr);
+    d->chunks[i / Database::CHUNK] = c;
+}
+
+/* Puts t into the next new slot.  Cannot fail: the caller has made the
+ * slot's chunk with ensure_chunk. */
+static void add_table(Database *d, Table *t) noexcept {
     long i = d->ntables.load();
-    if (!d->chunks[i / Database::CHUNK]) {
-        d->chunks[i / Database::CHUNK] = new std::atomic<Table *>[Database::CHUNK];
-        for (int k = 0; k < Database::CHUNK; k++) d->chunks[i / Database::CHUNK][k].store(nullptr);
-    }
     t->index = i;
     t->uid = g_table_uid.fetch_add(1);
     d->chunks[i / Database::CHUNK][i % Database::CHUNK].store(t, std::memory_order_release);
@@ -320,10 +326,7 @@ static void normalise(Table *t, const char *p, size_t size) {
     t->rows = nullptr;
     t->cap = 0;
     t->storage = 0;
-    if (!grow_rows(t, (long)lines.size() + 1)) {
-        elog_log(1, "dbopen: out of memory reading %s\n", t->filename.c_str());
-        return;
-    }
+    if (!grow_rows(t, (long)lines.size() + 1)) throw std::bad_alloc();
     for (auto &l : lines) {
         char *row = t->rows + n * t->stride;
         memset(row, ' ', rowsize);
@@ -523,6 +526,22 @@ struct LoadLock {
     }
 };
 
+/* A load's own descriptor and temporary mapping, given back however the
+ * load ends (memory running out in the middle included) unless kept. */
+struct LoadFd {
+    int fd = -1;
+    ~LoadFd() {
+        if (fd >= 0) close(fd);
+    }
+};
+struct LoadMap {
+    char *p = nullptr;
+    size_t len = 0;
+    ~LoadMap() {
+        if (p) munmap(p, len);
+    }
+};
+
 /* Puts the text a journal gives into row memory (an "r" reader of a
  * table whose rewrite a writer left unfinished). */
 static void patch_row(Table *t, off_t off, const std::string &text) {
@@ -530,12 +549,16 @@ static void patch_row(Table *t, off_t off, const std::string &text) {
     if (t->normalised || text.size() != (size_t)t->schema->rowsize || off % t->stride != 0 ||
         off / t->stride >= n)
         return;
-    if (t->storage != 2 && !grow_rows(t, n + 1)) return;
+    if (t->storage != 2 && !grow_rows(t, n + 1)) throw std::bad_alloc();
     memcpy(t->rows + (size_t)off, text.data(), text.size());
 }
 
-/* first: the table's first load (not a re-read by table_refresh, whose
- * caller may hold the write lock already). */
+/* Reads table t's file into t, a Table that nobody else sees yet (the
+ * caller adopts what it holds once the load is complete).  first: the
+ * table's first load (not a re-read by table_refresh, whose caller may hold
+ * the write lock already).  Files that cannot be read are reported and give
+ * an empty table; memory running out throws std::bad_alloc, and t's
+ * destructor then gives back what the load took. */
 static void load_table(Database *d, Table *t, bool first) {
     /* until the file says otherwise: the layout the database gives new files */
     if (!d->memory && t->name != "trace") t->schema = schema_layout_for(t->name.c_str(), d->layout);
@@ -560,9 +583,10 @@ static void load_table(Database *d, Table *t, bool first) {
     t->dirname = dir_of(file);
     t->writable = d->writable;
     t->tofile = d->writable;
-    int fd = open(file.c_str(), (d->writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    LoadFd fdg;
+    int fd = fdg.fd = open(file.c_str(), (d->writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (fd < 0 && d->writable && errno == EACCES) {
-        fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = fdg.fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) t->writable = 0;
     }
     /* a writer reads its table under the write lock, so that no other
@@ -582,8 +606,10 @@ static void load_table(Database *d, Table *t, bool first) {
     }
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
-        if (fd >= 0) close(fd);
+        int err = errno;
         held.fd = -1;
+        if (fd >= 0) flock(fd, LOCK_UN);
+        errno = err;
         if (errno != ENOENT) {
             elog_log(1, "dbopen: cannot open %s\n", file.c_str());
             t->writable = 0;
@@ -598,18 +624,20 @@ static void load_table(Database *d, Table *t, bool first) {
     t->mtime_ns = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
     char *map = nullptr;
     size_t reserved = 0;
+    LoadMap mapg;
     if (size > 0) {
         map = map_reserved(fd, size, &reserved);
         if (!map) {
             elog_log(1, "dbopen: cannot map %s\n", file.c_str());
             held.fd = -1;
             flock(fd, LOCK_UN);
-            close(fd);
             t->writable = 0;
             t->nullrow = make_nullrow(t->schema);
             t->scratch = t->nullrow;
             return;
         }
+        mapg.p = map;
+        mapg.len = reserved;
         madvise(map, size, MADV_SEQUENTIAL);
     }
     long n = 0;
@@ -647,9 +675,11 @@ static void load_table(Database *d, Table *t, bool first) {
     t->scratch = t->nullrow;
     bool lastnl = size == 0 || map[size - 1] == '\n';
     if (exact && !d->writable && lastnl) {
+        /* the mapping becomes the rows: t's destructor unmaps it from here */
         t->rows = map;
         t->maplen = reserved;
         t->storage = size ? 1 : 0;
+        mapg.p = nullptr;
         t->cap = n;
         t->nrows.store(n);
         if (first) {
@@ -657,22 +687,16 @@ static void load_table(Database *d, Table *t, bool first) {
             std::string text;
             if (journal_recover(t, fd, false, &off, &text)) patch_row(t, off, text);
         }
-        close(fd);
         return;
     }
     if (exact) {
-        if (!grow_rows(t, n + 1)) {
-            elog_log(1, "dbopen: out of memory reading %s\n", file.c_str());
-            t->writable = 0;
-        } else {
-            if (size) memcpy(t->rows, map, size);
-            if (!lastnl) t->rows[size] = '\n';
-            t->nrows.store(n);
-        }
+        if (!grow_rows(t, n + 1)) throw std::bad_alloc();
+        if (size) memcpy(t->rows, map, size);
+        if (!lastnl) t->rows[size] = '\n';
+        t->nrows.store(n);
     } else {
         normalise(t, map, size);
     }
-    if (map) munmap(map, reserved);
     if (first && held.fd < 0) {
         off_t off;
         std::string text;
@@ -680,10 +704,10 @@ static void load_table(Database *d, Table *t, bool first) {
     }
     held.fd = -1;
     flock(fd, LOCK_UN);
-    if (t->writable)
+    if (t->writable) {
         t->fd = fd;
-    else
-        close(fd);
+        fdg.fd = -1;
+    }
 }
 
 static long long mtime_of(const struct stat &st) {
@@ -712,6 +736,12 @@ static bool extend_rows(Table *t, size_t size) {
             long k = 0;
             if (len % t->stride == 0 && rows_exact(map + from, len, t->stride, &k)) {
                 if (!inplace) {
+                    try {
+                        t->retired.reserve(t->retired.size() + 1);
+                    } catch (...) {
+                        munmap(map, reserved);
+                        throw;
+                    }
                     char *old = t->rows;
                     size_t oldlen = t->maplen;
                     __atomic_store_n(&t->rows, map, __ATOMIC_RELEASE);
@@ -737,6 +767,7 @@ static bool extend_rows(Table *t, size_t size) {
             if (len % t->stride == 0 && rows_exact(buf.data(), len, t->stride, &k)) {
                 long n = t->nrows.load();
                 if (n + k > t->cap) {
+                    t->retired.reserve(t->retired.size() + 1);
                     long cap = t->cap > 0 ? t->cap : 16;
                     while (cap < n + k) cap *= 2;
                     char *p = (char *)malloc((size_t)cap * t->stride);
@@ -781,12 +812,15 @@ void table_refresh(Database *d, Table *t) {
         t->generation.fetch_add(1);
         return;
     }
-    /* read it again from the start */
+    /* read it again from the start; everything that can fail happens
+     * before t changes, so a failed re-read leaves the rows as they were */
     Table fresh;
     fresh.name = t->name;
     fresh.schema = schema_table(t->name.c_str());
     fresh.index = t->index;
     load_table(d, &fresh, false);
+    t->retired.reserve(t->retired.size() + 1);
+    t->q_retired.reserve(t->q_retired.size() + 1);
     long newn = fresh.nrows.load();
     if (newn < t->nrows.load()) t->nrows.store(newn, std::memory_order_release);
     char *old = t->rows;
@@ -817,8 +851,8 @@ void table_refresh(Database *d, Table *t) {
     t->tail_len = fresh.tail_len;
     t->ids_stale = 1;
     if (t->nullrow.size() != fresh.nullrow.size()) {
-        t->nullrow = fresh.nullrow;
-        t->scratch = fresh.scratch;
+        t->nullrow.swap(fresh.nullrow);
+        t->scratch.swap(fresh.scratch);
     }
     fresh.rows = nullptr;
     fresh.storage = 0;
@@ -827,12 +861,56 @@ void table_refresh(Database *d, Table *t) {
     t->generation.fetch_add(1);
 }
 
+/* Takes over what a first load read into `fresh` (t not loaded yet, under
+ * t->mu).  Moves only: cannot fail. */
+static void adopt_load(Table *t, Table &fresh) noexcept {
+    t->schema = fresh.schema;
+    t->stride = fresh.stride;
+    t->writable = fresh.writable;
+    t->tofile = fresh.tofile;
+    t->present = fresh.present;
+    t->filename.swap(fresh.filename);
+    t->dirname.swap(fresh.dirname);
+    t->nullrow.swap(fresh.nullrow);
+    t->scratch.swap(fresh.scratch);
+    t->rows = fresh.rows;
+    t->storage = fresh.storage;
+    t->maplen = fresh.maplen;
+    t->cap = fresh.cap;
+    t->fd = fresh.fd;
+    t->normalised = fresh.normalised;
+    t->cut_row = fresh.cut_row;
+    t->cut_col = fresh.cut_col;
+    t->file_bytes = fresh.file_bytes;
+    t->mtime_ns = fresh.mtime_ns;
+    t->tail_at = fresh.tail_at;
+    t->tail_len = fresh.tail_len;
+    t->nrows.store(fresh.nrows.load());
+    fresh.rows = nullptr;
+    fresh.storage = 0;
+    fresh.fd = -1;
+}
+
 Table *db_table(Database *d, long i) {
     Table *t = d ? d->table(i) : nullptr;
     if (!t || t->loaded.load(std::memory_order_acquire)) return t;
     std::lock_guard<std::mutex> lk(t->mu);
     if (!t->loaded.load(std::memory_order_relaxed)) {
-        load_table(d, t, true);
+        /* the load is built aside and adopted whole: when memory runs out
+         * the table stays unloaded, holding nothing, and the next use
+         * tries again */
+        Table fresh;
+        try {
+            fresh.name = t->name;
+            fresh.schema = t->schema;
+            fresh.index = t->index;
+            load_table(d, &fresh, true);
+        } catch (const std::bad_alloc &) {
+            elog_log(1, "dbopen: out of memory reading %s\n",
+                     fresh.filename.empty() ? t->name.c_str() : fresh.filename.c_str());
+            throw;
+        }
+        adopt_load(t, fresh);
         t->loaded.store(1, std::memory_order_release);
     }
     return t;
@@ -1081,6 +1159,10 @@ Dbptr view_register(Database *d, const char *name, std::unique_ptr<View> v) {
     else
         t->name = "view" + std::to_string(idx);
     build_view_fields(d, t.get());  /* before it is visible to other threads */
+    /* what publishing needs is made first: the slot's chunk, and room for
+     * every slot in the free list, so that dbfree never needs memory */
+    if (d->free_views.empty()) ensure_chunk(d, idx);
+    d->free_views.reserve((size_t)d->ntables.load() + 1);
     if (grouped && grouped->view) grouped->refs++;
     Table *raw = t.release();
     if (!reuse_slot(d, raw)) add_table(d, raw);
@@ -1119,8 +1201,13 @@ using namespace hostdb;
 
 /* ------------------------------------------------------------ public: open, close */
 
+struct FileCloser {
+    void operator()(FILE *fp) const { fclose(fp); }
+};
+
 static bool parse_descriptor(const std::string &path, Database *d) {
-    FILE *fp = fopen(path.c_str(), "r");
+    std::unique_ptr<FILE, FileCloser> owned(fopen(path.c_str(), "r"));
+    FILE *fp = owned.get();
     if (!fp) {
         elog_log(1, "dbopen: cannot read descriptor %s\n", path.c_str());
         return false;
@@ -1162,12 +1249,15 @@ static bool parse_descriptor(const std::string &path, Database *d) {
             break;
         }
     }
-    fclose(fp);
     return ok;
 }
 
+/* Builds the whole database aside (its tables made, the trace table ready)
+ * and registers it as the last step, so that a failure, memory running out
+ * included, leaves no slot taken and nothing behind. */
 static int open_common(const char *name, int memory, int writable, Dbptr *db) {
-    Database *d = new Database;
+    std::unique_ptr<Database> owner(new Database);
+    Database *d = owner.get();
     d->name = name ? name : "";
     d->prefix = d->name;
     d->memory = memory;
@@ -1193,21 +1283,16 @@ static int open_common(const char *name, int memory, int writable, Dbptr *db) {
             }
             if (!table_file && !parse_descriptor(d->name, d)) {
                 elog_log(0, "dbopen: %s is not a database descriptor\n", d->name.c_str());
-                delete d;
                 return -1;
             }
         }
     }
     for (int i = 0; i < schema_ntables; i++) {
-        Table *t = new Table;
+        std::unique_ptr<Table> t(new Table);
         t->name = schema_tables[i].name;
         t->schema = &schema_tables[i];
-        add_table(d, t);
-    }
-    if (register_db(d) < 0) {
-        elog_log(0, "dbopen: too many open databases (%ld)\n", MAXDB);
-        delete d;
-        return -1;
+        ensure_chunk(d, d->ntables.load());
+        add_table(d, t.release());
     }
     /* the trace table is always in memory and writable */
     if (!memory) {
@@ -1220,6 +1305,11 @@ static int open_common(const char *name, int memory, int writable, Dbptr *db) {
             tr->loaded.store(1);
         }
     }
+    if (register_db(d) < 0) {
+        elog_log(0, "dbopen: too many open databases (%ld)\n", MAXDB);
+        return -1;
+    }
+    owner.release();
     *db = make_ptr(d->id, dbALL, dbALL, dbALL);
     return 0;
 }
@@ -1238,7 +1328,7 @@ extern "C" int dbopen(const char *name, const char *mode, Dbptr *db) {
         elog_log(0, "dbopen: mode %s for %s is neither \"r\" nor \"r+\"\n", mode ? mode : "(null)", name);
         return -1;
     }
-    return open_common(name, 0, !strcmp(mode, "r+"), db);
+    return host_guarded("dbopen", -1, [&] { return open_common(name, 0, !strcmp(mode, "r+"), db); });
 }
 
 extern "C" int dbopen_memory(Dbptr *db) {
@@ -1246,7 +1336,8 @@ extern "C" int dbopen_memory(Dbptr *db) {
         elog_log(0, "dbopen_memory: no result pointer\n");
         return -1;
     }
-    return open_common("", 1, 1, db);
+    *db = dbinvalid();
+    return host_guarded("dbopen_memory", -1, [&] { return open_common("", 1, 1, db); });
 }
 
 extern "C" int dbclose(Dbptr db) {
@@ -1267,8 +1358,7 @@ extern "C" Dbptr dbinvalid(void) { return make_ptr(dbINVALID, dbINVALID, dbINVAL
 
 /* ------------------------------------------------------------ public: lookup */
 
-extern "C" Dbptr dblookup(Dbptr db, const char *database, const char *table, const char *field,
-                          const char *record) {
+static Dbptr lookup(Dbptr db, const char *database, const char *table, const char *field, const char *record) {
     Database *d = db_get(db.database);
     if (!d) {
         elog_log(0, "dblookup: database %ld is not open\n", db.database);
@@ -1358,15 +1448,48 @@ extern "C" Dbptr dblookup(Dbptr db, const char *database, const char *table, con
 
 /* ------------------------------------------------------------ public: queries */
 
+extern "C" Dbptr dblookup(Dbptr db, const char *database, const char *table, const char *field,
+                          const char *record) {
+    return host_guarded("dblookup", dbinvalid(), [&] { return lookup(db, database, table, field, record); });
+}
+
+/* A list the engine keeps for query results, made whole or not at all:
+ * throws std::bad_alloc when memory runs out, having freed what it made. */
+struct TblOwner {
+    Tbl *t;
+    void (*free_fn)(void *);
+    explicit TblOwner(long n, void (*f)(void *) = nullptr) : t(newtbl(n)), free_fn(f) {
+        if (!t) throw std::bad_alloc();
+    }
+    ~TblOwner() {
+        if (t) freetbl(t, free_fn);
+    }
+    /* Appends p (owned by the list from then on, even when it fails). */
+    void push(void *p) {
+        if (!p || pushtbl(t, p) < 0) {
+            if (p && free_fn) free_fn(p);
+            throw std::bad_alloc();
+        }
+    }
+    Tbl *release() {
+        Tbl *r = t;
+        t = nullptr;
+        return r;
+    }
+};
+
+static void free_string(void *p) { free(p); }
+
 static Tbl *names_tbl(const char *keys, Tbl **keep) {
     if (!*keep) {
-        *keep = newtbl(4);
-        for (auto &w : split_words(keys)) pushtbl(*keep, strdup(w.c_str()));
+        TblOwner list(4, free_string);
+        for (auto &w : split_words(keys)) list.push(strdup(w.c_str()));
+        *keep = list.release();
     }
     return *keep;
 }
 
-extern "C" int dbquery(Dbptr db, int code, void *value) {
+static int query(Dbptr db, int code, void *value) {
     Database *d = db_get(db.database);
     if (!d) {
         elog_log(0, "dbquery: database %ld is not open\n", db.database);
@@ -1437,11 +1560,12 @@ extern "C" int dbquery(Dbptr db, int code, void *value) {
         return 0;
     case dbTABLE_FIELDS:
         if (!t->q_fields) {
-            t->q_fields = newtbl(field_count(t));
+            TblOwner list(field_count(t));
             if (t->view)
-                for (auto &n : t->vnames) pushtbl(t->q_fields, n.c_str());
+                for (auto &n : t->vnames) list.push((void *)n.c_str());
             else
-                for (int i = 0; i < t->schema->nfields; i++) pushtbl(t->q_fields, t->schema->fields[i].name);
+                for (int i = 0; i < t->schema->nfields; i++) list.push((void *)t->schema->fields[i].name);
+            t->q_fields = list.release();
         }
         *(Tbl **)value = t->q_fields;
         return 0;
@@ -1458,8 +1582,9 @@ extern "C" int dbquery(Dbptr db, int code, void *value) {
         return 0;
     case dbVIEW_TABLES:
         if (!t->q_tables) {
-            t->q_tables = newtbl(4);
-            for (long b : view_base_tables(d, t)) pushtbl(t->q_tables, db_table(d, b)->name.c_str());
+            TblOwner list(4);
+            for (long b : view_base_tables(d, t)) list.push((void *)db_table(d, b)->name.c_str());
+            t->q_tables = list.release();
         }
         *(Tbl **)value = t->q_tables;
         return 0;
@@ -1499,7 +1624,11 @@ extern "C" int dbquery(Dbptr db, int code, void *value) {
     }
 }
 
-extern "C" long dbresolve(Dbptr db) {
+extern "C" int dbquery(Dbptr db, int code, void *value) {
+    return host_guarded("dbquery", -1, [&] { return query(db, code, value); });
+}
+
+static long resolve_ptr(Dbptr db) {
     Database *d = db_get(db.database);
     if (!d) return dbINVALID;
     if (db.table == dbALL || db.table == dbINVALID) return dbDATABASE_PTR;
@@ -1515,9 +1644,13 @@ extern "C" long dbresolve(Dbptr db) {
     return dbFIELD_VALUE_PTR;
 }
 
+extern "C" long dbresolve(Dbptr db) {
+    return host_guarded("dbresolve", (long)dbINVALID, [&] { return resolve_ptr(db); });
+}
+
 /* ------------------------------------------------------------ public: views plumbing */
 
-extern "C" Dbptr dbtbl2view(Dbptr db, Tbl *tables) {
+static Dbptr tbl2view(Dbptr db, Tbl *tables) {
     Database *d = db_get(db.database);
     Dbptr bad = make_ptr(db.database, dbINVALID, dbINVALID, dbINVALID);
     if (!d) {
@@ -1542,9 +1675,14 @@ extern "C" Dbptr dbtbl2view(Dbptr db, Tbl *tables) {
     return view_register(d, nullptr, std::move(v));
 }
 
+extern "C" Dbptr dbtbl2view(Dbptr db, Tbl *tables) {
+    return host_guarded("dbtbl2view", make_ptr(db.database, dbINVALID, dbINVALID, dbINVALID),
+                        [&] { return tbl2view(db, tables); });
+}
+
 /* A reference: "@dbref <serial> <n> <table> <record> ..." (one pair per base
  * table of the row). */
-extern "C" int dbref(Dbptr db, char *ref) {
+static int make_ref(Dbptr db, char *ref) {
     Database *d = db_get(db.database);
     Table *t = d ? db_table(d, db.table) : nullptr;
     if (!t || !ref) {
@@ -1565,6 +1703,10 @@ extern "C" int dbref(Dbptr db, char *ref) {
     }
     memcpy(ref, s.c_str(), s.size() + 1);
     return 0;
+}
+
+extern "C" int dbref(Dbptr db, char *ref) {
+    return host_guarded("dbref", -1, [&] { return make_ref(db, ref); });
 }
 
 namespace hostdb {

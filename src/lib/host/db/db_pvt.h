@@ -255,7 +255,11 @@ struct Database {
 /* The open database of a Dbptr, or null (no message). */
 Database *db_get(long database);
 /* Table or view i, its rows loaded (base tables); null if there is none.
- * Loading failures are reported and give an empty, unwritable table. */
+ * Loading failures are reported and give an empty, unwritable table.  When
+ * memory runs out during the load, "dbopen: out of memory reading <file>"
+ * is registered and std::bad_alloc thrown (every exported function runs
+ * inside host_guarded): the table stays unloaded, holding nothing, and the
+ * next use loads it again. */
 Table *db_table(Database *d, long i);
 long table_count(const Table *t);
 /* Table or view index by name, or -1. */
@@ -325,7 +329,8 @@ bool table_lock(Table *t, const char *caller);
 void table_unlock(Table *t);
 /* Rewrites `len` bytes at `off` of the table file through the journal:
  * the old and new text are journalled, the new text written in one call,
- * the journal cleared.  Holds the write lock.  0, or -1 with a message. */
+ * the journal cleared.  Holds the write lock.  Needs no memory.  0, or -1
+ * with a message. */
 int journal_rewrite(Table *t, off_t off, const char *text, size_t len, const char *caller);
 /* At load: applies a journal a stopped writer left.  With `tofile` (the
  * caller holds the lock on fd, an "r+" file) the file is repaired and the
@@ -342,10 +347,12 @@ extern int (*db_crash_hook)(const char *step);
 const char *id_field(const char *table);
 /* Under t->mu: brings t's identifier set up to date with its rows and, when
  * `row` is non-null, tells whether the row's identifier is free: false
- * (with a message) when another row has it. */
+ * (with a message) when another row has it.  Memory running out throws
+ * std::bad_alloc and leaves the set to be built again on the next use. */
 bool ids_check(Table *t, const char *row, const char *caller);
 /* Under t->mu: notes that row text `oldrow` (null: none) became `newrow`
- * (null: gone) in a table whose set is built. */
+ * (null: gone) in a table whose set is built.  Never fails: when memory
+ * runs out the set is marked for a rebuild instead. */
 void ids_note(Table *t, const char *oldrow, const char *newrow);
 
 /* The Dbptr of one row. */

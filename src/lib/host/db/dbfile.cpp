@@ -2,9 +2,11 @@
  * dbfile.cpp -- what a database row says about the world outside it: the
  * external file of a row (dir/dfile against the table file's directory),
  * file modification times, and SEED network/station and channel/location
- * codes through the snetsta and schanloc tables.
+ * codes through the snetsta and schanloc tables.  Memory running out
+ * fails a call with "<function>: out of memory".
  */
 #include "db_pvt.h"
+#include "../core/guard_pvt.h"
 
 #include <cstdio>
 #include <cstring>
@@ -13,7 +15,7 @@
 
 using namespace hostdb;
 
-extern "C" int dbextfile(Dbptr db, const char *table, char *path) {
+static int extfile(Dbptr db, const char *table, char *path) {
     Database *d = db_get(db.database);
     Table *t = d ? db_table(d, db.table) : nullptr;
     if (!t || !path) {
@@ -54,6 +56,10 @@ extern "C" int dbextfile(Dbptr db, const char *table, char *path) {
     memcpy(path, p.c_str(), p.size() + 1);
     struct stat st;
     return stat(path, &st) == 0 ? 1 : 0;
+}
+
+extern "C" int dbextfile(Dbptr db, const char *table, char *path) {
+    return host_guarded("dbextfile", -1, [&] { return extfile(db, table, path); });
 }
 
 extern "C" double dfiletime(const char *path) {
@@ -98,7 +104,7 @@ void copy_out(char *dst, const char *src, size_t n) {
 
 }  // namespace
 
-extern "C" int dbseed_net(Dbptr db, const char *sta, char *snet, char *fsta) {
+static int seed_net(Dbptr db, const char *sta, char *snet, char *fsta) {
     Database *d = db_get(db.database);
     if (!d || !sta) {
         elog_log(0, "dbseed_net: invalid database or station\n");
@@ -122,7 +128,7 @@ extern "C" int dbseed_net(Dbptr db, const char *sta, char *snet, char *fsta) {
     return 0;
 }
 
-extern "C" int dbseed_loc(Dbptr db, const char *sta, const char *chan, char *fchan, char *loc) {
+static int seed_loc(Dbptr db, const char *sta, const char *chan, char *fchan, char *loc) {
     Database *d = db_get(db.database);
     if (!d || !sta || !chan) {
         elog_log(0, "dbseed_loc: invalid database, station or channel\n");
@@ -144,4 +150,16 @@ extern "C" int dbseed_loc(Dbptr db, const char *sta, const char *chan, char *fch
     if (fchan) copy_out(fchan, strcmp(c, "-") ? c : chan, 9);
     if (loc) copy_out(loc, strcmp(l, "-") ? l : "", 9);
     return 0;
+}
+
+extern "C" int dbseed_net(Dbptr db, const char *sta, char *snet, char *fsta) {
+    if (snet) *snet = 0;
+    if (fsta) *fsta = 0;
+    return host_guarded("dbseed_net", -1, [&] { return seed_net(db, sta, snet, fsta); });
+}
+
+extern "C" int dbseed_loc(Dbptr db, const char *sta, const char *chan, char *fchan, char *loc) {
+    if (fchan) *fchan = 0;
+    if (loc) *loc = 0;
+    return host_guarded("dbseed_loc", -1, [&] { return seed_loc(db, sta, chan, fchan, loc); });
 }

@@ -4,9 +4,11 @@
  * deletion and compaction.  Writes never change a row unless every value
  * of the call could be stored; on disk a changed row is rewritten in place
  * and an added row appended, and a file that changed size behind our back
- * is not written at all.
+ * is not written at all.  Memory running out fails a call before anything
+ * is written: what a write needs is made first.
  */
 #include "db_pvt.h"
+#include "../core/guard_pvt.h"
 
 #include <cerrno>
 #include <cmath>
@@ -513,6 +515,7 @@ static long append_locked(Database *d, Table *t, const char *row, const char *ca
     if (check_id && !ids_check(t, row, caller)) return -1;
     /* room in memory first: a row never reaches the file unless it can be kept */
     if (t->storage != 2 || n + 1 > t->cap) {
+        if (t->storage == 1 && t->rows) t->retired.reserve(t->retired.size() + 1);
         long cap = t->cap > 0 ? t->cap : 16;
         while (cap < n + 1) cap *= 2;
         char *p = t->storage == 2 ? (char *)realloc(t->rows, (size_t)cap * t->stride)
@@ -761,7 +764,7 @@ static int vgetv(Dbptr db, const char *table, va_list ap) {
 extern "C" int dbgetv(Dbptr db, const char *table, ...) {
     va_list ap;
     va_start(ap, table);
-    int rc = vgetv(db, table, ap);
+    int rc = host_guarded("dbgetv", -1, [&] { return vgetv(db, table, ap); });
     va_end(ap);
     return rc;
 }
@@ -837,7 +840,9 @@ bool collect(Target &tg, const char *table, long record, va_list ap, const char 
     return true;
 }
 
-/* Applies the pending writes, row by row. */
+/* Applies the pending writes, row by row: every row's new text is made
+ * first, so that memory running out stops the call before any row is
+ * written (writing a row needs no memory). */
 int apply(Target &tg, std::vector<Pending> &ps, const char *caller) {
     /* group by (table, record) */
     std::vector<bool> done(ps.size(), false);
@@ -855,6 +860,13 @@ int apply(Target &tg, std::vector<Pending> &ps, const char *caller) {
             return -1;
         }
     }
+    struct RowWrite {
+        Table *t;
+        long rec;
+        std::string row;
+    };
+    std::vector<RowWrite> rows;
+    rows.reserve(ps.size());
     for (size_t i = 0; i < ps.size(); i++) {
         if (done[i]) continue;
         Table *t = ps[i].t;
@@ -869,9 +881,12 @@ int apply(Target &tg, std::vector<Pending> &ps, const char *caller) {
             memcpy(&row[ps[k].f->offset], ps[k].text, ps[k].f->width);
             done[k] = true;
         }
-        if (rec == dbSCRATCH) {
-            t->scratch = row;
-        } else if (table_write_row(tg.d, t, rec, row.data(), caller) != 0) {
+        rows.push_back(RowWrite{t, rec, std::move(row)});
+    }
+    for (auto &w : rows) {
+        if (w.rec == dbSCRATCH) {
+            w.t->scratch.swap(w.row);
+        } else if (table_write_row(tg.d, w.t, w.rec, w.row.data(), caller) != 0) {
             return -1;
         }
     }
@@ -880,7 +895,7 @@ int apply(Target &tg, std::vector<Pending> &ps, const char *caller) {
 
 }  // namespace
 
-extern "C" int dbputv(Dbptr db, const char *table, ...) {
+static int putv(Dbptr db, const char *table, va_list ap) {
     Target tg;
     if (!target(db, "dbputv", &tg)) return -1;
     if (!use_table(tg, db, table, "dbputv")) return -1;
@@ -892,15 +907,19 @@ extern "C" int dbputv(Dbptr db, const char *table, ...) {
     }
     std::vector<Pending> ps;
     bool lddate = false;
-    va_list ap;
-    va_start(ap, table);
-    bool ok = collect(tg, table, db.record, ap, "dbputv", ps, &lddate);
-    va_end(ap);
-    if (!ok) return -1;
+    if (!collect(tg, table, db.record, ap, "dbputv", ps, &lddate)) return -1;
     return apply(tg, ps, "dbputv");
 }
 
-extern "C" long dbaddv(Dbptr db, const char *table, ...) {
+extern "C" int dbputv(Dbptr db, const char *table, ...) {
+    va_list ap;
+    va_start(ap, table);
+    int rc = host_guarded("dbputv", -1, [&] { return putv(db, table, ap); });
+    va_end(ap);
+    return rc;
+}
+
+static long addv(Dbptr db, const char *table, va_list ap) {
     Target tg;
     if (!target(db, "dbaddv", &tg)) return -1;
     if (!use_table(tg, db, table, "dbaddv")) return -1;
@@ -916,11 +935,7 @@ extern "C" long dbaddv(Dbptr db, const char *table, ...) {
     }
     std::vector<Pending> ps;
     bool lddate = false;
-    va_list ap;
-    va_start(ap, table);
-    bool ok = collect(tg, table, dbSCRATCH, ap, "dbaddv", ps, &lddate);
-    va_end(ap);
-    if (!ok) return -1;
+    if (!collect(tg, table, dbSCRATCH, ap, "dbaddv", ps, &lddate)) return -1;
     std::string row = t->nullrow;
     for (auto &p : ps) memcpy(&row[p.f->offset], p.text, p.f->width);
     int li = schema_field_index(t->schema, "lddate");
@@ -934,6 +949,14 @@ extern "C" long dbaddv(Dbptr db, const char *table, ...) {
             memcpy(&row[t->schema->fields[li].offset], buf, t->schema->fields[li].width);
     }
     return table_append_row(tg.d, t, row.data(), "dbaddv", true);
+}
+
+extern "C" long dbaddv(Dbptr db, const char *table, ...) {
+    va_list ap;
+    va_start(ap, table);
+    long rc = host_guarded("dbaddv", -1L, [&] { return addv(db, table, ap); });
+    va_end(ap);
+    return rc;
 }
 
 namespace hostdb {
@@ -954,7 +977,7 @@ static bool row_text_ok(const Table *t, const char *s, const char *caller, long 
     return true;
 }
 
-extern "C" long dbadd(Dbptr db, const char *row) {
+static long add_row(Dbptr db, const char *row) {
     Target tg;
     if (!target(db, "dbadd", &tg)) return -1;
     if (tg.t->view) return view_add_ref(tg.d, tg.t, row);
@@ -964,7 +987,11 @@ extern "C" long dbadd(Dbptr db, const char *row) {
     return table_append_row(tg.d, t, row, "dbadd");
 }
 
-extern "C" int dbget(Dbptr db, char *s) {
+extern "C" long dbadd(Dbptr db, const char *row) {
+    return host_guarded("dbadd", -1L, [&] { return add_row(db, row); });
+}
+
+static int get_row(Dbptr db, char *s) {
     Target tg;
     if (!target(db, "dbget", &tg)) return -1;
     const char *slots[MAX_SLOTS];
@@ -1016,7 +1043,11 @@ extern "C" int dbget(Dbptr db, char *s) {
     return 0;
 }
 
-extern "C" int dbput(Dbptr db, const char *s) {
+extern "C" int dbget(Dbptr db, char *s) {
+    return host_guarded("dbget", -1, [&] { return get_row(db, s); });
+}
+
+static int put_row(Dbptr db, const char *s) {
     Target tg;
     if (!target(db, "dbput", &tg)) return -1;
     char rb[32];
@@ -1089,7 +1120,11 @@ extern "C" int dbput(Dbptr db, const char *s) {
     return table_write_row(tg.d, bt, brec, row.data(), "dbput");
 }
 
-extern "C" int dbdelete(Dbptr db) {
+extern "C" int dbput(Dbptr db, const char *s) {
+    return host_guarded("dbput", -1, [&] { return put_row(db, s); });
+}
+
+static int delete_body(Dbptr db) {
     Target tg;
     if (!target(db, "dbdelete", &tg)) return -1;
     if (tg.t->view) {
@@ -1103,7 +1138,11 @@ extern "C" int dbdelete(Dbptr db) {
     return table_write_row(tg.d, tg.t, db.record, tg.t->nullrow.data(), "dbdelete");
 }
 
-extern "C" int dbcrunch(Dbptr db) {
+extern "C" int dbdelete(Dbptr db) {
+    return host_guarded("dbdelete", -1, [&] { return delete_body(db); });
+}
+
+static int crunch_body(Dbptr db) {
     Target tg;
     if (!target(db, "dbcrunch", &tg)) return -1;
     Table *t = tg.t;
@@ -1153,4 +1192,8 @@ extern "C" int dbcrunch(Dbptr db) {
         t->generation.fetch_add(1);
     }
     return 0;
+}
+
+extern "C" int dbcrunch(Dbptr db) {
+    return host_guarded("dbcrunch", -1, [&] { return crunch_body(db); });
 }

@@ -17,9 +17,13 @@
 #include "db_pvt.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <new>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -128,23 +132,29 @@ void table_unlock(Table *t) {
 
 /* ------------------------------------------------------------ journal */
 
+/* A rewrite needs no memory (its record is built on the stack), so that a
+ * call writing several rows never stops half-way for want of it. */
 int journal_rewrite(Table *t, off_t off, const char *text, size_t len, const char *caller) {
     if (len == 0 || len > JMAXROW) {
         elog_log(0, "%s: a row of %zu characters cannot be rewritten in %s\n", caller, len, t->filename.c_str());
         return -1;
     }
-    std::string rec(JHEAD + 2 * len, '\0');
-    unsigned char *u = (unsigned char *)&rec[0];
+    unsigned char u[JHEAD + 2 * JMAXROW];
+    size_t reclen = JHEAD + 2 * len;
     if (!full_pread(t->fd, u + JHEAD, len, off)) {
         elog_log(1, "%s: cannot read the row at byte %lld of %s\n", caller, (long long)off, t->filename.c_str());
         return -1;
     }
     if (!memcmp(u + JHEAD, text, len)) return 0;  /* the file holds it already */
     if (t->journal_fd < 0) {
-        std::string path = t->filename + ".journal";
-        t->journal_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        char path[PATH_MAX];
+        if ((size_t)snprintf(path, sizeof path, "%s.journal", t->filename.c_str()) >= sizeof path) {
+            elog_log(0, "%s: the journal name of %s is too long\n", caller, t->filename.c_str());
+            return -1;
+        }
+        t->journal_fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         if (t->journal_fd < 0) {
-            elog_log(1, "%s: cannot open the journal %s\n", caller, path.c_str());
+            elog_log(1, "%s: cannot open the journal %s\n", caller, path);
             return -1;
         }
     }
@@ -153,7 +163,7 @@ int journal_rewrite(Table *t, off_t off, const char *text, size_t len, const cha
     put64(u + 16, (uint64_t)len);
     memcpy(u + JHEAD + len, text, len);
     put64(u + 24, record_sum(u, len));
-    if (!full_pwrite(t->journal_fd, u, rec.size(), 0)) {
+    if (!full_pwrite(t->journal_fd, u, reclen, 0)) {
         elog_log(1, "%s: cannot write the journal of %s\n", caller, t->filename.c_str());
         clear_journal(t->journal_fd);
         return -1;
@@ -169,10 +179,20 @@ int journal_rewrite(Table *t, off_t off, const char *text, size_t len, const cha
     return 0;
 }
 
+namespace {
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) close(fd);
+    }
+};
+}  // namespace
+
 bool journal_recover(Table *t, int fd, bool tofile, off_t *off, std::string *text) {
     std::string path = t->filename + ".journal";
     int jfd = open(path.c_str(), (tofile ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (jfd < 0) return false;
+    FdCloser closer{jfd};
     bool patch = false;
     struct stat st;
     unsigned char head[JHEAD];
@@ -222,7 +242,6 @@ bool journal_recover(Table *t, int fd, bool tofile, off_t *off, std::string *tex
             }
         }
     }
-    close(jfd);
     return patch;
 }
 
@@ -249,16 +268,23 @@ bool ids_check(Table *t, const char *row, const char *caller) {
     const SchemaField *f = &t->schema->fields[fi];
     long n = t->nrows.load();
     if (!t->ids || t->ids_schema != t->schema || t->ids_stale || t->ids_rows > n) {
-        t->ids.reset(new std::unordered_map<long, long>());
-        t->ids->reserve((size_t)n + 16);
+        std::unique_ptr<std::unordered_map<long, long>> fresh(new std::unordered_map<long, long>());
+        fresh->reserve((size_t)n + 16);
+        t->ids = std::move(fresh);
         t->ids_rows = 0;
         t->ids_schema = t->schema;
         t->ids_stale = 0;
     }
     long id;
-    for (long r = t->ids_rows; r < n; r++) {
-        if (r == t->cut_row) continue;  /* a line cut short: its number may be cut too */
-        if (row_id(f, t->rows + (size_t)r * t->stride, &id)) (*t->ids)[id]++;
+    try {
+        for (long r = t->ids_rows; r < n; r++) {
+            if (r == t->cut_row) continue;  /* a line cut short: its number may be cut too */
+            if (row_id(f, t->rows + (size_t)r * t->stride, &id)) (*t->ids)[id]++;
+        }
+    } catch (...) {
+        /* counted in part: built again from the start next time */
+        t->ids_stale = 1;
+        throw;
     }
     t->ids_rows = n;
     if (row && row_id(f, row, &id)) {
@@ -283,7 +309,15 @@ void ids_note(Table *t, const char *oldrow, const char *newrow) {
         auto it = t->ids->find(id);
         if (it != t->ids->end() && --it->second <= 0) t->ids->erase(it);
     }
-    if (newrow && row_id(f, newrow, &id)) (*t->ids)[id]++;
+    if (newrow && row_id(f, newrow, &id)) {
+        try {
+            (*t->ids)[id]++;
+        } catch (const std::bad_alloc &) {
+            /* the row is written already: the set is built again on its
+             * next use instead of failing the write */
+            t->ids_stale = 1;
+        }
+    }
 }
 
 }  // namespace hostdb

@@ -5,6 +5,11 @@
  * making a view never copies row text.  Expressions and keys are compiled
  * once per call and evaluated on the row slots; joins index the right side
  * once (sorted on its keys) and search it for every left row.
+ *
+ * Memory running out fails a call as a whole: a view is registered as the
+ * call's last step, a sorted copy made on the way is freed again when the
+ * call does not finish, and the lists handed back to the caller (join keys,
+ * rows without partners) are filled completely before they are handed.
  */
 #include <algorithm>
 #include <cmath>
@@ -18,6 +23,7 @@
 
 #include "db_pvt.h"
 #include "dbex_pvt.h"
+#include "../core/guard_pvt.h"
 
 using hostdb::Database;
 using hostdb::Table;
@@ -63,11 +69,38 @@ struct RowReader {
     }
 };
 
+// A sorted copy registered on the way to a grouped view: freed again unless
+// the view that owns it was registered (kept()).
+struct CopyGuard {
+    Database *d = nullptr;
+    long table = -1;
+    void set(Database *db, long t) {
+        d = db;
+        table = t;
+    }
+    void kept() { table = -1; }
+    ~CopyGuard() {
+        if (table >= 0) {
+            Dbptr p = hostdb::make_ptr(d->id, table, dbALL, dbALL);
+            dbfree(p);  // needs no memory
+        }
+    }
+};
+
+// Registers a view built by a call; the call's sorted copy (if any) is then
+// owned by the view.  The invalid pointer (reported) on failure.
+Dbptr publish(Database *d, const char *name, std::unique_ptr<View> v, CopyGuard &copy) {
+    Dbptr out = hostdb::view_register(d, name, std::move(v));
+    if (out.table != dbINVALID) copy.kept();
+    return out;
+}
+
 // A view with the same kind of rows as s (its slots, or the same grouped
 // view for a view of groups), empty.  When s is a group over a sorted copy
 // that s owns (and frees with itself), the new view gets a copy of its own,
-// so that it stays readable after s is freed.  Null on failure (reported).
-std::unique_ptr<View> like(const char *fn, Source &s) {
+// so that it stays readable after s is freed; `copy` holds it until the new
+// view is registered.  Null on failure (reported).
+std::unique_ptr<View> like(const char *fn, Source &s, CopyGuard &held) {
     std::unique_ptr<View> v(new View);
     if (s.group) {
         v->kind = View::GROUP;
@@ -89,6 +122,7 @@ std::unique_ptr<View> like(const char *fn, Source &s) {
                 elog_log(0, "%s: cannot copy the rows of group %s\n", fn, s.t->name.c_str());
                 return nullptr;
             }
+            held.set(s.d, cp.table);
             v->grouped = cp.table;
             v->owns_grouped = 1;
         }
@@ -718,11 +752,7 @@ bool chanid_fallback(Source &l, Source &r, const std::vector<std::string> &k1, c
     return true;
 }
 
-}  // namespace
-
-extern "C" {
-
-Dbptr dbsubset(Dbptr db, const char *expr, const char *name) {
+Dbptr subset(Dbptr db, const char *expr, const char *name) {
     Source s;
     if (!source("dbsubset", db, s)) return bad();
     std::string err;
@@ -731,7 +761,8 @@ Dbptr dbsubset(Dbptr db, const char *expr, const char *name) {
         elog_log(0, "dbsubset: %s\n", err.c_str());
         return bad();
     }
-    std::unique_ptr<View> v = like("dbsubset", s);
+    CopyGuard copy;
+    std::unique_ptr<View> v = like("dbsubset", s, copy);
     if (!v) return bad();
     std::vector<long> recs;
     RowReader rr;
@@ -752,10 +783,10 @@ Dbptr dbsubset(Dbptr db, const char *expr, const char *name) {
     if (failed)
         elog_log(0, "dbsubset: expression '%s' could not be evaluated on %ld rows of %s (first: row %ld); they are left out\n",
                  expr, failed, s.t->name.c_str(), first_failed);
-    return hostdb::view_register(s.d, name, std::move(v));
+    return publish(s.d, name, std::move(v), copy);
 }
 
-Dbptr dbsort(Dbptr db, Tbl *fields, int flags, const char *name) {
+Dbptr sort(Dbptr db, Tbl *fields, int flags, const char *name) {
     Source s;
     if (!source("dbsort", db, s)) return bad();
     std::vector<std::string> names = names_of(fields);
@@ -765,14 +796,15 @@ Dbptr dbsort(Dbptr db, Tbl *fields, int flags, const char *name) {
     }
     std::vector<long> order;
     if (!sorted_order("dbsort", s, names, flags, order)) return bad();
-    std::unique_ptr<View> v = like("dbsort", s);
+    CopyGuard copy;
+    std::unique_ptr<View> v = like("dbsort", s, copy);
     if (!v) return bad();
     std::vector<long> recs;
     for (long r : order) append_row(s, r, *v, recs);
-    return hostdb::view_register(s.d, name, std::move(v));
+    return publish(s.d, name, std::move(v), copy);
 }
 
-Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
+Dbptr group(Dbptr db, Tbl *fields, const char *name, long type) {
     Source s;
     if (!source("dbgroup", db, s)) return bad();
     std::vector<std::string> names = names_of(fields);
@@ -807,10 +839,12 @@ Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
 
     long grouped = s.t->index;
     std::vector<long> order;
+    CopyGuard copy;
     if (!sorted) {
         // group the rows of a sorted copy; equal keys keep their order
         group_order(cols, keys, p, s.n, order);
-        std::unique_ptr<View> sv = like("dbgroup", s);
+        CopyGuard unused;  // s is not grouped: like() makes no copy
+        std::unique_ptr<View> sv = like("dbgroup", s, unused);
         if (!sv) return bad();
         std::vector<long> recs;
         for (long r : order) append_row(s, r, *sv, recs);
@@ -819,6 +853,7 @@ Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
             elog_log(0, "dbgroup: cannot sort %s\n", s.t->name.c_str());
             return bad();
         }
+        copy.set(s.d, sp.table);
         grouped = sp.table;
     } else {
         order.resize((size_t)s.n);
@@ -840,16 +875,29 @@ Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
             first = i;
         }
     }
-    Dbptr out = hostdb::view_register(s.d, name, std::move(v));
-    if (out.table == dbINVALID && grouped != s.t->index) {
-        Dbptr copy = out;
-        copy.table = grouped;
-        dbfree(copy);  // the sorted copy has no other holder
-    }
-    return out;
+    // the sorted copy has no other holder: it goes with the view, or is
+    // freed here when the view is not made
+    return publish(s.d, name, std::move(v), copy);
 }
 
-Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **nojoin, const char *name) {
+// A list handed to the caller, filled whole before it is handed over.
+struct OutList {
+    Tbl *t = nullptr;
+    explicit OutList(long n) : t(newtbl(n)) {
+        if (!t) throw std::bad_alloc();
+    }
+    ~OutList() { freetbl(t, 0); }
+    void push(const void *p) {
+        if (pushtbl(t, p) < 0) throw std::bad_alloc();
+    }
+    Tbl *release() {
+        Tbl *r = t;
+        t = nullptr;
+        return r;
+    }
+};
+
+Dbptr join(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **nojoin, const char *name) {
     Source l, r;
     if (!source("dbjoin", db1, l) || !source("dbjoin", db2, r)) return bad();
     if (l.group || r.group) {
@@ -864,19 +912,22 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **no
     std::vector<std::string> k2 = keys2 ? names_of(*keys2) : std::vector<std::string>();
     if (k1.empty() && !k2.empty()) k1 = k2;
     if (k2.empty() && !k1.empty()) k2 = k1;
-    if (k1.empty()) {
+    bool inferred = k1.empty();
+    if (inferred) {
         if (!infer_keys(l, r, k1, k2)) {
             elog_log(0, "dbjoin: no join keys between %s and %s\n", l.t->name.c_str(), r.t->name.c_str());
             return bad();
         }
-        if (keys1 && !*keys1) {
-            *keys1 = newtbl(0);
-            for (auto &k : k1) pushtbl(*keys1, intern(k));
-        }
-        if (keys2 && !*keys2) {
-            *keys2 = newtbl(0);
-            for (auto &k : k2) pushtbl(*keys2, intern(k));
-        }
+    }
+    // the inferred keys are handed back with the view, when asked for
+    std::unique_ptr<OutList> out1, out2;
+    if (inferred && keys1 && !*keys1) {
+        out1.reset(new OutList((long)k1.size()));
+        for (auto &k : k1) out1->push(intern(k));
+    }
+    if (inferred && keys2 && !*keys2) {
+        out2.reset(new OutList((long)k2.size()));
+        for (auto &k : k2) out2->push(intern(k));
     }
     if (k1.size() != k2.size()) {
         elog_log(0, "dbjoin: %zu keys for %s but %zu for %s\n", k1.size(), l.t->name.c_str(), k2.size(),
@@ -900,8 +951,7 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **no
         return bad();
     }
     v->tables.insert(v->tables.end(), rtables.begin(), rtables.end());
-    if (nojoin && !*nojoin) *nojoin = newtbl(0);
-    if (nojoin && maxtbl(*nojoin) > 0) deltbl(*nojoin, 0, maxtbl(*nojoin) - 1);
+    std::vector<long> unjoined;
 
     RowReader rr;
     std::vector<long> lrecs, matches, more;
@@ -923,12 +973,12 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **no
             }
         }
         if (matches.empty() && !outer) {
-            if (nojoin) pushtbl(*nojoin, (void *)i);
+            if (nojoin) unjoined.push_back(i);
             continue;
         }
         if (!hostdb::row_records(l.d, l.t, i, lrecs)) break;
         if (matches.empty()) {
-            if (nojoin) pushtbl(*nojoin, (void *)i);
+            if (nojoin) unjoined.push_back(i);
             v->recs.insert(v->recs.end(), lrecs.begin(), lrecs.end());
             v->recs.insert(v->recs.end(), nr, -1L);
             continue;
@@ -940,7 +990,50 @@ Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **no
             v->recs.insert(v->recs.end(), rc.begin(), rc.end());
         }
     }
-    return hostdb::view_register(l.d, name, std::move(v));
+    // the left rows without partners: in a list of the call's own, or in
+    // the caller's, which has room made for them first (then filling it
+    // cannot fail)
+    std::unique_ptr<OutList> ownlist;
+    if (nojoin && !*nojoin) {
+        ownlist.reset(new OutList((long)unjoined.size()));
+    } else if (nojoin) {
+        long had = maxtbl(*nojoin);
+        bool room = true;
+        for (long k = had; k < (long)unjoined.size() && room; ++k) room = pushtbl(*nojoin, nullptr) >= 0;
+        if (maxtbl(*nojoin) > had) deltbl(*nojoin, had, maxtbl(*nojoin) - 1);  // as it was
+        if (!room) throw std::bad_alloc();
+    }
+    Dbptr out = hostdb::view_register(l.d, name, std::move(v));
+    if (out.table == dbINVALID) return out;
+    // nothing below can fail
+    if (out1) *keys1 = out1->release();
+    if (out2) *keys2 = out2->release();
+    if (nojoin) {
+        if (ownlist) *nojoin = ownlist->release();
+        if (maxtbl(*nojoin) > 0) deltbl(*nojoin, 0, maxtbl(*nojoin) - 1);
+        for (long i : unjoined) pushtbl(*nojoin, (void *)i);
+    }
+    return out;
+}
+
+}  // namespace
+
+extern "C" {
+
+Dbptr dbsubset(Dbptr db, const char *expr, const char *name) {
+    return host_guarded("dbsubset", bad(), [&] { return subset(db, expr, name); });
+}
+
+Dbptr dbsort(Dbptr db, Tbl *fields, int flags, const char *name) {
+    return host_guarded("dbsort", bad(), [&] { return sort(db, fields, flags, name); });
+}
+
+Dbptr dbgroup(Dbptr db, Tbl *fields, const char *name, long type) {
+    return host_guarded("dbgroup", bad(), [&] { return group(db, fields, name, type); });
+}
+
+Dbptr dbjoin(Dbptr db1, Dbptr db2, Tbl **keys1, Tbl **keys2, int outer, Tbl **nojoin, const char *name) {
+    return host_guarded("dbjoin", bad(), [&] { return join(db1, db2, keys1, keys2, outer, nojoin, name); });
 }
 
 }  // extern "C"

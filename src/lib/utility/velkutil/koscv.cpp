@@ -12,7 +12,10 @@
 //
 // Invariants of a built view: every KOSCVTable's rows and every
 // KOSCVStaChan's row lists are ascending; stachans_tbl holds the cache's
-// keys in strcmp order; worker records hold no rows between builds.
+// keys in strcmp order; worker records hold no rows between builds.  A
+// cache is built beside the one it replaces and takes its place only when
+// it is whole: a build that fails (memory running out included) leaves the
+// view with its previous cache and filters.
 #include "koscv.h"
 
 #include <cerrno>
@@ -21,6 +24,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -250,10 +254,88 @@ std::string expression_of(const char *entry) {
     return s;
 }
 
+int nscl_of(KOSCV *scv, const char *sta, const char *chan, char *nscl);
+
+// The expressions of a filter list, each compiled once by the thread that
+// builds the cache; the scanning workers then only match against them, so
+// no pattern is compiled per pair (or allocates) on a worker.
+class CompiledList {
+public:
+    CompiledList() = default;
+    CompiledList(const CompiledList &) = delete;
+    CompiledList &operator=(const CompiledList &) = delete;
+    ~CompiledList() {
+        for (Hook *&h : hooks_) free_hook(&h);
+    }
+    // Compiles the entries of list; -1 with a message when one does not
+    // compile or memory runs out.
+    int compile(const char *fn, Tbl *list) {
+        for (long i = 0; i < maxtbl(list); i++) {
+            std::string ex = expression_of(static_cast<const char *>(gettbl(list, i)));
+            if (ex.empty()) continue;
+            exprs_.push_back(ex);
+            hooks_.push_back(nullptr);
+            if (strmatches("", ex.c_str(), &hooks_.back()) < 0) {
+                elog_log(0, "%s: bad expression '%s'.\n", fn, ex.c_str());
+                return -1;
+            }
+        }
+        return 0;
+    }
+    size_t size() const { return exprs_.size(); }
+    const char *expr(size_t i) const { return exprs_[i].c_str(); }
+    // 1 or 0 as s matches expression i; -1 on failure.  Reads only.
+    int match(size_t i, const char *s) const { return strmatches(s, exprs_[i].c_str(), &hooks_[i]); }
+
+private:
+    std::vector<std::string> exprs_;
+    mutable std::vector<Hook *> hooks_;
+};
+
+// The compiled filters of the builds in progress, by view: a worker finds
+// its build's filters here.
+struct BuildFilters {
+    CompiledList accept, reject;
+};
+std::mutex filters_mutex;
+std::vector<std::pair<const KOSCV *, const BuildFilters *>> filters_in_use;
+
+const BuildFilters *filters_of(const KOSCV *scv) {
+    std::lock_guard<std::mutex> lk(filters_mutex);
+    for (auto &e : filters_in_use)
+        if (e.first == scv) return e.second;
+    return nullptr;
+}
+
+// Publishes a build's filters for its workers while it lasts.
+class FiltersInUse {
+public:
+    FiltersInUse(const KOSCV *scv, const BuildFilters *f) : scv_(scv) {
+        std::lock_guard<std::mutex> lk(filters_mutex);
+        filters_in_use.emplace_back(scv, f);
+    }
+    FiltersInUse(const FiltersInUse &) = delete;
+    FiltersInUse &operator=(const FiltersInUse &) = delete;
+    ~FiltersInUse() {
+        std::lock_guard<std::mutex> lk(filters_mutex);
+        for (size_t i = 0; i < filters_in_use.size(); i++)
+            if (filters_in_use[i].first == scv_) {
+                filters_in_use.erase(filters_in_use.begin() + (long)i);
+                break;
+            }
+    }
+
+private:
+    const KOSCV *scv_;
+};
+
 // koscv_match_stachan: 1 if the pair matches an expression of list, else
-// 0.  Expressions with a blank are tested against the key, others against
-// the SEED name.  The result is kept per key in *memo (made on first use).
-int koscv_match_stachan(KOSCV *scv, const char *sta, const char *chan, Tbl *list, Arr **memo) {
+// 0; -1 (with a message) when it cannot tell, memory having run out.
+// Expressions with a blank are tested against the key, others against the
+// SEED name.  The result is kept per key in *memo (made on first use).
+// With `compiled` (list's expressions, compiled), nothing is compiled here.
+int koscv_match_stachan(KOSCV *scv, const char *sta, const char *chan, Tbl *list, Arr **memo,
+                        const CompiledList *compiled = nullptr) {
     char key[2 * kNameRoom + 2];
     snprintf(key, sizeof key, "%s %s", sta, chan);
     if (memo && *memo) {
@@ -262,13 +344,27 @@ int koscv_match_stachan(KOSCV *scv, const char *sta, const char *chan, Tbl *list
     }
     if (maxtbl(list) < 1) return 0;
     char nscl[128];
-    koscv_get_nscl(scv, (char *)sta, (char *)chan, nscl);
+    if (nscl_of(scv, sta, chan, nscl) < 0) return -1;
     int result = 0;
-    for (long i = 0; i < maxtbl(list) && !result; i++) {
+    for (size_t i = 0; compiled && i < compiled->size() && !result; i++) {
+        const char *target = strchr(compiled->expr(i), ' ') ? key : nscl;
+        int m = compiled->match(i, target);
+        if (m < 0) {
+            elog_log(0, "koscv_match_stachan: strmatches(%s) error.\n", compiled->expr(i));
+            return -1;
+        }
+        if (m == 1) result = 1;
+    }
+    for (long i = 0; !compiled && i < maxtbl(list) && !result; i++) {
         std::string ex = expression_of(static_cast<const char *>(gettbl(list, i)));
         if (ex.empty()) continue;
         const char *target = strchr(ex.c_str(), ' ') ? key : nscl;
-        if (strmatches(target, ex.c_str(), nullptr) == 1) result = 1;
+        int m = strmatches(target, ex.c_str(), nullptr);
+        if (m < 0) {
+            elog_log(0, "koscv_match_stachan: strmatches(%s) error.\n", ex.c_str());
+            return -1;
+        }
+        if (m == 1) result = 1;
     }
     if (memo) {
         if (!*memo && !(*memo = newarr(nullptr)))
@@ -407,12 +503,24 @@ int64_t deliver_slice(KOSCVThread *th, const SlicePairs &pairs, const std::vecto
     return 0;
 }
 
+int64_t scan_slice(int64_t offset, int64_t n, KOSCVThread *th);
+
 // koscv_comp_create_cache: the pool callback.  Scans rows offset ..
 // offset + n - 1 of the worker's table into its KOSCVThread record.  0; 1 for
 // a row with a station but no channel (its number in bad_record); -1 when
-// memory runs out.
+// memory runs out or a filter cannot be matched.  Nothing is thrown: the
+// callback runs on the pool's threads.
 int64_t koscv_comp_create_cache(int64_t offset, int64_t n, void *user_data) {
     auto *th = static_cast<KOSCVThread *>(user_data);
+    try {
+        return scan_slice(offset, n, th);
+    } catch (...) {
+        elog_log(1, "koscv_comp_create_cache: out of memory.\n");
+        return -1;
+    }
+}
+
+int64_t scan_slice(int64_t offset, int64_t n, KOSCVThread *th) {
     KOSCV *scv = th->scv;
     th->bad_record = -1;
     KOSCVTable *tb = table_of(scv, th->table);
@@ -438,6 +546,7 @@ int64_t koscv_comp_create_cache(int64_t offset, int64_t n, void *user_data) {
     const double wstart = scv->tstart_cache, wend = scv->tend_cache;
     Tbl *accept = maxtbl(scv->stachan_accept_cache) > 0 ? scv->stachan_accept_cache : nullptr;
     Tbl *reject = maxtbl(scv->stachan_reject_cache) > 0 ? scv->stachan_reject_cache : nullptr;
+    const BuildFilters *compiled = filters_of(scv);
 
     SlicePairs pairs;
     std::vector<int64_t> recs;  // kept rows, in order
@@ -503,8 +612,16 @@ int64_t koscv_comp_create_cache(int64_t offset, int64_t n, void *user_data) {
             memcpy(chan, f.chan.p, (size_t)f.chan.n);
             chan[f.chan.n] = 0;
             bool keep = true;
-            if (reject && koscv_match_stachan(scv, sta, chan, reject, &reject_memo)) keep = false;
-            if (keep && accept && !koscv_match_stachan(scv, sta, chan, accept, &accept_memo)) keep = false;
+            int m = reject ? koscv_match_stachan(scv, sta, chan, reject, &reject_memo,
+                                                 compiled ? &compiled->reject : nullptr)
+                           : 0;
+            if (m < 0) return -1;
+            if (m) keep = false;
+            if (keep && accept) {
+                m = koscv_match_stachan(scv, sta, chan, accept, &accept_memo, compiled ? &compiled->accept : nullptr);
+                if (m < 0) return -1;
+                if (!m) keep = false;
+            }
             sp->state = keep ? 1 : 2;
         }
         if (sp->state != 1) continue;
@@ -545,12 +662,13 @@ int prepare_thread(KOSCV *scv, KOSCVThread *th, int i, const char *table, Dbptr 
     return 0;
 }
 
-// Empties a worker record's lists once they are merged.
+// Empties a worker record once it is merged, or when a build is given up
+// (the next build makes its lists again).
 void release_thread_rows(KOSCVThread *th) {
     freetbl(th->rows, nullptr);
-    th->rows = newtbl(0);
+    th->rows = nullptr;
     freearr(th->stachans_arr, myfreetsc);
-    th->stachans_arr = newarr(nullptr);
+    th->stachans_arr = nullptr;
 }
 
 // Appends the entries of from to *to; an empty *to takes from's storage.
@@ -573,6 +691,10 @@ int merge_thread(KOSCV *scv, KOSCVTable *tb, KOSCVThread *th, const char *table)
         return -1;
     }
     Tbl *keys = keysarr(th->stachans_arr);
+    if (!keys) {
+        elog_log(1, "koscv_create_cache_process_threads: keysarr(stachans_arr) error.\n");
+        return -1;
+    }
     int rc = 0;
     for (long i = 0; i < maxtbl(keys) && rc == 0; i++) {
         const char *key = static_cast<const char *>(gettbl(keys, i));
@@ -1058,11 +1180,98 @@ void copy_segtype(char *dst, const char *seg) {
 
 void myfreetracetbl(void *p) { koscv_trace_free(static_cast<KOSCVTrace *>(p)); }
 
+// A cache build in progress: the view's cache (table rows, records, sorted
+// keys) is set aside when the build starts.  keep() frees it once the new
+// one is whole; otherwise the new one is freed and the old one put back, and
+// the worker records are emptied.
+class CacheBuild {
+public:
+    explicit CacheBuild(KOSCV *scv) : scv_(scv) {
+        for (size_t i = 0; i < 3; i++) {
+            KOSCVTable *tb = table_of(scv, kScanTables[i]);
+            rows_[i] = tb ? tb->rows : nullptr;
+            if (tb) tb->rows = nullptr;
+        }
+        arr_ = scv->stachans_arr;
+        keys_ = scv->stachans_tbl;
+        scv->stachans_arr = nullptr;
+        scv->stachans_tbl = nullptr;
+    }
+    CacheBuild(const CacheBuild &) = delete;
+    CacheBuild &operator=(const CacheBuild &) = delete;
+    void keep() { kept_ = true; }
+    ~CacheBuild() {
+        if (!kept_) {
+            for (long i = 0; i < maxtbl(scv_->threads); i++)
+                release_thread_rows(static_cast<KOSCVThread *>(gettbl(scv_->threads, i)));
+        }
+        // the cache that is not kept goes: the new one, or the old one
+        for (size_t i = 0; i < 3; i++) {
+            KOSCVTable *tb = table_of(scv_, kScanTables[i]);
+            if (!tb) continue;
+            if (kept_) {
+                freetbl(rows_[i], nullptr);
+            } else {
+                freetbl(tb->rows, nullptr);
+                tb->rows = rows_[i];
+            }
+        }
+        if (kept_) {
+            freearr(arr_, myfreestachan);
+            freetbl(keys_, nullptr);
+        } else {
+            freearr(scv_->stachans_arr, myfreestachan);
+            freetbl(scv_->stachans_tbl, nullptr);
+            scv_->stachans_arr = arr_;
+            scv_->stachans_tbl = keys_;
+        }
+    }
+
+private:
+    KOSCV *scv_;
+    Tbl *rows_[3];
+    Arr *arr_;
+    Tbl *keys_;
+    bool kept_ = false;
+};
+
 // Copies a string into a record field of n bytes.
 void set_name(char *dst, size_t n, const char *src, size_t len) {
     if (len >= n) len = n - 1;
     memcpy(dst, src, len);
     dst[len] = 0;
+}
+
+// Whether a message after mark says that memory ran out.
+bool memory_failure_since(int mark) {
+    const char *enomem = strerror(ENOMEM);
+    for (int i = mark; i < elog_count(); i++)
+        if (elog_message_flag(i) && !strcmp(elog_message_syserr(i), enomem)) return true;
+    return false;
+}
+
+// The SEED name of a pair into nscl (128 bytes); needs no memory of its
+// own.  0, or -1 when the lookups failed for want of memory (their
+// messages stay registered; nscl is then empty).
+int nscl_of(KOSCV *scv, const char *sta, const char *chan, char *nscl) {
+    if (!nscl) return 0;
+    nscl[0] = 0;
+    if (!scv || !sta || !chan) return 0;
+    char snet[64] = "", ssta[64] = "", schan[64] = "", sloc[64] = "";
+    // The lookups' own messages about unknown codes are dropped: a pair
+    // without SEED codes keeps its own.
+    int mark = elog_mark();
+    dbseed_net(scv->db, sta, snet, ssta);
+    if (memory_failure_since(mark)) return -1;
+    elog_flush(0, mark);
+    dbseed_loc(scv->db, sta, chan, schan, sloc);
+    if (memory_failure_since(mark)) return -1;
+    elog_flush(0, mark);
+    bool loc = sloc[0] && strcmp(sloc, "-");
+    char name[4 * 64 + 4];
+    int len = snprintf(name, sizeof name, "%s_%s_%s%s%s", snet, ssta, schan, loc ? "_" : "", loc ? sloc : "");
+    set_name(nscl, 128, name, len < 0 ? 0 : (size_t)len);
+    return 0;
 }
 
 }  // namespace
@@ -1194,47 +1403,60 @@ static int koscv_subset_cache_unguarded(char *handle, Tbl *stachan_accept, Tbl *
         check_expressions("koscv_subset_cache", stachan_reject) < 0)
         return -1;
     // Copies are made before the old lists go, so a caller may pass the
-    // view's own lists back.
+    // view's own lists back.  The old filters are kept until the cache is
+    // rebuilt with the new ones: a failed rebuild leaves the view as it was.
     struct Slot {
         Tbl *given;
         Tbl **kept;
         const char *what;
-    } slots[] = {{stachan_accept, &scv->stachan_accept_cache, "stachan_accept_cache"},
-                 {stachan_reject, &scv->stachan_reject_cache, "stachan_reject_cache"}};
+        Tbl *copy;
+        bool set;
+    } slots[] = {{stachan_accept, &scv->stachan_accept_cache, "stachan_accept_cache", nullptr, false},
+                 {stachan_reject, &scv->stachan_reject_cache, "stachan_reject_cache", nullptr, false}};
     for (Slot &s : slots) {
         if (!s.given) continue;
-        Tbl *copy = nullptr;
-        if (maxtbl(s.given) > 0 && !(copy = copy_strings(s.given))) {
+        if (maxtbl(s.given) > 0 && !(s.copy = copy_strings(s.given))) {
             elog_log(0, "koscv_subset_cache: newtbl(%s) error.\n", s.what);
+            for (Slot &o : slots) freetbl(o.copy, free_string);
             return -1;
         }
-        freetbl(*s.kept, free_string);
-        *s.kept = copy;
+        s.set = true;
     }
+    double old_tstart = scv->tstart_cache, old_tend = scv->tend_cache;
+    for (Slot &s : slots)
+        if (s.set) std::swap(*s.kept, s.copy);  // s.copy: the old list now
     if (tstart < kKeepLimit) scv->tstart_cache = tstart;
     if (tend < kKeepLimit) scv->tend_cache = tend;
     if (koscv_create_cache(handle) < 0) {
+        for (Slot &s : slots)
+            if (s.set) std::swap(*s.kept, s.copy);
+        for (Slot &s : slots) freetbl(s.copy, free_string);
+        scv->tstart_cache = old_tstart;
+        scv->tend_cache = old_tend;
         elog_log(0, "koscv_subset_cache: koscv_create_cache(%s) error.\n", handle);
         return -1;
     }
+    for (Slot &s : slots) freetbl(s.copy, free_string);
     return 0;
 }
 
 static int koscv_create_cache_unguarded(char *handle) {
     KOSCV *scv = find_view("koscv_create_cache", handle);
     if (!scv) return -1;
+    BuildFilters filters;
+    if (filters.accept.compile("koscv_create_cache", scv->stachan_accept_cache) < 0 ||
+        filters.reject.compile("koscv_create_cache", scv->stachan_reject_cache) < 0)
+        return -1;
+    FiltersInUse published(scv, &filters);
+    CacheBuild build(scv);
     for (const char *name : kScanTables) {
         KOSCVTable *tb = table_of(scv, name);
         if (!tb) continue;
-        freetbl(tb->rows, nullptr);
         if (!(tb->rows = newtbl(0))) {
             elog_log(0, "koscv_create_cache: newtbl(scvtb[%s]->rows) error.\n", name);
             return -1;
         }
     }
-    freearr(scv->stachans_arr, myfreestachan);
-    freetbl(scv->stachans_tbl, nullptr);
-    scv->stachans_tbl = nullptr;
     if (!(scv->stachans_arr = newarr(nullptr))) {
         elog_log(0, "koscv_create_cache: newarr(stachans_arr) error.\n");
         return -1;
@@ -1261,25 +1483,11 @@ static int koscv_create_cache_unguarded(char *handle) {
         set_name(sc->chan, sizeof sc->chan, blank ? blank + 1 : "", blank ? strlen(blank + 1) : 0);
     }
     scv->stachans_tbl = keys;
+    build.keep();
     return 0;
 }
 
-void koscv_get_nscl(KOSCV *scv, char *sta, char *chan, char *nscl) {
-    if (!nscl) return;
-    nscl[0] = 0;
-    if (!scv || !sta || !chan) return;
-    char snet[64] = "", ssta[64] = "", schan[64] = "", sloc[64] = "";
-    // The lookups' own messages about unknown codes are dropped: a pair
-    // without SEED codes keeps its own.
-    int mark = elog_mark();
-    dbseed_net(scv->db, sta, snet, ssta);
-    elog_flush(0, mark);
-    dbseed_loc(scv->db, sta, chan, schan, sloc);
-    elog_flush(0, mark);
-    std::string name = std::string(snet) + "_" + ssta + "_" + schan;
-    if (sloc[0] && strcmp(sloc, "-")) name += std::string("_") + sloc;
-    set_name(nscl, 128, name.c_str(), name.size());
-}
+void koscv_get_nscl(KOSCV *scv, char *sta, char *chan, char *nscl) { nscl_of(scv, sta, chan, nscl); }
 
 int koscv_destroy(char *handle) {
     KOSCV *scv;

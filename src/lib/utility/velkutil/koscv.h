@@ -156,14 +156,16 @@ int koscv_create(int argc, char **argv, char *handle);
  * Cannot find %s". */
 KOSCV *koscv_get(char *handle);
 
-/* Rebuilds the cache from the tables with the view's filters.  A failed
- * build leaves the view registered with a partial cache and a null
- * stachans_tbl.  0, or -1. */
+/* Rebuilds the cache from the tables with the view's filters.  The new
+ * cache replaces the old one only when it is whole: a failed build (memory
+ * running out included, "koscv_create_cache: out of memory.\n") leaves the
+ * view with the cache it had.  0, or -1. */
 int koscv_create_cache(char *handle);
 
 /* Replaces the filters and rebuilds.  A null list keeps the old filter, an
  * empty list removes it; a bound of 9e29 or more keeps the old bound, one
- * from 9e19 up to 9e29 lifts it.  0, or -1. */
+ * from 9e19 up to 9e29 lifts it.  When the rebuild fails the view keeps its
+ * old filters, bounds and cache.  0, or -1. */
 int koscv_subset_cache(char *handle, Tbl *stachan_accept, Tbl *stachan_reject, double tstart, double tend);
 
 /* Writes the SEED name of a pair into nscl (128 characters of room):
