@@ -393,7 +393,7 @@ TEST(AllocFailViews, EventViews) {
     };
     ctor.whole = [&](char *) { return made->koev.db.database != dbINVALID && made->koev.dbname; };
     ctor.undo = [&](char *) { delete made; };
-    if (engine_sweeps()) expect_all_clean(sweep(ctor));
+    expect_all_clean(sweep(ctor));
 
     KOEventView v(pf);
     ASSERT_NE(v.koev.db.database, dbINVALID);
@@ -405,7 +405,7 @@ TEST(AllocFailViews, EventViews) {
         return evdb::bind(v, fx.e.name);
     };
     init.whole = [&](char *) { return v.koev.db.database != dbINVALID; };
-    if (engine_sweeps()) expect_all_clean(sweep(init));
+    expect_all_clean(sweep(init));
     ASSERT_EQ(v.init(), 0);
     ASSERT_TRUE(evdb::bind(v, fx.e.name)) << rzvtest::all_messages();
 

@@ -159,22 +159,28 @@ void eventview_free_hooks(KOEV *koev) {
 
 // Whether a database has anything on disk: a descriptor at its name or a
 // file of one of its tables.  Opening a name that has neither gives an empty
-// database, which for a view is a mistyped name rather than data.
-bool database_exists(Dbptr db, const char *name) {
+// database, which for a view is a mistyped name rather than data.  1 yes,
+// 0 no, -1 when a table could not be looked at for lack of memory (the
+// engine's message registered): that is no answer.
+int database_exists(Dbptr db, const char *name) {
     struct stat st;
-    if (stat(name, &st) == 0 && S_ISREG(st.st_mode)) return true;
+    if (stat(name, &st) == 0 && S_ISREG(st.st_mode)) return 1;
     long ntables = 0;
-    if (dbquery(db, dbTABLE_COUNT, &ntables) < 0) return false;
+    errno = 0;
+    if (dbquery(db, dbTABLE_COUNT, &ntables) < 0) return errno == ENOMEM ? -1 : 0;
     for (long i = 0; i < ntables; i++) {
         Dbptr t = db;
         t.table = i;
         t.field = dbALL;
         t.record = dbALL;
         long present = 0, isview = 0;
+        errno = 0;
         if (dbquery(t, dbTABLE_IS_VIEW, &isview) == 0 && isview) continue;
-        if (dbquery(t, dbTABLE_PRESENT, &present) == 0 && present) return true;
+        if (errno == ENOMEM) return -1;
+        if (dbquery(t, dbTABLE_PRESENT, &present) == 0 && present) return 1;
+        if (errno == ENOMEM) return -1;
     }
-    return false;
+    return 0;
 }
 
 // Sleeps on the view's wake condition until the deadline or the view's
@@ -326,7 +332,37 @@ void KOEventView::releasePatterns() {
     eventview_free_hooks(&koev);
 }
 
+namespace {
+
+// The constant join patterns of a fresh view: the key-side and table-side
+// field lists of each join, in the order of PATTERN_LISTS.
+Tbl *KOEV::*const PATTERN_LISTS[] = {
+    &KOEV::kpat_event_origin_match,   &KOEV::tpat_event_origin_match,   &KOEV::kpat_origin_origerr_match,
+    &KOEV::tpat_origin_origerr_match, &KOEV::kpat_origin_netmag_match,  &KOEV::tpat_origin_netmag_match,
+    &KOEV::kpat_origin_mt_match,      &KOEV::tpat_origin_mt_match,      &KOEV::kpat_origin_assoc_match,
+    &KOEV::tpat_origin_assoc_match,   &KOEV::kpat_assoc_arrival_match,  &KOEV::tpat_assoc_arrival_match,
+    &KOEV::kpat_netmag_stamag_match,  &KOEV::tpat_netmag_stamag_match,  &KOEV::kpat_stamag_wfmeas_match,
+    &KOEV::tpat_stamag_wfmeas_match,  &KOEV::kpat_origin_detection_match, &KOEV::tpat_origin_detection_match,
+    &KOEV::tpat_detection_match};
+const char *const PATTERN_FIELDS[] = {"evid", "evid", "orid", "orid", "orid", "orid", "orid",
+                                      "orid", "orid", "orid", "arid", "arid", "magid", "magid",
+                                      "arid", "arid", "time-10.0::time+1800.0", "time", "time"};
+constexpr size_t NPATTERNS = sizeof PATTERN_LISTS / sizeof PATTERN_LISTS[0];
+static_assert(sizeof PATTERN_FIELDS / sizeof PATTERN_FIELDS[0] == NPATTERNS, "one field list per pattern");
+
+}  // namespace
+
 int KOEventView::init() {
+    // The new patterns are made first, so that running out of memory leaves
+    // the view as it was (bound or not).
+    Tbl *made[NPATTERNS] = {};
+    for (size_t i = 0; i < NPATTERNS; i++) {
+        if (!(made[i] = strtbl(PATTERN_FIELDS[i], (char *)0))) {
+            for (Tbl *t : made) freetbl(t, 0);
+            ko_register_error(1, "KOEventView::init: strtbl() error.\n");
+            return -1;
+        }
+    }
     if (initialised_) {
         unbind();
         releasePatterns();
@@ -346,43 +382,15 @@ int KOEventView::init() {
         for (KOEV_Table KOEV::*t : TABLES) (koev.*t).dbtable = dbinvalid();
     }
     initialised_ = true;
-    koev.kpat_event_origin_match = strtbl("evid", (char *)0);
-    koev.tpat_event_origin_match = strtbl("evid", (char *)0);
-    koev.kpat_origin_origerr_match = strtbl("orid", (char *)0);
-    koev.tpat_origin_origerr_match = strtbl("orid", (char *)0);
-    koev.kpat_origin_netmag_match = strtbl("orid", (char *)0);
-    koev.tpat_origin_netmag_match = strtbl("orid", (char *)0);
-    koev.kpat_origin_mt_match = strtbl("orid", (char *)0);
-    koev.tpat_origin_mt_match = strtbl("orid", (char *)0);
-    koev.kpat_origin_assoc_match = strtbl("orid", (char *)0);
-    koev.tpat_origin_assoc_match = strtbl("orid", (char *)0);
-    koev.kpat_assoc_arrival_match = strtbl("arid", (char *)0);
-    koev.tpat_assoc_arrival_match = strtbl("arid", (char *)0);
-    koev.kpat_netmag_stamag_match = strtbl("magid", (char *)0);
-    koev.tpat_netmag_stamag_match = strtbl("magid", (char *)0);
-    koev.kpat_stamag_wfmeas_match = strtbl("arid", (char *)0);
-    koev.tpat_stamag_wfmeas_match = strtbl("arid", (char *)0);
-    koev.kpat_origin_detection_match = strtbl("time-10.0::time+1800.0", (char *)0);
-    koev.tpat_origin_detection_match = strtbl("time", (char *)0);
-    koev.tpat_detection_match = strtbl("time", (char *)0);
-    if (!koev.kpat_event_origin_match || !koev.tpat_event_origin_match || !koev.kpat_origin_origerr_match ||
-        !koev.tpat_origin_origerr_match || !koev.kpat_origin_netmag_match || !koev.tpat_origin_netmag_match ||
-        !koev.kpat_origin_mt_match || !koev.tpat_origin_mt_match || !koev.kpat_origin_assoc_match ||
-        !koev.tpat_origin_assoc_match || !koev.kpat_assoc_arrival_match || !koev.tpat_assoc_arrival_match ||
-        !koev.kpat_netmag_stamag_match || !koev.tpat_netmag_stamag_match || !koev.kpat_stamag_wfmeas_match ||
-        !koev.tpat_stamag_wfmeas_match || !koev.kpat_origin_detection_match ||
-        !koev.tpat_origin_detection_match || !koev.tpat_detection_match) {
-        releasePatterns();
-        ko_register_error(1, "KOEventView::init: strtbl() error.\n");
-        return -1;
-    }
+    for (size_t i = 0; i < NPATTERNS; i++) koev.*PATTERN_LISTS[i] = made[i];
     dbname_option_.parseProc = parseDbname;
     dbname_option_.printProc = eventview_print_dbname;
     dbname_option_.clientData = this;
     specs_[0] = {"custom", "dbname", nullptr, (int)offsetof(KOEV, dbname), 0, &dbname_option_};
     specs_[1] = {"end", nullptr, nullptr, 0, 0, nullptr};
     if (setConfigureSpecs(specs_, reinterpret_cast<char *>(&koev), "KOEventView") < 0) {
-        releasePatterns();
+        // the view is fresh and unbound, with its patterns; configuring it
+        // again (or init) completes it
         ko_register_error(0, "KOEventView::init: setConfigureSpecs() error.\n");
         return -1;
     }
@@ -407,11 +415,15 @@ int KOEventView::bind(const char *name, const char *who) {
     }
     Dbptr db;
     bool ok = false;
+    int exists = 0;
     if (dbopen(koev.dbname, "r", &db) < 0) {
         ko_register_error(1, "%s: dbopen(%s) error\n", who, koev.dbname);
-    } else if (!database_exists(db, koev.dbname)) {
-        ko_register_error(0, "%s: database %s does not exist: no descriptor and no table file.\n", who,
-                          koev.dbname);
+    } else if ((exists = database_exists(db, koev.dbname)) <= 0) {
+        if (exists == 0)
+            ko_register_error(0, "%s: database %s does not exist: no descriptor and no table file.\n", who,
+                              koev.dbname);
+        else
+            ko_register_error(1, "%s: database %s: dbquery() error.\n", who, koev.dbname);
         dbclose(db);
     } else {
         koev.db = db;

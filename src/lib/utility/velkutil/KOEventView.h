@@ -231,7 +231,8 @@ public:
      * patterns, and the "dbname" option (class "KOEventView") registered
      * with its default (none).  Called by the constructor; on a view that
      * was initialised before it first releases the binding and the patterns
-     * (the monitor's settings are kept).  0, or -1 with a message. */
+     * (the monitor's settings are kept).  0, or -1 with a message; when the
+     * new patterns cannot be made the view is left as it was. */
     int init();
 
     /* Binding (the "dbname" option): opens the database read-only with its
