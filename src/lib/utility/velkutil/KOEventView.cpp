@@ -78,9 +78,13 @@ bool is_detector_state(const char *s) {
 int eventview_open_table(Dbptr db, const char *name, KOEV_Table *result) {
     memset(result, 0, sizeof *result);
     copy_text(result->name, sizeof result->name, name);
+    errno = 0;
     result->dbtable = dblookup(db, 0, name, 0, 0);
     if (result->dbtable.table == dbINVALID) {
-        ko_register_error(0, "eventview_open_table: no %s table in the schema.\n", name);
+        if (errno == ENOMEM)
+            ko_register_error(1, "eventview_open_table: dblookup(%s) error.\n", name);
+        else
+            ko_register_error(0, "eventview_open_table: no %s table in the schema.\n", name);
         return -1;
     }
     char *fname = nullptr;
