@@ -31,7 +31,7 @@ total_failed=0
 run_suite release "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite asan "" -DCMAKE_BUILD_TYPE=Debug -DRZV_SANITIZE=address
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$(pwd)/tests/tsan.supp" \
   run_suite tsan "-L threads" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRZV_SANITIZE=thread
 # Every parser of outside input has a libFuzzer target: each runs for a short
 # while on a fresh corpus (seeded from fuzz/corpus/<target> when present), from a
