@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "allocfail.h"
 #include "allocfail_interpose.h"
@@ -317,6 +319,59 @@ TEST(AllocFailDb, FailedLoadIsRetried) {
             EXPECT_GT(fired, 0) << mode << " " << table;
         }
     }
+}
+
+// The wfid of a row (-999 when it cannot be read); allocates nothing.
+long long_of_row(Dbptr t, long record) {
+    long v = -999;
+    t.record = record;
+    if (dbgetv(t, nullptr, "wfid", &v, (char *)nullptr) != 0) return -999;
+    return v;
+}
+
+// A table whose file another program replaced (written aside, renamed in
+// place): the next count reads it again.  A re-read that runs out of
+// memory keeps the rows read before and is tried again by the next call.
+TEST(AllocFailDb, ReadAgainAfterTheFileChanged) {
+    FieldDb f;
+    const std::string path = f.name + ".wfdisc", aside = f.name + ".wfdisc.new";
+    std::string full = rzvtest::read_file(path);
+    ASSERT_FALSE(full.empty());
+    size_t rowlen = full.find('\n') + 1;
+    const std::string fewer = full.substr(0, 12 * rowlen);
+    Dbptr db;
+    ASSERT_EQ(dbopen(f.name.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, nullptr, "wfdisc", nullptr, nullptr);
+    ASSERT_EQ(count_of(wf), 18);
+    bool shorter = false;
+    long got = 0;
+    // Replaces the file without allocating (the run is under the hook).
+    auto replace = [&](const std::string &text) {
+        int fd = open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0) return false;
+        bool ok = write(fd, text.data(), text.size()) == (ssize_t)text.size();
+        close(fd);
+        return ok && rename(aside.c_str(), path.c_str()) == 0;
+    };
+    Op again;
+    again.name = "dbquery (the table file replaced)";
+    again.run = [&] {
+        shorter = !shorter;
+        if (!replace(shorter ? fewer : full)) {
+            ADD_FAILURE() << "cannot replace " << path;
+            return false;
+        }
+        got = count_of(wf);
+        if (got < 0) {
+            // the next call reads the new file whole
+            long n = count_of(wf);
+            if (n != (shorter ? 12 : 18)) ADD_FAILURE() << "after a failed re-read: " << n << " rows";
+        }
+        return got >= 0;
+    };
+    again.whole = [&] { return got == (shorter ? 12 : 18) && long_of_row(wf, got - 1) == got; };
+    expect_all_clean(sweep(again));
+    dbclose(db);
 }
 
 // ------------------------------------------------------------ adding and changing rows

@@ -622,6 +622,8 @@ static void load_table(Database *d, Table *t, bool first) {
     size_t size = (size_t)st.st_size;
     t->file_bytes = size;
     t->mtime_ns = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    t->file_dev = (unsigned long long)st.st_dev;
+    t->file_ino = (unsigned long long)st.st_ino;
     char *map = nullptr;
     size_t reserved = 0;
     LoadMap mapg;
@@ -799,8 +801,11 @@ void table_refresh(Database *d, Table *t) {
     if (stat(t->filename.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
     std::lock_guard<std::mutex> lk(t->mu);
     size_t size = (size_t)st.st_size;
-    if (size == t->file_bytes && mtime_of(st) == t->mtime_ns) return;
-    bool clean = !t->normalised && t->cut_row < 0 && t->file_bytes % t->stride == 0;
+    bool same_file = (unsigned long long)st.st_dev == t->file_dev && (unsigned long long)st.st_ino == t->file_ino;
+    if (same_file && size == t->file_bytes && mtime_of(st) == t->mtime_ns) return;
+    /* rows are taken in where they are only from the file that was read;
+     * a file replaced under the name is read whole */
+    bool clean = same_file && !t->normalised && t->cut_row < 0 && t->file_bytes % t->stride == 0;
     if (size > t->file_bytes && clean && extend_rows(t, size)) {
         if (t->file_bytes == size) t->mtime_ns = mtime_of(st);
         return;
@@ -847,6 +852,8 @@ void table_refresh(Database *d, Table *t) {
     t->cut_col = fresh.cut_col;
     t->file_bytes = fresh.file_bytes;
     t->mtime_ns = fresh.mtime_ns;
+    t->file_dev = fresh.file_dev;
+    t->file_ino = fresh.file_ino;
     t->tail_at = fresh.tail_at;
     t->tail_len = fresh.tail_len;
     t->ids_stale = 1;
@@ -883,6 +890,8 @@ static void adopt_load(Table *t, Table &fresh) noexcept {
     t->cut_col = fresh.cut_col;
     t->file_bytes = fresh.file_bytes;
     t->mtime_ns = fresh.mtime_ns;
+    t->file_dev = fresh.file_dev;
+    t->file_ino = fresh.file_ino;
     t->tail_at = fresh.tail_at;
     t->tail_len = fresh.tail_len;
     t->nrows.store(fresh.nrows.load());
