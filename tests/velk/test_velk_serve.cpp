@@ -77,6 +77,48 @@ TEST(Reduce, ColumnsBoundTheDrawnLineAndGapsAreMarked) {
     }
 }
 
+// Long columns go through the four-lane fold: the extremes are exact
+// wherever they fall, in the lanes or in the tail.
+TEST(Reduce, LongColumnsGiveExactExtremesAtEveryPosition) {
+    const long n = 203;  // 25 blocks of eight and a tail of three
+    for (long at = 0; at < n; at++) {
+        std::vector<float> d(n);
+        for (long k = 0; k < n; k++) d[k] = (float)((k * 37) % 101 - 50);
+        d[at] = 1e6f;
+        d[(at + 97) % n] = -2e6f;
+        // One column holding every sample (the window ends on the last one).
+        velk::ColumnEnvelope e = velk::reduce_columns({{0.0, 1.0, d.data(), n}}, 0, n - 1, 1);
+        ASSERT_TRUE(e.has[0]);
+        EXPECT_EQ(e.hi[0], 1e6f) << at;
+        EXPECT_EQ(e.lo[0], -2e6f) << at;
+        EXPECT_EQ(e.samples, n);
+    }
+}
+
+// Whole rows are reduced optimistically: a gap marker or NaN anywhere among
+// the values read, in a lane, in a tail or as the neighbour a column edge
+// is drawn from, must be reported.
+TEST(Reduce, GapMarkersAndNaNAreSeenAnywhere) {
+    for (long n : {1L, 7L, 8L, 9L, 17L, 4100L}) {
+        for (int width : {1, 3, 1000}) {
+            std::vector<float> d(n, 3.0f);
+            double t1 = n > 1 ? n - 1 : 1;
+            EXPECT_FALSE(velk::reduce_columns({{0.0, 1.0, d.data(), n}}, 0, t1, width).marker_seen) << n;
+            for (long at = 0; at < n; at += (n > 100 ? 397 : 1)) {
+                for (float bad : {1e30f, -1e30f, 1e29f, INFINITY, -INFINITY, NAN}) {
+                    d[at] = bad;
+                    EXPECT_TRUE(velk::reduce_columns({{0.0, 1.0, d.data(), n}}, 0, t1, width).marker_seen)
+                        << n << " " << width << " " << at << " " << bad;
+                    d[at] = 3.0f;
+                }
+                d[at] = 9.9e28f;  // large but a sample
+                EXPECT_FALSE(velk::reduce_columns({{0.0, 1.0, d.data(), n}}, 0, t1, width).marker_seen) << n << " " << at;
+                d[at] = 3.0f;
+            }
+        }
+    }
+}
+
 TEST(Reduce, ZoomedInColumnsFollowTheLineBetweenSamples) {
     // Two samples 1 s apart over 10 columns: every column is drawn, its
     // values on the straight line from 0 to 10.
@@ -624,6 +666,38 @@ TEST_F(Serve, ZStopsCleanlyOnSigterm) {
     EXPECT_EQ(server_->stop(), 0) << server_->err();
     reader.join();
     EXPECT_NE(server_->err().find("velk serve: stopped"), std::string::npos) << server_->err();
+}
+
+// A float file holding NaN and gap markers among its samples: the request
+// comes back (the split at gaps once stalled on a NaN) with the bad samples
+// as empty columns and the good ones drawn.
+TEST(ServeSamples, NaNAndGapMarkersInAFloatFileShowAsGaps) {
+    rzvtest::TempDir tmp;
+    std::string db = tmp.path() + "/nan";
+    std::vector<float> v(400);
+    for (size_t k = 0; k < v.size(); k++) v[k] = (float)(k % 17);
+    for (size_t k = 100; k < 120; k++) v[k] = NAN;
+    for (size_t k = 250; k < 260; k++) v[k] = 1e30f;
+    ASSERT_TRUE(rzvtest::write_file(tmp.path() + "/nan.f4", std::string((const char *)v.data(), v.size() * 4)));
+    Dbptr d;
+    ASSERT_EQ(dbopen(db.c_str(), "r+", &d), 0);
+    ASSERT_GE(dbaddv(dblookup(d, 0, "wfdisc", 0, 0), 0, "sta", "NN1", "chan", "BHZ", "time", 1000.0, "endtime",
+                     1039.9, "nsamp", 400L, "samprate", 10.0, "datatype", "f4", "dir", tmp.path().c_str(), "dfile",
+                     "nan.f4", "foff", 0L, "wfid", 1L, (char *)0),
+              0);
+    dbclose(d);
+    velk::Views views(db, 1.0);
+    json j = json::parse(views.samples_json("NN1", "BHZ", 1000.0, 1040.0, 40));
+    EXPECT_EQ(j["runs"], 3);
+    EXPECT_EQ(j["gap_segments"], 2);
+    for (int c = 0; c < 40; c++) {
+        // columns 10 and 11 hold only NaN, 25 only markers
+        bool gap = c == 10 || c == 11 || c == 25;
+        EXPECT_EQ(j["min"][c].is_null(), gap) << c;
+        if (!gap) {
+            EXPECT_LE(j["max"][c].get<double>(), 16.0) << c;
+        }
+    }
 }
 
 TEST(ServeArgs, RefusedArgumentsAndDatabases) {

@@ -5,8 +5,61 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace velk {
+
+namespace {
+
+// Not a sample: a gap marker (magnitude 1e29 or more) or NaN.
+inline bool not_a_sample(float v) { return !(std::fabs(v) < 1e29f); }
+
+// The smallest and largest of d[0..n) folded into *lo and *hi, in the same
+// pass as the look for values that are not samples (true when one is
+// there; the extremes are then meaningless).  Four lanes twice over, so the
+// loop runs at the memory's pace.
+bool fold_min_max(const float *d, long n, float *lo, float *hi) {
+    long k = 0;
+    float l = *lo, h = *hi;
+    bool bad = false;
+#ifdef __SSE2__
+    if (n >= 16) {
+        const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff)), limit = _mm_set1_ps(1e29f);
+        __m128 l0 = _mm_set1_ps(l), l1 = l0, h0 = _mm_set1_ps(h), h1 = h0, any = _mm_setzero_ps();
+        for (; k + 8 <= n; k += 8) {
+            __m128 a = _mm_loadu_ps(d + k), b = _mm_loadu_ps(d + k + 4);
+            l0 = _mm_min_ps(l0, a);
+            l1 = _mm_min_ps(l1, b);
+            h0 = _mm_max_ps(h0, a);
+            h1 = _mm_max_ps(h1, b);
+            // "not less than" holds for NaN too
+            any = _mm_or_ps(any, _mm_or_ps(_mm_cmpnlt_ps(_mm_and_ps(a, magnitude), limit),
+                                           _mm_cmpnlt_ps(_mm_and_ps(b, magnitude), limit)));
+        }
+        bad = _mm_movemask_ps(any) != 0;
+        float lv[4], hv[4];
+        _mm_storeu_ps(lv, _mm_min_ps(l0, l1));
+        _mm_storeu_ps(hv, _mm_max_ps(h0, h1));
+        for (int j = 0; j < 4; j++) {
+            l = lv[j] < l ? lv[j] : l;
+            h = hv[j] > h ? hv[j] : h;
+        }
+    }
+#endif
+    for (; k < n; k++) {
+        float v = d[k];
+        bad |= not_a_sample(v);
+        l = v < l ? v : l;
+        h = v > h ? v : h;
+    }
+    *lo = l;
+    *hi = h;
+    return bad;
+}
+
+}  // namespace
 
 ColumnEnvelope reduce_columns(const std::vector<SampleRun> &runs, double t0, double t1, int width) {
     ColumnEnvelope e;
@@ -26,7 +79,11 @@ ColumnEnvelope reduce_columns(const std::vector<SampleRun> &runs, double t0, dou
         auto at = [&](double t) {
             double x = (t - r.t0) / r.dt;
             long k = std::min(std::max((long)std::floor(x), 0L), r.n - 1);
-            if (k >= r.n - 1) return r.data[r.n - 1];
+            if (k >= r.n - 1) {
+                e.marker_seen |= not_a_sample(r.data[r.n - 1]);
+                return r.data[r.n - 1];
+            }
+            e.marker_seen |= not_a_sample(r.data[k]) || not_a_sample(r.data[k + 1]);
             return (float)(r.data[k] + (r.data[k + 1] - r.data[k]) * (x - k));
         };
         long ca = std::min((long)std::floor((a - t0) / cw), (long)width - 1);
@@ -42,27 +99,7 @@ ColumnEnvelope reduce_columns(const std::vector<SampleRun> &runs, double t0, dou
             // The line's values at the column's edges bound it between samples.
             float va = at(ea), vb = at(eb);
             float lo = std::min(va, vb), hi = std::max(va, vb);
-            const float *d = r.data;
-            long k = k0;
-            if (k1 - k0 >= 16) {
-                // Eight lanes, so the compiler can keep them in one register.
-                float l8[8], h8[8];
-                for (int j = 0; j < 8; j++) l8[j] = h8[j] = d[k0];
-                for (; k + 8 <= k1 + 1; k += 8)
-                    for (int j = 0; j < 8; j++) {
-                        l8[j] = d[k + j] < l8[j] ? d[k + j] : l8[j];
-                        h8[j] = d[k + j] > h8[j] ? d[k + j] : h8[j];
-                    }
-                for (int j = 0; j < 8; j++) {
-                    lo = l8[j] < lo ? l8[j] : lo;
-                    hi = h8[j] > hi ? h8[j] : hi;
-                }
-            }
-            for (; k <= k1; k++) {
-                float v = d[k];
-                lo = v < lo ? v : lo;
-                hi = v > hi ? v : hi;
-            }
+            if (k1 >= k0) e.marker_seen |= fold_min_max(r.data + k0, k1 - k0 + 1, &lo, &hi);
             if (k1 >= k0) e.samples += k1 - k0 + 1;
             if (!e.has[c]) {
                 e.lo[c] = lo;

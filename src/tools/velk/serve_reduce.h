@@ -29,6 +29,11 @@ struct ColumnEnvelope {
     std::vector<float> lo, hi;
     std::vector<char> has;
     long samples = 0;  // samples that fell inside the window
+    // A gap marker (magnitude 1e29 or more) or NaN was among the values
+    // read: the runs were not all samples, and lo and hi are not to be
+    // used.  A caller can pass whole rows optimistically and split them at
+    // their gaps only when this is set.
+    bool marker_seen = false;
 };
 
 ColumnEnvelope reduce_columns(const std::vector<SampleRun> &runs, double t0, double t1, int width);

@@ -65,22 +65,6 @@ json magnitudes_of(const KOEVOrigin *org) {
     return mags;
 }
 
-// Whether any sample is a gap marker (1e30 in magnitude): the largest
-// magnitude over eight lanes, a loop the compiler vectorises.
-bool has_gap_marker(const float *d, long n) {
-    float m8[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    long k = 0;
-    for (; k + 8 <= n; k += 8)
-        for (int j = 0; j < 8; j++) {
-            float a = d[k + j] < 0 ? -d[k + j] : d[k + j];
-            m8[j] = a > m8[j] ? a : m8[j];
-        }
-    float m = 0;
-    for (int j = 0; j < 8; j++) m = m8[j] > m ? m8[j] : m;
-    for (; k < n; k++) m = std::max(m, std::fabs(d[k]));
-    return !(m < 1e29f);  // a NaN counts as a gap too
-}
-
 // Frees an event list with the view that made it.
 struct EventList {
     KOEventView &view;
@@ -263,7 +247,7 @@ std::string Views::samples_json(const std::string &sta, const std::string &chan,
                                       weight, rate, kMaxWindowSamples));
     // Each row's samples straight from its file; a row that cannot be read
     // (a missing file) shows as a gap, like the gap markers inside a row.
-    std::vector<SampleRun> runs;
+    std::vector<SampleRun> rows;
     std::vector<std::unique_ptr<float, void (*)(void *)>> buffers;
     long gaps = 0;
     for (long i = 0; i < maxtbl(tt.traces); i++) {
@@ -278,26 +262,35 @@ std::string Views::samples_json(const std::string &sta, const std::string &chan,
             continue;
         }
         double dt = ns > 1 ? (te - ts) / (ns - 1) : (tr->dt > 0 ? tr->dt : 1);
-        // Most rows hold no gap marker: one pass that the compiler can
-        // vectorise decides, before the run-by-run split.
-        if (!has_gap_marker(data, ns)) {
-            runs.push_back(SampleRun{ts, dt, data, ns});
-            continue;
-        }
-        for (long k = 0; k < ns;) {
-            while (k < ns && std::fabs(data[k]) >= 1e29f) k++;
-            long k0 = k;
-            while (k < ns && std::fabs(data[k]) < 1e29f) k++;
-            if (k > k0) runs.push_back(SampleRun{ts + k0 * dt, dt, data + k0, k - k0});
-            if (k0 > 0 || k < ns) gaps++;
-        }
+        rows.push_back(SampleRun{ts, dt, data, ns});
     }
     elog_clear_register(0);
-    ColumnEnvelope env = reduce_columns(runs, t0, t1, width);
+    // Most rows hold no gap marker: they are reduced whole, the reduction
+    // looking for markers in the same pass, and only when it saw one are the
+    // rows split at their gaps (NaN counting as a gap too) and reduced again.
+    ColumnEnvelope env = reduce_columns(rows, t0, t1, width);
+    size_t nruns = rows.size();
+    if (env.marker_seen) {
+        std::vector<SampleRun> runs;
+        for (const SampleRun &row : rows) {
+            const float *data = row.data;
+            long ns = row.n;
+            for (long k = 0; k < ns;) {
+                long g = k;
+                while (k < ns && !(std::fabs(data[k]) < 1e29f)) k++;
+                if (k > g) gaps++;  // a run of gap markers
+                long k0 = k;
+                while (k < ns && std::fabs(data[k]) < 1e29f) k++;
+                if (k > k0) runs.push_back(SampleRun{row.t0 + k0 * row.dt, row.dt, data + k0, k - k0});
+            }
+        }
+        env = reduce_columns(runs, t0, t1, width);
+        nruns = runs.size();
+    }
     std::string body = envelope_json(env);
     body.pop_back();
     body += ",\"sta\":" + json(sta).dump() + ",\"chan\":" + json(chan).dump() +
-            ",\"runs\":" + std::to_string(runs.size()) + ",\"gap_segments\":" + std::to_string(gaps) + "}";
+            ",\"runs\":" + std::to_string(nruns) + ",\"gap_segments\":" + std::to_string(gaps) + "}";
     return body;
 }
 
