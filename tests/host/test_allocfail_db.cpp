@@ -690,6 +690,102 @@ TEST(AllocFailDb, Views) {
     dbclose(db);
 }
 
+// Whole rows, deletion and compaction, views made row by row from
+// references, and the lookups of a row's outside file and SEED codes.
+TEST(AllocFailDb, RowsReferencesAndLookups) {
+    FieldDb f;
+    Dbptr mem;
+    ASSERT_EQ(dbopen_memory(&mem), 0);
+    Dbptr wf = dblookup(mem, nullptr, "wfdisc", nullptr, nullptr);
+    for (long i = 0; i < 4; i++)
+        ASSERT_GE(dbaddv(wf, nullptr, "sta", "AAK", "chan", "BHZ", "time", 100.0 * i, "wfid", i + 1, "dir", "wf",
+                         "dfile", "a.w", (char *)nullptr),
+                  0);
+    char row[512];
+    Dbptr r0 = wf;
+    r0.record = 0;
+    ASSERT_EQ(dbget(r0, row), 0);
+    long n = 0;
+    Op add;
+    add.name = "dbget + dbadd (row text)";
+    add.run = [&] {
+        n = count_of(wf);
+        return dbget(r0, row) == 0 && dbadd(wf, row) == n;
+    };
+    add.whole = [&] { return count_of(wf) == n + 1 && long_of(wf, n, "wfid") == 1; };
+    add.leftover = [&] { return count_of(wf) != n; };
+    expect_all_clean(sweep(add));
+
+    Op put;
+    put.name = "dbput (a field) + dbdelete + dbcrunch";
+    put.run = [&] {
+        n = count_of(wf);
+        Dbptr last = wf;
+        last.record = n - 1;
+        Dbptr fld = dblookup(last, nullptr, nullptr, "chan", nullptr);
+        return fld.field >= 0 && dbput(fld, "HHZ") == 0 && dbdelete(last) == 0 && dbcrunch(wf) == 0;
+    };
+    put.whole = [&] { return count_of(wf) == n - 1; };
+    put.leftover = [&] { return count_of(wf) != n; };
+    expect_all_clean(sweep(put));
+
+    Dbptr file;
+    ASSERT_EQ(dbopen(f.name.c_str(), "r", &file), 0);
+    Dbptr origin = dblookup(file, nullptr, "origin", nullptr, nullptr);
+    Dbptr assoc = dblookup(file, nullptr, "assoc", nullptr, nullptr);
+    Tbl *names = strtbl("origin", "assoc", (char *)nullptr);
+    Dbptr v{};
+    Op refs;
+    refs.name = "dbtbl2view + dbref + dbadd (references)";
+    refs.run = [&] {
+        v = dbtbl2view(file, names);
+        if (v.table < 0) return false;
+        char ref[dbREF_SIZE];
+        Dbptr o = origin, a = assoc;
+        o.record = 1;
+        a.record = 2;
+        char ra[dbREF_SIZE];
+        bool ok = dbref(o, ref) == 0 && dbref(a, ra) == 0;
+        // one row from the origin's reference, with the assoc's filled in
+        ok = ok && dbadd(v, ref) == 0 && dbadd(v, ra) == 1;
+        if (!ok) dbfree(v);
+        return ok;
+    };
+    refs.whole = [&] { return count_of(v) == 2 && column_is(v, "assoc.sta", "- KURK"); };
+    refs.undo = [&] { dbfree(v); };
+    expect_all_clean(sweep(refs));
+    freetbl(names, 0);
+
+    char path[FILENAME_MAX];
+    Dbptr w0 = dblookup(file, nullptr, "wfdisc", nullptr, "0");
+    Op ext;
+    ext.name = "dbextfile";
+    ext.run = [&] { return dbextfile(w0, nullptr, path) >= 0; };
+    ext.whole = [&] { return strstr(path, "/wf/x.w") != nullptr; };
+    expect_all_clean(sweep(ext));
+    dbclose(file);
+
+    // SEED codes: the tables are loaded by the first lookup of each run
+    ASSERT_TRUE(dbfixture::write_rows(f.name, "snetsta",
+                                      {dbfixture::hand_row("snetsta", {{"KZ"}, {"AAK"}, {"AAK"}, {"1", -1}})}));
+    ASSERT_TRUE(dbfixture::write_rows(f.name, "schanloc",
+                                      {dbfixture::hand_row("schanloc", {{"AAK"}, {"BHZ"}, {"00"}, {"BHZ"}})}));
+    Dbptr seed{};
+    char snet[16], fsta[16], fchan[16], loc[16];
+    Op codes;
+    codes.name = "dbopen + dbseed_net + dbseed_loc";
+    codes.run = [&] {
+        if (dbopen(f.name.c_str(), "r", &seed) != 0) return false;
+        bool ok = dbseed_net(seed, "AAK", snet, fsta) == 0 && dbseed_loc(seed, "AAK", "BHZ", fchan, loc) == 0;
+        if (!ok) dbclose(seed);
+        return ok;
+    };
+    codes.whole = [&] { return !strcmp(snet, "KZ") && !strcmp(fsta, "AAK") && !strcmp(loc, "00"); };
+    codes.undo = [&] { dbclose(seed); };
+    expect_all_clean(sweep(codes));
+    dbclose(mem);
+}
+
 // ------------------------------------------------------------ freeing needs no memory
 
 // Views freed and databases closed while every allocation fails are gone

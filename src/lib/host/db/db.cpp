@@ -1170,8 +1170,9 @@ Dbptr view_register(Database *d, const char *name, std::unique_ptr<View> v) {
     build_view_fields(d, t.get());  /* before it is visible to other threads */
     /* what publishing needs is made first: the slot's chunk, and room for
      * every slot in the free list, so that dbfree never needs memory */
-    if (d->free_views.empty()) ensure_chunk(d, idx);
-    d->free_views.reserve((size_t)d->ntables.load() + 1);
+    bool new_slot = d->free_views.empty();
+    if (new_slot) ensure_chunk(d, idx);
+    d->free_views.reserve((size_t)d->ntables.load() + (new_slot ? 1 : 0));
     if (grouped && grouped->view) grouped->refs++;
     Table *raw = t.release();
     if (!reuse_slot(d, raw)) add_table(d, raw);
