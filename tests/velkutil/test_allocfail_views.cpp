@@ -206,6 +206,9 @@ struct WaveDb {
     Dbptr table(const char *t) const { return dblookup(db, nullptr, t, nullptr, nullptr); }
 };
 
+// The record number of entry i of a row list.
+long as_record_of(Tbl *rows, long i) { return (long)(intptr_t)gettbl(rows, i); }
+
 // Whether a view is registered under tag; the messages already in the
 // register (a failed call's) stay there.
 bool koscv_registered(const char *tag) {
@@ -308,6 +311,35 @@ TEST(AllocFailViews, StationChannelViews) {
     sc = nullptr;
     ASSERT_EQ(koscv_subset(h, (char *)"AAA BHZ", 0, 2000, 1, 0, 0, &sc), 0);
     KOSCV *scv = koscv_get(h);
+
+    // Station coordinates and calibration, each run matching afresh (the
+    // hooks that keep the matching state are dropped first).  They go
+    // through matching's index build, which still keeps blocks when its
+    // own allocations fail.
+    double lat = 0, lon = 0, elev = 0;
+    Op where;
+    where.name = "koscv_get_latlonelev";
+    where.run = [&](char *) {
+        free_hook(&sc->dbmatches_hook);
+        lat = lon = 0;
+        return koscv_get_latlonelev(scv, sc, 1000, &lat, &lon, &elev) == 0;
+    };
+    where.whole = [&](char *) { return lat == 10.0 && lon == 20.0; };
+    if (engine_sweeps()) expect_all_clean(sweep(where));
+
+    double rate = 0, calib = 0, calper = 0;
+    char seg[8];
+    Dbptr uncalibrated = dblookup(w.db, nullptr, "wfdisc", nullptr, nullptr);
+    uncalibrated.record = as_record_of(sc->wfdiscrows, 1);
+    Op cal;
+    cal.name = "koscv_get_sampratecalib (calib from table)";
+    cal.run = [&](char *) {
+        free_hook(&((KOSCVTable *)getarr(scv->tables, "calibration"))->dbmatches_hook);
+        calib = 0;
+        return koscv_get_sampratecalib(scv, sc, uncalibrated, 1, &rate, &calib, &calper, seg) == 0;
+    };
+    cal.whole = [&](char *) { return rate == 10.0 && calib == 2.5; };
+    if (engine_sweeps()) expect_all_clean(sweep(cal));
     for (int flags : {0, 1, 2}) {
         for (int calib_from_db : {0, 1}) {
             Tbl *traces = nullptr;
