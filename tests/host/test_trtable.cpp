@@ -333,6 +333,41 @@ TEST_F(TraceRows, SplitOfOneRowOnly) {
     EXPECT_EQ(r[2].v, std::vector<float>({3}));
 }
 
+TEST_F(TraceRows, RewritesKeepTheRowsAfterTheSet) {
+    add("A", "Z", T0, {1, gap, 2});
+    add("B", "Z", T0, {3, gap, 4});
+    add("C", "Z", T0, {5});
+    add("C", "Z", T0 + 0.1, {6});
+    Dbptr middle = tr;
+    middle.record = 1;
+    long nsplit = 0;
+    ASSERT_EQ(trsplit(middle, &nsplit), 0) << rzvtest::all_messages();
+    EXPECT_EQ(nsplit, 1);
+    std::vector<Row> r = rows();
+    ASSERT_EQ(r.size(), 5u);
+    EXPECT_EQ(r[0].v, std::vector<float>({1, gap, 2}));  // before the set: as it was
+    EXPECT_EQ(r[1].v, std::vector<float>({3}));
+    EXPECT_EQ(r[2].v, std::vector<float>({4}));
+    EXPECT_EQ(r[3].v, std::vector<float>({5}));  // after the set: in order
+    EXPECT_EQ(r[4].v, std::vector<float>({6}));
+    // Splicing rows 3 and 4 only: the rows before them stay as they are.
+    Dbptr last = tr;
+    last.record = 3;
+    last.field = 5;
+    long joins = 0;
+    ASSERT_EQ(trsplice(last, 0.5, &joins), 0) << rzvtest::all_messages();
+    EXPECT_EQ(joins, 1);
+    r = rows();
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_EQ(r[1].v, std::vector<float>({3}));
+    EXPECT_EQ(r[2].v, std::vector<float>({4}));
+    EXPECT_EQ(r[3].v, std::vector<float>({5, 6}));
+    // Nothing to do changes nothing.
+    ASSERT_EQ(trsplice(last, 0.5, &joins), 0);
+    EXPECT_EQ(joins, 0);
+    EXPECT_EQ(rows().size(), 4u);
+}
+
 TEST_F(TraceRows, SpliceJoinsSegmentsThatMeet) {
     add("A", "Z", T0 + 0.5, {6, 7});    // continues the next row
     add("A", "Z", T0, {1, 2, 3, 4, 5});

@@ -60,7 +60,8 @@ void pffree(Pf *pf);
  * with the string (char *) in *value, PFTBL (2) or PFARR (3) with the nested
  * Pf * in *value, or 0 (with *value null) when absent. */
 int pfget(Pf *pf, const char *name, void **value);
-/* Conversions.  pfget_string: the value or null.  pfget_double/int/boolean:
+/* Conversions (a null result when memory runs out comes with a message).
+ * pfget_string: the value or null.  pfget_double/int/boolean:
  * the number (0 when absent or not a number, with a message registered).
  * pfget_tbl: a new list of the table's string entries (copies are not made:
  * they are the Pf's own strings; free the list with freetbl(t, 0)); null when
@@ -77,7 +78,10 @@ Arr *pfget_arr(Pf *pf, const char *name);
  * or a PFSTRING. */
 Tbl *pfkeys(Pf *pf);
 
-/* Building in code. */
+/* Building in code.  Each returns 0, or -1 with a message ("pfput: out of
+ * memory storing '%s'.\n", "pfpush: out of memory.\n", or a refused name);
+ * a failed call leaves the Pf as it was, and a value handed to pfput or
+ * pfpush then stays the caller's. */
 Pf *pfnew(int type);                                   /* PFFILE, PFARR, PFTBL or PFSTRING (empty) */
 int pfput_string(Pf *pf, const char *name, const char *value);
 int pfput_double(Pf *pf, const char *name, double value);

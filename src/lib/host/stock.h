@@ -126,7 +126,8 @@ void set_verbose(int level);
  *
  * strtrim: removes leading and trailing white space in place; returns s.
  * strsub: replaces every occurrence of old by new in s, writing into out
- *         (out may equal s when new is no longer than old); returns out.
+ *         (out may equal s; with a longer new, s must have the room);
+ *         returns out.  Needs no memory.
  * split: splits s in place at runs of the characters of sep; returns a new
  *        pointer list of the words (pointing into s), freed with freetbl(t,0).
  * strmatches: 1 if s matches the POSIX extended regex as a whole string, 0 if
@@ -134,9 +135,14 @@ void set_verbose(int level);
  *        pattern rules in db.h: compiling and matching take linear time, and
  *        back-references are refused).  With a hook,
  *        the compiled pattern is kept in it and reused while the regex is the
- *        same.
+ *        same (a regex that does not compile frees the hook).  Compiled
+ *        patterns are also shared through a bounded cache of the process, so
+ *        a pattern used before compiles without memory.  Memory running out
+ *        gives -1 with "strmatches: out of memory" and the hook as it was.
  * fix_strtod: strtod that also accepts Fortran exponents ("1.5d3") and never
- *        reads past the number; *end as strtod.
+ *        reads past the number; *end as strtod.  (A Fortran-exponent number
+ *        over 127 characters long is copied to the heap: when that fails, 0
+ *        with *end = s and "fix_strtod: out of memory".)
  */
 char *strtrim(char *s);
 char *strsub(char *s, const char *old, const char *rep, char *out);

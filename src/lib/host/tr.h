@@ -37,21 +37,31 @@ Dbptr trnew(const char *tmpdir, const char *schema);
  * instrument ncalib ncalper instype and sensor calratio (these give calib and
  * calper when the wfdisc row has none).  Rows without samples in the window
  * add nothing; a row whose waveform cannot be read is reported (printed with
- * elog_complain) and skipped.  On return *tr names the trace table with
- * record dbALL.  table and type are ignored.  0, or -1 with a message. */
+ * elog_complain) and skipped; memory running out is not a fault of a row and
+ * fails the load.  On return *tr names the trace table with record dbALL.
+ * table and type are ignored.  0, or -1 with a message; a failed load adds
+ * nothing: the rows it added are released (and the table compacted), and a
+ * trace database it created is destroyed (*tr is dbinvalid() again). */
 int trload_cssgrp(Dbptr view, const char *t0string, const char *t1string, Dbptr *tr, const char *table,
                   const char *type);
 
 /* trsplit: replaces each trace row of the set that holds gap samples by one
  * row per run of good samples (in place, order kept); rows with no good
  * sample are removed.  *nsplit (may be null) receives the number of rows
- * that were split or removed.  0, or -1. */
+ * that were split or removed.  0, or -1 with a message and the rows as they
+ * were.
+ *
+ * trsplit and trsplice rewrite the rows from the first of the set to the
+ * end of the table (the later rows keep their order behind the new ones),
+ * all or nothing; a call that changes rows also compacts the table (rows
+ * deleted earlier, as by trfree, are dropped). */
 int trsplit(Dbptr tr, long *nsplit);
 
 /* trsplice: joins rows of one net/station/channel with the same sample rate
  * where one starts within `tolerance` sample intervals of one interval after
  * the end of the other; the joined row keeps the first row's place and
- * metadata.  *nspliced (may be null) receives the number of joins.  0, or -1. */
+ * metadata.  *nspliced (may be null) receives the number of joins.  0, or -1
+ * with a message and the rows as they were. */
 int trsplice(Dbptr tr, double tolerance, long *nspliced);
 
 /* trapply_calib: multiplies the samples of each row of the set by its calib
@@ -62,14 +72,20 @@ int trsplice(Dbptr tr, double tolerance, long *nspliced);
  * integer field "calibrated" (0 for rows added otherwise; trsplit's pieces
  * and trsplice's joined row keep the mark of the row they come from).
  * trcalibrated: 1 for a marked row that still holds calib 1, else 0.
- * 0, or -1. */
+ * 0, or -1 with a message.  Each row is calibrated whole (its samples are
+ * scaled exactly when its mark says so); a failure leaves the rows before it
+ * calibrated and the others as they were, and a second call completes the
+ * set. */
 int trapply_calib(Dbptr tr);
 int trcalibrated(Dbptr row);
 
 /* trfree: releases the samples of a row, a range of rows or (record dbALL)
  * every row, and marks those rows deleted (dbcrunch compacts the table).
  * trdestroy releases every row's samples and closes the trace database,
- * setting *tr to dbinvalid().  0, or -1. */
+ * setting *tr to dbinvalid().  Neither needs memory to release rows; a row
+ * that cannot be read to be released keeps its samples (trfree gives -1,
+ * and trdestroy leaves the database open, to be destroyed again).
+ * 0, or -1 with a message. */
 int trfree(Dbptr tr);
 int trdestroy(Dbptr *tr);
 

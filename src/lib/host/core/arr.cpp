@@ -55,17 +55,27 @@ void *delarr(Arr *a, const char *key) {
 
 long cntarr(const Arr *a) { return a ? (long)a->m.size() : 0; }
 
+// The list is made with room for every entry, so the pushes cannot fail;
+// they are checked all the same, a partial list never being handed out.
 Tbl *keysarr(const Arr *a) {
     Tbl *t = newtbl(a ? (long)a->m.size() : 0);
     if (!t || !a) return t;
-    for (auto &kv : a->m) pushtbl(t, kv.first.c_str());
+    for (auto &kv : a->m)
+        if (pushtbl(t, kv.first.c_str()) < 0) {
+            freetbl(t, nullptr);
+            return nullptr;
+        }
     return t;
 }
 
 Tbl *valsarr(const Arr *a) {
     Tbl *t = newtbl(a ? (long)a->m.size() : 0);
     if (!t || !a) return t;
-    for (auto &kv : a->m) pushtbl(t, kv.second);
+    for (auto &kv : a->m)
+        if (pushtbl(t, kv.second) < 0) {
+            freetbl(t, nullptr);
+            return nullptr;
+        }
     return t;
 }
 

@@ -77,6 +77,46 @@ void print_register_and(const Message *extra) {
     fflush(fp);
 }
 
+// Prints a message when memory ran out while it was being made: the text
+// formatted on the stack (cut at 511 bytes), after the register when asked.
+void print_without_memory(bool with_register, int flag, const char *fmt, va_list ap) {
+    int saved = errno;
+    char text[512] = "";
+    if (fmt) vsnprintf(text, sizeof text, fmt, ap);
+    std::lock_guard<std::mutex> lock(g_print_mutex);
+    FILE *fp = stream();
+    if (with_register) {
+        for (const Message &m : tl_register) print_one(fp, m);
+        tl_register.clear();
+    }
+    fputs(text, fp);
+    size_t n = strlen(text);
+    if (flag == 1 && saved != 0) fprintf(fp, "%s(%s)\n", n && text[n - 1] == '\n' ? "    " : " ", strerror(saved));
+    else if (n && text[n - 1] != '\n') fputc('\n', fp);
+    fflush(fp);
+}
+
+// Prints a new message (after the register when asked).  Making it may need
+// memory; when there is none it is printed from the stack instead.
+void print_new(bool with_register, int flag, const char *fmt, va_list ap) {
+    va_list again;
+    va_copy(again, ap);
+    try {
+        Message m = make(flag, fmt, ap);
+        if (with_register)
+            print_register_and(&m);
+        else {
+            std::lock_guard<std::mutex> lock(g_print_mutex);
+            FILE *fp = stream();
+            print_one(fp, m);
+            fflush(fp);
+        }
+    } catch (...) {
+        print_without_memory(with_register, flag, fmt, again);
+    }
+    va_end(again);
+}
+
 }  // namespace
 
 extern "C" {
@@ -89,22 +129,12 @@ void velog_log(int flag, const char *fmt, va_list ap) {
     }
 }
 
-void velog_complain(int flag, const char *fmt, va_list ap) {
-    Message m = make(flag, fmt, ap);
-    print_register_and(&m);
-}
+void velog_complain(int flag, const char *fmt, va_list ap) { print_new(true, flag, fmt, ap); }
 
-void velog_notify(int flag, const char *fmt, va_list ap) {
-    Message m = make(flag, fmt, ap);
-    std::lock_guard<std::mutex> lock(g_print_mutex);
-    FILE *fp = stream();
-    print_one(fp, m);
-    fflush(fp);
-}
+void velog_notify(int flag, const char *fmt, va_list ap) { print_new(false, flag, fmt, ap); }
 
 void velog_die(int flag, const char *fmt, va_list ap) {
-    Message m = make(flag, fmt, ap);
-    print_register_and(&m);
+    print_new(true, flag, fmt, ap);
     exit(1);
 }
 
@@ -186,9 +216,17 @@ const char *elog_message_syserr(int i) {
 }
 
 char *elog_string(void) {
-    std::string all;
-    for (const Message &m : tl_register) all += m.text;
-    return strdup(all.c_str());
+    size_t n = 0;
+    for (const Message &m : tl_register) n += m.text.size();
+    char *all = static_cast<char *>(malloc(n + 1));
+    if (!all) return nullptr;
+    char *w = all;
+    for (const Message &m : tl_register) {
+        memcpy(w, m.text.data(), m.text.size());
+        w += m.text.size();
+    }
+    *w = '\0';
+    return all;
 }
 
 void elog_set_stream(FILE *fp) { g_stream.store(fp); }

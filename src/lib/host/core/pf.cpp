@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -56,20 +58,30 @@ Pf *string_pf(const char *s) {
 bool is_arraylike(const Pf *pf) { return pf && (pf->type == PFFILE || pf->type == PFARR); }
 
 // Stores value under name in an array-like Pf, replacing (and freeing) an
-// earlier value while keeping the name's first place.
+// earlier value while keeping the name's first place.  Invariant: the keys
+// list names exactly the array's entries.  On failure (-1, "pfput: out of
+// memory" registered) the Pf is as it was and value stays the caller's.
 int put_named(Pf *pf, const char *name, Pf *value) {
     if (!is_arraylike(pf) || !name) return -1;
     Pf *old = static_cast<Pf *>(getarr(pf->value.arr, name));
     if (old == value) return 0;  // stored again under its own name
-    if (!old) {
-        char *key = strdup(name);
-        if (!key || pushtbl(pf->keys, key) < 0) {
-            free(key);
-            return -1;
-        }
+    if (old) {
+        setarr(pf->value.arr, name, value);  // replacing in place cannot fail
+        pffree(old);
+        return 0;
     }
-    setarr(pf->value.arr, name, value);
-    pffree(old);
+    char *key = strdup(name);
+    if (!key || setarr(pf->value.arr, name, value) == ARR_FAILED) {
+        free(key);
+        elog_log(1, "pfput: out of memory storing '%s'.\n", name);
+        return -1;
+    }
+    if (pushtbl(pf->keys, key) < 0) {
+        delarr(pf->value.arr, name);
+        free(key);
+        elog_log(1, "pfput: out of memory storing '%s'.\n", name);
+        return -1;
+    }
     return 0;
 }
 
@@ -92,8 +104,18 @@ int put_checked(Pf *pf, const char *name, Pf *value) {
 
 int push_entry(Pf *tbl, Pf *value) {
     if (!tbl || tbl->type != PFTBL) return -1;
-    return pushtbl(tbl->value.tbl, value) < 0 ? -1 : 0;
+    if (pushtbl(tbl->value.tbl, value) < 0) {
+        elog_log(1, "pfpush: out of memory.\n");
+        return -1;
+    }
+    return 0;
 }
+
+// Owns a Pf until it is handed on.
+struct PfFree {
+    void operator()(Pf *pf) const { pffree(pf); }
+};
+using PfOwner = std::unique_ptr<Pf, PfFree>;
 
 // ---------------------------------------------------------------- reading
 
@@ -165,17 +187,26 @@ struct Frame {
 // deeper than this (real ones nest a handful of levels).
 constexpr size_t kMaxDepth = 512;
 
+void out_of_memory(const Reader &r) { elog_log(1, "pfread: out of memory reading %s.\n", r.source); }
+
+// Reads text into a new Pf, or null with a message.  Throws std::bad_alloc
+// when memory runs out (nothing is then left taken: every nested Pf belongs
+// to its parent as soon as it is made, and the top to an owner).
 Pf *parse_text(Reader &r, const char *text) {
-    Pf *top = alloc_pf(PFFILE);
-    if (!top) {
-        elog_log(1, "pfread: out of memory reading %s.\n", r.source);
+    PfOwner owner(alloc_pf(PFFILE));
+    if (!owner) {
+        out_of_memory(r);
         return nullptr;
     }
+    Pf *top = owner.get();
     std::vector<Frame> stack{{top, 0}};
     const char *p = text;
     auto fail = [&](const std::string &why) -> Pf * {
         elog_log(0, "pfread: %s line %d: %s\n", r.source, r.line, why.c_str());
-        pffree(top);
+        return nullptr;
+    };
+    auto no_memory = [&]() -> Pf * {
+        out_of_memory(r);
         return nullptr;
     };
     while (*p) {
@@ -200,7 +231,7 @@ Pf *parse_text(Reader &r, const char *text) {
                 Pf *nested = alloc_pf(line == "[" ? PFTBL : PFARR);
                 if (!nested || push_entry(cur, nested) < 0) {
                     pffree(nested);
-                    return fail("out of memory");
+                    return no_memory();
                 }
                 stack.push_back({nested, r.line});
                 continue;
@@ -210,7 +241,7 @@ Pf *parse_text(Reader &r, const char *text) {
             Pf *entry = string_pf(v.c_str());
             if (!entry || push_entry(cur, entry) < 0) {
                 pffree(entry);
-                return fail("out of memory");
+                return no_memory();
             }
             continue;
         }
@@ -226,7 +257,7 @@ Pf *parse_text(Reader &r, const char *text) {
             Pf *nested = alloc_pf(rest == "[" ? PFTBL : PFARR);
             if (!nested || put_named(cur, name.c_str(), nested) < 0) {
                 pffree(nested);
-                return fail("out of memory");
+                return no_memory();
             }
             stack.push_back({nested, r.line});
             continue;
@@ -236,7 +267,7 @@ Pf *parse_text(Reader &r, const char *text) {
         Pf *val = string_pf(v.c_str());
         if (!val || put_named(cur, name.c_str(), val) < 0) {
             pffree(val);
-            return fail("out of memory");
+            return no_memory();
         }
     }
     if (stack.size() > 1) {
@@ -244,7 +275,18 @@ Pf *parse_text(Reader &r, const char *text) {
         return fail(stack.back().pf->type == PFTBL ? "table opened here is not closed with ']'"
                                                   : "array opened here is not closed with '}'");
     }
-    return top;
+    return owner.release();
+}
+
+// parse_text with memory running out reported as its failure.
+Pf *parse_guarded(Reader &r, const char *text) {
+    try {
+        return parse_text(r, text);
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        out_of_memory(r);
+        return nullptr;
+    }
 }
 
 // ---------------------------------------------------------------- writing
@@ -321,7 +363,7 @@ int pfread_string(const char *text, Pf **pf) {
         return -1;
     }
     Reader r{"string"};
-    *pf = parse_text(r, text);
+    *pf = parse_guarded(r, text);
     return *pf ? 0 : -1;
 }
 
@@ -337,10 +379,18 @@ int pfread_file(const char *filename, Pf **pf) {
         return -1;
     }
     std::string text;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, fp)) > 0) text.append(buf, n);
-    bool bad = ferror(fp);
+    bool bad = false;
+    try {
+        char buf[65536];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, fp)) > 0) text.append(buf, n);
+        bad = ferror(fp);
+    } catch (const std::bad_alloc &) {
+        fclose(fp);
+        errno = ENOMEM;
+        elog_log(1, "pfread: out of memory reading %s.\n", filename);
+        return -1;
+    }
     fclose(fp);
     if (bad) {
         elog_log(1, "pfread: error reading '%s'.\n", filename);
@@ -356,7 +406,7 @@ int pfread_file(const char *filename, Pf **pf) {
         return -1;
     }
     Reader r{filename};
-    *pf = parse_text(r, text.c_str());
+    *pf = parse_guarded(r, text.c_str());
     return *pf ? 0 : -1;
 }
 
@@ -447,10 +497,17 @@ Tbl *pfget_tbl(Pf *pf, const char *name) {
     Pf *v = lookup(pf, name);
     if (!v || v->type != PFTBL) return nullptr;
     Tbl *t = newtbl(maxtbl(v->value.tbl));
-    if (!t) return nullptr;
+    if (!t) {
+        elog_log(1, "pfget_tbl: out of memory for '%s'.\n", name);
+        return nullptr;
+    }
     for (long i = 0; i < maxtbl(v->value.tbl); i++) {
         Pf *e = static_cast<Pf *>(gettbl(v->value.tbl, i));
-        if (e->type == PFSTRING) pushtbl(t, e->value.s);
+        if (e->type == PFSTRING && pushtbl(t, e->value.s) < 0) {
+            freetbl(t, nullptr);
+            elog_log(1, "pfget_tbl: out of memory for '%s'.\n", name);
+            return nullptr;
+        }
     }
     return t;
 }
@@ -459,25 +516,42 @@ Arr *pfget_arr(Pf *pf, const char *name) {
     Pf *v = lookup(pf, name);
     if (!v || !is_arraylike(v)) return nullptr;
     Arr *a = newarr(0);
-    if (!a) return nullptr;
+    if (!a) {
+        elog_log(1, "pfget_arr: out of memory for '%s'.\n", name);
+        return nullptr;
+    }
     for (long i = 0; i < maxtbl(v->keys); i++) {
         const char *k = static_cast<const char *>(gettbl(v->keys, i));
         Pf *e = static_cast<Pf *>(getarr(v->value.arr, k));
-        if (e && e->type == PFSTRING) setarr(a, k, e->value.s);
+        if (e && e->type == PFSTRING && setarr(a, k, e->value.s) == ARR_FAILED) {
+            freearr(a, nullptr);
+            elog_log(1, "pfget_arr: out of memory for '%s'.\n", name);
+            return nullptr;
+        }
     }
     return a;
 }
 
 Tbl *pfkeys(Pf *pf) {
     if (!is_arraylike(pf)) return nullptr;
-    return duptbl(pf->keys);
+    Tbl *t = duptbl(pf->keys);
+    if (!t) elog_log(1, "pfkeys: out of memory.\n");
+    return t;
 }
 
-Pf *pfnew(int type) { return alloc_pf(type); }
+Pf *pfnew(int type) {
+    Pf *pf = alloc_pf(type);
+    if (!pf) elog_log(1, "pfnew: out of memory.\n");
+    return pf;
+}
 
 int pfput_string(Pf *pf, const char *name, const char *value) {
     Pf *v = string_pf(value);
-    if (!v || put_checked(pf, name, v) < 0) {
+    if (!v) {
+        elog_log(1, "pfput: out of memory storing '%s'.\n", name ? name : "(null)");
+        return -1;
+    }
+    if (put_checked(pf, name, v) < 0) {
         pffree(v);
         return -1;
     }
@@ -502,7 +576,11 @@ int pfpush(Pf *tbl, Pf *value) {
 
 int pfpush_string(Pf *tbl, const char *value) {
     Pf *v = string_pf(value);
-    if (!v || push_entry(tbl, v) < 0) {
+    if (!v) {
+        elog_log(1, "pfpush: out of memory.\n");
+        return -1;
+    }
+    if (push_entry(tbl, v) < 0) {
         pffree(v);
         return -1;
     }
@@ -511,14 +589,24 @@ int pfpush_string(Pf *tbl, const char *value) {
 
 char *pf2string(Pf *pf) {
     if (!pf) return nullptr;
-    std::string out;
-    if (pf->type == PFSTRING) {
-        write_value(out, pf->value.s);
-        out += '\n';
-    } else {
-        write_pf(out, pf, 0);
+    char *text = nullptr;
+    try {
+        std::string out;
+        if (pf->type == PFSTRING) {
+            write_value(out, pf->value.s);
+            out += '\n';
+        } else {
+            write_pf(out, pf, 0);
+        }
+        text = strdup(out.c_str());
+    } catch (const std::bad_alloc &) {
+        text = nullptr;
     }
-    return strdup(out.c_str());
+    if (!text) {
+        errno = ENOMEM;
+        elog_log(1, "pf2string: out of memory.\n");
+    }
+    return text;
 }
 
 int pfwrite(FILE *fp, Pf *pf) {

@@ -3,13 +3,18 @@
 // matching can take more than linear time.  The translation keeps the
 // syntax users write (bracket expressions with classes, intervals, stacked
 // quantifiers, literal unmatched ")") and refuses what has no linear form.
+// Compiled patterns are shared through a bounded cache keyed by their text.
 
 #include "regex_pvt.h"
 
 #include <re2/re2.h>
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -277,11 +282,74 @@ bool regex_translate(const char *pattern, std::string &out, std::string *why) {
     return true;
 }
 
+namespace {
+
+// The cache of compiled patterns.  Invariant: every entry holds a pattern
+// that compiled, under the options of compile(); `used` orders the entries
+// by their last use.  Lookups find a key without building a string, so a
+// hit takes no memory.
+struct CacheEntry {
+    std::shared_ptr<const RE2> re;
+    uint64_t used = 0;
+};
+
+struct Cache {
+    std::mutex mu;
+    std::map<std::string, CacheEntry, std::less<>> entries;
+    uint64_t clock = 0;
+
+    std::shared_ptr<const RE2> find(const char *pattern) {
+        std::lock_guard<std::mutex> lk(mu);
+        auto it = entries.find(pattern);
+        if (it == entries.end()) return nullptr;
+        it->second.used = ++clock;
+        return it->second.re;
+    }
+
+    // Keeps re under pattern, making room first.  Nothing is kept when
+    // memory runs out: the pattern is simply compiled again next time.
+    void keep(const std::string &pattern, const std::shared_ptr<const RE2> &re) {
+        std::lock_guard<std::mutex> lk(mu);
+        if (entries.find(pattern) != entries.end()) return;  // another thread was first
+        if (entries.size() >= kRegexCacheSize) {
+            auto oldest = entries.begin();
+            for (auto it = entries.begin(); it != entries.end(); ++it)
+                if (it->second.used < oldest->second.used) oldest = it;
+            entries.erase(oldest);
+        }
+        try {
+            entries.emplace(pattern, CacheEntry{re, ++clock});
+        } catch (const std::bad_alloc &) {
+        }
+    }
+};
+
+Cache &cache() {
+    static Cache *c = new Cache;  // never destroyed: patterns may be used during exit
+    return *c;
+}
+
+}  // namespace
+
+size_t regex_cache_count() {
+    Cache &c = cache();
+    std::lock_guard<std::mutex> lk(c.mu);
+    return c.entries.size();
+}
+
 WholeRegex::WholeRegex() = default;
 WholeRegex::~WholeRegex() = default;
 
 int WholeRegex::compile(const char *pattern, std::string *why) {
     re_.reset();
+    if (!pattern) {
+        if (why) *why = "no pattern";
+        return REGEX_BAD;
+    }
+    if (std::shared_ptr<const RE2> hit = cache().find(pattern)) {
+        re_ = std::move(hit);
+        return REGEX_OK;
+    }
     std::string translated;
     if (!regex_translate(pattern, translated, why)) {
         if (why && *why == "Regular expression too big") return REGEX_TOO_COMPLEX;
@@ -293,13 +361,17 @@ int WholeRegex::compile(const char *pattern, std::string *why) {
     opt.set_never_capture(true);
     opt.set_log_errors(false);
     opt.set_max_mem(8 << 20);
-    std::unique_ptr<RE2> re(new RE2(translated, opt));
-    if (!re->ok()) {
-        if (why) *why = re->error();
-        return (re->error_code() == RE2::ErrorPatternTooLarge || re->error_code() == RE2::ErrorRepeatSize)
+    // The owner is made before the pattern is compiled, so that nothing
+    // that fails after the compile can leave the compiled pattern behind.
+    std::unique_ptr<RE2> made(new RE2(translated, opt));
+    if (!made->ok()) {
+        if (why) *why = made->error();
+        return (made->error_code() == RE2::ErrorPatternTooLarge || made->error_code() == RE2::ErrorRepeatSize)
                    ? REGEX_TOO_COMPLEX
                    : REGEX_BAD;
     }
+    std::shared_ptr<const RE2> re(std::move(made));
+    cache().keep(pattern, re);
     re_ = std::move(re);
     return REGEX_OK;
 }

@@ -7,6 +7,12 @@
 // bounded by the pattern's length (with a fixed memory budget), and matching
 // takes time linear in the text, whatever the pattern's shape.  So a filter
 // typed by a user can be refused but never hangs the program.
+//
+// Compiled patterns are kept in a bounded cache shared by the process, keyed
+// by their text: compiling a pattern seen before (a filter compiled again
+// for every table or every call) costs a lookup and takes no memory.  The
+// cache holds at most kRegexCacheSize patterns; the one used least recently
+// makes room for a new one (objects still using it keep it alive).
 #ifndef HOSTKIT_REGEX_PVT_H
 #define HOSTKIT_REGEX_PVT_H
 
@@ -35,15 +41,23 @@ class WholeRegex {
     // *why (may be null) for a pattern that cannot be read; REGEX_TOO_COMPLEX
     // for one whose automaton would exceed the memory budget or whose counted
     // repetitions exceed 1000.  A failed compile leaves the object empty
-    // (match() is then false).
+    // (match() is then false).  Throws std::bad_alloc when memory runs out
+    // (the object is then empty too); a pattern found in the cache needs no
+    // memory.
     int compile(const char *pattern, std::string *why);
 
     // True when the whole of the n bytes at s match (no terminator needed).
     bool match(const char *s, size_t n) const;
 
   private:
-    std::unique_ptr<re2::RE2> re_;
+    std::shared_ptr<const re2::RE2> re_;  // shared with the cache and other users
 };
+
+// Patterns the cache keeps at most.
+constexpr size_t kRegexCacheSize = 64;
+
+// Number of patterns in the cache (for tests).
+size_t regex_cache_count();
 
 // Translates a POSIX extended pattern into the engine's own syntax.  Groups
 // become non-capturing, stacked quantifiers ("a+?", "()+++") nest as POSIX

@@ -3,10 +3,12 @@
 
 #include "stock.h"
 #include "regex_pvt.h"
+#include "guard_pvt.h"
 
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -32,29 +34,45 @@ char *strsub(char *s, const char *old, const char *rep, char *out) {
         return out;
     }
     if (!rep) rep = "";
-    std::string r;
-    size_t olen = strlen(old);
+    size_t olen = strlen(old), rlen = strlen(rep);
+    if (out == s && rlen > olen) {
+        // In place with a longer replacement: the rest of the text moves
+        // right at each occurrence (no scratch memory, so this cannot fail).
+        for (char *p = strstr(s, old); p; p = strstr(p + rlen, old)) {
+            memmove(p + rlen, p + olen, strlen(p + olen) + 1);
+            memcpy(p, rep, rlen);
+        }
+        return out;
+    }
+    // Writing never overtakes reading: out is another buffer, or s itself
+    // with a replacement no longer than what it replaces.
+    char *w = out;
     for (const char *p = s; *p;) {
         if (strncmp(p, old, olen) == 0) {
-            r += rep;
+            memmove(w, rep, rlen);
+            w += rlen;
             p += olen;
         } else {
-            r += *p++;
+            *w++ = *p++;
         }
     }
-    memcpy(out, r.c_str(), r.size() + 1);
+    *w = '\0';
     return out;
 }
 
 Tbl *split(char *s, const char *sep) {
     Tbl *t = newtbl(0);
-    if (!t || !s) return t;
+    if (!t) {
+        elog_log(1, "split: out of memory.\n");
+        return nullptr;
+    }
+    if (!s) return t;
     if (!sep) sep = " \t\n";
     char *save = nullptr;
     for (char *w = strtok_r(s, sep, &save); w; w = strtok_r(nullptr, sep, &save)) {
         if (pushtbl(t, w) < 0) {
             freetbl(t, nullptr);
-            return nullptr;
+            return nullptr;  // pushtbl has said why
         }
     }
     return t;
@@ -82,6 +100,33 @@ int compile_whole(const char *regex, hostkit::WholeRegex &re) {
 bool match_whole(const hostkit::WholeRegex &re, const char *s) { return re.match(s, strlen(s)); }
 }  // namespace
 
+namespace {
+int strmatches_hooked(const char *s, const char *regex, Hook **hook) {
+    CachedRegex *c = *hook ? static_cast<CachedRegex *>((*hook)->p) : nullptr;
+    if (!c || (*hook)->free_proc != free_cached || c->pattern != regex) {
+        // The new pattern is made whole before the hook is replaced: memory
+        // running out leaves the caller's hook as it was; a pattern that
+        // does not compile empties it.
+        std::unique_ptr<CachedRegex> n(new CachedRegex);
+        n->pattern = regex;
+        if (compile_whole(regex, n->re) < 0) {
+            free_hook(hook);
+            return -1;
+        }
+        Hook *h = new_hook(free_cached);
+        if (!h) {
+            elog_log(1, "strmatches: out of memory\n");
+            return -1;
+        }
+        h->p = n.release();
+        free_hook(hook);
+        *hook = h;
+        c = static_cast<CachedRegex *>(h->p);
+    }
+    return match_whole(c->re, s);
+}
+}  // namespace
+
 extern "C" {
 
 int strmatches(const char *s, const char *regex, Hook **hook) {
@@ -89,34 +134,12 @@ int strmatches(const char *s, const char *regex, Hook **hook) {
         elog_log(0, "strmatches: null argument.\n");
         return -1;
     }
-    if (!hook) {
+    return host_guarded("strmatches", -1, [&] {
+        if (hook) return strmatches_hooked(s, regex, hook);
         hostkit::WholeRegex re;
         if (compile_whole(regex, re) < 0) return -1;
-        return match_whole(re, s);
-    }
-    CachedRegex *c = *hook ? static_cast<CachedRegex *>((*hook)->p) : nullptr;
-    if (!c || c->pattern != regex || (*hook)->free_proc != free_cached) {
-        free_hook(hook);
-        CachedRegex *n = new (std::nothrow) CachedRegex;
-        if (!n) {
-            elog_log(1, "strmatches: out of memory.\n");
-            return -1;
-        }
-        if (compile_whole(regex, n->re) < 0) {
-            delete n;
-            return -1;
-        }
-        n->pattern = regex;
-        *hook = new_hook(free_cached);
-        if (!*hook) {
-            free_cached(n);
-            elog_log(1, "strmatches: out of memory.\n");
-            return -1;
-        }
-        (*hook)->p = n;
-        c = n;
-    }
-    return match_whole(c->re, s);
+        return match_whole(re, s) ? 1 : 0;
+    });
 }
 
 double fix_strtod(const char *s, char **end) {
@@ -146,10 +169,29 @@ double fix_strtod(const char *s, char **end) {
             p = q;
         }
     }
-    std::string num(start, (size_t)(p - start));
-    for (char &c : num)
-        if (c == 'd' || c == 'D') c = 'e';
-    double v = strtod(num.c_str(), nullptr);
+    size_t len = (size_t)(p - start);
+    const char *dexp = nullptr;  // a Fortran exponent letter
+    for (const char *c = start; c < p; c++)
+        if (*c == 'd' || *c == 'D') dexp = c;
+    double v;
+    if (!dexp) {
+        // strtod reads exactly the same number from here.
+        v = strtod(start, nullptr);
+    } else {
+        // The exponent letter is read as 'e' from a copy; short numbers
+        // (all real ones) are copied on the stack.
+        char small[128];
+        char *copy = len < sizeof small ? small : static_cast<char *>(malloc(len + 1));
+        if (!copy) {
+            elog_log(1, "fix_strtod: out of memory\n");
+            return 0.0;  // *end is s: nothing was read
+        }
+        memcpy(copy, start, len);
+        copy[len] = '\0';
+        copy[dexp - start] = 'e';
+        v = strtod(copy, nullptr);
+        if (copy != small) free(copy);
+    }
     if (end) *end = const_cast<char *>(p);
     return v;
 }

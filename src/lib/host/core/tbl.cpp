@@ -332,6 +332,94 @@ int sort_tramp(const void *a, const void *b, void *ctx) {
     const SortCtx *c = static_cast<const SortCtx *>(ctx);
     return c->cmp(a, b, c->priv);
 }
+
+// A stable sort in place, for when the merge sort's scratch memory cannot be
+// had: insertion sort of short runs, then merges by rotation (no memory,
+// O(n log^2 n) comparisons).
+struct InPlace {
+    char *base;
+    size_t es;
+    SortCtx *ctx;
+
+    char *at(size_t i) const { return base + i * es; }
+    bool less(size_t i, size_t j) const { return sort_tramp(at(i), at(j), ctx) < 0; }
+    void swap(size_t i, size_t j) const {
+        char *a = at(i), *b = at(j);
+        for (size_t k = 0; k < es; k++) {
+            char t = a[k];
+            a[k] = b[k];
+            b[k] = t;
+        }
+    }
+    void reverse(size_t lo, size_t hi) const {  // [lo, hi)
+        while (lo + 1 < hi) swap(lo++, --hi);
+    }
+    void rotate(size_t lo, size_t mid, size_t hi) const {
+        reverse(lo, mid);
+        reverse(mid, hi);
+        reverse(lo, hi);
+    }
+    void insertion(size_t lo, size_t hi) const {
+        for (size_t i = lo + 1; i < hi; i++)
+            for (size_t j = i; j > lo && less(j, j - 1); j--) swap(j, j - 1);
+    }
+    // Merges the sorted runs [a, m) and [m, b), equal entries of the first
+    // run staying first.
+    void merge(size_t a, size_t m, size_t b) const {
+        if (a >= m || m >= b) return;
+        if (m - a == 1) {
+            size_t i = m, j = b;  // the first place whose entry is not less than a's
+            while (i < j) {
+                size_t h = i + (j - i) / 2;
+                if (less(h, a))
+                    i = h + 1;
+                else
+                    j = h;
+            }
+            for (size_t k = a; k + 1 < i; k++) swap(k, k + 1);
+            return;
+        }
+        if (b - m == 1) {
+            size_t i = a, j = m;  // the first place whose entry is greater than m's
+            while (i < j) {
+                size_t h = i + (j - i) / 2;
+                if (!less(m, h))
+                    i = h + 1;
+                else
+                    j = h;
+            }
+            for (size_t k = m; k > i; k--) swap(k, k - 1);
+            return;
+        }
+        size_t mid = a + (b - a) / 2, n = mid + m, start, r;
+        if (m > mid) {
+            start = n - b;
+            r = mid;
+        } else {
+            start = a;
+            r = m;
+        }
+        size_t p = n - 1;
+        while (start < r) {
+            size_t c = start + (r - start) / 2;
+            if (!less(p - c, c))
+                start = c + 1;
+            else
+                r = c;
+        }
+        size_t end = n - start;
+        if (start < m && m < end) rotate(start, m, end);
+        if (a < start && start < mid) merge(a, start, mid);
+        if (mid < end && end < b) merge(mid, end, b);
+    }
+    void sort(size_t n) const {
+        const size_t run = 16;
+        for (size_t lo = 0; lo < n; lo += run) insertion(lo, lo + run < n ? lo + run : n);
+        for (size_t width = run; width < n; width *= 2)
+            for (size_t lo = 0; lo + width < n; lo += 2 * width)
+                merge(lo, lo + width, lo + 2 * width < n ? lo + 2 * width : n);
+    }
+};
 }  // namespace
 
 extern "C" {
@@ -345,7 +433,8 @@ void sorttbl(Tbl *t, int (*cmp)(const void *, const void *, void *), void *priv)
     size_t n = (size_t)t->n;
     char *tmp = static_cast<char *>(malloc(n * es));
     if (!tmp) {
-        qsort_r(t->data, n, es, sort_tramp, &ctx);
+        InPlace{t->data, es, &ctx}.sort(n);
+        sync_count(t);
         return;
     }
     // bottom-up merge sort

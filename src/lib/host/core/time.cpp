@@ -47,35 +47,45 @@ void civil_from_days(long z, long *y, int *m, int *d) {
 
 long days_from_yearday(long y, int doy) { return days_from_civil(y, 1, 1) + doy - 1; }
 
+// The text being read: [p, e) of the caller's string, read in place so that
+// reading a time never needs memory.  at() gives '\0' at the end, as a
+// terminated copy would.
+struct Text {
+    const char *p, *e;
+    char at(size_t i = 0) const { return p + i < e ? p[i] : '\0'; }
+};
+
 // Reads exactly n digits.
-bool digits(const char *&p, int n, long *v) {
+bool digits(Text &t, int n, long *v) {
     long x = 0;
     for (int i = 0; i < n; i++) {
-        if (!isdigit((unsigned char)p[i])) return false;
-        x = x * 10 + (p[i] - '0');
+        char c = t.at((size_t)i);
+        if (!isdigit((unsigned char)c)) return false;
+        x = x * 10 + (c - '0');
     }
-    p += n;
+    t.p += n;
     *v = x;
     return true;
 }
 
 // hh:mm[:ss[.fff]] into seconds of the day.
-bool time_of_day(const char *&p, double *sec) {
+bool time_of_day(Text &t, double *sec) {
     long h, m;
-    if (!digits(p, 2, &h) || *p != ':') return false;
-    p++;
-    if (!digits(p, 2, &m)) return false;
+    if (!digits(t, 2, &h) || t.at() != ':') return false;
+    t.p++;
+    if (!digits(t, 2, &m)) return false;
     double s = 0;
-    if (*p == ':') {
-        p++;
-        if (!isdigit((unsigned char)p[0]) || !isdigit((unsigned char)p[1])) return false;
-        const char *q = p;
+    if (t.at() == ':') {
+        t.p++;
+        if (!isdigit((unsigned char)t.at(0)) || !isdigit((unsigned char)t.at(1))) return false;
+        // only digits and one point; what follows the text (blanks or a
+        // zone name) cannot continue a number, so strtod stops inside it
+        const char *q = t.p;
+        while (q < t.e && (isdigit((unsigned char)*q) || *q == '.')) q++;
         char *end;
-        s = strtod(q, &end);
-        // only digits and one point
-        for (const char *c = q; c < end; c++)
-            if (!isdigit((unsigned char)*c) && *c != '.') return false;
-        p = end;
+        s = strtod(t.p, &end);
+        if (end != q) return false;
+        t.p = end;
     }
     if (h > 23 || m > 59 || s < 0 || s >= 61) return false;
     *sec = h * 3600.0 + m * 60.0 + s;
@@ -83,64 +93,75 @@ bool time_of_day(const char *&p, double *sec) {
 }
 
 bool parse_time(const char *input, bool zones, double *t) {
-    std::string s(input ? input : "");
-    // trim
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return false;
-    size_t e = s.find_last_not_of(" \t\r\n");
-    s = s.substr(b, e - b + 1);
+    if (!input) return false;
+    const char *b = input;
+    while (*b == ' ' || *b == '\t' || *b == '\r' || *b == '\n') b++;
+    if (!*b) return false;
+    const char *e = b + strlen(b);
+    while (e > b && (e[-1] == ' ' || e[-1] == '\t' || e[-1] == '\r' || e[-1] == '\n')) e--;
     if (zones) {
         for (const char *z : {"UTC", "GMT"}) {
-            if (s.size() > 3 && strcasecmp(s.c_str() + s.size() - 3, z) == 0) {
-                s.resize(s.size() - 3);
-                while (!s.empty() && isspace((unsigned char)s.back())) s.pop_back();
+            if (e - b > 3 && strncasecmp(e - 3, z, 3) == 0) {
+                e -= 3;
+                while (e > b && isspace((unsigned char)e[-1])) e--;
                 break;
             }
         }
-        if (s.empty()) return false;
+        if (e == b) return false;
     }
-    if (strcasecmp(s.c_str(), "now") == 0) {
+    size_t len = (size_t)(e - b);
+    if (len == 3 && strncasecmp(b, "now", 3) == 0) {
         *t = std_now();
         return true;
     }
-    const char *p = s.c_str();
+    auto only = [b, e](const char *set) {
+        for (const char *c = b; c < e; c++)
+            if (!strchr(set, *c)) return false;
+        return true;
+    };
     // A 7-digit integer is a year and day (YYYYDDD) when the day is 1..366;
     // any other plain number is epoch seconds.
-    bool seven = s.size() == 7 && s.find_first_not_of("0123456789") == std::string::npos;
+    bool seven = len == 7 && only("0123456789");
     if (seven) {
         // 1000000 or 2021400 names no day of a year: it is seconds.
-        long d = atol(s.substr(4).c_str());
+        long d = (b[4] - '0') * 100 + (b[5] - '0') * 10 + (b[6] - '0');
         seven = d >= 1 && d <= 366;
     }
-    if (!seven && s.find_first_not_of("0123456789+-.eE") == std::string::npos) {
+    if (!seven && only("0123456789+-.eE")) {
+        // what follows the text cannot continue a number
         char *end;
-        double v = strtod(p, &end);
-        if (end != p && *end == '\0' && std::isfinite(v)) {
+        double v = strtod(b, &end);
+        if (end != b && end == e && std::isfinite(v)) {
             *t = v;
             return true;
         }
     }
+    Text x{b, e};
     long year, mon = 0, day = 0, doy = 0;
-    if (!digits(p, 4, &year)) return false;
-    if (*p == '-' || *p == '/') {
-        char sep = *p++;
-        if (!digits(p, 2, &mon) || *p++ != sep || !digits(p, 2, &day)) return false;
+    if (!digits(x, 4, &year)) return false;
+    if (x.at() == '-' || x.at() == '/') {
+        char sep = x.at();
+        x.p++;
+        if (!digits(x, 2, &mon) || x.at() != sep) return false;
+        x.p++;
+        if (!digits(x, 2, &day)) return false;
         if (mon < 1 || mon > 12 || day < 1 || day > days_in_month(year, (int)mon)) return false;
     } else {
-        if (!digits(p, 3, &doy)) return false;
+        if (!digits(x, 3, &doy)) return false;
         if (doy < 1 || doy > (leap(year) ? 366 : 365)) return false;
     }
     double sec = 0;
-    if (*p == ' ' || *p == 'T' || *p == 't') {
-        bool T = *p != ' ';
-        while (*p == ' ') p++;
-        if (T) p++;
-        if (!time_of_day(p, &sec)) return false;
-        if (*p == 'Z' || *p == 'z') p++;
-    } else if (*p == 'Z' || *p == 'z') {
-        p++;
+    char c = x.at();
+    if (c == ' ' || c == 'T' || c == 't') {
+        bool T = c != ' ';
+        while (x.at() == ' ') x.p++;
+        if (T) x.p++;
+        if (!time_of_day(x, &sec)) return false;
+        if (x.at() == 'Z' || x.at() == 'z') x.p++;
+    } else if (c == 'Z' || c == 'z') {
+        x.p++;
     }
-    if (*p != '\0') return false;
+    if (x.p != x.e) return false;
     long days = doy ? days_from_yearday(year, (int)doy) : days_from_civil(year, (int)mon, (int)day);
     *t = (double)days * 86400.0 + sec;
     return true;

@@ -488,16 +488,18 @@ private:
                 re = tok_.text;
                 if (!next()) return -1;
             }
-            hostkit::WholeRegex *rx = new hostkit::WholeRegex;
+            std::unique_ptr<hostkit::WholeRegex> rx(new hostkit::WholeRegex);
             std::string why;
             int rc = rx->compile(re.c_str(), &why);
             if (rc != hostkit::REGEX_OK) {
-                delete rx;
                 if (rc == hostkit::REGEX_TOO_COMPLEX)
                     return set_error(repos, "regular expression /" + re + "/ is too complex");
                 return set_error(repos, "bad regular expression /" + re + "/: " + why);
             }
-            e_.regexes_.push_back(rx);
+            // the expression owns its patterns from here (room first, so
+            // that handing it over cannot fail)
+            e_.regexes_.reserve(e_.regexes_.size() + 1);
+            e_.regexes_.push_back(rx.release());
             (void)oppos;
             Expr::Node n;
             n.op = MATCH;

@@ -12,6 +12,7 @@
 
 #include "db_pvt.h"
 #include "dbex_pvt.h"
+#include "guard_pvt.h"
 
 using hostdb::Database;
 using hostdb::FieldLoc;
@@ -296,12 +297,9 @@ std::unique_ptr<Expr> compile_for(hostdb::Database *d, hostdb::Table *t, const c
 
 extern "C" {
 
-int dbex_compile(Dbptr db, const char *expr, Expression **expression, int type) {
-    if (!expression) {
-        elog_log(0, "dbex_compile: no place for the compiled expression\n");
-        return -1;
-    }
-    *expression = nullptr;
+namespace {
+
+int compile_expression(Dbptr db, const char *expr, Expression **expression, int type) {
     Database *d;
     Table *t;
     // without a table only expressions of no field compile
@@ -317,11 +315,8 @@ int dbex_compile(Dbptr db, const char *expr, Expression **expression, int type) 
         elog_log(0, "dbex_compile: %s\n", err.c_str());
         return -1;
     }
-    Expression *x = new (std::nothrow) Expression;
-    if (!x) {
-        elog_log(1, "dbex_compile: out of memory\n");
-        return -1;
-    }
+    // built whole, then handed over
+    std::unique_ptr<Expression> x(new Expression);
     x->e = std::move(e);
     x->database = table ? db.database : -1;
     x->table = table ? db.table : -1;
@@ -332,8 +327,19 @@ int dbex_compile(Dbptr db, const char *expr, Expression **expression, int type) 
             if (bt) x->layouts.emplace_back(bt, __atomic_load_n(&bt->schema, __ATOMIC_ACQUIRE));
         }
     x->type = type;
-    *expression = x;
+    *expression = x.release();
     return 0;
+}
+
+}  // namespace
+
+int dbex_compile(Dbptr db, const char *expr, Expression **expression, int type) {
+    if (!expression) {
+        elog_log(0, "dbex_compile: no place for the compiled expression\n");
+        return -1;
+    }
+    *expression = nullptr;
+    return host_guarded("dbex_compile", -1, [&] { return compile_expression(db, expr, expression, type); });
 }
 
 int dbex_eval(Dbptr db, Expression *expression, int setflag, void *result) {
@@ -341,8 +347,10 @@ int dbex_eval(Dbptr db, Expression *expression, int setflag, void *result) {
         elog_log(0, "dbex_eval: no expression or no place for the result\n");
         return -1;
     }
-    if (setflag) return assign_row(db, expression, result);
-    return eval_row("dbex_eval", db, expression, result);
+    return host_guarded("dbex_eval", -1, [&] {
+        if (setflag) return assign_row(db, expression, result);
+        return eval_row("dbex_eval", db, expression, result);
+    });
 }
 
 int dbex_evalstr(Dbptr db, const char *expr, int type, void *result) {
@@ -355,9 +363,8 @@ int dbex_evalstr(Dbptr db, const char *expr, int type, void *result) {
         elog_log(0, "dbex_evalstr: cannot compile '%s'\n", expr ? expr : "(null)");
         return -1;
     }
-    int rc = eval_row("dbex_evalstr", db, x, result);
-    delete x;
-    return rc;
+    std::unique_ptr<Expression> owner(x);
+    return host_guarded("dbex_evalstr", -1, [&] { return eval_row("dbex_evalstr", db, x, result); });
 }
 
 int dbex_free(Expression *expression) {

@@ -8,13 +8,20 @@
  * span of the run so that overlap searches can start at (low - span).  The
  * remaining keys filter the candidates.  Rows appended after the build are
  * checked one by one; a change to an existing row rebuilds the index.
+ *
+ * Memory running out fails the call with a message and leaves the hook, the
+ * table's index array and the caller's list in a usable state: an index is
+ * built whole before it is shared, and a reference is counted only for a
+ * place that holds it.
  */
 #include "db_pvt.h"
+#include "guard_pvt.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,11 +38,15 @@ struct TableSide {
     FieldLoc lo, hi;
 };
 
+struct ExpressionFree {
+    void operator()(Expression *e) const { dbex_free(e); }
+};
+
 struct KeyPart {
     std::string text;
     bool is_field = false;
     FieldLoc loc;
-    Expression *expr = nullptr;
+    std::unique_ptr<Expression, ExpressionFree> expr;  /* owned: freed with the part, a failed build included */
 };
 
 struct KeySide {
@@ -190,7 +201,7 @@ bool eval_part(Database *d, Table *kt, Dbptr dbkey, const char *const *slots, Ke
     }
     if (want_string) {
         char *s = nullptr;
-        if (dbex_eval(dbkey, p.expr, 0, &s) < 0) {
+        if (dbex_eval(dbkey, p.expr.get(), 0, &s) < 0) {
             elog_log(0, "dbmatches: cannot evaluate key expression %s\n", p.text.c_str());
             return false;
         }
@@ -199,7 +210,7 @@ bool eval_part(Database *d, Table *kt, Dbptr dbkey, const char *const *slots, Ke
         return true;
     }
     double v = 0;
-    if (dbex_eval(dbkey, p.expr, 0, &v) < 0) {
+    if (dbex_eval(dbkey, p.expr.get(), 0, &v) < 0) {
         elog_log(0, "dbmatches: cannot evaluate key expression %s\n", p.text.c_str());
         return false;
     }
@@ -222,13 +233,7 @@ struct MatchState {
     std::vector<std::string> ks;
     std::string composite;
     std::vector<long> found;
-    ~MatchState() {
-        for (auto &p : pairs) {
-            if (p.key.a.expr) dbex_free(p.key.a.expr);
-            if (p.key.b.expr) dbex_free(p.key.b.expr);
-        }
-        index_unref(idx);
-    }
+    ~MatchState() { index_unref(idx); }
 };
 
 static void free_state(void *p) { delete (MatchState *)p; }
@@ -246,11 +251,13 @@ bool compile_part(Database *d, Table *kt, Dbptr dbkey, const std::string &text, 
     }
     Dbptr k = dbkey;
     k.record = dbALL;
-    if (dbex_compile(k, p.text.c_str(), &p.expr, as_string ? dbSTRING : dbREAL) != 0) {
+    Expression *e = nullptr;
+    if (dbex_compile(k, p.text.c_str(), &e, as_string ? dbSTRING : dbREAL) != 0) {
         elog_log(0, "dbmatches: key %s is neither a field of %s nor an expression\n", p.text.c_str(),
                  kt->name.c_str());
         return false;
     }
+    p.expr.reset(e);
     return true;
 }
 
@@ -383,8 +390,8 @@ bool index_fits(const Index *x, const std::vector<Pair> &pairs) {
     return e == x->eq.size() && sec == (x->sec_kind >= 0);
 }
 
-Index *build_index(Database *d, Table *t, const std::vector<Pair> &pairs, const std::string &name) {
-    Index *x = new Index;
+std::unique_ptr<Index> build_index(Database *d, Table *t, const std::vector<Pair> &pairs, const std::string &name) {
+    std::unique_ptr<Index> x(new Index);
     x->name = name;
     x->serial = d->serial;
     x->table = t->index;
@@ -502,10 +509,12 @@ extern "C" Arr *dbindex_arr(Dbptr dbtable) {
     }
     std::lock_guard<std::mutex> lk(t->imu);
     if (!t->index_arr) t->index_arr = newarr(0);
+    if (!t->index_arr) elog_log(1, "dbindex_arr: out of memory\n");
     return t->index_arr;
 }
 
-extern "C" char *dbindex_name(Dbptr dbtable, Tbl *keys2) {
+namespace {
+char *index_name(Dbptr dbtable, Tbl *keys2) {
     Database *d = db_get(dbtable.database);
     Table *t = d ? db_table(d, dbtable.table) : nullptr;
     if (!t) {
@@ -523,10 +532,76 @@ extern "C" char *dbindex_name(Dbptr dbtable, Tbl *keys2) {
         if (!table_side(d, t, w, p.tab)) return nullptr;
         pairs.push_back(std::move(p));
     }
-    return strdup(index_name_of(pairs, t).c_str());
+    char *name = strdup(index_name_of(pairs, t).c_str());
+    if (!name) elog_log(1, "dbindex_name: out of memory\n");
+    return name;
+}
+}  // namespace
+
+extern "C" char *dbindex_name(Dbptr dbtable, Tbl *keys2) {
+    return host_guarded("dbindex_name", (char *)nullptr, [&] { return index_name(dbtable, keys2); });
 }
 
-extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, Hook **hook, Tbl **list) {
+namespace {
+
+/* The index for st's pairs: the hook's own while it still fits, else the
+ * table's, else a new one, which the table's array then shares (when it
+ * cannot be stored there, it serves this hook alone).  Replaces st->idx. */
+void ensure_index(Database *d, Table *t, MatchState *st) {
+    Index *x = st->idx;
+    unsigned long gen = generation_of(d, t);
+    if (x && x->generation == gen && x->serial == d->serial && x->tuid == t->uid && index_fits(x, st->pairs))
+        return;
+    std::string name = index_name_of(st->pairs, t);
+    std::lock_guard<std::mutex> lk(t->imu);
+    if (!t->index_arr) t->index_arr = newarr(0);
+    Index *have = t->index_arr ? (Index *)getarr(t->index_arr, name.c_str()) : nullptr;
+    if (have && have->generation == gen && index_fits(have, st->pairs)) {
+        x = index_ref(have);
+    } else {
+        std::unique_ptr<Index> built = build_index(d, t, st->pairs, name);
+        if (have) {
+            /* replacing a present key cannot fail */
+            setarr(t->index_arr, name.c_str(), index_ref(built.get()));
+            index_unref(have);
+        } else if (t->index_arr) {
+            int mark = elog_mark();
+            if (setarr(t->index_arr, name.c_str(), built.get()) != ARR_FAILED)
+                index_ref(built.get());
+            else
+                elog_flush(0, mark); /* not shared: the match is still whole */
+        }
+        x = built.release(); /* the reference of st->idx */
+    }
+    index_unref(st->idx);
+    st->idx = x;
+}
+
+/* Puts found into *list (made when null, else emptied), all or nothing:
+ * on failure the list is left empty. */
+bool fill_list(Tbl **list, const std::vector<long> &found) {
+    if (!*list) {
+        Tbl *made = newtbl((long)found.size() + 1);
+        if (!made) {
+            elog_log(1, "dbmatches: cannot make the list\n");
+            return false;
+        }
+        for (long r : found) pushtbl(made, (void *)r); /* the room is there */
+        *list = made;
+        return true;
+    }
+    while (maxtbl(*list) > 0) poptbl(*list);
+    for (long r : found) {
+        if (pushtbl(*list, (void *)r) < 0) {
+            while (maxtbl(*list) > 0) poptbl(*list);
+            elog_log(1, "dbmatches: cannot fill the list\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+long matches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, Hook **hook, Tbl **list) {
     Database *kd = db_get(dbkey.database);
     Database *d = db_get(dbtable.database);
     if (!kd || !d) {
@@ -561,12 +636,12 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
             }
         return k == v.size();
     };
-    MatchState *owned = nullptr;
+    std::unique_ptr<MatchState> owned;
     if (!st || (*hook)->free_proc != free_state || st->serial != d->serial || st->kserial != kd->serial ||
         st->ktable != dbkey.table || st->table != dbtable.table || st->ktuid != kt->uid ||
         st->tuid != t->uid || !same_list(keys, st->k1) ||
         !same_list(keys2, st->k2)) {
-        owned = new MatchState;
+        owned.reset(new MatchState);
         owned->serial = d->serial;
         owned->kserial = kd->serial;
         owned->ktable = dbkey.table;
@@ -575,49 +650,24 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
         owned->tuid = t->uid;
         owned->k1 = list_of(keys);
         owned->k2 = list_of(keys2);
-        if (!make_pairs(d, kt, t, dbkey, keys, keys2, owned->pairs)) {
-            delete owned;
-            return -1;
-        }
+        if (!make_pairs(d, kt, t, dbkey, keys, keys2, owned->pairs)) return -1;
         if (hook) {
             if (!*hook) *hook = new_hook(free_state);
             if (!*hook) {
-                delete owned;
                 elog_log(1, "dbmatches: cannot make a hook\n");
                 return -1;
             }
             if ((*hook)->p && (*hook)->free_proc) (*hook)->free_proc((*hook)->p);
-            (*hook)->p = owned;
+            (*hook)->p = owned.release();
             (*hook)->free_proc = free_state;
-            owned = nullptr;
             st = (MatchState *)(*hook)->p;
         } else {
-            st = owned;
+            st = owned.get();
         }
     }
 
-    /* the index: the hook's, the table's, or a new one */
+    ensure_index(d, t, st);
     Index *x = st->idx;
-    unsigned long gen = generation_of(d, t);
-    if (!x || x->generation != gen || x->serial != d->serial || x->tuid != t->uid ||
-        !index_fits(x, st->pairs)) {
-        std::string name = index_name_of(st->pairs, t);
-        std::lock_guard<std::mutex> lk(t->imu);
-        if (!t->index_arr) t->index_arr = newarr(0);
-        Index *have = (Index *)getarr(t->index_arr, name.c_str());
-        if (have && have->generation == gen && index_fits(have, st->pairs)) {
-            x = index_ref(have);
-        } else {
-            x = build_index(d, t, st->pairs, name);
-            if (have) {
-                delarr(t->index_arr, name.c_str());
-                index_unref(have);
-            }
-            setarr(t->index_arr, name.c_str(), index_ref(x));
-        }
-        index_unref(st->idx);
-        st->idx = x;
-    }
 
     /* key values */
     size_t np = st->pairs.size();
@@ -628,16 +678,10 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
     ks.resize(np);
     for (size_t i = 0; i < np; i++) {
         Pair &p = st->pairs[i];
-        if (!eval_part(kd, kt, dbkey, kslots, p.key.a, p.string, &ka[i], &ks[i])) {
-            delete owned;
-            return -1;
-        }
+        if (!eval_part(kd, kt, dbkey, kslots, p.key.a, p.string, &ka[i], &ks[i])) return -1;
         kb[i] = ka[i];
         if (p.key.range) {
-            if (!eval_part(kd, kt, dbkey, kslots, p.key.b, false, &kb[i], nullptr)) {
-                delete owned;
-                return -1;
-            }
+            if (!eval_part(kd, kt, dbkey, kslots, p.key.b, false, &kb[i], nullptr)) return -1;
             kb[i] = hi_value(p.key.b.is_field ? p.key.b.loc.f : nullptr, kb[i]);
         }
     }
@@ -703,18 +747,12 @@ extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, H
     }
     std::sort(found.begin(), found.end());
 
-    if (!*list) {
-        *list = newtbl((long)found.size() + 1);
-        if (!*list) {
-            elog_log(1, "dbmatches: cannot make the list\n");
-            delete owned;
-            return -1;
-        }
-    } else {
-        while (maxtbl(*list) > 0) poptbl(*list);
-    }
-    for (long r : found) pushtbl(*list, (void *)r);
-    long nfound = (long)found.size();
-    delete owned;
-    return nfound;
+    if (!fill_list(list, found)) return -1;
+    return (long)found.size();
+}
+
+}  // namespace
+
+extern "C" long dbmatches(Dbptr dbkey, Dbptr dbtable, Tbl **keys, Tbl **keys2, Hook **hook, Tbl **list) {
+    return host_guarded("dbmatches", -1L, [&] { return matches(dbkey, dbtable, keys, keys2, hook, list); });
 }

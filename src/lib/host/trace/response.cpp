@@ -2,6 +2,10 @@
 // and zeros, frequency-amplitude-phase tables, digital filters) and the
 // evaluation of the cascade's complex response at a frequency.  The file
 // format is described in response.h.
+//
+// The reader builds its stages with the standard containers; memory running
+// out anywhere becomes the failure result with a message, and the arrays of
+// the stages read so far are released on every way out.
 
 #include "response.h"
 
@@ -13,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "guard_pvt.h"
 #include "stock.h"
 
 namespace {
@@ -402,24 +407,21 @@ cplx eval_fap(const ResponseStage &s, double f, bool *outside) {
     return cplx(amp * cos(rad), amp * sin(rad));
 }
 
-}  // namespace
-
-extern "C" {
-
-int read_response(FILE *fp, Response **response) {
-    if (!response) {
-        elog_log(0, "read_response: null result pointer.\n");
-        return -1;
+// The stages read so far; their arrays are freed unless handed over.
+struct Stages {
+    std::vector<ResponseStage> v;
+    ~Stages() {
+        for (ResponseStage &s : v) free_stage(&s);
     }
-    *response = nullptr;
-    if (!fp) {
-        elog_log(0, "read_response: null file.\n");
-        return -1;
-    }
+};
+
+int read_stages(FILE *fp, Response **response) {
     LineReader in(fp);
-    std::vector<ResponseStage> stages;
+    Stages owned;
+    std::vector<ResponseStage> &stages = owned.v;
     auto cleanup = [&]() {
         for (ResponseStage &s : stages) free_stage(&s);
+        stages.clear();
     };
     std::vector<std::string> w;
     for (;;) {
@@ -429,9 +431,10 @@ int read_response(FILE *fp, Response **response) {
             return -1;
         }
         if (rc == 0) break;
-        stages.emplace_back();
+        ResponseStage blank;
+        memset(&blank, 0, sizeof blank);
+        stages.push_back(blank);
         ResponseStage &st = stages.back();
-        memset(&st, 0, sizeof st);
         StageParser body(in, st);
         int ok = parse_header(w, in.lineno(), st);
         if (ok == 0) {
@@ -469,8 +472,26 @@ int read_response(FILE *fp, Response **response) {
     memcpy(arr, stages.data(), stages.size() * sizeof(ResponseStage));
     r->nstages = (int)stages.size();
     r->stages = arr;
+    stages.clear();  // the response owns the arrays now
     *response = r;
     return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int read_response(FILE *fp, Response **response) {
+    if (!response) {
+        elog_log(0, "read_response: null result pointer.\n");
+        return -1;
+    }
+    *response = nullptr;
+    if (!fp) {
+        elog_log(0, "read_response: null file.\n");
+        return -1;
+    }
+    return host_guarded("read_response", -1, [&] { return read_stages(fp, response); });
 }
 
 int eval_response(Response *response, double frequency, double *real, double *imag) {

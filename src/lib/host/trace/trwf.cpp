@@ -4,6 +4,11 @@
 //
 // Large raw reads decode straight out of a read-only mapping of the file, so
 // the bytes are touched once on their way into the caller's array.
+//
+// Memory running out is a result like the others (TRGETWF_ENOMEM): reasons
+// are kept in a fixed buffer and work buffers are checked, so a failure
+// never needs memory to be reported and nothing is thrown out of the C
+// interface.
 #include "tr.h"
 
 #include <errno.h>
@@ -17,9 +22,10 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <mutex>
-#include <string>
-#include <vector>
+#include <new>
 
 #include <libmseed.h>
 
@@ -28,28 +34,25 @@
 #define TR_SSE2 1
 #endif
 
+#include "ranout_pvt.h"
 #include "stock.h"
 
 namespace {
 
-// Why the last trgetwf of this thread failed, for trgetwf_error.
-thread_local std::string tr_detail;
+// Why the last trgetwf of this thread failed, for trgetwf_error: a fixed
+// buffer, so that recording a reason never needs memory.
+thread_local char tr_detail[1024];
 thread_local int tr_detail_code = 0;
 
-int fail(int code, std::string detail) {
-    tr_detail = std::move(detail);
-    tr_detail_code = code;
-    return code;
-}
-
-std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *f, ...) {
-    char buf[1024];
+// Records the reason of a failure and gives its code.
+int fail(int code, const char *f, ...) __attribute__((format(printf, 2, 3)));
+int fail(int code, const char *f, ...) {
     va_list ap;
     va_start(ap, f);
-    vsnprintf(buf, sizeof buf, f, ap);
+    vsnprintf(tr_detail, sizeof tr_detail, f, ap);
     va_end(ap);
-    return buf;
+    tr_detail_code = code;
+    return code;
 }
 
 struct Datatype {
@@ -221,6 +224,12 @@ long pread_all(int fd, void *buf, size_t n, off_t off) {
     return (long)done;
 }
 
+// A malloc'ed work buffer, freed on every way out.
+struct Block {
+    unsigned char *p = nullptr;
+    ~Block() { free(p); }
+};
+
 // Reads [i0, i0 + n) of a raw row into out.
 int read_raw(int fd, const TrWaveform *wf, Decoder dec, int size, long i0, long n, float *out) {
     off_t start = (off_t)wf->foff + (off_t)i0 * size;
@@ -239,17 +248,19 @@ int read_raw(int fd, const TrWaveform *wf, Decoder dec, int size, long i0, long 
         // Fall through to plain reads (files that cannot be mapped).
     }
     // Chunks through a small buffer; chunk ends fall on sample boundaries.
-    const long chunk_samples = 16384;
-    std::vector<unsigned char> buf((size_t)chunk_samples * size);
+    const long chunk_samples = n < 16384 ? n : 16384;
+    Block buf;
+    buf.p = static_cast<unsigned char *>(malloc((size_t)chunk_samples * size));
+    if (!buf.p) return fail(TRGETWF_ENOMEM, "out of memory for a read buffer of waveform file %s", wf->path);
     for (long done = 0; done < n;) {
         long k = n - done < chunk_samples ? n - done : chunk_samples;
         size_t want = (size_t)k * size;
-        long got = pread_all(fd, buf.data(), want, start + (off_t)done * size);
+        long got = pread_all(fd, buf.p, want, start + (off_t)done * size);
         if (got != (long)want)
-            return fail(TRGETWF_EREAD, fmt("read error in waveform file %s at byte %lld: %s", wf->path,
-                                           (long long)(start + (off_t)done * size + got),
-                                           got < 0 ? strerror(errno) : "unexpected end of file"));
-        dec(buf.data(), out + done, k);
+            return fail(TRGETWF_EREAD, "read error in waveform file %s at byte %lld: %s", wf->path,
+                        (long long)(start + (off_t)done * size + got),
+                        got < 0 ? strerror(errno) : "unexpected end of file");
+        dec(buf.p, out + done, k);
         done += k;
     }
     return 0;
@@ -266,8 +277,9 @@ bool codes_match(const char *want, const char *have) { return !want || !*want ||
 // The row's channel may carry the location code after the SEED channel.
 bool chan_matches(const char *want, const MSRecord *msr) {
     if (codes_match(want, msr->channel)) return true;
-    std::string both = std::string(msr->channel) + msr->location;
-    return strcasecmp(want, both.c_str()) == 0;
+    char both[sizeof msr->channel + sizeof msr->location];
+    snprintf(both, sizeof both, "%s%s", msr->channel, msr->location);
+    return strcasecmp(want, both) == 0;
 }
 
 template <typename T>
@@ -280,11 +292,11 @@ void place(const T *src, long nrec, long k0, long i0, long i1, float *out) {
 
 int read_mseed(int fd, const TrWaveform *wf, long i0, long i1, float *out) {
     struct stat st;
-    if (fstat(fd, &st) < 0) return fail(TRGETWF_EREAD, fmt("cannot stat waveform file %s: %s", wf->path, strerror(errno)));
+    if (fstat(fd, &st) < 0) return fail(TRGETWF_EREAD, "cannot stat waveform file %s: %s", wf->path, strerror(errno));
     long flen = (long)st.st_size - wf->foff;
     if (flen <= 0)
-        return fail(TRGETWF_ESHORT, fmt("waveform file %s has %lld bytes, no miniSEED records at byte %ld", wf->path,
-                                        (long long)st.st_size, wf->foff));
+        return fail(TRGETWF_ESHORT, "waveform file %s has %lld bytes, no miniSEED records at byte %ld", wf->path,
+                    (long long)st.st_size, wf->foff);
     // A private writable mapping: the parser may swap header bytes in place.
     struct Map {
         void *p = MAP_FAILED;
@@ -293,7 +305,7 @@ int read_mseed(int fd, const TrWaveform *wf, long i0, long i1, float *out) {
             if (p != MAP_FAILED) munmap(p, len);
         }
     } map;
-    std::vector<char> copy;
+    Block copy;
     char *buf = nullptr;
     long page = sysconf(_SC_PAGESIZE);
     off_t mstart = (off_t)wf->foff - (off_t)wf->foff % page;
@@ -302,12 +314,14 @@ int read_mseed(int fd, const TrWaveform *wf, long i0, long i1, float *out) {
     if (map.p != MAP_FAILED) {
         buf = static_cast<char *>(map.p) + (wf->foff - mstart);
     } else {
-        copy.resize((size_t)flen);
-        long got = pread_all(fd, copy.data(), (size_t)flen, (off_t)wf->foff);
+        copy.p = static_cast<unsigned char *>(malloc((size_t)flen));
+        if (!copy.p)
+            return fail(TRGETWF_ENOMEM, "out of memory for %ld bytes of miniSEED file %s", flen, wf->path);
+        long got = pread_all(fd, copy.p, (size_t)flen, (off_t)wf->foff);
         if (got != flen)
-            return fail(TRGETWF_EREAD, fmt("read error in waveform file %s: %s", wf->path,
-                                           got < 0 ? strerror(errno) : "unexpected end of file"));
-        buf = copy.data();
+            return fail(TRGETWF_EREAD, "read error in waveform file %s: %s", wf->path,
+                        got < 0 ? strerror(errno) : "unexpected end of file");
+        buf = reinterpret_cast<char *>(copy.p);
     }
 
     std::lock_guard<std::mutex> lock(mseed_mutex);
@@ -325,10 +339,10 @@ int read_mseed(int fd, const TrWaveform *wf, long i0, long i1, float *out) {
         if (r != 0 || !msr || msr->reclen <= 0) {
             msr_free(&msr);
             if (r > 0)
-                return fail(TRGETWF_EMSEED,
-                            fmt("miniSEED file %s: record at byte %ld is cut short", wf->path, wf->foff + off));
-            return fail(TRGETWF_EMSEED, fmt("miniSEED file %s: bad record at byte %ld (%s)", wf->path,
-                                            wf->foff + off, r < 0 ? ms_errorstr(r) : "no record length"));
+                return fail(TRGETWF_EMSEED, "miniSEED file %s: record at byte %ld is cut short", wf->path,
+                            wf->foff + off);
+            return fail(TRGETWF_EMSEED, "miniSEED file %s: bad record at byte %ld (%s)", wf->path,
+                        wf->foff + off, r < 0 ? ms_errorstr(r) : "no record length");
         }
         off += msr->reclen;
         records++;
@@ -343,8 +357,8 @@ int read_mseed(int fd, const TrWaveform *wf, long i0, long i1, float *out) {
             double rate = msr->samprate;
             long at = wf->foff + off - msr->reclen;
             msr_free(&msr);
-            return fail(TRGETWF_EMSEED, fmt("miniSEED file %s: record at byte %ld has %g samples per second, the row "
-                                            "%g", wf->path, at, rate, wf->samprate));
+            return fail(TRGETWF_EMSEED, "miniSEED file %s: record at byte %ld has %g samples per second, the row "
+                        "%g", wf->path, at, rate, wf->samprate);
         }
         double rstart = (double)msr->starttime / HPTMODULUS;
         double x = (rstart - wf->time) * wf->samprate;
@@ -361,16 +375,54 @@ int read_mseed(int fd, const TrWaveform *wf, long i0, long i1, float *out) {
     }
     msr_free(&msr);
     if (records == 0)
-        return fail(TRGETWF_EMSEED, fmt("miniSEED file %s holds no records from byte %ld", wf->path, wf->foff));
+        return fail(TRGETWF_EMSEED, "miniSEED file %s holds no records from byte %ld", wf->path, wf->foff);
     if (matched == 0)
-        return fail(TRGETWF_EMSEED, fmt("miniSEED file %s holds no records of %s %s", wf->path,
-                                        wf->sta ? wf->sta : "", wf->chan ? wf->chan : ""));
+        return fail(TRGETWF_EMSEED, "miniSEED file %s holds no records of %s %s", wf->path,
+                    wf->sta ? wf->sta : "", wf->chan ? wf->chan : "");
     return 0;
 }
+
+// What an exception thrown inside a read becomes: memory running out is
+// TRGETWF_ENOMEM, anything else a failed read.  Messages the engine
+// registered on the way (after mark) are dropped, as on every other path.
+int thrown(int mark) {
+    elog_flush(0, mark);
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        return fail(TRGETWF_ENOMEM, "out of memory while reading a waveform");
+    } catch (...) {
+        return fail(TRGETWF_EREAD, "unexpected internal error while reading a waveform");
+    }
+}
+
+int read_file(const TrWaveform *wf, float **data, long *size, double t0, double t1, double *tstart, double *tend,
+              long *nsamp);
+int read_row(Dbptr row, float **data, long *size, double t0, double t1, double *tstart, double *tend,
+             long *nsamp);
 
 }  // namespace
 
 extern "C" {
+
+int trgetwf_file(const TrWaveform *wf, float **data, long *size, double t0, double t1, double *tstart, double *tend,
+                 long *nsamp) {
+    int mark = elog_mark();
+    try {
+        return read_file(wf, data, size, t0, t1, tstart, tend, nsamp);
+    } catch (...) {
+        return thrown(mark);
+    }
+}
+
+int trgetwf(Dbptr row, float **data, long *size, double t0, double t1, double *tstart, double *tend, long *nsamp) {
+    int mark = elog_mark();
+    try {
+        return read_row(row, data, size, t0, t1, tstart, tend, nsamp);
+    } catch (...) {
+        return thrown(mark);
+    }
+}
 
 int trdatatype_size(const char *datatype) {
     if (!datatype) return -1;
@@ -379,8 +431,12 @@ int trdatatype_size(const char *datatype) {
     return -1;
 }
 
-int trgetwf_file(const TrWaveform *wf, float **data, long *size, double t0, double t1, double *tstart, double *tend,
-                 long *nsamp) {
+}  // extern "C"
+
+namespace {
+
+int read_file(const TrWaveform *wf, float **data, long *size, double t0, double t1, double *tstart, double *tend,
+              long *nsamp) {
     if (nsamp) *nsamp = 0;
     if (tstart) *tstart = 0.0;
     if (tend) *tend = 0.0;
@@ -388,29 +444,29 @@ int trgetwf_file(const TrWaveform *wf, float **data, long *size, double t0, doub
     const char *path = wf->path ? wf->path : "(null)";
     const char *dt = wf->datatype ? wf->datatype : "";
     int dsize = trdatatype_size(dt);
-    if (dsize < 0) return fail(TRGETWF_EDATATYPE, fmt("unknown datatype '%s' for waveform file %s", dt, path));
+    if (dsize < 0) return fail(TRGETWF_EDATATYPE, "unknown datatype '%s' for waveform file %s", dt, path);
     if (std::isnan(t0) || std::isnan(t1)) return fail(TRGETWF_EWINDOW, "the time window is not a number");
     if (!(wf->samprate > 0.0) || !std::isfinite(wf->samprate) || !std::isfinite(wf->time))
-        return fail(TRGETWF_EROW, fmt("impossible sampling (time %g, samprate %g) for waveform file %s", wf->time,
-                                      wf->samprate, path));
+        return fail(TRGETWF_EROW, "impossible sampling (time %g, samprate %g) for waveform file %s", wf->time,
+                    wf->samprate, path);
     if (wf->nsamp < 0 || wf->foff < 0)
-        return fail(TRGETWF_EROW, fmt("impossible row (nsamp %ld, foff %ld) for waveform file %s", wf->nsamp,
-                                      wf->foff, path));
+        return fail(TRGETWF_EROW, "impossible row (nsamp %ld, foff %ld) for waveform file %s", wf->nsamp,
+                    wf->foff, path);
     Fd f;
     f.fd = wf->path ? open(wf->path, O_RDONLY) : -1;
-    if (f.fd < 0) return fail(TRGETWF_ENOFILE, fmt("cannot open waveform file %s: %s", path, strerror(errno)));
+    if (f.fd < 0) return fail(TRGETWF_ENOFILE, "cannot open waveform file %s: %s", path, strerror(errno));
     struct stat st;
-    if (fstat(f.fd, &st) < 0) return fail(TRGETWF_EREAD, fmt("cannot stat waveform file %s: %s", path, strerror(errno)));
+    if (fstat(f.fd, &st) < 0) return fail(TRGETWF_EREAD, "cannot stat waveform file %s: %s", path, strerror(errno));
     if (dsize > 0) {
         // The whole row must be in the file, not only the window.
         long double need = (long double)wf->foff + (long double)wf->nsamp * dsize;
         if (need > (long double)st.st_size)
-            return fail(TRGETWF_ESHORT, fmt("waveform file %s has %lld bytes, the row needs %.0Lf (%ld %s samples "
-                                            "from byte %ld)",
-                                            path, (long long)st.st_size, need, wf->nsamp, dt, wf->foff));
+            return fail(TRGETWF_ESHORT, "waveform file %s has %lld bytes, the row needs %.0Lf (%ld %s samples "
+                        "from byte %ld)",
+                        path, (long long)st.st_size, need, wf->nsamp, dt, wf->foff);
     } else if ((long long)st.st_size <= (long long)wf->foff) {
-        return fail(TRGETWF_ESHORT, fmt("waveform file %s has %lld bytes, no miniSEED records at byte %ld", path,
-                                        (long long)st.st_size, wf->foff));
+        return fail(TRGETWF_ESHORT, "waveform file %s has %lld bytes, no miniSEED records at byte %ld", path,
+                    (long long)st.st_size, wf->foff);
     }
     if (wf->nsamp == 0) return 0;
 
@@ -434,11 +490,11 @@ int trgetwf_file(const TrWaveform *wf, float **data, long *size, double t0, doub
         long long bytes = (long long)st.st_size - wf->foff;
         long long limit = bytes < (1LL << 21) ? (1LL << 24) : 8 * bytes;
         if ((long long)n > limit)
-            return fail(TRGETWF_EROW, fmt("impossible row: %ld samples asked of miniSEED file %s of %lld bytes",
-                                          n, path, (long long)st.st_size));
+            return fail(TRGETWF_EROW, "impossible row: %ld samples asked of miniSEED file %s of %lld bytes",
+                        n, path, (long long)st.st_size);
     }
     if (!grow(data, size, n))
-        return fail(TRGETWF_ENOMEM, fmt("out of memory for %ld samples of waveform file %s", n, path));
+        return fail(TRGETWF_ENOMEM, "out of memory for %ld samples of waveform file %s", n, path);
     int r = dsize > 0 ? read_raw(f.fd, wf, decoder_for(dt), dsize, i0, n, *data) : read_mseed(f.fd, wf, i0, i1, *data);
     if (r < 0) return r;
     if (nsamp) *nsamp = n;
@@ -447,15 +503,18 @@ int trgetwf_file(const TrWaveform *wf, float **data, long *size, double t0, doub
     return 0;
 }
 
-int trgetwf(Dbptr row, float **data, long *size, double t0, double t1, double *tstart, double *tend, long *nsamp) {
+int read_row(Dbptr row, float **data, long *size, double t0, double t1, double *tstart, double *tend,
+             long *nsamp) {
     if (nsamp) *nsamp = 0;
     if (tstart) *tstart = 0.0;
     if (tend) *tend = 0.0;
     long isview = 0;
     int mark = elog_mark();
     if (dbquery(row, dbTABLE_IS_VIEW, &isview) < 0) {
+        bool ran_out = elog_ran_out_since(mark);
         elog_flush(0, mark);
-        return fail(TRGETWF_EROW, fmt("not a wfdisc row (record %ld)", row.record));
+        if (ran_out) return fail(TRGETWF_ENOMEM, "out of memory looking at wfdisc row %ld", row.record);
+        return fail(TRGETWF_EROW, "not a wfdisc row (record %ld)", row.record);
     }
     // In a view the wfdisc part is named; a plain table is its own.
     const char *wfname = isview ? "wfdisc" : nullptr;
@@ -463,29 +522,38 @@ int trgetwf(Dbptr row, float **data, long *size, double t0, double t1, double *t
     TrWaveform wf{};
     if (dbgetv(row, wfname, "sta", sta, "chan", chan, "time", &wf.time, "nsamp", &wf.nsamp, "samprate", &wf.samprate,
                "foff", &wf.foff, "datatype", datatype, (char *)0) < 0) {
-        std::string why = elog_count() > mark ? elog_message(elog_count() - 1) : "";
+        char why[512] = "";
+        if (elog_count() > mark) snprintf(why, sizeof why, "%s", elog_message(elog_count() - 1));
+        bool ran_out = elog_ran_out_since(mark);
         elog_flush(0, mark);
-        while (!why.empty() && why.back() == '\n') why.pop_back();
-        return fail(TRGETWF_EROW, fmt("cannot read wfdisc row %ld%s%s", row.record, why.empty() ? "" : ": ",
-                                      why.c_str()));
+        if (ran_out) return fail(TRGETWF_ENOMEM, "out of memory reading wfdisc row %ld", row.record);
+        size_t len = strlen(why);
+        while (len > 0 && why[len - 1] == '\n') why[--len] = '\0';
+        return fail(TRGETWF_EROW, "cannot read wfdisc row %ld%s%s", row.record, len ? ": " : "", why);
     }
     char path[FILENAME_MAX];
     path[0] = '\0';
     int ext = dbextfile(row, "wfdisc", path);
+    bool ran_out = ext < 0 && elog_ran_out_since(mark);
     elog_flush(0, mark);
-    if (ext < 0) return fail(TRGETWF_EROW, fmt("no waveform file name in wfdisc row %ld", row.record));
+    if (ran_out) return fail(TRGETWF_ENOMEM, "out of memory finding the waveform file of wfdisc row %ld", row.record);
+    if (ext < 0) return fail(TRGETWF_EROW, "no waveform file name in wfdisc row %ld", row.record);
     if (trdatatype_size(datatype) < 0)
-        return fail(TRGETWF_EDATATYPE, fmt("unknown datatype '%s' in wfdisc row %ld (%s %s, %s)", datatype,
-                                           row.record, sta, chan, path));
+        return fail(TRGETWF_EDATATYPE, "unknown datatype '%s' in wfdisc row %ld (%s %s, %s)", datatype,
+                    row.record, sta, chan, path);
     if (ext == 0)
-        return fail(TRGETWF_ENOFILE, fmt("waveform file %s of wfdisc row %ld (%s %s) does not exist", path,
-                                         row.record, sta, chan));
+        return fail(TRGETWF_ENOFILE, "waveform file %s of wfdisc row %ld (%s %s) does not exist", path,
+                    row.record, sta, chan);
     wf.path = path;
     wf.datatype = datatype;
     wf.sta = sta;
     wf.chan = chan;
-    return trgetwf_file(&wf, data, size, t0, t1, tstart, tend, nsamp);
+    return read_file(&wf, data, size, t0, t1, tstart, tend, nsamp);
 }
+
+}  // namespace
+
+extern "C" {
 
 void trgetwf_error(int code, Dbptr) { trgetwf_file_error(code, nullptr); }
 
@@ -502,8 +570,8 @@ void trgetwf_file_error(int code, const char *path) {
     case TRGETWF_EWINDOW: what = "the time window is not a number"; break;
     default: elog_log(0, "trgetwf: unknown result code %d\n", code); return;
     }
-    if (tr_detail_code == code && !tr_detail.empty())
-        elog_log(0, "trgetwf: %s\n", tr_detail.c_str());
+    if (tr_detail_code == code && tr_detail[0])
+        elog_log(0, "trgetwf: %s\n", tr_detail);
     else
         elog_log(0, "trgetwf: %s (%s)\n", what, path ? path : "no file");
 }

@@ -17,6 +17,7 @@
  * branches; other phase names are read by their legs (ttphase.cpp) and
  * traced by the engine in ttlegs.cpp, whose tables share the hook.
  */
+#include <cerrno>
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -1080,6 +1081,7 @@ extern "C" int ttcalc(const char *method, const char *model, const char *phases,
         if (!c) return -1;
         return compute(c, mi, rq, mode, geometry, times);
     } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
         elog_log(1, "ttcalc: out of memory\n");
         return -1;
     }
@@ -1093,6 +1095,7 @@ double first_time_tl(Mask family, double distance, double depth) {
         double t;
         return first_time(tl_cache.get(), family, distance, depth, &t) < 0 ? -1.0 : t;
     } catch (const std::bad_alloc &) {
+        errno = ENOMEM;  // callers tell a lack of memory from a time that does not exist
         elog_log(1, "travel time: out of memory\n");
         return -1.0;
     }

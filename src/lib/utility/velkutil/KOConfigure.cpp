@@ -419,12 +419,14 @@ int KOConfigure::configurePf(Pf *params, int flags) {
 }
 
 int KOConfigure::configureVarargs(char *key1, va_list args) {
-    Tbl *names = keysarr(configure_specs_arr);
-    for (long i = 0; i < maxtbl(names); i++) {
-        KOConfigureSpecs *r = static_cast<KOConfigureSpecs *>(getarr(configure_specs_arr, (char *)gettbl(names, i)));
-        r->configureSpec->specFlags &= ~KO_CONFIGURE_CHANGED;
-    }
-    freetbl(names, 0);
+    // every option starts unchanged (a walk of the options needs no memory)
+    applyarr(
+        configure_specs_arr,
+        [](const char *, void *value, void *) -> int {
+            static_cast<KOConfigureSpecs *>(value)->configureSpec->specFlags &= ~KO_CONFIGURE_CHANGED;
+            return 0;
+        },
+        nullptr);
     if (!key1) return 0;
     int unknown = 0;
     for (char *key = key1; key; key = va_arg(args, char *)) {

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unordered_set>
@@ -49,6 +50,23 @@ struct MatchList {
     long rec(long i) const { return (long)(intptr_t)gettbl(t, i); }
 };
 
+// Runs an undo unless the work it guards was committed: what a refresh
+// makes for itself is freed when it fails (by its result or by an exception
+// that the guard turns into one).
+template <class F>
+struct Undo {
+    F f;
+    bool committed = false;
+    ~Undo() {
+        if (!committed) f();
+    }
+    void commit() { committed = true; }
+};
+template <class F>
+Undo<F> undo_unless_committed(F f) {
+    return Undo<F>{f};
+}
+
 bool valid_row(const Dbptr &p) { return p.database != dbINVALID && p.table != dbINVALID && p.record >= 0; }
 
 void copy_text(char *dest, size_t n, const char *src) { snprintf(dest, n, "%s", src ? src : ""); }
@@ -60,9 +78,13 @@ bool is_detector_state(const char *s) {
 int eventview_open_table(Dbptr db, const char *name, KOEV_Table *result) {
     memset(result, 0, sizeof *result);
     copy_text(result->name, sizeof result->name, name);
+    errno = 0;
     result->dbtable = dblookup(db, 0, name, 0, 0);
     if (result->dbtable.table == dbINVALID) {
-        ko_register_error(0, "eventview_open_table: no %s table in the schema.\n", name);
+        if (errno == ENOMEM)
+            ko_register_error(1, "eventview_open_table: dblookup(%s) error.\n", name);
+        else
+            ko_register_error(0, "eventview_open_table: no %s table in the schema.\n", name);
         return -1;
     }
     char *fname = nullptr;
@@ -141,22 +163,28 @@ void eventview_free_hooks(KOEV *koev) {
 
 // Whether a database has anything on disk: a descriptor at its name or a
 // file of one of its tables.  Opening a name that has neither gives an empty
-// database, which for a view is a mistyped name rather than data.
-bool database_exists(Dbptr db, const char *name) {
+// database, which for a view is a mistyped name rather than data.  1 yes,
+// 0 no, -1 when a table could not be looked at for lack of memory (the
+// engine's message registered): that is no answer.
+int database_exists(Dbptr db, const char *name) {
     struct stat st;
-    if (stat(name, &st) == 0 && S_ISREG(st.st_mode)) return true;
+    if (stat(name, &st) == 0 && S_ISREG(st.st_mode)) return 1;
     long ntables = 0;
-    if (dbquery(db, dbTABLE_COUNT, &ntables) < 0) return false;
+    errno = 0;
+    if (dbquery(db, dbTABLE_COUNT, &ntables) < 0) return errno == ENOMEM ? -1 : 0;
     for (long i = 0; i < ntables; i++) {
         Dbptr t = db;
         t.table = i;
         t.field = dbALL;
         t.record = dbALL;
         long present = 0, isview = 0;
+        errno = 0;
         if (dbquery(t, dbTABLE_IS_VIEW, &isview) == 0 && isview) continue;
-        if (dbquery(t, dbTABLE_PRESENT, &present) == 0 && present) return true;
+        if (errno == ENOMEM) return -1;
+        if (dbquery(t, dbTABLE_PRESENT, &present) == 0 && present) return 1;
+        if (errno == ENOMEM) return -1;
     }
-    return false;
+    return 0;
 }
 
 // Sleeps on the view's wake condition until the deadline or the view's
@@ -187,8 +215,10 @@ const char *orNULL(const char *s) { return s ? s : "NULL"; }
 // travel-time tables cannot give (a null depth, S near the antipode) leaves
 // its predicted time 0, as for a detection without an origin: one such
 // station must not fail the refresh of every association of the origin.
-void station_predictions(Dbptr dbsite, const KOEVOrigin *origin, double lat, double lon, double *distance,
-                         double *ptime, double *stime) {
+// Memory running out is not such a phase: it fails the lookup (-1, with the
+// engine's message); else 0.
+int station_predictions(Dbptr dbsite, const KOEVOrigin *origin, double lat, double lon, double *distance,
+                        double *ptime, double *stime) {
     const double pi = 3.141592653589793;
     double delta = 0, az = 0;
     dist(origin->lat * pi / 180.0, origin->lon * pi / 180.0, lat * pi / 180.0, lon * pi / 180.0, &delta, &az);
@@ -200,13 +230,17 @@ void station_predictions(Dbptr dbsite, const KOEVOrigin *origin, double lat, dou
         double v = 0;
         snprintf(expr, sizeof expr, "%s(%f,%f)", phases[i], *distance, origin->depth);
         int mark = elog_mark();
-        if (dbex_evalstr(dbsite, expr, dbREAL, &v) < 0 || !std::isfinite(v)) {
+        errno = 0;
+        int rc = dbex_evalstr(dbsite, expr, dbREAL, &v);
+        if (rc < 0 && errno == ENOMEM) return -1;
+        if (rc < 0 || !std::isfinite(v)) {
             elog_flush(0, mark);
             *out[i] = 0;
         } else {
             *out[i] = origin->time + v;
         }
     }
+    return 0;
 }
 
 // Asks the tables' record counts, which makes the engine take in rows that
@@ -302,7 +336,37 @@ void KOEventView::releasePatterns() {
     eventview_free_hooks(&koev);
 }
 
+namespace {
+
+// The constant join patterns of a fresh view: the key-side and table-side
+// field lists of each join, in the order of PATTERN_LISTS.
+Tbl *KOEV::*const PATTERN_LISTS[] = {
+    &KOEV::kpat_event_origin_match,   &KOEV::tpat_event_origin_match,   &KOEV::kpat_origin_origerr_match,
+    &KOEV::tpat_origin_origerr_match, &KOEV::kpat_origin_netmag_match,  &KOEV::tpat_origin_netmag_match,
+    &KOEV::kpat_origin_mt_match,      &KOEV::tpat_origin_mt_match,      &KOEV::kpat_origin_assoc_match,
+    &KOEV::tpat_origin_assoc_match,   &KOEV::kpat_assoc_arrival_match,  &KOEV::tpat_assoc_arrival_match,
+    &KOEV::kpat_netmag_stamag_match,  &KOEV::tpat_netmag_stamag_match,  &KOEV::kpat_stamag_wfmeas_match,
+    &KOEV::tpat_stamag_wfmeas_match,  &KOEV::kpat_origin_detection_match, &KOEV::tpat_origin_detection_match,
+    &KOEV::tpat_detection_match};
+const char *const PATTERN_FIELDS[] = {"evid", "evid", "orid", "orid", "orid", "orid", "orid",
+                                      "orid", "orid", "orid", "arid", "arid", "magid", "magid",
+                                      "arid", "arid", "time-10.0::time+1800.0", "time", "time"};
+constexpr size_t NPATTERNS = sizeof PATTERN_LISTS / sizeof PATTERN_LISTS[0];
+static_assert(sizeof PATTERN_FIELDS / sizeof PATTERN_FIELDS[0] == NPATTERNS, "one field list per pattern");
+
+}  // namespace
+
 int KOEventView::init() {
+    // The new patterns are made first, so that running out of memory leaves
+    // the view as it was (bound or not).
+    Tbl *made[NPATTERNS] = {};
+    for (size_t i = 0; i < NPATTERNS; i++) {
+        if (!(made[i] = strtbl(PATTERN_FIELDS[i], (char *)0))) {
+            for (Tbl *t : made) freetbl(t, 0);
+            ko_register_error(1, "KOEventView::init: strtbl() error.\n");
+            return -1;
+        }
+    }
     if (initialised_) {
         unbind();
         releasePatterns();
@@ -322,41 +386,15 @@ int KOEventView::init() {
         for (KOEV_Table KOEV::*t : TABLES) (koev.*t).dbtable = dbinvalid();
     }
     initialised_ = true;
-    koev.kpat_event_origin_match = strtbl("evid", (char *)0);
-    koev.tpat_event_origin_match = strtbl("evid", (char *)0);
-    koev.kpat_origin_origerr_match = strtbl("orid", (char *)0);
-    koev.tpat_origin_origerr_match = strtbl("orid", (char *)0);
-    koev.kpat_origin_netmag_match = strtbl("orid", (char *)0);
-    koev.tpat_origin_netmag_match = strtbl("orid", (char *)0);
-    koev.kpat_origin_mt_match = strtbl("orid", (char *)0);
-    koev.tpat_origin_mt_match = strtbl("orid", (char *)0);
-    koev.kpat_origin_assoc_match = strtbl("orid", (char *)0);
-    koev.tpat_origin_assoc_match = strtbl("orid", (char *)0);
-    koev.kpat_assoc_arrival_match = strtbl("arid", (char *)0);
-    koev.tpat_assoc_arrival_match = strtbl("arid", (char *)0);
-    koev.kpat_netmag_stamag_match = strtbl("magid", (char *)0);
-    koev.tpat_netmag_stamag_match = strtbl("magid", (char *)0);
-    koev.kpat_stamag_wfmeas_match = strtbl("arid", (char *)0);
-    koev.tpat_stamag_wfmeas_match = strtbl("arid", (char *)0);
-    koev.kpat_origin_detection_match = strtbl("time-10.0::time+1800.0", (char *)0);
-    koev.tpat_origin_detection_match = strtbl("time", (char *)0);
-    koev.tpat_detection_match = strtbl("time", (char *)0);
-    if (!koev.kpat_event_origin_match || !koev.tpat_event_origin_match || !koev.kpat_origin_origerr_match ||
-        !koev.tpat_origin_origerr_match || !koev.kpat_origin_netmag_match || !koev.tpat_origin_netmag_match ||
-        !koev.kpat_origin_mt_match || !koev.tpat_origin_mt_match || !koev.kpat_origin_assoc_match ||
-        !koev.tpat_origin_assoc_match || !koev.kpat_assoc_arrival_match || !koev.tpat_assoc_arrival_match ||
-        !koev.kpat_netmag_stamag_match || !koev.tpat_netmag_stamag_match || !koev.kpat_stamag_wfmeas_match ||
-        !koev.tpat_stamag_wfmeas_match || !koev.kpat_origin_detection_match ||
-        !koev.tpat_origin_detection_match || !koev.tpat_detection_match) {
-        ko_register_error(1, "KOEventView::init: strtbl() error.\n");
-        return -1;
-    }
+    for (size_t i = 0; i < NPATTERNS; i++) koev.*PATTERN_LISTS[i] = made[i];
     dbname_option_.parseProc = parseDbname;
     dbname_option_.printProc = eventview_print_dbname;
     dbname_option_.clientData = this;
     specs_[0] = {"custom", "dbname", nullptr, (int)offsetof(KOEV, dbname), 0, &dbname_option_};
     specs_[1] = {"end", nullptr, nullptr, 0, 0, nullptr};
     if (setConfigureSpecs(specs_, reinterpret_cast<char *>(&koev), "KOEventView") < 0) {
+        // the view is fresh and unbound, with its patterns; configuring it
+        // again (or init) completes it
         ko_register_error(0, "KOEventView::init: setConfigureSpecs() error.\n");
         return -1;
     }
@@ -381,11 +419,15 @@ int KOEventView::bind(const char *name, const char *who) {
     }
     Dbptr db;
     bool ok = false;
+    int exists = 0;
     if (dbopen(koev.dbname, "r", &db) < 0) {
         ko_register_error(1, "%s: dbopen(%s) error\n", who, koev.dbname);
-    } else if (!database_exists(db, koev.dbname)) {
-        ko_register_error(0, "%s: database %s does not exist: no descriptor and no table file.\n", who,
-                          koev.dbname);
+    } else if ((exists = database_exists(db, koev.dbname)) <= 0) {
+        if (exists == 0)
+            ko_register_error(0, "%s: database %s does not exist: no descriptor and no table file.\n", who,
+                              koev.dbname);
+        else
+            ko_register_error(1, "%s: database %s: dbquery() error.\n", who, koev.dbname);
         dbclose(db);
     } else {
         koev.db = db;
@@ -537,6 +579,9 @@ int KOEventView::refreshEventsUnguarded(Tbl **events) {
         return 0;
     }
     long n = nev > 0 ? nev : nor;
+    // The list is the caller's from the start: a failure part-way leaves
+    // the records built so far there, everything they hold reachable from
+    // it (records are stored before they are filled).
     Tbl *list = inittbl(0, n, 1, 0, sizeof(KOEVEvent));
     if (!list) {
         ko_register_error(1, "KOEventView::refreshEvents: inittbl(events,%ld) error.\n", n);
@@ -544,6 +589,15 @@ int KOEventView::refreshEventsUnguarded(Tbl **events) {
     }
     *events = list;
     MatchList matches;
+    // Appends a record to a list made with room for it (checked all the
+    // same); the record in the list, or null with a message.
+    auto append = [](Tbl *t, const void *rec, const char *what) -> void * {
+        if (pushtbl(t, rec) < 0) {
+            ko_register_error(1, "KOEventView::refreshEvents: pushtbl(%s) error.\n", what);
+            return nullptr;
+        }
+        return gettbl(t, maxtbl(t) - 1);
+    };
 
     if (nev == 0) {
         // origins without events: one event per origin
@@ -557,14 +611,18 @@ int KOEventView::refreshEventsUnguarded(Tbl **events) {
                 ko_register_error(1, "KOEventView::refreshEvents: inittbl(origins,1) error.\n");
                 return -1;
             }
+            KOEVEvent *ep = static_cast<KOEVEvent *>(append(list, &e, "events"));
+            if (!ep) {
+                freetbl(e.origins, 0);
+                return -1;
+            }
             KOEVOrigin o;
             memset(&o, 0, sizeof o);
+            KOEVOrigin *op = static_cast<KOEVOrigin *>(append(ep->origins, &o, "origins"));
+            if (!op) return -1;
+            ep->pref_origin = op;
             koev.origin.dbtable.record = i;
-            int rc = fillOrigin(-1, &o);
-            pushtbl(e.origins, &o);
-            e.pref_origin = static_cast<KOEVOrigin *>(gettbl(e.origins, 0));
-            pushtbl(list, &e);
-            if (rc < 0) {
+            if (fillOrigin(-1, op) < 0) {
                 ko_register_error(0, "KOEventView::refreshEvents: refreshOrigin() error.\n");
                 return -1;
             }
@@ -592,7 +650,7 @@ int KOEventView::refreshEventsUnguarded(Tbl **events) {
             }
         }
         if (nm == 0) {
-            pushtbl(list, &e);  // a zeroed record keeps the positions of later events
+            if (!append(list, &e, "events")) return -1;  // a zeroed record keeps the positions of later events
             continue;
         }
         e.evid = evid;
@@ -602,28 +660,26 @@ int KOEventView::refreshEventsUnguarded(Tbl **events) {
         e.order = i;
         e.origins = inittbl(0, nm, 1, 0, sizeof(KOEVOrigin));
         if (!e.origins) {
-            pushtbl(list, &e);
             ko_register_error(1, "KOEventView::refreshEvents: inittbl(origins,%ld) error.\n", nm);
             return -1;
         }
-        if (pushtbl(list, &e) < 0) {
+        KOEVEvent *ep = static_cast<KOEVEvent *>(append(list, &e, "events"));
+        if (!ep) {
             freetbl(e.origins, 0);
-            ko_register_error(1, "KOEventView::refreshEvents: pushtbl(events) error.\n");
             return -1;
         }
-        KOEVEvent *ep = static_cast<KOEVEvent *>(gettbl(list, maxtbl(list) - 1));
         double latest_moment = 0;
         for (long k = 0; k < nm; k++) {
             KOEVOrigin o;
             memset(&o, 0, sizeof o);
+            // filled in its place, so that whatever it holds is freed with the list
+            KOEVOrigin *op = static_cast<KOEVOrigin *>(append(ep->origins, &o, "origins"));
+            if (!op) return -1;
             koev.origin.dbtable.record = matches.rec(k);
-            int rc = fillOrigin(-1, &o);
-            pushtbl(ep->origins, &o);
-            if (rc < 0) {
+            if (fillOrigin(-1, op) < 0) {
                 ko_register_error(0, "KOEventView::refreshEvents: refreshOrigin() error.\n");
                 return -1;
             }
-            KOEVOrigin *op = static_cast<KOEVOrigin *>(gettbl(ep->origins, maxtbl(ep->origins) - 1));
             if (op->orid == ep->prefor) ep->pref_origin = op;
             if (op->pref_moment && op->pref_moment->lddate > latest_moment) {
                 latest_moment = op->pref_moment->lddate;
@@ -799,11 +855,12 @@ int KOEventView::refreshAssociationsUnguarded(KOEVOrigin *origin) {
         return -1;
     }
     if (n == 0) return 0;
-    origin->associations = inittbl(0, n, 1, 0, sizeof(KOEVAssociation));
-    if (!origin->associations) {
+    Tbl *list = inittbl(0, n, 1, 0, sizeof(KOEVAssociation));
+    if (!list) {
         ko_register_error(1, "KOEventView::refreshAssociations: inittbl(associations,%d) error.\n", (int)n);
         return -1;
     }
+    origin->associations = list;  // the caller's, with what a failure leaves
     for (long i = 0; i < n; i++) {
         KOEVAssociation a;
         koev.assoc.dbtable.record = matches.rec(i);
@@ -811,7 +868,10 @@ int KOEventView::refreshAssociationsUnguarded(KOEVOrigin *origin) {
             ko_register_error(0, "KOEventView::refreshAssociations: refreshAssociation() error.\n");
             return -1;
         }
-        pushtbl(origin->associations, &a);
+        if (pushtbl(list, &a) < 0) {
+            ko_register_error(1, "KOEventView::refreshAssociations: pushtbl(associations) error.\n");
+            return -1;
+        }
     }
     return 0;
 }
@@ -879,23 +939,22 @@ int KOEventView::refreshAssociationsUnguarded(KOEVEvent *event) {
         ko_register_error(1, "KOEventView::refreshAssociations: newtbl(stations_tbl) error.\n");
         return -1;
     }
+    auto free_seen = undo_unless_committed([&seen] { freetbl(seen, 0); });
     for (long i = 0; i < norigins; i++) {
         KOEVOrigin *o = static_cast<KOEVOrigin *>(gettbl(event->origins, i));
         if (refreshAssociations(o) < 0) {
-            freetbl(seen, 0);
             ko_register_error(0, "KOEventView::refreshAssociations: refreshAssociations() error.\n");
             return -1;
         }
         for (long k = 0; k < maxtbl(o->associations); k++) {
             KOEVAssociation *a = static_cast<KOEVAssociation *>(gettbl(o->associations, k));
-            if (a->station) pushtbl(seen, a);
+            if (a->station && pushtbl(seen, a) < 0) {
+                ko_register_error(1, "KOEventView::refreshAssociations: pushtbl(stations_tbl) error.\n");
+                return -1;
+            }
         }
     }
-    if (maxtbl(seen) == 0) {
-        freetbl(seen, 0);
-        return 0;
-    }
-    for (long i = 0; i < norigins; i++) {
+    for (long i = 0; i < norigins && maxtbl(seen) > 0; i++) {
         KOEVOrigin *o = static_cast<KOEVOrigin *>(gettbl(event->origins, i));
         std::unordered_set<std::string> have;
         for (long k = 0; k < maxtbl(o->associations); k++) {
@@ -906,20 +965,17 @@ int KOEventView::refreshAssociationsUnguarded(KOEVEvent *event) {
             KOEVAssociation copy = *static_cast<KOEVAssociation *>(gettbl(seen, w));
             if (!have.insert(copy.station->sta).second) continue;
             if (!o->associations && !(o->associations = inittbl(0, 1, 1, 0, sizeof(KOEVAssociation)))) {
-                freetbl(seen, 0);
                 ko_register_error(1, "KOEventView::refreshAssociations: inittbl(associations,%d) error.\n", 1);
                 return -1;
             }
             copy.defining = 2;
             if (pushtbl(o->associations, &copy) < 0) {
-                freetbl(seen, 0);
                 ko_register_error(1, "KOEventView::refreshAssociations: inittbl(associations,%d) error.\n",
                                   (int)maxtbl(o->associations) + 1);
                 return -1;
             }
         }
     }
-    freetbl(seen, 0);
     return 0;
 }
 
@@ -943,11 +999,12 @@ int KOEventView::refreshStamagsUnguarded(KOEVMagnitude *magnitude) {
         return -1;
     }
     if (n == 0) return 0;
-    magnitude->stamags = inittbl(0, n, 1, 0, sizeof(KOEVStamag));
-    if (!magnitude->stamags) {
+    Tbl *list = inittbl(0, n, 1, 0, sizeof(KOEVStamag));
+    if (!list) {
         ko_register_error(1, "KOEventView::refreshStamags: inittbl(stamags,%d) error.\n", (int)n);
         return -1;
     }
+    magnitude->stamags = list;  // the caller's, with what a failure leaves
     for (long i = 0; i < n; i++) {
         KOEVStamag s;
         koev.stamag.dbtable.record = matches.rec(i);
@@ -955,7 +1012,10 @@ int KOEventView::refreshStamagsUnguarded(KOEVMagnitude *magnitude) {
             ko_register_error(0, "KOEventView::refreshStamags: refreshStamag() error.\n");
             return -1;
         }
-        pushtbl(magnitude->stamags, &s);
+        if (pushtbl(list, &s) < 0) {
+            ko_register_error(1, "KOEventView::refreshStamags: pushtbl(stamags) error.\n");
+            return -1;
+        }
     }
     return 0;
 }
@@ -1061,7 +1121,10 @@ int KOEventView::originStation(KOEVOrigin *origin, char *sta, double statime, KO
         return -1;
     }
     double distance, ptime, stime;
-    station_predictions(koev.site.dbtable, origin, lat, lon, &distance, &ptime, &stime);
+    if (station_predictions(koev.site.dbtable, origin, lat, lon, &distance, &ptime, &stime) < 0) {
+        ko_register_error(1, "KOEventView::lookupStation: predicted times of %s: out of memory.\n", sta);
+        return -1;
+    }
     KOEVOriginStation *s = static_cast<KOEVOriginStation *>(calloc(1, sizeof(KOEVOriginStation)));
     if (!s) {
         ko_register_error(1, "KOEventView::lookupStation: malloc(KOEVOriginStation) error.\n");
@@ -1076,8 +1139,7 @@ int KOEventView::originStation(KOEVOrigin *origin, char *sta, double statime, KO
     s->predicted_P_time = ptime;
     s->predicted_S_time = stime;
     s->dbsite = koev.site.dbtable;
-    setarr(origin->stations, sta, s);
-    if (getarr(origin->stations, sta) != s) {
+    if (setarr(origin->stations, sta, s) == ARR_FAILED) {
         free(s);
         ko_register_error(1, "KOEventView::lookupStation: setarr(%s) error.\n", sta);
         return -1;
@@ -1106,20 +1168,22 @@ int KOEventView::detectionStation(KOEVDetection *detection, char *sta, KOEVOrigi
         ko_register_error(0, "KOEventView::lookupStation: dbgetv(%s) error.\n", orNULL(koev.dbname));
         return -1;
     }
-    char chan[sizeof detection->station.chan];
-    memcpy(chan, detection->station.chan, sizeof chan);
-    chan[sizeof chan - 1] = 0;
-    KOEVDetectionStachan &st = detection->station;
+    // filled in a copy: a failure leaves the detection's station as it was
+    KOEVDetectionStachan st;
     memset(&st, 0, sizeof st);
     copy_text(st.sta, sizeof st.sta, sta);
-    memcpy(st.chan, chan, sizeof st.chan);
+    memcpy(st.chan, detection->station.chan, sizeof st.chan);
+    st.chan[sizeof st.chan - 1] = 0;
     st.dbsite = koev.site.dbtable;
     st.lat = lat;
     st.lon = lon;
     st.elev = elev;
-    if (origin)
-        station_predictions(koev.site.dbtable, origin, lat, lon, &st.distance, &st.predicted_P_time,
-                            &st.predicted_S_time);
+    if (origin && station_predictions(koev.site.dbtable, origin, lat, lon, &st.distance, &st.predicted_P_time,
+                                      &st.predicted_S_time) < 0) {
+        ko_register_error(1, "KOEventView::lookupStation: predicted times of %s: out of memory.\n", sta);
+        return -1;
+    }
+    detection->station = st;
     return 0;
 }
 
@@ -1142,19 +1206,22 @@ int KOEventView::refreshDetectionsUnguarded(KOEVOrigin *origin, int all) {
         return -1;
     }
     if (n == 0) return 0;
-    origin->detections = inittbl(0, n, 1, 0, sizeof(KOEVDetection));
-    if (!origin->detections) {
+    Tbl *list = inittbl(0, n, 1, 0, sizeof(KOEVDetection));
+    if (!list) {
         ko_register_error(1, "KOEventView::refreshDetections: inittbl(detections,%d) error.\n", (int)n);
         return -1;
     }
+    origin->detections = list;  // the caller's, with what a failure leaves
     Arr *best = nullptr;
     if (!all && !(best = newarr(0))) {
         ko_register_error(1, "KOEventView::refreshDetections: newarr(stations_arr) error.\n");
         return -1;
     }
-    auto fail = [&]() {
-        if (best) freearr(best, free);
-        return -1;
+    auto free_best = undo_unless_committed([&best] { freearr(best, free); });
+    auto append = [&list](const KOEVDetection *d) {
+        if (pushtbl(list, d) >= 0) return true;
+        ko_register_error(1, "KOEventView::refreshDetections: pushtbl(detections) error.\n");
+        return false;
     };
     for (long i = 0; i < n; i++) {
         KOEVDetection d;
@@ -1165,10 +1232,10 @@ int KOEventView::refreshDetectionsUnguarded(KOEVOrigin *origin, int all) {
         if (dbgetv(koev.detection.dbtable, 0, "time", &time, "sta", sta, "chan", chan, "state", state, "lddate",
                    &lddate, (char *)0) < 0) {
             ko_register_error(0, "KOEventView::refreshDetections: dbgetv(%s) error.\n", orNULL(koev.dbname));
-            return fail();
+            return -1;
         }
         if (is_detector_state(state)) {
-            if (all) pushtbl(origin->detections, &d);  // a zeroed record keeps the positions
+            if (all && !append(&d)) return -1;  // a zeroed record keeps the positions
             continue;
         }
         d.time = time;
@@ -1179,10 +1246,10 @@ int KOEventView::refreshDetectionsUnguarded(KOEVOrigin *origin, int all) {
         d.dbdetection = koev.detection.dbtable;
         if (detectionStation(&d, sta, origin) < 0) {
             ko_register_error(0, "KOEventView::refreshDetections: lookupStation(%s_%s) error.\n", sta, chan);
-            return fail();
+            return -1;
         }
         if (all) {
-            pushtbl(origin->detections, &d);
+            if (!append(&d)) return -1;
             continue;
         }
         d.residual = d.time - d.station.predicted_P_time;
@@ -1191,14 +1258,13 @@ int KOEventView::refreshDetectionsUnguarded(KOEVOrigin *origin, int all) {
             b = static_cast<KOEVDetection *>(malloc(sizeof *b));
             if (!b) {
                 ko_register_error(1, "KOEventView::refreshDetections: malloc(best_detection) error.\n");
-                return fail();
+                return -1;
             }
             *b = d;
-            setarr(best, sta, b);
-            if (getarr(best, sta) != b) {
+            if (setarr(best, sta, b) == ARR_FAILED) {
                 free(b);
                 ko_register_error(1, "KOEventView::refreshDetections: malloc(best_detection) error.\n");
-                return fail();
+                return -1;
             }
         } else if (std::fabs(d.residual) < std::fabs(b->residual)) {
             *b = d;
@@ -1206,10 +1272,17 @@ int KOEventView::refreshDetectionsUnguarded(KOEVOrigin *origin, int all) {
     }
     if (best) {
         Tbl *vals = valsarr(best);
-        for (long i = 0; i < maxtbl(vals); i++) pushtbl(origin->detections, gettbl(vals, i));
+        if (!vals) {
+            ko_register_error(1, "KOEventView::refreshDetections: valsarr(stations_arr) error.\n");
+            return -1;
+        }
+        bool ok = true;
+        for (long i = 0; i < maxtbl(vals) && ok; i++) ok = append(static_cast<KOEVDetection *>(gettbl(vals, i)));
         freetbl(vals, 0);
-        freearr(best, free);
+        if (!ok) return -1;
     }
+    free_best.commit();
+    freearr(best, free);
     return 0;
 }
 
@@ -1250,11 +1323,12 @@ int KOEventView::refreshDetectionsUnguarded(Tbl **detections, double t1, double 
         ko_register_error(0, "KOEventView::refreshDetections: dbmatches(%s) error.\n", orNULL(koev.dbname));
         return -1;
     }
-    *detections = inittbl(0, n, 1, 0, sizeof(KOEVDetection));
-    if (!*detections) {
+    Tbl *list = inittbl(0, n, 1, 0, sizeof(KOEVDetection));
+    if (!list) {
         ko_register_error(1, "KOEventView::refreshDetections: inittbl(detections,%d) error.\n", (int)n);
         return -1;
     }
+    *detections = list;  // the caller's, with what a failure leaves
     for (long i = 0; i < n; i++) {
         KOEVDetection d;
         memset(&d, 0, sizeof d);
@@ -1274,7 +1348,10 @@ int KOEventView::refreshDetectionsUnguarded(Tbl **detections, double t1, double 
         }
         copy_text(d.station.sta, sizeof d.station.sta, sta);
         copy_text(d.station.chan, sizeof d.station.chan, chan);
-        pushtbl(*detections, &d);
+        if (pushtbl(list, &d) < 0) {
+            ko_register_error(1, "KOEventView::refreshDetections: pushtbl(detections) error.\n");
+            return -1;
+        }
     }
     return 0;
 }

@@ -18,10 +18,13 @@
  * Every failure registers a message in the calling thread's error register
  * (ko_register_error), beginning with "KOEventView::" and the method's name,
  * and returns -1; the lists built so far stay with the caller and are freed
- * by the free operations like complete ones.  Memory running out inside the
- * engine is such a failure ("KOEventView::<method>: out of memory.\n"): no
- * exception leaves the refresh, lookup, reset and checkChanges operations or
- * the monitor thread (whose callback's own exceptions are dropped too).
+ * by the free operations like complete ones (everything a failed refresh
+ * made is reachable from them).  Memory running out inside the engine is
+ * such a failure ("KOEventView::<method>: out of memory.\n", or the step's
+ * own message): no exception leaves the refresh, lookup, reset and
+ * checkChanges operations or the monitor thread (whose callback's own
+ * exceptions are dropped too), and a station's predicted times are never
+ * left 0 for lack of memory.
  *
  * Reading real databases: each refresh and lookup first has the engine take
  * in rows that other programs appended to the tables it reads, the tables of
@@ -228,7 +231,8 @@ public:
      * patterns, and the "dbname" option (class "KOEventView") registered
      * with its default (none).  Called by the constructor; on a view that
      * was initialised before it first releases the binding and the patterns
-     * (the monitor's settings are kept).  0, or -1 with a message. */
+     * (the monitor's settings are kept).  0, or -1 with a message; when the
+     * new patterns cannot be made the view is left as it was. */
     int init();
 
     /* Binding (the "dbname" option): opens the database read-only with its

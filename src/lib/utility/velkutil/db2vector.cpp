@@ -10,6 +10,7 @@
  */
 #include "db2vector.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -53,16 +54,17 @@ const double kSatSpan = 0.7;
 const double kSatDefault = 0.9;
 
 // The symbol index of a symbol text: the one it received before, or the
-// next in turn.
+// next in turn; -1 when memory runs out (no symbol is then used up).
 long symbolize(const char *name) {
     if (!name) name = "";
     if (!Name2Symbol) Name2Symbol = newarr(nullptr);
-    if (!Name2Symbol) return 0;
+    if (!Name2Symbol) return -1;
     void *have = getarr(Name2Symbol, name);
     if (have) return (long)(intptr_t)have - 1;
+    // the next symbol is taken only once the name keeps it
     long idx = SymbolIndex;
+    if (setarr(Name2Symbol, name, (void *)(intptr_t)(idx + 1)) == ARR_FAILED) return -1;
     SymbolIndex = (SymbolIndex + 1) % Nsymbols;
-    setarr(Name2Symbol, name, (void *)(intptr_t)(idx + 1));
     return idx;
 }
 
@@ -212,14 +214,29 @@ KOVector *plot(Dbptr db, char *xexpr, char *yexpr, char *hue_expr, char *sat_exp
     char *exprs[NEXPR] = {xexpr, yexpr, hue_expr, sat_expr, siz_expr, sym_expr};
     Expression **ex = w.ex;
     bool bad = false;
-    for (int k = 0; k < NEXPR; k++) {
+    // An expression that cannot be compiled or evaluated leaves the plot
+    // without points; memory running out is not such an expression: the
+    // plot is then given up (the engine sets errno to ENOMEM).
+    bool no_memory = false;
+    for (int k = 0; k < NEXPR && !no_memory; k++) {
         if (!exprs[k]) continue;
+        errno = 0;
         if (dbex_compile(db, exprs[k], &ex[k], k == SYM_EXPR ? dbSTRING : dbREAL) < 0 || !ex[k]) {
-            elog_log(0, "Can't compile %s expression '%s'", Varname[k], exprs[k]);
+            no_memory = errno == ENOMEM;
+            if (!no_memory) elog_log(0, "Can't compile %s expression '%s'", Varname[k], exprs[k]);
             ex[k] = nullptr;
             bad = true;
         }
     }
+    auto give_up = [&]() -> KOVector * {
+        elog_log(1, "db2vector: out of memory.\n");
+        w.free_expressions();
+        w.free_values();
+        discard(v, handle);
+        *made = nullptr;
+        return nullptr;
+    };
+    if (no_memory) return give_up();
     auto free_all = [&]() { w.free_expressions(); };
     if (bad) {
         free_all();
@@ -246,8 +263,10 @@ KOVector *plot(Dbptr db, char *xexpr, char *yexpr, char *hue_expr, char *sat_exp
         row.record = r;
         KOVectorPoint &p = v->point[r];
         auto eval = [&](int k, double *out) {
+            errno = 0;
             if (dbex_eval(row, ex[k], 0, out) < 0) {
-                elog_log(0, "failed to evaluate %s expression '%s'", Varname[k], exprs[k]);
+                no_memory = errno == ENOMEM;
+                if (!no_memory) elog_log(0, "failed to evaluate %s expression '%s'", Varname[k], exprs[k]);
                 bad = true;
                 return false;
             }
@@ -263,16 +282,24 @@ KOVector *plot(Dbptr db, char *xexpr, char *yexpr, char *hue_expr, char *sat_exp
         if (flags.siz && !eval(SIZ_EXPR, &value[r].siz)) break;
         if (flags.sym) {
             char *s = nullptr;
+            errno = 0;
             if (dbex_eval(row, ex[SYM_EXPR], 0, &s) < 0) {
-                elog_log(0, "failed to evaluate %s expression '%s'", Varname[SYM_EXPR], exprs[SYM_EXPR]);
+                no_memory = errno == ENOMEM;
+                if (!no_memory)
+                    elog_log(0, "failed to evaluate %s expression '%s'", Varname[SYM_EXPR], exprs[SYM_EXPR]);
                 bad = true;
                 free(s);
                 break;
             }
             value[r].sym = symbolize(s);
             free(s);
+            if (value[r].sym < 0) {
+                no_memory = true;
+                break;
+            }
         }
     }
+    if (no_memory) return give_up();
     free_all();
     if (bad) {
         v->nx = 0;

@@ -41,9 +41,10 @@ extern "C" {
  * vector cannot be created, or memory runs out for the attribute values or a
  * label ("db2vector: Out of memory: cannot allocate %lu bytes for the
  * attribute values.\n", "db2vector: strdup() error for the label of point
- * %ld.\n", or "db2vector: out of memory.\n" when the engine runs out); the
- * half-made vector is then freed, unregistered and handle emptied.  When the host's verbose switch is on, each labelled point prints
- * a trace line on standard output.
+ * %ld.\n", or "db2vector: out of memory.\n" when the engine runs out,
+ * compiling or evaluating an expression included); the half-made vector is
+ * then freed, unregistered and handle emptied.  When the host's verbose
+ * switch is on, each labelled point prints a trace line on standard output.
  */
 KOVector *db2vector(Dbptr db, char *xexpr, char *yexpr, char *hue_expr, char *sat_expr, char *siz_expr,
                     char *sym_expr, double hue, double huerange, int fill, int max_size, char *tag, char *handle);

@@ -2,9 +2,15 @@
 // sorted and joined with their instruments, orientations and coordinates,
 // grouped by station-channel; and extracting one channel, or one rotated
 // out of two or three orthogonal ones, into a trace table.
+//
+// Memory may run out anywhere in a plan or an extraction: every exported
+// call turns that into its failure result with a message, the views a plan
+// made and a source half made are given back, and no sample array ever has
+// two owning rows.
 #include "kodsseis.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -14,11 +20,13 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "arrays.h"
+#include "kocatch_pvt.h"
 #include "kodsseis_pvt.h"
 #include "koregistry_pvt.h"
 #include "response.h"
@@ -89,11 +97,21 @@ int mycompar(const void *a, const void *b) {
     return x->record < y->record ? -1 : x->record > y->record ? 1 : 0;
 }
 
-// Views made along the way; all but the kept ones are freed at the end.
+// Views made along the way; all but the kept ones are freed at the end, and
+// all of them when the plan stops on the way (a throw included).  Room for
+// every view of a plan is taken first, so noting one never fails.
 struct ViewList {
     std::vector<Dbptr> made;
+    ViewList() { made.reserve(kMaxViews); }
+    ~ViewList() { free_except(dbinvalid(), dbinvalid()); }
     Dbptr add(Dbptr v) {
-        if (v.table >= 0) made.push_back(v);
+        if (v.table < 0) return v;
+        if (made.size() >= kMaxViews) {
+            dbfree(v);
+            elog_log(0, "grdb_sc_loadcss: more than %zu views in one plan.\n", kMaxViews);
+            return dbinvalid();
+        }
+        made.push_back(v);
         return v;
     }
     void free_except(Dbptr a, Dbptr b) {
@@ -101,7 +119,28 @@ struct ViewList {
             if (v.table != a.table && v.table != b.table) dbfree(v);
         made.clear();
     }
+    static constexpr size_t kMaxViews = 16;
 };
+
+// A malloc'ed block freed on every way out.
+template <typename T>
+struct Block {
+    T *p = nullptr;
+    ~Block() { free(p); }
+};
+
+// Engine calls that may fail for an expected reason (a sensor without an
+// instrument, a row without a file name) have their messages dropped; when
+// one failed because memory ran out (flag 1, the system's ENOMEM text), that
+// must not be taken for the expected reason: it is thrown, and the entry's
+// guard reports it.
+void throw_if_ran_out(int mark) {
+    const char *enomem = strerror(ENOMEM);
+    for (int i = mark < 0 ? 0 : mark; i < elog_count(); i++) {
+        const char *sys = elog_message_syserr(i);
+        if (elog_message_flag(i) == 1 && sys && !strcmp(sys, enomem)) throw std::bad_alloc();
+    }
+}
 
 // The selection expression of the wfdisc and sensor subsets.
 std::string selection(const char *sta_expr, const char *chan_expr, bool with_time, double tstart, double tend) {
@@ -154,9 +193,12 @@ int read_responses(Dbptr dbsensor, int ir) {
         long inid = -1;
         int mark = elog_mark();
         int rc = dbgetv(dbsensor, nullptr, "instrument.inid", &inid, (char *)0);
+        if (rc < 0) throw_if_ran_out(mark);
         elog_flush(0, mark);
         if (rc < 0 || inid < 0) continue;  // a sensor without an instrument
-        if (dbextfile(dbsensor, "instrument", path) < 0 || !path[0]) continue;
+        int ext = dbextfile(dbsensor, "instrument", path);
+        if (ext < 0) throw_if_ran_out(mark);
+        if (ext < 0 || !path[0]) continue;
         if (getarr(resp_arr, path)) continue;
         Response *resp = nullptr;
         FILE *fp = fopen(path, "r");
@@ -167,11 +209,19 @@ int read_responses(Dbptr dbsensor, int ir) {
                 elog_log(0, "grdb_sc_loadcss: read_response('%s') error.\n", path);
                 return -1;
             }
+        } else if (errno == ENOMEM) {
+            // Not a missing file: memory ran out opening it.
+            elog_log(1, "grdb_sc_loadcss: fopen('%s') error.\n", path);
+            return -1;
         } else if (ir > 1) {
             elog_log(1, "grdb_sc_loadcss: fopen('%s') error.\n", path);
             return -1;
         }
-        setarr(resp_arr, path, resp);
+        if (setarr(resp_arr, path, resp) == ARR_FAILED) {
+            free_response(resp);
+            elog_log(0, "grdb_sc_loadcss: setarr() error.\n");
+            return -1;
+        }
     }
     return 0;
 }
@@ -406,9 +456,12 @@ int grtr_sc_create(Dbptr dbsc, const char *sta, const char *chan, double tstart,
     for (long r = 0; r < n; r++) {
         if (t1[r] < tstart || t0[r] > tend) continue;
         view.record = r;
-        if (dbextfile(view, "wfdisc", path) == 0) {
+        int mark = elog_mark();
+        int ext = dbextfile(view, "wfdisc", path);
+        if (ext < 0) throw_if_ran_out(mark);
+        if (ext == 0) {
             char s[32] = "", c[32] = "";
-            dbgetv(view, "wfdisc", "sta", s, "chan", c, (char *)0);
+            if (dbgetv(view, "wfdisc", "sta", s, "chan", c, (char *)0) < 0) throw_if_ran_out(mark);
             missing.push_back({s, c, path});
         }
     }
@@ -510,9 +563,13 @@ int grtr_sc_create(Dbptr dbsc, const char *sta, const char *chan, double tstart,
                 view.record = match;
                 long inid = -1;
                 int mark = elog_mark();
-                dbgetv(view, nullptr, "instrument.inid", &inid, (char *)0);
+                if (dbgetv(view, nullptr, "instrument.inid", &inid, (char *)0) < 0) throw_if_ran_out(mark);
                 elog_flush(0, mark);
-                if (inid >= 0 && dbextfile(view, "instrument", path) >= 0 && path[0]) resp = cached_response(path);
+                if (inid >= 0) {
+                    int ext = dbextfile(view, "instrument", path);
+                    if (ext < 0) throw_if_ran_out(mark);
+                    if (ext >= 0 && path[0]) resp = cached_response(path);
+                }
             }
             if (dbputv(row, nullptr, "response", (void *)resp, (char *)0) < 0) {
                 elog_log(0, "grtr_sc_create: dbputv() error.\n");
@@ -768,10 +825,12 @@ int rotate_channels(Dbptr *tr, long base, long end, const char *rotate, double s
             elog_log(0, "getchannel: dbadd() error.\n");
             return -1;
         }
-        // one owner per array: the input row lets go of it
-        if (dbputv(row, nullptr, "data", (void *)nullptr, (char *)0) < 0) {
+        // one owner per array: the input row lets go of it.  Deleting the row
+        // (it is released below anyway) needs no memory; only if that fails
+        // does the new row give the array back.
+        if (dbdelete(row) < 0) {
             dbputv(row_at(*tr, added), nullptr, "data", (void *)nullptr, "nsamp", 0L, (char *)0);
-            elog_log(0, "getchannel: dbputv() error.\n");
+            elog_log(0, "getchannel: dbdelete() error.\n");
             return -1;
         }
         scale_samples(data, nsamp, rc.factor);
@@ -816,8 +875,8 @@ const char *shown(const char *s) { return s ? s : "NULL"; }
 
 extern "C" {
 
-int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, double tstart, double tend,
-                           int coords, int ir, int orient, Dbptr *dbscgr, Dbptr *dbsc) {
+static int dsseis_grdb_sc_loadcss_body(Dbptr dbin, char *, char *sta_expr, char *chan_expr, double tstart,
+                                       double tend, int coords, int ir, int orient, Dbptr *dbscgr, Dbptr *dbsc) {
     double t_begin = std_now(), t_mark = t_begin, c_mark = thread_cpu();
     plan_steps.clear();
     auto lap = [&t_mark, &c_mark](const char *step) {
@@ -860,7 +919,8 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
     }
     progress("starting with %ld wfdiscs.\n", n);
     progress("my sort...");
-    mybuf *bufs = static_cast<mybuf *>(malloc((size_t)n * sizeof(mybuf)));
+    Block<mybuf> owned;
+    mybuf *bufs = owned.p = static_cast<mybuf *>(malloc((size_t)n * sizeof(mybuf)));
     if (!bufs) {
         elog_log(1, "grdb_sc_loadcss: malloc() error.\n");
         return fail();
@@ -871,7 +931,6 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
     for (long r = 0; r < n; r++) {
         dbwf.record = r;
         if (dbget(dbwf, row.data()) < 0) {
-            free(bufs);
             elog_log(0, "grdb_sc_loadcss: dbget() error.\n");
             return fail();
         }
@@ -883,7 +942,6 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
     char *tname = nullptr;
     dbwf.record = dbALL;
     if (dbquery(dbwf, dbTABLE_NAME, &tname) < 0 || !tname) {
-        free(bufs);
         elog_log(0, "grdb_sc_loadcss: dbquery() error.\n");
         return fail();
     }
@@ -893,7 +951,6 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
     Dbptr sorted = tables ? views.add(dbtbl2view(dbin, tables)) : dbinvalid();
     if (tables) freetbl(tables, 0);
     if (sorted.table < 0) {
-        free(bufs);
         elog_log(0, "grdb_sc_loadcss: dbtbl2view() error.\n");
         return fail();
     }
@@ -901,12 +958,10 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
     for (long i = 0; i < n; i++) {
         dbwf.record = bufs[i].record;
         if (dbref(dbwf, ref) < 0 || dbadd(sorted, ref) < 0) {
-            free(bufs);
             elog_log(0, "grdb_sc_loadcss: dbadd() error.\n");
             return fail();
         }
     }
-    free(bufs);
     sorted.record = dbALL;
     done();
     lap("sort");
@@ -1006,7 +1061,7 @@ int dsseis_grdb_sc_loadcss(Dbptr dbin, char *, char *sta_expr, char *chan_expr, 
         elog_log(1, "grdb_sc_loadcss: newtbl() error.\n");
         return fail();
     }
-    Dbptr grouped = dbgroup(result, fields, nullptr, 1);
+    Dbptr grouped = views.add(dbgroup(result, fields, nullptr, 1));
     freetbl(fields, 0);
     if (grouped.table < 0) {
         elog_log(0, "grdb_sc_loadcss: dbgroup() error.\n");
@@ -1028,7 +1083,7 @@ int dsseis_plan_steps(DsseisStepTime *steps, int max) {
     return n;
 }
 
-int kodsseis_create(Dbptr dbin, int argc, char **argv, KODsseis **scg, char *handle) {
+static int kodsseis_create_body(Dbptr dbin, int argc, char **argv, KODsseis **scg, char *handle) {
     if (argc <= 1 || !argv) {
         elog_log(0, "@db tstart tend [-sta sta_expr] [-chan chan_expr] [-coord coord_flag] [-ir ir_flag] "
                     "[-orient orient_flag]");
@@ -1075,19 +1130,27 @@ int kodsseis_create(Dbptr dbin, int argc, char **argv, KODsseis **scg, char *han
         elog_flush(0, mark);  // this failure has no message of its own
         return -1;
     }
-    KODsseis *s = static_cast<KODsseis *>(malloc(sizeof(KODsseis)));
+    Block<KODsseis> made;
+    KODsseis *s = made.p = static_cast<KODsseis *>(malloc(sizeof(KODsseis)));
     if (!s) {
         elog_log(1, "malloc() error");
         return -1;
     }
     s->dbin = dbin;
-    if (dsseis_grdb_sc_loadcss(dbin, nullptr, sta_expr, chan_expr, tstart, tend, coords, ir, orient, &s->dbscgr,
-                               &s->dbsc) < 0) {
-        free(s);
+    if (dsseis_grdb_sc_loadcss_body(dbin, nullptr, sta_expr, chan_expr, tstart, tend, coords, ir, orient,
+                                    &s->dbscgr, &s->dbsc) < 0)
         return -1;
-    }
+    // From here the views are the source's: release_source gives them back.
+    made.p = nullptr;
     char tag[64];
-    if (dsseis_reg.add("kodsseis_create", s, tag) < 0) {
+    int added = -1;
+    try {
+        added = dsseis_reg.add("kodsseis_create", s, tag);
+    } catch (...) {
+        release_source(s);
+        throw;
+    }
+    if (added < 0) {
         release_source(s);
         return -1;
     }
@@ -1106,7 +1169,7 @@ KODsseis *kodsseis_get(char *handle) {
 
 void kodsseis_free(char *handle) { dsseis_reg.free_silent("kodsseis_get", handle, release_source); }
 
-int kodsseis_getnstachans(int argc, char **argv) {
+static int kodsseis_getnstachans_body(int argc, char **argv) {
     if (argc < 1 || !argv || !argv[0]) {
         elog_log(0, "kodsseis_getnstachans: Need a source tag.\n");
         return -1;
@@ -1121,7 +1184,7 @@ int kodsseis_getnstachans(int argc, char **argv) {
     return (int)n;
 }
 
-int kodsseis_getstachan(int argc, char **argv, char *out) {
+static int kodsseis_getstachan_body(int argc, char **argv, char *out) {
     if (argc < 2 || !argv || !argv[0] || !argv[1] || !out) {
         elog_log(0, "kodsseis_getstachan: Need a source tag and a group number.\n");
         return -1;
@@ -1142,8 +1205,9 @@ int kodsseis_getstachan(int argc, char **argv, char *out) {
     return 0;
 }
 
-int dsseis_getchannel(Dbptr dbsc, char *net, char *sta, char *chan, double tstart, double tend, char *gap, int calib,
-                      char *rotate, double strike, double dip, char *, int *nsegs, Dbptr *trace) {
+static int dsseis_getchannel_body(Dbptr dbsc, char *net, char *sta, char *chan, double tstart, double tend,
+                                  char *gap, int calib, char *rotate, double strike, double dip, char *, int *nsegs,
+                                  Dbptr *trace) {
     if (!trace || !nsegs) {
         elog_log(0, "getchannel: no trace or segment count pointer given.\n");
         return -1;
@@ -1227,7 +1291,7 @@ int dsseis_getchannel(Dbptr dbsc, char *net, char *sta, char *chan, double tstar
     return 0;
 }
 
-int kodsseis_getchannel(int argc, char **argv, int *nsegs, Dbptr *trace) {
+static int kodsseis_getchannel_body(int argc, char **argv, int *nsegs, Dbptr *trace) {
     if (argc < 1 || !argv || !argv[0]) {
         elog_log(0, "kodsseis_getchannel: Need a source tag.\n");
         return -1;
@@ -1259,7 +1323,7 @@ int kodsseis_getchannel(int argc, char **argv, int *nsegs, Dbptr *trace) {
             return 1;
         }
     }
-    return dsseis_getchannel(s->dbsc, nullptr, nullptr, nullptr, tstart, tend, nullptr, 1, nullptr, 0, 0, nullptr,
+    return dsseis_getchannel_body(s->dbsc, nullptr, nullptr, nullptr, tstart, tend, nullptr, 1, nullptr, 0, 0, nullptr,
                              nsegs, trace);
 }
 
@@ -1287,4 +1351,40 @@ int kodsseis_getsegment(Dbptr trace, int iseg, double *tstart, double *dt, int *
     return 0;
 }
 
+// The exported entries: memory running out (std::bad_alloc from the engine's
+// containers or this file's own) is the failure result with a message.
+
+int dsseis_grdb_sc_loadcss(Dbptr dbin, char *dbname, char *sta_expr, char *chan_expr, double tstart, double tend,
+                           int coords, int ir, int orient, Dbptr *dbscgr, Dbptr *dbsc) {
+    return ko_guarded("grdb_sc_loadcss", -1, [&] {
+        return dsseis_grdb_sc_loadcss_body(dbin, dbname, sta_expr, chan_expr, tstart, tend, coords, ir, orient,
+                                           dbscgr, dbsc);
+    });
+}
+
+int kodsseis_create(Dbptr dbin, int argc, char **argv, KODsseis **scg, char *handle) {
+    return ko_guarded("kodsseis_create", -1, [&] { return kodsseis_create_body(dbin, argc, argv, scg, handle); });
+}
+
+int kodsseis_getnstachans(int argc, char **argv) {
+    return ko_guarded("kodsseis_getnstachans", -1, [&] { return kodsseis_getnstachans_body(argc, argv); });
+}
+
+int kodsseis_getstachan(int argc, char **argv, char *out) {
+    return ko_guarded("kodsseis_getstachan", -1, [&] { return kodsseis_getstachan_body(argc, argv, out); });
+}
+
+int dsseis_getchannel(Dbptr dbsc, char *net, char *sta, char *chan, double tstart, double tend, char *gap, int calib,
+                      char *rotate, double strike, double dip, char *group, int *nsegs, Dbptr *trace) {
+    return ko_guarded("getchannel", -1, [&] {
+        return dsseis_getchannel_body(dbsc, net, sta, chan, tstart, tend, gap, calib, rotate, strike, dip, group,
+                                      nsegs, trace);
+    });
+}
+
+int kodsseis_getchannel(int argc, char **argv, int *nsegs, Dbptr *trace) {
+    return ko_guarded("kodsseis_getchannel", -1, [&] { return kodsseis_getchannel_body(argc, argv, nsegs, trace); });
+}
+
 }  // extern "C"
+

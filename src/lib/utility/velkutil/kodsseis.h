@@ -72,6 +72,11 @@ int kodsseis_getstachan(int argc, char **argv, char *out);
  * sensor epochs appears once per sensor), and groups by sta and chan.
  * Every intermediate view is freed.  net_expr is not used.  0 with *dbscgr and *dbsc set, or -1 with a
  * "grdb_sc_loadcss: ..." message. */
+/* Memory running out in any of these entries is a failure (-1) with the
+ * message "<entry>: malloc() error.\n" (flag 1; "grdb_sc_loadcss" and
+ * "getchannel" for the two plans): a failed plan or source creation gives
+ * back every view it made, and a failed extraction leaves only whole rows
+ * (each sample array owned by one row) in the trace table. */
 int dsseis_grdb_sc_loadcss(Dbptr dbin, char *net_expr, char *sta_expr, char *chan_expr, double tstart, double tend,
                            int coords, int ir, int orient, Dbptr *dbscgr, Dbptr *dbsc);
 

@@ -422,28 +422,37 @@ int read_blobs(const char *path, Dbptr *dbtr, const char *fname, BlobSink &sink)
         tr.record = rec;
         comment.record = rec;
         *dbtr = tr;
-        double *samples = nullptr;
-        if (read_samples(fd, ndata, fname, path, sink, &samples) < 0) return -1;
+        // The record's samples and its vector are given back on every way
+        // out (a throw included) until the row names the vector.
+        struct Pending {
+            BlobSink &sink;
+            double *samples = nullptr;
+            char handle[64] = {0};
+            bool named = false;
+            ~Pending() {
+                sink.release(samples);
+                if (!named && handle[0]) sink.drop(handle);
+            }
+        } pending{sink};
+        if (read_samples(fd, ndata, fname, path, sink, &pending.samples) < 0) return -1;
         double time = 0.0, samprate = 0.0;
         if (dbgetv(tr, nullptr, "time", &time, "samprate", &samprate, (char *)nullptr) < 0) {
             elog_log(0, "%s: dbgetv(time,samprate) error for blob file %s\n", fname, path);
-            sink.release(samples);
             return -1;
         }
-        char handle[64] = {0};
-        int made = sink.make(ndata, time, samprate, samples, handle);
-        sink.release(samples);
-        if (made < 0) return -1;
+        if (sink.make(ndata, time, samprate, pending.samples, pending.handle) < 0) {
+            pending.handle[0] = '\0';
+            return -1;
+        }
         if (dbputv(tr, nullptr, "data", (void *)nullptr, (char *)nullptr) < 0) {
             elog_log(0, "%s: dbputv(data) error for blob file %s\n", fname, path);
-            sink.drop(handle);
             return -1;
         }
-        if (dbput(comment, handle) < 0) {
+        if (dbput(comment, pending.handle) < 0) {
             elog_log(0, "%s: dbput(comment) error for blob file %s\n", fname, path);
-            sink.drop(handle);
             return -1;
         }
+        pending.named = true;
     }
 }
 

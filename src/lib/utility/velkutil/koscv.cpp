@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -1105,6 +1106,18 @@ double key_time(double t) {
 
 // ------------------------------------------------------------ traces
 
+// Throws std::bad_alloc when a message after mark says that memory ran out
+// (flag 1, the system's ENOMEM text): an engine call whose failure stands
+// for an expected answer (a row without a file) must not be taken for it
+// then.  The entry's guard reports it.
+void throw_if_ran_out(int mark) {
+    const char *enomem = strerror(ENOMEM);
+    for (int i = mark < 0 ? 0 : mark; i < elog_count(); i++) {
+        const char *sys = elog_message_syserr(i);
+        if (elog_message_flag(i) == 1 && sys && !strcmp(sys, enomem)) throw std::bad_alloc();
+    }
+}
+
 float gap_marker() {
     float v;
     trfill_gap(&v, 1);
@@ -1814,6 +1827,7 @@ static int koscv_trace_get_table_unguarded(KOSCV *scv, KOSCVStaChan *sc, double 
         char path[FILENAME_MAX];
         int mark = elog_mark();
         int ext = dbextfile(row, "wfdisc", path);
+        if (ext < 0) throw_if_ran_out(mark);
         elog_flush(0, mark);
         if (ext < 1) {
             if (add_segment(tr->segments, 0, tr->nsamp, KOSCV_SEG_NOFILE) < 0) {

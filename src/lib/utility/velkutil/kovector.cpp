@@ -422,6 +422,11 @@ int kovector_get_heap_size(char *tag, char *handle, long *nobjects, long *heap_t
         total = v->heap_size;
     } else if (kovector_reg.array()) {
         Tbl *vals = valsarr(kovector_reg.array());
+        if (!vals && cntarr(kovector_reg.array()) > 0) {
+            // Counting nothing would be a wrong answer, not an empty one.
+            elog_log(1, "kovector_get_heap_size: valsarr() error.\n");
+            return -1;
+        }
         for (long i = 0; i < maxtbl(vals); i++) {
             auto *v = static_cast<KOVector *>(gettbl(vals, i));
             if (!v || (tag && (!v->tag || strcmp(v->tag, tag) != 0))) continue;

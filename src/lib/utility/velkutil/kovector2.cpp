@@ -690,6 +690,11 @@ int kovector2_get_heap_size(char *tag, char *handle, long *nobjects, long *heap_
         return 0;
     }
     Tbl *vals = kovector2_reg.array() ? valsarr(kovector2_reg.array()) : nullptr;
+    if (!vals && kovector2_reg.array() && cntarr(kovector2_reg.array()) > 0) {
+        // Counting nothing would be a wrong answer, not an empty one.
+        elog_log(1, "kovector2_get_heap_size: valsarr() error.\n");
+        return -1;
+    }
     for (long i = 0; i < maxtbl(vals); i++) {
         auto *v = static_cast<KOVector2 *>(gettbl(vals, i));
         if (!v || (tag && strcmp(v->tag, tag) != 0)) continue;

@@ -345,6 +345,14 @@ static KOVector2 *tsamp_from_db(Dbptr db, double t0, double t1, char *sta, char 
         elog_log(0, "%s: kovector2_find_space() error.\n", fn);
         return nullptr;
     }
+    // The vector is this call's until it is registered: anything thrown on
+    // the way gives it back.
+    struct Unfinished {
+        KOVector2 *v;
+        ~Unfinished() {
+            if (v) drop_vector(v, nullptr);
+        }
+    } unfinished{v};
     memset(v->tag, 0, sizeof v->tag);
     if (tag) strncpy(v->tag, tag, sizeof v->tag - 1);
     v->nx = n;
@@ -374,12 +382,10 @@ static KOVector2 *tsamp_from_db(Dbptr db, double t0, double t1, char *sta, char 
         if (rc < 0) {
             trgetwf_error(rc, r);
             elog_log(0, "%s: trgetwf() error.\n", fn);
-            drop_vector(v, nullptr);
             return nullptr;
         }
         if (dbgetv(r, nullptr, "samprate", &rate, (char *)nullptr) < 0 || !(rate > 0.0)) {
             elog_log(0, "%s: dbgetv() error\n", fn);
-            drop_vector(v, nullptr);
             return nullptr;
         }
         // Sample k of the row is at ts + k / rate.  Its place on the grid is
@@ -423,6 +429,7 @@ static KOVector2 *tsamp_from_db(Dbptr db, double t0, double t1, char *sta, char 
         if (calper) *calper = cper;
         if (segtype) strcpy(segtype, seg);
     }
+    unfinished.v = nullptr;
     if (handle && kovector2_pvt::register_vector(fn, v, handle) < 0) {
         drop_vector(v, handle);
         return nullptr;
