@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "allocfail.h"
 #include "allocfail_interpose.h"
@@ -317,6 +319,59 @@ TEST(AllocFailDb, FailedLoadIsRetried) {
             EXPECT_GT(fired, 0) << mode << " " << table;
         }
     }
+}
+
+// The wfid of a row (-999 when it cannot be read); allocates nothing.
+long long_of_row(Dbptr t, long record) {
+    long v = -999;
+    t.record = record;
+    if (dbgetv(t, nullptr, "wfid", &v, (char *)nullptr) != 0) return -999;
+    return v;
+}
+
+// A table whose file another program replaced (written aside, renamed in
+// place): the next count reads it again.  A re-read that runs out of
+// memory keeps the rows read before and is tried again by the next call.
+TEST(AllocFailDb, ReadAgainAfterTheFileChanged) {
+    FieldDb f;
+    const std::string path = f.name + ".wfdisc", aside = f.name + ".wfdisc.new";
+    std::string full = rzvtest::read_file(path);
+    ASSERT_FALSE(full.empty());
+    size_t rowlen = full.find('\n') + 1;
+    const std::string fewer = full.substr(0, 12 * rowlen);
+    Dbptr db;
+    ASSERT_EQ(dbopen(f.name.c_str(), "r", &db), 0);
+    Dbptr wf = dblookup(db, nullptr, "wfdisc", nullptr, nullptr);
+    ASSERT_EQ(count_of(wf), 18);
+    bool shorter = false;
+    long got = 0;
+    // Replaces the file without allocating (the run is under the hook).
+    auto replace = [&](const std::string &text) {
+        int fd = open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0) return false;
+        bool ok = write(fd, text.data(), text.size()) == (ssize_t)text.size();
+        close(fd);
+        return ok && rename(aside.c_str(), path.c_str()) == 0;
+    };
+    Op again;
+    again.name = "dbquery (the table file replaced)";
+    again.run = [&] {
+        shorter = !shorter;
+        if (!replace(shorter ? fewer : full)) {
+            ADD_FAILURE() << "cannot replace " << path;
+            return false;
+        }
+        got = count_of(wf);
+        if (got < 0) {
+            // the next call reads the new file whole
+            long n = count_of(wf);
+            if (n != (shorter ? 12 : 18)) ADD_FAILURE() << "after a failed re-read: " << n << " rows";
+        }
+        return got >= 0;
+    };
+    again.whole = [&] { return got == (shorter ? 12 : 18) && long_of_row(wf, got - 1) == got; };
+    expect_all_clean(sweep(again));
+    dbclose(db);
 }
 
 // ------------------------------------------------------------ adding and changing rows
@@ -633,6 +688,102 @@ TEST(AllocFailDb, Views) {
     freetbl(stakey, 0);
     freetbl(chankey, 0);
     dbclose(db);
+}
+
+// Whole rows, deletion and compaction, views made row by row from
+// references, and the lookups of a row's outside file and SEED codes.
+TEST(AllocFailDb, RowsReferencesAndLookups) {
+    FieldDb f;
+    Dbptr mem;
+    ASSERT_EQ(dbopen_memory(&mem), 0);
+    Dbptr wf = dblookup(mem, nullptr, "wfdisc", nullptr, nullptr);
+    for (long i = 0; i < 4; i++)
+        ASSERT_GE(dbaddv(wf, nullptr, "sta", "AAK", "chan", "BHZ", "time", 100.0 * i, "wfid", i + 1, "dir", "wf",
+                         "dfile", "a.w", (char *)nullptr),
+                  0);
+    char row[512];
+    Dbptr r0 = wf;
+    r0.record = 0;
+    ASSERT_EQ(dbget(r0, row), 0);
+    long n = 0;
+    Op add;
+    add.name = "dbget + dbadd (row text)";
+    add.run = [&] {
+        n = count_of(wf);
+        return dbget(r0, row) == 0 && dbadd(wf, row) == n;
+    };
+    add.whole = [&] { return count_of(wf) == n + 1 && long_of(wf, n, "wfid") == 1; };
+    add.leftover = [&] { return count_of(wf) != n; };
+    expect_all_clean(sweep(add));
+
+    Op put;
+    put.name = "dbput (a field) + dbdelete + dbcrunch";
+    put.run = [&] {
+        n = count_of(wf);
+        Dbptr last = wf;
+        last.record = n - 1;
+        Dbptr fld = dblookup(last, nullptr, nullptr, "chan", nullptr);
+        return fld.field >= 0 && dbput(fld, "HHZ") == 0 && dbdelete(last) == 0 && dbcrunch(wf) == 0;
+    };
+    put.whole = [&] { return count_of(wf) == n - 1; };
+    put.leftover = [&] { return count_of(wf) != n; };
+    expect_all_clean(sweep(put));
+
+    Dbptr file;
+    ASSERT_EQ(dbopen(f.name.c_str(), "r", &file), 0);
+    Dbptr origin = dblookup(file, nullptr, "origin", nullptr, nullptr);
+    Dbptr assoc = dblookup(file, nullptr, "assoc", nullptr, nullptr);
+    Tbl *names = strtbl("origin", "assoc", (char *)nullptr);
+    Dbptr v{};
+    Op refs;
+    refs.name = "dbtbl2view + dbref + dbadd (references)";
+    refs.run = [&] {
+        v = dbtbl2view(file, names);
+        if (v.table < 0) return false;
+        char ref[dbREF_SIZE];
+        Dbptr o = origin, a = assoc;
+        o.record = 1;
+        a.record = 2;
+        char ra[dbREF_SIZE];
+        bool ok = dbref(o, ref) == 0 && dbref(a, ra) == 0;
+        // one row from the origin's reference, with the assoc's filled in
+        ok = ok && dbadd(v, ref) == 0 && dbadd(v, ra) == 1;
+        if (!ok) dbfree(v);
+        return ok;
+    };
+    refs.whole = [&] { return count_of(v) == 2 && column_is(v, "assoc.sta", "- KURK"); };
+    refs.undo = [&] { dbfree(v); };
+    expect_all_clean(sweep(refs));
+    freetbl(names, 0);
+
+    char path[FILENAME_MAX];
+    Dbptr w0 = dblookup(file, nullptr, "wfdisc", nullptr, "0");
+    Op ext;
+    ext.name = "dbextfile";
+    ext.run = [&] { return dbextfile(w0, nullptr, path) >= 0; };
+    ext.whole = [&] { return strstr(path, "/wf/x.w") != nullptr; };
+    expect_all_clean(sweep(ext));
+    dbclose(file);
+
+    // SEED codes: the tables are loaded by the first lookup of each run
+    ASSERT_TRUE(dbfixture::write_rows(f.name, "snetsta",
+                                      {dbfixture::hand_row("snetsta", {{"KZ"}, {"AAK"}, {"AAK"}, {"1", -1}})}));
+    ASSERT_TRUE(dbfixture::write_rows(f.name, "schanloc",
+                                      {dbfixture::hand_row("schanloc", {{"AAK"}, {"BHZ"}, {"00"}, {"BHZ"}})}));
+    Dbptr seed{};
+    char snet[16], fsta[16], fchan[16], loc[16];
+    Op codes;
+    codes.name = "dbopen + dbseed_net + dbseed_loc";
+    codes.run = [&] {
+        if (dbopen(f.name.c_str(), "r", &seed) != 0) return false;
+        bool ok = dbseed_net(seed, "AAK", snet, fsta) == 0 && dbseed_loc(seed, "AAK", "BHZ", fchan, loc) == 0;
+        if (!ok) dbclose(seed);
+        return ok;
+    };
+    codes.whole = [&] { return !strcmp(snet, "KZ") && !strcmp(fsta, "AAK") && !strcmp(loc, "00"); };
+    codes.undo = [&] { dbclose(seed); };
+    expect_all_clean(sweep(codes));
+    dbclose(mem);
 }
 
 // ------------------------------------------------------------ freeing needs no memory

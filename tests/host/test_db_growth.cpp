@@ -79,3 +79,61 @@ TEST(TableGrowth, ALongWatchedTableKeepsItsAddressAndBoundedMappings) {
 }
 
 }  // namespace
+
+namespace {
+
+// Writes rows to a file beside the table's and renames it over the table's,
+// as tools that write a table whole do.
+bool replace_rows(const std::string &prefix, const std::vector<std::string> &rows) {
+    std::string text;
+    for (auto &r : rows) text += r + "\n";
+    std::string aside = prefix + ".wfdisc.new";
+    return rzvtest::write_file(aside, text) && rename(aside.c_str(), (prefix + ".wfdisc").c_str()) == 0;
+}
+
+long wfid_of(Dbptr t, long record) {
+    long v = -1;
+    t.record = record;
+    dbgetv(t, nullptr, "wfid", &v, (char *)nullptr);
+    return v;
+}
+
+}  // namespace
+
+// A table file replaced under its name (renamed over, so the reader's
+// mapping still shows the old file) is read again whole: a longer file is
+// not taken for the old one with rows appended, whose mapping ends before
+// them, and new text of the same length is seen too.
+TEST(TableGrowth, AFileReplacedUnderItsNameIsReadAgainWhole) {
+    rzvtest::TempDir dir;
+    std::string prefix = dir.file("db");
+    std::vector<std::string> rows;
+    for (long i = 0; i < 3; i++) rows.push_back(dbfixture::wfdisc_row("AAK", "BHZ", 1e9 + i, 1e9 + i + 1, i + 1));
+    ASSERT_TRUE(dbfixture::write_rows(prefix, "wfdisc", rows));
+    for (const char *mode : {"r", "r+"}) {
+        SCOPED_TRACE(mode);
+        ASSERT_TRUE(replace_rows(prefix, rows));
+        Dbptr db;
+        ASSERT_EQ(dbopen(prefix.c_str(), mode, &db), 0);
+        Dbptr wf = dblookup(db, nullptr, "wfdisc", nullptr, nullptr);
+        long n = 0;
+        ASSERT_EQ(dbquery(wf, dbRECORD_COUNT, &n), 0);
+        ASSERT_EQ(n, 3);
+        // longer, and with other identifiers in the rows read before
+        std::vector<std::string> more;
+        for (long i = 0; i < 40; i++)
+            more.push_back(dbfixture::wfdisc_row("BRVK", "BHZ", 1e9 + i, 1e9 + i + 1, 100 + i));
+        ASSERT_TRUE(replace_rows(prefix, more));
+        ASSERT_EQ(dbquery(wf, dbRECORD_COUNT, &n), 0);
+        EXPECT_EQ(n, 40);
+        EXPECT_EQ(wfid_of(wf, 0), 100);
+        EXPECT_EQ(wfid_of(wf, 39), 139);
+        // the same length again, other text
+        more[0] = dbfixture::wfdisc_row("BRVK", "BHZ", 1e9, 1e9 + 1, 7);
+        ASSERT_TRUE(replace_rows(prefix, more));
+        ASSERT_EQ(dbquery(wf, dbRECORD_COUNT, &n), 0);
+        EXPECT_EQ(n, 40);
+        EXPECT_EQ(wfid_of(wf, 0), 7);
+        dbclose(db);
+    }
+}

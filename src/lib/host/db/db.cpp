@@ -622,6 +622,8 @@ static void load_table(Database *d, Table *t, bool first) {
     size_t size = (size_t)st.st_size;
     t->file_bytes = size;
     t->mtime_ns = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    t->file_dev = (unsigned long long)st.st_dev;
+    t->file_ino = (unsigned long long)st.st_ino;
     char *map = nullptr;
     size_t reserved = 0;
     LoadMap mapg;
@@ -799,8 +801,11 @@ void table_refresh(Database *d, Table *t) {
     if (stat(t->filename.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
     std::lock_guard<std::mutex> lk(t->mu);
     size_t size = (size_t)st.st_size;
-    if (size == t->file_bytes && mtime_of(st) == t->mtime_ns) return;
-    bool clean = !t->normalised && t->cut_row < 0 && t->file_bytes % t->stride == 0;
+    bool same_file = (unsigned long long)st.st_dev == t->file_dev && (unsigned long long)st.st_ino == t->file_ino;
+    if (same_file && size == t->file_bytes && mtime_of(st) == t->mtime_ns) return;
+    /* rows are taken in where they are only from the file that was read;
+     * a file replaced under the name is read whole */
+    bool clean = same_file && !t->normalised && t->cut_row < 0 && t->file_bytes % t->stride == 0;
     if (size > t->file_bytes && clean && extend_rows(t, size)) {
         if (t->file_bytes == size) t->mtime_ns = mtime_of(st);
         return;
@@ -847,6 +852,8 @@ void table_refresh(Database *d, Table *t) {
     t->cut_col = fresh.cut_col;
     t->file_bytes = fresh.file_bytes;
     t->mtime_ns = fresh.mtime_ns;
+    t->file_dev = fresh.file_dev;
+    t->file_ino = fresh.file_ino;
     t->tail_at = fresh.tail_at;
     t->tail_len = fresh.tail_len;
     t->ids_stale = 1;
@@ -883,6 +890,8 @@ static void adopt_load(Table *t, Table &fresh) noexcept {
     t->cut_col = fresh.cut_col;
     t->file_bytes = fresh.file_bytes;
     t->mtime_ns = fresh.mtime_ns;
+    t->file_dev = fresh.file_dev;
+    t->file_ino = fresh.file_ino;
     t->tail_at = fresh.tail_at;
     t->tail_len = fresh.tail_len;
     t->nrows.store(fresh.nrows.load());
@@ -1161,8 +1170,9 @@ Dbptr view_register(Database *d, const char *name, std::unique_ptr<View> v) {
     build_view_fields(d, t.get());  /* before it is visible to other threads */
     /* what publishing needs is made first: the slot's chunk, and room for
      * every slot in the free list, so that dbfree never needs memory */
-    if (d->free_views.empty()) ensure_chunk(d, idx);
-    d->free_views.reserve((size_t)d->ntables.load() + 1);
+    bool new_slot = d->free_views.empty();
+    if (new_slot) ensure_chunk(d, idx);
+    d->free_views.reserve((size_t)d->ntables.load() + (new_slot ? 1 : 0));
     if (grouped && grouped->view) grouped->refs++;
     Table *raw = t.release();
     if (!reuse_slot(d, raw)) add_table(d, raw);

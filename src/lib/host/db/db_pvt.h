@@ -199,6 +199,10 @@ struct Table {
     int normalised = 0;       /* read through a normalising copy */
     size_t file_bytes = 0;    /* bytes of the file the rows account for */
     long long mtime_ns = 0;   /* the file's modification time when read */
+    /* the file read (device, inode): a file replaced under its name (written
+     * aside and renamed) is read again from the start, never extended from
+     * rows of the file it replaced */
+    unsigned long long file_dev = 0, file_ino = 0;
     /* storage replaced by a refresh, kept until close for readers that
      * still hold the old address: (address, mapped length or 0 for heap) */
     std::vector<std::pair<char *, size_t>> retired;

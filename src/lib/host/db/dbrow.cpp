@@ -595,6 +595,11 @@ long table_append_row(Database *d, Table *t, const char *row, const char *caller
             elog_log(1, "%s: cannot create %s\n", caller, t->filename.c_str());
             return -1;
         }
+        struct stat st;
+        if (fstat(t->fd, &st) == 0) {
+            t->file_dev = (unsigned long long)st.st_dev;
+            t->file_ino = (unsigned long long)st.st_ino;
+        }
     }
     if (!table_lock(t, caller)) return -1;
     long r = append_locked(d, t, row, caller, check_id);

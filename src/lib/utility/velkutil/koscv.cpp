@@ -97,11 +97,11 @@ Tbl *copy_strings(const Tbl *from) {
     for (long i = 0; i < n; i++) {
         const char *s = static_cast<const char *>(gettbl(from, i));
         char *c = nullptr;
-        if (s && !(c = strdup(s))) {
+        if ((s && !(c = strdup(s))) || pushtbl(t, c) < 0) {
+            free(c);
             freetbl(t, free_string);
             return nullptr;
         }
-        pushtbl(t, c);
     }
     return t;
 }
