@@ -23,6 +23,7 @@
 
 #include "allocfail.h"
 #include "allocfail_interpose.h"
+#include "allocsweep.h"
 #include "db.h"
 #include "pf.h"
 #include "regex_pvt.h"
@@ -34,23 +35,8 @@ namespace {
 using rzvtest::allocfail_arm;
 using rzvtest::allocfail_disarm;
 
-// The first message of the register, taken without allocating.
-struct Seen {
-    int count = 0;
-    char first[200] = "";
-    void take() {
-        count = elog_count();
-        first[0] = '\0';
-        if (count > 0) snprintf(first, sizeof first, "%s", elog_message(0));
-    }
-};
-
-// Lets the error register grow once, so that its own storage does not count
-// as left behind by an operation.
-void warm_register() {
-    for (int i = 0; i < 64; i++) elog_log(0, "warm-up message %d.\n", i);
-    elog_clear_register(0);
-}
+using rzvtest::allocsweep::Seen;
+using rzvtest::allocsweep::warm_register;
 
 // One operation under the hook.  prepare runs unarmed before every run (it
 // sets up what the run must build again); run, whole and undo run armed.

@@ -418,7 +418,7 @@ TEST(KOConfigure, CustomOptionsWithoutAClientRecord) {
 
 using KOConfigureDeathTest = ::testing::Test;
 
-TEST_F(KOConfigureDeathTest, ContradictorySpecificationsEndTheProcess) {
+TEST_F(KOConfigureDeathTest, ContradictoryOptionEntriesEndTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     struct {
         int b;
